@@ -1,0 +1,17 @@
+// Where the program keeps its files on this machine.
+#pragma once
+
+#include <string>
+
+namespace mirvo {
+
+// Settings dir: $APPDATA, else $XDG_CONFIG_HOME, else ~/.config; then
+// "/ZQR/mirvo/". Ends in "/". Read from the environment at every call, so
+// tests can point it at a throwaway folder.
+std::string SettingsDir();
+
+// Directory of the running executable (/proc/self/exe), without a trailing
+// "/"; empty when it cannot be read.
+std::string ProgramDir();
+
+}  // namespace mirvo
