@@ -1,1 +1,2 @@
 mirvo_add_gtest(test_frames SOURCES frames_test.cpp trace_test.cpp LIBS mirvo_frames mirvo_test_support)
+mirvo_add_gtest(test_exchange SOURCES exchange_test.cpp LIBS mirvo_protocol mirvo_test_support)

@@ -84,7 +84,7 @@ TempDir::~TempDir() {
 }
 
 void TempDir::LinkPort(int n, const std::string& target) {
-  const auto dir = std::filesystem::path(path_) / "ports";
+  const auto dir = std::filesystem::path(SettingsDir()) / "ports";
   std::filesystem::create_directories(dir);
   const auto link = dir / ("COM" + std::to_string(n));
   std::error_code ec;

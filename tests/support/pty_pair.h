@@ -34,8 +34,9 @@ class PtyPair {
   std::string slave_path_;
 };
 
-// A throwaway settings directory (removed with its contents at the end),
-// with helpers to link ports/COMn to a device.
+// A throwaway directory (removed with its contents at the end). Pointed to
+// by APPDATA it is the base of a settings dir, <dir>/ZQR/mirvo/, in which
+// LinkPort places the ports/COMn links the port names resolve through.
 class TempDir {
  public:
   TempDir();
@@ -43,7 +44,9 @@ class TempDir {
   TempDir(const TempDir&) = delete;
   TempDir& operator=(const TempDir&) = delete;
   const std::string& path() const { return path_; }
-  // <dir>/ports/COM<n> -> target
+  // <dir>/ZQR/mirvo/ (what SettingsDir() gives with APPDATA=<dir>)
+  std::string SettingsDir() const { return path_ + "/ZQR/mirvo/"; }
+  // <settings dir>/ports/COM<n> -> target
   void LinkPort(int n, const std::string& target);
 
  private:

@@ -1,0 +1,72 @@
+// The device under TRS232C: what one platform must offer, and the line
+// settings translated from the port's fields. Internal to src/serial.
+#pragma once
+
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace mirvo {
+class TRS232C;
+}
+
+namespace mirvo::serial_internal {
+
+enum class Parity { kNone, kOdd, kEven, kMark, kSpace };
+enum class StopBits { kOne, kOneHalf, kTwo };
+
+// Exact byte comparison with the code page 932 names; nullopt keeps the
+// device's value.
+std::optional<Parity> ParityFromName(std::string_view cp932);
+std::optional<StopBits> StopBitsFromName(std::string_view name);
+
+struct LineSettings {
+  int bps = 9600;
+  int data_bits = 8;
+  std::optional<StopBits> stop_bits;
+  std::optional<Parity> parity;
+  std::uint32_t flow_flag = 1;
+  // 0: keep the device's
+  char xon_char = 0, xoff_char = 0;
+};
+
+LineSettings LineSettingsFrom(const TRS232C& port);
+
+// The flag word's two-bit control modes.
+enum class LineControl { kDisable = 0, kEnable = 1, kHandshake = 2, kToggle = 3 };
+inline LineControl DtrControl(std::uint32_t flag) { return static_cast<LineControl>((flag >> 4) & 3); }
+inline LineControl RtsControl(std::uint32_t flag) { return static_cast<LineControl>((flag >> 12) & 3); }
+
+using Clock = std::chrono::steady_clock;
+
+// An open device, held exclusively until destroyed. Every call returns at
+// once except the waits.
+class PortDevice {
+ public:
+  // Opens path exclusively and applies the settings; nullptr on any failure,
+  // with nothing left open.
+  static std::unique_ptr<PortDevice> Open(const std::string& path, const LineSettings& settings);
+  virtual ~PortDevice() = default;
+
+  // Moves what can move now: > 0 bytes moved, 0 none, -1 the line is gone.
+  virtual long ReadSome(void* buffer, std::size_t cap) = 0;
+  virtual long WriteSome(const void* buffer, std::size_t n) = 0;
+
+  enum class Wait { kReady, kTimedOut, kGone };
+  virtual Wait WaitReadable(Clock::time_point deadline) = 0;
+  virtual Wait WaitWritable(Clock::time_point deadline) = 0;
+
+  // Bytes in the driver's receive queue.
+  virtual int QueuedIn() = 0;
+  virtual void DiscardInput() = 0;
+  virtual void DiscardOutput() = 0;
+
+  // What the event thread waits on.
+  virtual int NativeHandle() const = 0;
+};
+
+}  // namespace mirvo::serial_internal

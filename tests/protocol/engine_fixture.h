@@ -1,0 +1,77 @@
+// An engine on a real pseudo-terminal, with the trace on and the message
+// boxes recorded. The other end is either the test itself (PtyPair) or the
+// simulated handset.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <fstream>
+#include <memory>
+#include <sstream>
+#include <string>
+
+#include "fake_ui.h"
+#include "protocol/kivp_debug.h"
+#include "protocol/kivp_header.h"
+#include "protocol/kivp_main.h"
+#include "pty_pair.h"
+#include "serial/rs232c.h"
+#include "text/cp932.h"
+
+namespace mirvo::testing {
+
+inline std::string Frame(std::uint8_t type, std::string_view data, bool crlf = false) {
+  std::string out;
+  MakeDataFrame(&out, type, data.data(), static_cast<int>(data.size()), crlf);
+  return out;
+}
+
+inline std::string ReadWholeFile(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::stringstream ss;
+  ss << in.rdbuf();
+  return ss.str();
+}
+
+class EngineTest : public ::testing::Test {
+ protected:
+  // Opens the port on device and starts a fresh trace.
+  void OpenEngine(const std::string& device) {
+    log_path_ = dir_.path() + "/debug.log";
+    std::ofstream(log_path_).flush();
+    LogStartAt(log_path_);
+    port_ = std::make_unique<TRS232C>();
+    port_->PortName = device;
+    port_->Bps = 115200;
+    ASSERT_TRUE(port_->Open()) << device;
+    engine_ = std::make_unique<TKivPP>(*port_);
+    // Shrunk waits: a failing exchange ends in well under a second.
+    engine_->AckTimeout = 400;
+    engine_->DataTimeout = 400;
+    engine_->ReplyTimeout = 400;
+    engine_->FirstFrameTimeout = 800;
+  }
+  void TearDown() override {
+    engine_.reset();
+    port_.reset();
+    LogClose();
+  }
+  std::string Trace() const { return ReadWholeFile(log_path_); }
+  bool Traced(std::string_view utf8) const {
+    return Trace().find(text::Cp932(utf8)) != std::string::npos;
+  }
+  std::vector<std::string> BoxTexts() const {
+    std::vector<std::string> texts;
+    for (const auto& b : ui_.boxes) texts.push_back(b.text);
+    return texts;
+  }
+
+  FakeUi ui_;
+  TempDir dir_;
+  std::string log_path_;
+  std::unique_ptr<TRS232C> port_;
+  std::unique_ptr<TKivPP> engine_;
+};
+
+}  // namespace mirvo::testing

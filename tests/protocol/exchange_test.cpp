@@ -1,0 +1,173 @@
+// The frame exchange against a peer the test scripts byte by byte.
+#include <cstring>
+#include <thread>
+
+#include "engine_fixture.h"
+
+using namespace mirvo;
+using namespace mirvo::testing;
+using namespace std::chrono;
+
+namespace {
+
+class ExchangeTest : public EngineTest {
+ protected:
+  void SetUp() override { OpenEngine(pty_.slave_path()); }
+  PtyPair pty_;
+};
+
+template <class F>
+milliseconds Timed(F&& f) {
+  const auto start = steady_clock::now();
+  f();
+  return duration_cast<milliseconds>(steady_clock::now() - start);
+}
+
+}  // namespace
+
+TEST_F(ExchangeTest, WaitAckTakesAControlByteAndRefusesEnq) {
+  std::uint8_t c = 0;
+  pty_.Send("\x06");
+  EXPECT_EQ(engine_->WaitAck(c), 1);
+  EXPECT_EQ(c, ACK);
+  pty_.Send("\x05");
+  EXPECT_EQ(engine_->WaitAck(c), -100);
+  EXPECT_EQ(c, ENQ);
+  // An ETX frame is accepted by the wait; the caller judges the byte.
+  pty_.Send(Frame(ETX, "OK", true));
+  EXPECT_EQ(engine_->WaitAck(c), 1);
+  EXPECT_EQ(c, ETX);
+  EXPECT_TRUE(Traced(" ACK待ちタイマ起動"));
+  EXPECT_TRUE(Traced(" ACK待ちタイマIdle"));
+  EXPECT_TRUE(Traced("ACK受信(Len=1)"));
+}
+
+TEST_F(ExchangeTest, SilenceTimesOutWithinTheWait) {
+  std::uint8_t c = 0;
+  int fired = 0;
+  engine_->OnAckWaitFailed = [&](TKivPP&) { ++fired; };
+  int r = 0;
+  const auto took = Timed([&] { r = engine_->WaitAck(c); });
+  EXPECT_EQ(r, -2);
+  EXPECT_GE(took, milliseconds(400));
+  EXPECT_LT(took, milliseconds(400 + 1000));
+  EXPECT_EQ(fired, 1);
+  EXPECT_TRUE(Traced(" 受信タイムアウト"));
+  EXPECT_TRUE(Traced(" データ受信待:データサイズ:1byte, タイムアウト:400ms"));
+}
+
+TEST_F(ExchangeTest, TheWaitIsPerByteNotPerFrame) {
+  // Each byte arrives 150 ms after the last: the frame takes far longer than
+  // the 400 ms wait, yet no single gap does.
+  const std::string frame = Frame(ETX, "OK", true);
+  std::thread peer([&] {
+    for (char b : frame) {
+      pty_.Send(std::string(1, b));
+      std::this_thread::sleep_for(milliseconds(150));  // the peer's pace, not a wait for a result
+    }
+  });
+  std::string reply;
+  EXPECT_EQ(engine_->WaitReply(reply), 9);
+  EXPECT_EQ(reply, "OK");
+  peer.join();
+}
+
+TEST_F(ExchangeTest, WaitReplyRefusesStxAndChecksTheCrc) {
+  std::string reply;
+  pty_.Send(Frame(STX, "OK", true));
+  EXPECT_EQ(engine_->WaitReply(reply), -100);
+
+  std::string bad = Frame(ETX, "OK", true);
+  std::swap(bad[bad.size() - 1], bad[bad.size() - 2]);  // CRC sent little-endian
+  pty_.Send(bad);
+  EXPECT_EQ(engine_->WaitReply(reply), -1);
+  ASSERT_EQ(ui_.boxes.size(), 1u);
+  EXPECT_EQ(ui_.boxes[0].text, "受信:CRCエラー");
+  EXPECT_EQ(ui_.boxes[0].buttons, MsgButtons::Ok);
+
+  pty_.Send(std::string("\x03\x00\x00", 3));  // empty data field: no CRC is read
+  EXPECT_EQ(engine_->WaitReply(reply), -1);
+  pty_.Send(Frame(ETX, "  \tREJ \r\n"));
+  EXPECT_EQ(engine_->WaitReply(reply), 14);
+  EXPECT_EQ(reply, "REJ");
+}
+
+TEST_F(ExchangeTest, OversizedLengthIsDrainedNeverWrittenPastTheBuffer) {
+  std::string huge(3000, 'x');
+  pty_.Send(Frame(ETX, huge));
+  char buffer[1024 + 16];
+  std::memset(buffer, 0x5A, sizeof buffer);
+  std::uint8_t type = 0;
+  EXPECT_EQ(engine_->ReceiveFrame(type, buffer, 1024, 400), -1);
+  for (std::size_t i = 1024; i < sizeof buffer; ++i) ASSERT_EQ(buffer[i], 0x5A) << i;
+  // The line is clean afterwards: the next frame is read normally.
+  pty_.Send(Frame(ETX, "OK", true));
+  std::string reply;
+  EXPECT_EQ(engine_->WaitReply(reply), 9);
+  EXPECT_EQ(reply, "OK");
+}
+
+TEST_F(ExchangeTest, HandsetEndInsideAReplyIsAnsweredAndReported) {
+  int ended = 0;
+  engine_->OnHandsetDisconnect = [&](TKivPP&) { ++ended; };
+  // Everything the handset will say, queued up front: FT_END, then ACK to
+  // our "OK", then EOT.
+  pty_.Send(Frame(ETX, " FT_END \r\n") + "\x06\x04");
+  std::string reply;
+  EXPECT_EQ(engine_->WaitReply(reply), -6);
+  EXPECT_EQ(ended, 1);
+  EXPECT_EQ(BoxTexts(), std::vector<std::string>{"電話機との通信が中断されました。"});
+  EXPECT_EQ(ui_.captures_released, 1);
+  // PC: ACK, ETX "OK" CR LF, ACK
+  EXPECT_EQ(pty_.Receive(11), "\x06" + Frame(ETX, "OK", true) + "\x06");
+  EXPECT_TRUE(Traced("■端末側から切断要求処理開始■"));
+  EXPECT_TRUE(Traced("■端末側から切断要求処理終了■"));
+}
+
+TEST_F(ExchangeTest, HandsetEndWithoutTheClosingEotDoesNotFire) {
+  int ended = 0;
+  engine_->OnHandsetDisconnect = [&](TKivPP&) { ++ended; };
+  pty_.Send(Frame(ETX, "FT_END", true) + "\x06");
+  std::uint8_t c = 0;
+  EXPECT_EQ(engine_->WaitAck(c), -6);
+  EXPECT_EQ(ended, 0);
+}
+
+TEST_F(ExchangeTest, TextThatOnlyBeginsWithFtEndIsAnOrdinaryReply) {
+  pty_.Send(Frame(ETX, "FT_END_NOW", true));
+  std::string reply;
+  EXPECT_EQ(engine_->WaitReply(reply), 17);
+  EXPECT_EQ(reply, "FT_END_NOW");
+  EXPECT_TRUE(ui_.boxes.empty());
+}
+
+TEST_F(ExchangeTest, AwaitEotAcknowledgesOnlyEot) {
+  EXPECT_EQ(engine_->AwaitEot(0), 0);  // only -1 starts the wait
+  pty_.Send("\x04");
+  EXPECT_EQ(engine_->AwaitEot(-1), -1);
+  EXPECT_EQ(pty_.Receive(1), "\x06");
+  pty_.Send("\x06");
+  EXPECT_EQ(engine_->AwaitEot(-1), -100);
+}
+
+TEST_F(ExchangeTest, SentFramesAreTracedAndMatchTheWire) {
+  EXPECT_EQ(engine_->SendText("GET_LIST"), 15);
+  EXPECT_EQ(pty_.Receive(15), Frame(ETX, "GET_LIST", true));
+  EXPECT_EQ(engine_->SendControl(ENQ), 1);
+  EXPECT_EQ(pty_.Receive(1), "\x05");
+  const std::string trace = Trace();
+  EXPECT_NE(trace.find(text::Cp932("ETX送信(Len=15)\r\n")), std::string::npos);
+  EXPECT_NE(trace.find("00000000: 03 00 0A 47 45 54 5F 4C-49 53 54 0D 0A 81 9A     ...GET_LIST....\r\n"),
+            std::string::npos);
+  EXPECT_NE(trace.find(text::Cp932("ENQ送信(Len=1)")), std::string::npos);
+}
+
+TEST_F(ExchangeTest, HangUpFailsAtOnce) {
+  pty_.HangUp();
+  std::uint8_t c = 0;
+  int r = 0;
+  engine_->AckTimeout = 60000;
+  const auto took = Timed([&] { r = engine_->WaitAck(c); });
+  EXPECT_LT(r, 0);
+  EXPECT_LT(took, milliseconds(2000));
+}
