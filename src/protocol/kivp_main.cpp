@@ -208,6 +208,18 @@ int TKivPP::ReceiveFrame(std::uint8_t& frame_type, char* buffer, int capacity, i
   const int n = (len[0] << 8) | len[1];
   if (n == 0) {
     r = ReceiveBytes(buffer, 0, wait_ms);
+    if (empty_data_ends_file_) {
+      // The one frame of an empty file: its CRC is read and checked like
+      // any other, so a zero-byte file can be fetched.
+      unsigned char crc_bytes[2];
+      if ((r = ReceiveBytes(crc_bytes, 2, wait_ms)) < 0) {
+        dump();
+        return r;
+      }
+      seen.append(reinterpret_cast<char*>(crc_bytes), 2);
+      dump();
+      return (crc_bytes[0] | crc_bytes[1]) == 0 ? 5 : -1;
+    }
     dump();
     return r;
   }
@@ -446,7 +458,9 @@ int TKivPP::GetFile(std::string& target, std::string_view handset_path) {
   while (true) {
     TraceTimed(" STX/ETX受信待");
     std::uint8_t type = expected;
+    empty_data_ends_file_ = data.empty();
     const int r = ReceiveFrame(type, buffer, kFileBuffer, DataTimeout);
+    empty_data_ends_file_ = false;
     if (r < 0) {
       Fire(OnDataWaitFailed);
       // Re-linking keeps the session usable after a lost frame.

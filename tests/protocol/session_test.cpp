@@ -1,0 +1,398 @@
+// The commands end to end against the simulated handset.
+#include <filesystem>
+#include <fstream>
+
+#include "engine_fixture.h"
+#include "handset/sim_handset.h"
+
+using namespace mirvo;
+using namespace mirvo::testing;
+using namespace std::chrono;
+namespace fs = std::filesystem;
+
+namespace {
+
+std::string Pattern(std::size_t n) {
+  std::string s(n, '\0');
+  std::uint32_t x = 0x12345678u ^ static_cast<std::uint32_t>(n);
+  for (auto& c : s) {
+    x = x * 1664525u + 1013904223u;
+    c = static_cast<char>(x >> 24);
+  }
+  return s;
+}
+
+void WriteFile(const fs::path& p, std::string_view data) {
+  fs::create_directories(p.parent_path());
+  std::ofstream(p, std::ios::binary).write(data.data(), static_cast<std::streamsize>(data.size()));
+}
+
+class SessionTest : public EngineTest {
+ protected:
+  void Start(sim::HandsetOptions options = {}) {
+    options.wait = milliseconds(3000);
+    root_ = dir_.path() + "/handset";
+    fs::create_directories(root_);
+    WriteFile(root_ / "a.txt", "alpha");
+    WriteFile(root_ / "dir" / "b.bin", Pattern(3000));
+    WriteFile(root_ / "写真.jpg", "jpeg");
+    handset_ = std::make_unique<sim::SimHandset>(root_, options);
+    OpenEngine(handset_->DevicePath());
+  }
+  void SetUp() override {}
+  void TearDown() override {
+    EngineTest::TearDown();
+    handset_.reset();
+  }
+  // The handset has finished its side of the last exchange (the PC's last
+  // byte may still be on its way when the engine returns).
+  void Settle() {
+    ASSERT_TRUE(handset_->WaitFor([](const sim::HandsetState& s) { return !s.busy; }, seconds(5)));
+  }
+  void ClearWire() {
+    Settle();
+    handset_->ClearLog();
+  }
+  std::string Wire() {
+    Settle();
+    return handset_->ReceivedBytes();
+  }
+  void Session() {
+    ASSERT_EQ(engine_->EstablishLink(), 0);
+    ASSERT_EQ(engine_->FtStart("0000"), 0);
+  }
+  // The frame carrying text, as it crossed the wire from the PC.
+  bool Sent(std::string_view text) {
+    Settle();
+    return handset_->ReceivedBytes().find(Frame(ETX, text, true)) != std::string::npos;
+  }
+  std::string Local(const std::string& name, std::string_view data) {
+    const std::string path = dir_.path() + "/local/" + name;
+    WriteFile(path, data);
+    return path;
+  }
+  std::string OnHandset(const std::string& utf8_name) {
+    std::ifstream in(root_ / utf8_name, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), {});
+  }
+
+  fs::path root_;
+  std::unique_ptr<sim::SimHandset> handset_;
+};
+
+const std::string kAttr = "00" + std::string(30, '-');
+
+}  // namespace
+
+TEST_F(SessionTest, AWholeSession) {
+  Start();
+  int linked = 0, ended = 0;
+  engine_->OnLinkEstablished = [&](TKivPP&) { ++linked; };
+  engine_->OnTransferEnded = [&](TKivPP&) { ++ended; };
+  Session();
+
+  std::vector<std::string> lines{"stale"};
+  ASSERT_EQ(engine_->GetList(lines), 0);
+  ASSERT_EQ(lines.size(), 3u);
+  EXPECT_EQ(lines[0].substr(0, 8), "a.txt,5,");
+  EXPECT_EQ(lines[1].substr(0, 15), "dir\xA5" "b.bin,3000,");
+  EXPECT_EQ(lines[2].substr(0, 11), text::Cp932("写真.jpg,4,"));
+
+  std::string data = "kept:";
+  ASSERT_EQ(engine_->GetFile(data, "dir\\b.bin"), 0);
+  EXPECT_EQ(data, "kept:" + Pattern(3000));
+
+  ASSERT_EQ(engine_->PutFile("", Local("new.txt", "fresh"), kAttr), 0);
+  EXPECT_EQ(OnHandset("new.txt"), "fresh");
+  EXPECT_TRUE(Sent("PUT_FILE[new.txt,5," + std::string(30, '-') + "00]"));
+
+  ASSERT_EQ(engine_->DelFile("a.txt"), 0);
+  EXPECT_FALSE(fs::exists(root_ / "a.txt"));
+
+  EXPECT_EQ(engine_->FtEnd(), 0);
+  EXPECT_EQ(linked, 1);
+  EXPECT_EQ(ended, 1);
+  for (const char* line : {"■データリンク確立・成功■", "■転送開始・成功■", "■リスト取得・成功■", "■ファイル読み込み・成功■",
+                           "■ファイル書き込み・成功■", "DEL[].....RESPONSE_OK", "■削除処理完了■", "■転送終了・成功■",
+                           "■データリンク開放・成功■", "STX/ETX 初受信待ち用に5分の監視を行う"})
+    EXPECT_TRUE(Traced(line)) << line;
+  EXPECT_TRUE(ui_.boxes.empty());
+}
+
+TEST_F(SessionTest, WrongPasswordIsAcknowledgedTwice) {
+  Start();
+  int refused = 0;
+  engine_->OnPasswordError = [&](TKivPP&) { ++refused; };
+  ASSERT_EQ(engine_->EstablishLink(), 0);
+  ClearWire();
+  EXPECT_EQ(engine_->FtStart("1234"), -1);
+  EXPECT_EQ(refused, 1);
+  // Command frame, ACK to the ERROR reply, ACK to EOT.
+  EXPECT_EQ(Wire(), Frame(ETX, "FT_START[1234]", true) + "\x06\x06");
+  EXPECT_TRUE(Traced("応答メッセージ:ERROR"));
+  EXPECT_TRUE(Traced("パスワードが違う"));
+  EXPECT_FALSE(Traced("■転送開始・成功■"));
+}
+
+TEST_F(SessionTest, ReplyOutcomesOfEveryCommand) {
+  Start();
+  Session();
+  std::vector<std::string> lines{"kept"};
+  std::string data;
+  const std::string up = Local("u.txt", "0123456789");
+
+  handset_->SetReply("GET_LIST", "ERROR");
+  EXPECT_EQ(engine_->GetList(lines), -1);
+  handset_->SetReply("GET_LIST", "WHAT");
+  ClearWire();
+  EXPECT_EQ(engine_->GetList(lines), -255);
+  EXPECT_EQ(Wire(), Frame(ETX, "GET_LIST", true));  // no ACK for an unknown reply
+  EXPECT_EQ(lines, std::vector<std::string>{"kept"});
+  ASSERT_EQ(engine_->EstablishLink(), 0);  // the handset still waits for that ACK
+
+  handset_->SetReply("GET_FILE", "ERROR");
+  EXPECT_EQ(engine_->GetFile(data, "a.txt"), -1);
+  handset_->SetReply("GET_FILE", "REJ");
+  EXPECT_EQ(engine_->GetFile(data, "a.txt"), -2);
+  handset_->SetReply("GET_FILE", "MAYBE");  // goes on to the data, unacknowledged
+  EXPECT_EQ(engine_->GetFile(data, "a.txt"), 0);
+  EXPECT_EQ(data, "alpha");
+
+  handset_->SetReply("PUT_FILE", "ERROR");
+  EXPECT_EQ(engine_->PutFile("", up, kAttr), -1);
+  handset_->SetReply("PUT_FILE", "REJ");
+  EXPECT_EQ(engine_->PutFile("", up, kAttr), -2);
+  EXPECT_TRUE(Traced("応答メッセージ:REJ"));
+  handset_->SetReply("PUT_FILE", "MAYBE");
+  EXPECT_EQ(engine_->PutFile("", up, kAttr), 0);
+  EXPECT_EQ(OnHandset("u.txt"), "0123456789");
+
+  handset_->SetReply("DEL", "ERROR");
+  EXPECT_EQ(engine_->DelFile("a.txt"), -1);
+  EXPECT_TRUE(Traced("DEL[].....RESPONSE_ERROR"));
+  handset_->SetReply("DEL", "REJ");
+  EXPECT_EQ(engine_->DelFile("a.txt"), -2);
+  EXPECT_TRUE(Traced("DEL[].....RESPONSE_REJ"));
+  handset_->SetReply("DEL", "HUH");
+  EXPECT_EQ(engine_->DelFile("a.txt"), -100);
+  ASSERT_EQ(engine_->EstablishLink(), 0);
+  EXPECT_TRUE(fs::exists(root_ / "a.txt"));
+
+  handset_->SetReply("FT_START", "HUH");
+  EXPECT_EQ(engine_->FtStart("0000"), -255);
+  EXPECT_TRUE(Traced("応答メッセージ:不明"));
+
+  handset_->SetReply("FT_END", "WHATEVER");
+  EXPECT_EQ(engine_->FtEnd(), 0);
+}
+
+TEST_F(SessionTest, FolderSeparatorsOnTheWire) {
+  Start();
+  WriteFile(root_ / "dir" / "ソ.txt", "so");
+  Session();
+  std::string data;
+  ClearWire();
+  ASSERT_EQ(engine_->GetFile(data, "dir\\b.bin"), 0);
+  EXPECT_TRUE(Sent("GET_FILE[dir\xA5" "b.bin]"));
+  // ソ is 0x83 0x5C: its second byte is no separator.
+  data.clear();
+  ASSERT_EQ(engine_->GetFile(data, "dir\\" + text::Cp932("ソ.txt")), 0);
+  EXPECT_EQ(data, "so");
+  EXPECT_TRUE(Sent("GET_FILE[dir\xA5\x83\x5C.txt]"));
+  ASSERT_EQ(engine_->DelFile("dir\\b.bin"), 0);
+  EXPECT_TRUE(Sent("DEL[dir\\b.bin]"));
+  EXPECT_FALSE(fs::exists(root_ / "dir" / "b.bin"));
+
+  ASSERT_EQ(engine_->PutFile("", Local("ソ.txt", "up"), kAttr), 0);
+  EXPECT_TRUE(Sent("PUT_FILE[\x83\x5C.txt,2," + std::string(30, '-') + "00]"));
+  EXPECT_EQ(OnHandset("ソ.txt"), "up");
+}
+
+TEST_F(SessionTest, UploadFraming) {
+  Start();
+  Session();
+  auto data_frames = [&](const std::string& name, std::size_t size) {
+    ClearWire();
+    EXPECT_EQ(engine_->PutFile("", Local(name, Pattern(size)), kAttr), 0);
+    EXPECT_EQ(OnHandset(name), Pattern(size));
+    const std::string wire = Wire();
+    const std::string command = Frame(ETX, "PUT_FILE[" + name + "," + std::to_string(size) + "," +
+                                               std::string(30, '-') + "00]", true);
+    EXPECT_EQ(wire.substr(0, command.size()), command);
+    return wire.substr(command.size() + 1);  // after the ACK of the OK reply
+  };
+  const std::string p1024 = Pattern(1024), p1025 = Pattern(1025);
+  // Compared as booleans: a mismatch of a kilobyte of binary is no help to read.
+  EXPECT_TRUE(data_frames("k1.bin", 1024) == Frame(ETX, p1024) + "\x06");
+  EXPECT_TRUE(data_frames("k1b.bin", 1025) == Frame(STX, p1025.substr(0, 1024)) + Frame(ETX, p1025.substr(1024)) + "\x06");
+  EXPECT_EQ(data_frames("empty.bin", 0), "\x06");  // no data frame at all
+}
+
+TEST_F(SessionTest, ListFraming) {
+  sim::HandsetOptions one_frame;
+  one_frame.list_frame_bytes = 1024;
+  Start(one_frame);
+  Session();
+  std::vector<std::string> lines;
+  ASSERT_EQ(engine_->GetList(lines), 0);  // one ETX frame, no STX
+  EXPECT_FALSE(Traced("STX/ETX タイマー起動"));
+  EXPECT_EQ(lines.size(), 3u);
+}
+
+TEST_F(SessionTest, ListSplitOverManyFrames) {
+  sim::HandsetOptions small;
+  small.list_frame_bytes = 7;
+  Start(small);
+  Session();
+  std::vector<std::string> lines;
+  ASSERT_EQ(engine_->GetList(lines), 0);
+  EXPECT_TRUE(Traced("STX/ETX タイマー起動"));
+  ASSERT_EQ(lines.size(), 3u);
+  EXPECT_EQ(lines[0], "a.txt,5," + lines[0].substr(8));
+  EXPECT_EQ(lines[0].back(), ',');
+}
+
+TEST_F(SessionTest, BadListFrameIsRefusedAndTheListKept) {
+  Start();
+  Session();
+  std::vector<std::string> lines{"old"};
+  int lost = 0;
+  engine_->OnDataWaitFailed = [&](TKivPP&) { ++lost; };
+  handset_->CorruptCrc(2);  // 1: the OK reply, 2: the list
+  EXPECT_EQ(engine_->GetList(lines), -100);
+  EXPECT_EQ(lines, std::vector<std::string>{"old"});
+  EXPECT_EQ(lost, 1);
+  EXPECT_EQ(BoxTexts(), (std::vector<std::string>{"受信:CRCエラー", "データリスト取得失敗"}));
+  EXPECT_NE(Wire().find('\x15'), std::string::npos);  // NAK
+}
+
+TEST_F(SessionTest, LostFileFrameRelinksAndLeavesTheTarget) {
+  Start();
+  Session();
+  std::string data = "untouched";
+  handset_->SilenceFrom(100, 3);  // the second data frame of b.bin stops short
+  EXPECT_EQ(engine_->GetFile(data, "dir\\b.bin"), -8);
+  EXPECT_EQ(data, "untouched");
+  EXPECT_TRUE(Traced("■データリンク確立・成功■"));
+  // usable again at once
+  ASSERT_EQ(engine_->GetFile(data, "a.txt"), 0);
+  EXPECT_EQ(data, "untouchedalpha");
+}
+
+TEST_F(SessionTest, OversizedLengthNeverOverrunsAndIsFailed) {
+  Start();
+  Session();
+  std::string data;
+  handset_->OversizeLength(2, 0xFFFF, 0xFFFF);  // first data frame of the file
+  EXPECT_EQ(engine_->GetFile(data, "a.txt"), -8);
+  EXPECT_TRUE(data.empty());
+  handset_->OversizeLength(1, 0xFFFF, 0xFFFF);  // the reply itself
+  EXPECT_EQ(engine_->GetFile(data, "a.txt"), -100);
+  ASSERT_EQ(engine_->EstablishLink(), 0);
+  ASSERT_EQ(engine_->GetFile(data, "a.txt"), 0);
+  EXPECT_EQ(data, "alpha");
+}
+
+TEST_F(SessionTest, NakedUploadFrameRelinks) {
+  Start();
+  Session();
+  const std::string path = Local("big.bin", Pattern(5000));
+  handset_->NakUploadFrame(2);
+  EXPECT_EQ(engine_->PutFile("", path, kAttr), -7);
+  EXPECT_FALSE(fs::exists(root_ / "big.bin"));
+  handset_->NakUploadFrame(5);  // the last, ETX frame
+  EXPECT_EQ(engine_->PutFile("", path, kAttr), -7);
+  EXPECT_EQ(engine_->PutFile("", path, kAttr), 0);
+  EXPECT_EQ(OnHandset("big.bin"), Pattern(5000));
+}
+
+TEST_F(SessionTest, HandsetEndsTheSession) {
+  Start();
+  Session();
+  int ended = 0;
+  engine_->OnHandsetDisconnect = [&](TKivPP&) { ++ended; };
+
+  // Idle: the window's reception finds the end in a reply wait.
+  handset_->SendFtEnd();
+  std::string reply;
+  EXPECT_EQ(engine_->WaitReply(reply), -6);
+  EXPECT_EQ(ended, 1);
+  EXPECT_TRUE(handset_->WaitFor([](const sim::HandsetState& s) { return s.handset_ends == 1; }, seconds(5)));
+
+  // In the middle of a download: a lost frame for GetFile.
+  ASSERT_EQ(engine_->EstablishLink(), 0);
+  ASSERT_EQ(engine_->FtStart("0000"), 0);
+  handset_->FtEndInPlaceOf(3, true);
+  std::string data;
+  EXPECT_EQ(engine_->GetFile(data, "dir\\b.bin"), -8);
+  EXPECT_EQ(ended, 2);
+  EXPECT_TRUE(data.empty());
+  EXPECT_EQ(std::count_if(ui_.boxes.begin(), ui_.boxes.end(),
+                          [](const RecordedBox& b) {
+                            return b.caption == "Mirvo" && b.text == "電話機との通信が中断されました。" &&
+                                   b.icon == MsgIcon::Error && b.buttons == MsgButtons::Ok;
+                          }),
+            2);
+}
+
+TEST_F(SessionTest, GarbageIsPurgedByTheNextLink) {
+  Start();
+  Session();
+  // Watch the line so the test knows when the garbage has landed.
+  bool arrived = false;
+  port_->Close();
+  port_->OnRXChar = [&](TNotifySource&) { arrived = true; };
+  ASSERT_TRUE(port_->Open());
+  handset_->SendGarbage("\x11\x99garbage");
+  ASSERT_TRUE(ui_.PumpUntil([&] { return arrived; }));
+  ASSERT_GT(port_->InQueCount(), 0);
+  EXPECT_EQ(engine_->EstablishLink(), 0);
+  std::vector<std::string> lines;
+  EXPECT_EQ(engine_->GetList(lines), 0);
+  handset_->GarbageBefore(1, "\x7F");
+  EXPECT_EQ(engine_->GetList(lines), -100);  // the reply wait meets a stray byte
+}
+
+TEST_F(SessionTest, HangUpEndsAnOperationAtOnce) {
+  Start();
+  Session();
+  engine_->AckTimeout = engine_->DataTimeout = engine_->ReplyTimeout = 60000;
+  engine_->FirstFrameTimeout = 60000;
+  handset_->SilenceFrom(0, 2);
+  handset_->HangUp();
+  const auto start = steady_clock::now();
+  std::string data;
+  EXPECT_EQ(engine_->GetFile(data, "a.txt"), -100);
+  EXPECT_LT(steady_clock::now() - start, seconds(5));
+}
+
+TEST_F(SessionTest, LocalFilesThatCannotBeSent) {
+  Start();
+  Session();
+  ClearWire();
+  EXPECT_EQ(engine_->PutFile("", dir_.path() + "/nothing-here", kAttr), -1);
+  const std::string dir = dir_.path() + "/local/a-folder";
+  fs::create_directories(dir);
+  EXPECT_EQ(engine_->PutFile("", dir, kAttr), -2);
+  EXPECT_EQ(engine_->PutFile("", Local("smile-\xF0\x9F\x98\x80.txt", "x"), kAttr), -2);
+  EXPECT_TRUE(Wire().empty());  // nothing was sent
+  EXPECT_TRUE(Traced("ファイル名をシフトJISに変換できません"));
+  EXPECT_EQ(engine_->PutFile("", Local("ok.txt", "x"), kAttr), 0);  // still usable
+}
+
+TEST_F(SessionTest, ByteExactRoundTrips) {
+  Start();
+  LogClose();  // a megabyte of hex dump is not the point here
+  Session();
+  for (std::size_t size : {0u, 1u, 1023u, 1024u, 1025u, 2048u, 65536u, 1000000u}) {
+    SCOPED_TRACE(size);
+    const std::string name = "rt" + std::to_string(size) + ".bin";
+    const std::string content = Pattern(size);
+    ASSERT_EQ(engine_->PutFile("", Local(name, content), kAttr), 0);
+    ASSERT_EQ(OnHandset(name), content);
+    std::string back;
+    ASSERT_EQ(engine_->GetFile(back, name), 0);
+    ASSERT_EQ(back.size(), content.size());
+    EXPECT_TRUE(back == content);
+  }
+}
