@@ -136,10 +136,9 @@ int TKivPP::ReceiveBytes(void* buffer, int count, int wait_ms) {
   if (count <= 0) return -1;
   auto* p = static_cast<char*>(buffer);
   for (int got = 0; got < count;) {
-    // Bytes already queued are taken at once; each byte still to come gets
+    // Bytes already here are taken at once; each byte still to come gets
     // the full wait, so the limit stays per byte.
-    const int queued = Port.InQueCount();
-    const int take = std::clamp(queued, 1, count - got);
+    const int take = std::clamp(Port.Buffered(), 1, count - got);
     if (!Port.Read(p + got, take)) {
       TraceTimed(" 受信タイムアウト");
       return -2;

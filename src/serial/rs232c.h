@@ -136,6 +136,9 @@ class TRS232C : public TNotifySource {
 
   // Bytes received and not yet read; -1 when closed.
   int InQueCount();
+  // The part of those already taken off the device: a Read of up to this
+  // many bytes completes at once, without a system call.
+  int Buffered() const { return static_cast<int>(rx_tail_ - rx_head_); }
   // Discards everything received and not read, and everything not yet sent.
   void PurgeAll();
   // Read and Write take the time-outs from the fields at each call, so
