@@ -80,7 +80,8 @@ class SessionTest : public EngineTest {
   std::unique_ptr<sim::SimHandset> handset_;
 };
 
-const std::string kAttr = "00" + std::string(30, '-');
+// Record order: protection and copy guard (positions 32 and 31) off, the rest unused.
+const std::string kAttr = std::string(30, '-') + "00";
 
 }  // namespace
 
@@ -104,7 +105,7 @@ TEST_F(SessionTest, AWholeSession) {
 
   ASSERT_EQ(engine_->PutFile("", Local("new.txt", "fresh"), kAttr), 0);
   EXPECT_EQ(OnHandset("new.txt"), "fresh");
-  EXPECT_TRUE(Sent("PUT_FILE[new.txt,5," + std::string(30, '-') + "00]"));
+  EXPECT_TRUE(Sent("PUT_FILE[new.txt,5,00" + std::string(30, '-') + "]"));
 
   ASSERT_EQ(engine_->DelFile("a.txt"), 0);
   EXPECT_FALSE(fs::exists(root_ / "a.txt"));
@@ -204,7 +205,7 @@ TEST_F(SessionTest, FolderSeparatorsOnTheWire) {
   EXPECT_FALSE(fs::exists(root_ / "dir" / "b.bin"));
 
   ASSERT_EQ(engine_->PutFile("", Local("ソ.txt", "up"), kAttr), 0);
-  EXPECT_TRUE(Sent("PUT_FILE[\x83\x5C.txt,2," + std::string(30, '-') + "00]"));
+  EXPECT_TRUE(Sent("PUT_FILE[\x83\x5C.txt,2,00" + std::string(30, '-') + "]"));
   EXPECT_EQ(OnHandset("ソ.txt"), "up");
 }
 
@@ -217,7 +218,7 @@ TEST_F(SessionTest, UploadFraming) {
     EXPECT_EQ(OnHandset(name), Pattern(size));
     const std::string wire = Wire();
     const std::string command = Frame(ETX, "PUT_FILE[" + name + "," + std::to_string(size) + "," +
-                                               std::string(30, '-') + "00]", true);
+                                               "00" + std::string(30, '-') + "]", true);
     EXPECT_EQ(wire.substr(0, command.size()), command);
     return wire.substr(command.size() + 1);  // after the ACK of the OK reply
   };
