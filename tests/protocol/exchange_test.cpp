@@ -171,3 +171,30 @@ TEST_F(ExchangeTest, HangUpFailsAtOnce) {
   EXPECT_LT(r, 0);
   EXPECT_LT(took, milliseconds(2000));
 }
+
+TEST_F(ExchangeTest, EveryCommandFailsWithMinus100AgainstASilentLine) {
+  std::vector<std::string> lines{"kept"};
+  std::string data = "kept";
+  EXPECT_EQ(engine_->EstablishLink(), -100);
+  EXPECT_EQ(engine_->ReleaseLink(), -100);
+  EXPECT_EQ(engine_->FtStart("0000"), -100);
+  EXPECT_EQ(engine_->FtEnd(), -100);
+  EXPECT_EQ(engine_->GetList(lines), -100);
+  EXPECT_EQ(engine_->GetFile(data, "a.txt"), -100);
+  EXPECT_EQ(engine_->DelFile("a.txt"), -100);
+  EXPECT_EQ(lines, std::vector<std::string>{"kept"});
+  EXPECT_EQ(data, "kept");
+  EXPECT_FALSE(Traced("■データリンク確立・成功■"));
+  EXPECT_TRUE(ui_.boxes.empty());
+}
+
+TEST_F(ExchangeTest, AnswersOtherThanAckFailTheLink) {
+  pty_.Send("\x15");  // NAK to ENQ
+  EXPECT_EQ(engine_->EstablishLink(), -100);
+  EXPECT_EQ(pty_.Receive(1), "\x05");
+  pty_.Send("\x04");  // EOT to EOT
+  EXPECT_EQ(engine_->ReleaseLink(), -100);
+  pty_.Send("\x06");
+  EXPECT_EQ(engine_->ReleaseLink(), 0);
+  EXPECT_TRUE(Traced("■データリンク開放・成功■"));
+}
