@@ -1,0 +1,49 @@
+// Finding the handset: modem-style identification of one port, and the
+// scan of COM1..COM256 behind the port selection dialog.
+//
+// Main thread only. Both let the user interface process its messages while
+// they wait (after every received byte, before every port).
+#pragma once
+
+#include <string>
+#include <vector>
+
+namespace mirvo {
+
+class TRS232C;
+
+// One port that opened during a scan.
+struct TComInfo {
+  std::string ComName;  // "COM<n>"
+  std::string Vendor;   // first line of the ATI3 reply; empty when silent
+  std::string Model;    // first line of the ATI4 reply
+};
+
+inline constexpr const char* kHandsetVendor = "ZQR";
+inline constexpr const char* kHandsetModel1 = "TQ-R5101K";
+inline constexpr const char* kHandsetModel2 = "TQ-R5102K";
+
+// The wait for each byte of an identification reply.
+inline constexpr int kProbeByteTimeout = 3000;
+
+// Sends ATZ, ATE0, ATI3, ATI4 on the open port and takes the vendor and
+// model from the replies. Leaves the port's rxTimeOut at the byte wait.
+// Always 0.
+int ProbeHandset(TRS232C& port, std::string& vendor, std::string& model,
+                 int byte_timeout_ms = kProbeByteTimeout);
+
+// Tries COM1..COM256 on the probing port (opened and closed for each) and
+// returns one record per port that opened, in port order.
+std::vector<TComInfo> ScanHandsetPorts(TRS232C& probe_port, int byte_timeout_ms = kProbeByteTimeout);
+
+// The list line of a record: "%s : %s - %s" for the handset vendor,
+// "%s : Unknown" otherwise.
+std::string ComInfoLine(const TComInfo& info);
+
+// Accepted without asking: the vendor, or one of the two models.
+bool IsSupportedHandset(const TComInfo& info);
+
+// Index of the first record with the handset vendor; -1 when none.
+int AutoSelectIndex(const std::vector<TComInfo>& records);
+
+}  // namespace mirvo
