@@ -1,0 +1,130 @@
+#include "app/app_resources.h"
+
+#include <QApplication>
+#include <QFile>
+#include <QHash>
+#include <QMimeDatabase>
+#include <QPainter>
+#include <QSvgRenderer>
+
+#include "text/cp932.h"
+
+// The pictures live in a static library: their registration must be
+// referenced to be linked in.
+static void InitPictures() { Q_INIT_RESOURCE(mirvo); }
+
+namespace mirvo::app {
+namespace {
+
+constexpr const char* kAccent = "#2f6db5";
+constexpr const char* kHotAccent = "#e07b00";
+
+struct FileType {
+  QString name;
+  QIcon icon;
+};
+
+void PrepareIconTheme() {
+  static bool done = false;
+  if (done) return;
+  done = true;
+  // Offscreen and bare X servers name no theme; the installed one serves.
+  QStringList paths = QIcon::themeSearchPaths();
+  if (!paths.contains("/usr/share/icons")) paths << "/usr/share/icons";
+  QIcon::setThemeSearchPaths(paths);
+  if (QIcon::themeName().isEmpty() || QIcon::themeName() == "hicolor") QIcon::setThemeName("Adwaita");
+}
+
+const FileType& LookUp(const QString& extension) {
+  static QHash<QString, FileType> cache;
+  static QMimeDatabase db;
+  auto it = cache.find(extension);
+  if (it != cache.end()) return *it;
+  PrepareIconTheme();
+  const QMimeType mime = db.mimeTypeForFile("x" + extension, QMimeDatabase::MatchExtension);
+  FileType type;
+  type.name = mime.comment().trimmed().left(80);
+  type.icon = QIcon::fromTheme(mime.iconName(), QIcon::fromTheme(mime.genericIconName()));
+  if (type.icon.isNull()) type.icon = QIcon::fromTheme("text-x-generic");
+  return *cache.insert(extension, type);
+}
+
+}  // namespace
+
+void ApplyAppFont() {
+  for (const char* family : {"ＭＳ Ｐゴシック", "MS PGothic"})
+    QFont::insertSubstitution(QString::fromUtf8(family), "IPAPGothic");
+  QApplication::setFont(AppFont());
+}
+
+QFont AppFont() {
+  QFont font(QString::fromUtf8("ＭＳ Ｐゴシック"));
+  font.setPixelSize(12);
+  return font;
+}
+
+QPixmap SvgPixmap(const QString& name, QSize size, bool hot) {
+  static const bool registered = (InitPictures(), true);
+  (void)registered;
+  QFile file(":/mirvo/" + name + ".svg");
+  if (!file.open(QIODevice::ReadOnly)) return {};
+  QByteArray svg = file.readAll();
+  if (hot) svg.replace(kAccent, kHotAccent);
+  QSvgRenderer renderer(svg);
+  const qreal ratio = qApp ? qApp->devicePixelRatio() : 1.0;
+  QPixmap pixmap(size * ratio);
+  pixmap.fill(Qt::transparent);
+  QPainter painter(&pixmap);
+  renderer.render(&painter);
+  painter.end();
+  pixmap.setDevicePixelRatio(ratio);
+  return pixmap;
+}
+
+QIcon ToolIcon(const QString& name) {
+  QIcon icon;
+  icon.addPixmap(SvgPixmap(name, QSize(20, 20)), QIcon::Normal);
+  icon.addPixmap(SvgPixmap(name, QSize(20, 20), true), QIcon::Active);
+  return icon;
+}
+
+QString FileExtension(const QString& name) {
+  const int dot = name.lastIndexOf('.');
+  if (dot < 0) return {};
+  for (int i = dot + 1; i < name.size(); ++i)
+    if (name[i] == '\\' || name[i] == ':') return {};
+  return name.mid(dot);
+}
+
+QString ShellTypeName(const QString& extension) { return LookUp(extension).name; }
+QIcon ShellIcon(const QString& extension) { return LookUp(extension).icon; }
+
+QString FromCp932(std::string_view cp932) {
+  bool ascii = true;
+  for (char c : cp932)
+    if (static_cast<unsigned char>(c) >= 0x80) {
+      ascii = false;
+      break;
+    }
+  if (ascii) return QString::fromLatin1(cp932.data(), static_cast<qsizetype>(cp932.size()));
+  if (auto utf8 = text::Cp932ToUtf8(cp932)) return QString::fromStdString(*utf8);
+  QString shown;
+  text::ForEachChar(cp932, [&](std::size_t pos, std::size_t len) {
+    const std::string_view ch = cp932.substr(pos, len);
+    if (auto utf8 = text::Cp932ToUtf8(ch)) {
+      shown += QString::fromStdString(*utf8);
+    } else {
+      for (char b : ch) shown += QString::asprintf("<%02X>", static_cast<unsigned char>(b));
+    }
+  });
+  return shown;
+}
+
+bool ToCp932(const QString& text, std::string& out) {
+  auto converted = text::Utf8ToCp932(text.toStdString());
+  if (!converted) return false;
+  out = std::move(*converted);
+  return true;
+}
+
+}  // namespace mirvo::app

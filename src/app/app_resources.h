@@ -1,0 +1,39 @@
+// Pictures, the window font, file type names and icons, and the code page
+// 932 border of the windows.
+#pragma once
+
+#include <QFont>
+#include <QIcon>
+#include <QPixmap>
+#include <QString>
+#include <string>
+#include <string_view>
+
+namespace mirvo::app {
+
+// Maps the family the windows ask for to the installed P-Gothic and makes
+// it the application font (12 px).
+void ApplyAppFont();
+QFont AppFont();
+
+// A picture of the program (name without ".svg") at size; hot draws the
+// accent in the highlight colour of a button under the mouse.
+QPixmap SvgPixmap(const QString& name, QSize size, bool hot = false);
+// Normal picture plus its hot form for the Active mode.
+QIcon ToolIcon(const QString& name);
+
+// The extension of a handset name: from its last "." when no "\" or ":"
+// follows, else empty.
+QString FileExtension(const QString& name);
+// Type name (at most 80 characters) and icon of an extension, as the
+// desktop knows them; asked once per extension and kept.
+QString ShellTypeName(const QString& extension);
+QIcon ShellIcon(const QString& extension);
+
+// The UTF-8 form of a code page 932 text; bytes without a form show as
+// <XX> so that a bad name stays visible and distinct.
+QString FromCp932(std::string_view cp932);
+// nullopt-free helper: false when text has no code page 932 form.
+bool ToCp932(const QString& text, std::string& out);
+
+}  // namespace mirvo::app

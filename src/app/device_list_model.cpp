@@ -1,0 +1,216 @@
+#include "app/device_list_model.h"
+
+#include <QCollator>
+#include <QCollatorSortKey>
+#include <algorithm>
+#include <cmath>
+#include <numeric>
+
+#include "app/app_resources.h"
+#include "pattern/wildcard.h"
+#include "protocol/kivp_list.h"
+
+namespace mirvo::app {
+namespace {
+
+const char* const kCaptions[DeviceListModel::kColumns] = {"名前", "サイズ", "種類", "更新日時", "保護設定",
+                                                          "コピーガード"};
+
+// Days since 30 December 1899 with the time of day as fraction, as
+// "yyyy/mm/dd hh:mm".
+QString DateTimeCell(double value) {
+  const double day_floor = std::floor(value);
+  long long days = static_cast<long long>(day_floor);
+  int minutes = static_cast<int>(std::lround((value - day_floor) * 24.0 * 60.0));
+  if (minutes >= 24 * 60) {
+    minutes -= 24 * 60;
+    ++days;
+  }
+  // Civil date from days since 1970-01-01 (Howard Hinnant's algorithm).
+  long long z = days - 25569 + 719468;
+  const long long era = (z >= 0 ? z : z - 146096) / 146097;
+  const long long doe = z - era * 146097;
+  const long long yoe = (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365;
+  const long long doy = doe - (365 * yoe + yoe / 4 - yoe / 100);
+  const long long mp = (5 * doy + 2) / 153;
+  const long long d = doy - (153 * mp + 2) / 5 + 1;
+  const long long m = mp < 10 ? mp + 3 : mp - 9;
+  const long long y = yoe + era * 400 + (m <= 2 ? 1 : 0);
+  return QString::asprintf("%04lld/%02lld/%02lld %02d:%02d", y, m, d, minutes / 60, minutes % 60);
+}
+
+int FoldAscii(int c) { return c >= 'A' && c <= 'Z' ? c + 32 : c; }
+
+int CompareBytes(const std::string& a, const std::string& b) {
+  const std::size_t n = std::min(a.size(), b.size());
+  for (std::size_t i = 0; i < n; ++i) {
+    const int x = FoldAscii(static_cast<unsigned char>(a[i]));
+    const int y = FoldAscii(static_cast<unsigned char>(b[i]));
+    if (x != y) return x < y ? -1 : 1;
+  }
+  return a.size() == b.size() ? 0 : (a.size() < b.size() ? -1 : 1);
+}
+
+int CompareText(const QString& a, const QString& b) {
+  const qsizetype n = std::min(a.size(), b.size());
+  for (qsizetype i = 0; i < n; ++i) {
+    const int x = FoldAscii(a[i].unicode());
+    const int y = FoldAscii(b[i].unicode());
+    if (x != y) return x < y ? -1 : 1;
+  }
+  return a.size() == b.size() ? 0 : (a.size() < b.size() ? -1 : 1);
+}
+
+}  // namespace
+
+DeviceListModel::DeviceListModel(QObject* parent) : QAbstractTableModel(parent) {}
+
+std::optional<QString> DeviceListModel::Fill(const std::vector<std::string>& lines, const std::string& folder,
+                                             const std::string* pattern) {
+  beginResetModel();
+  rows_.clear();
+  row_of_line_.assign(lines.size(), -1);
+  std::optional<QString> error;
+  rows_.reserve(lines.size());
+  for (std::size_t i = 0; i < lines.size(); ++i) {
+    TKivPLISTITEM item;
+    ParseListLine(lines[i], item);  // a partly read line shows what was read
+    if (item.Folder != folder) continue;
+    if (pattern) {
+      try {
+        if (!MatchFileName(item.Name, *pattern)) continue;
+      } catch (const WildcardError& e) {
+        error = QString::fromUtf8(e.what());
+        break;
+      }
+    }
+    Row row;
+    row.line = static_cast<int>(i);
+    row.size = item.Size;
+    row.name = item.Name;
+    const QString name = FromCp932(item.Name);
+    const QString ext = FileExtension(name);
+    row.cells[0] = name;
+    row.cells[1] = FromCp932(FormatThousands(std::to_string(item.Size))) + " B";
+    row.cells[2] = ShellTypeName(ext);
+    if (!item.Date.empty()) row.cells[3] = DateTimeCell(ListDateToDateTime(item.Date));
+    row.cells[4] = QString::fromStdString(FlagText(GetAttrFlag(item.Attr, 32)));
+    row.cells[5] = QString::fromStdString(FlagText(GetAttrFlag(item.Attr, 31)));
+    row.icon = ShellIcon(ext);
+    rows_.push_back(std::move(row));
+  }
+
+  // The name order of the desktop's locale, case-sensitive.
+  QCollator collator;
+  collator.setCaseSensitivity(Qt::CaseSensitive);
+  std::vector<QCollatorSortKey> keys;
+  keys.reserve(rows_.size());
+  for (const Row& row : rows_) keys.push_back(collator.sortKey(row.cells[0]));
+  std::vector<std::size_t> order(rows_.size());
+  std::iota(order.begin(), order.end(), 0);
+  std::stable_sort(order.begin(), order.end(),
+                   [&](std::size_t a, std::size_t b) { return keys[a].compare(keys[b]) < 0; });
+  std::vector<Row> sorted;
+  sorted.reserve(rows_.size());
+  for (std::size_t i : order) sorted.push_back(std::move(rows_[i]));
+  rows_ = std::move(sorted);
+  Relink();
+  endResetModel();
+  return error;
+}
+
+void DeviceListModel::Clear() {
+  beginResetModel();
+  rows_.clear();
+  row_of_line_.clear();
+  endResetModel();
+}
+
+void DeviceListModel::Relink() {
+  std::fill(row_of_line_.begin(), row_of_line_.end(), -1);
+  for (std::size_t r = 0; r < rows_.size(); ++r) row_of_line_[static_cast<std::size_t>(rows_[r].line)] = static_cast<int>(r);
+}
+
+int DeviceListModel::LineOfRow(int row) const {
+  return row >= 0 && row < static_cast<int>(rows_.size()) ? rows_[static_cast<std::size_t>(row)].line : -1;
+}
+
+int DeviceListModel::RowOfLine(int line) const {
+  return line >= 0 && line < static_cast<int>(row_of_line_.size()) ? row_of_line_[static_cast<std::size_t>(line)] : -1;
+}
+
+std::int32_t DeviceListModel::SizeOfRow(int row) const {
+  return row >= 0 && row < static_cast<int>(rows_.size()) ? rows_[static_cast<std::size_t>(row)].size : 0;
+}
+
+const std::string& DeviceListModel::NameOfRow(int row) const { return rows_.at(static_cast<std::size_t>(row)).name; }
+
+void DeviceListModel::SortByColumn(int column, bool flag) {
+  if (column < 0 || column >= kColumns) return;
+  if (column == 1) {
+    if (flag)
+      SortRows([](const Row& a, const Row& b) { return a.size > b.size; });
+    else
+      SortRows([](const Row& a, const Row& b) { return a.size < b.size; });
+    return;
+  }
+  const int sign = flag ? 1 : -1;
+  if (column == 0)
+    SortRows([sign](const Row& a, const Row& b) { return sign * CompareBytes(a.name, b.name) < 0; });
+  else
+    SortRows([sign, column](const Row& a, const Row& b) {
+      return sign * CompareText(a.cells[static_cast<std::size_t>(column)], b.cells[static_cast<std::size_t>(column)]) < 0;
+    });
+}
+
+void DeviceListModel::SortRows(const std::function<bool(const Row&, const Row&)>& less) {
+  emit layoutAboutToBeChanged({}, QAbstractItemModel::VerticalSortHint);
+  const QModelIndexList before = persistentIndexList();
+  std::vector<int> old_rows;
+  old_rows.reserve(static_cast<std::size_t>(before.size()));
+  for (const QModelIndex& index : before) old_rows.push_back(LineOfRow(index.row()));
+  std::stable_sort(rows_.begin(), rows_.end(), less);
+  Relink();
+  QModelIndexList after;
+  after.reserve(before.size());
+  for (qsizetype i = 0; i < before.size(); ++i)
+    after.push_back(index(RowOfLine(old_rows[static_cast<std::size_t>(i)]), before[i].column()));
+  changePersistentIndexList(before, after);
+  emit layoutChanged({}, QAbstractItemModel::VerticalSortHint);
+}
+
+int DeviceListModel::rowCount(const QModelIndex& parent) const {
+  return parent.isValid() ? 0 : static_cast<int>(rows_.size());
+}
+
+int DeviceListModel::columnCount(const QModelIndex& parent) const { return parent.isValid() ? 0 : kColumns; }
+
+QVariant DeviceListModel::data(const QModelIndex& index, int role) const {
+  if (!index.isValid() || index.row() >= static_cast<int>(rows_.size())) return {};
+  const Row& row = rows_[static_cast<std::size_t>(index.row())];
+  switch (role) {
+    case Qt::DisplayRole:
+      return row.cells[static_cast<std::size_t>(index.column())];
+    case Qt::DecorationRole:
+      return index.column() == 0 ? QVariant(row.icon) : QVariant();
+    case Qt::TextAlignmentRole:
+      return index.column() == 1 ? QVariant(Qt::AlignRight | Qt::AlignVCenter) : QVariant(Qt::AlignLeft | Qt::AlignVCenter);
+    default:
+      return {};
+  }
+}
+
+QVariant DeviceListModel::headerData(int section, Qt::Orientation orientation, int role) const {
+  if (orientation != Qt::Horizontal || section < 0 || section >= kColumns) return {};
+  if (role == Qt::DisplayRole) return QString::fromUtf8(kCaptions[section]);
+  if (role == Qt::TextAlignmentRole)
+    return section == 1 ? QVariant(Qt::AlignRight | Qt::AlignVCenter) : QVariant(Qt::AlignLeft | Qt::AlignVCenter);
+  return {};
+}
+
+Qt::ItemFlags DeviceListModel::flags(const QModelIndex& index) const {
+  // Captions are never edited in place.
+  return index.isValid() ? Qt::ItemIsSelectable | Qt::ItemIsEnabled : Qt::NoItemFlags;
+}
+
+}  // namespace mirvo::app

@@ -1,0 +1,67 @@
+// The handset's files as rows: one model behind the icon, list and details
+// views. Each row knows the cache line it shows and each line the row that
+// shows it, both by index, so neither is ever searched for.
+#pragma once
+
+#include <QAbstractTableModel>
+#include <QIcon>
+#include <QString>
+#include <array>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace mirvo::app {
+
+class DeviceListModel : public QAbstractTableModel {
+  Q_OBJECT
+
+ public:
+  static constexpr int kColumns = 6;
+
+  explicit DeviceListModel(QObject* parent = nullptr);
+
+  // Rebuilds every row from the lines whose folder equals folder and whose
+  // name matches pattern (none: all), in name order. A malformed pattern
+  // ends the fill at the line it met: the rows before stay, and the error
+  // (UTF-8) is returned.
+  std::optional<QString> Fill(const std::vector<std::string>& lines, const std::string& folder,
+                              const std::string* pattern);
+  void Clear();
+
+  // The cache line a row shows (-1 for no row) and the row showing a line
+  // (-1 when none of this fill), both in constant time.
+  int LineOfRow(int row) const;
+  int RowOfLine(int line) const;
+  std::int32_t SizeOfRow(int row) const;
+  // The name bytes (code page 932) of a row.
+  const std::string& NameOfRow(int row) const;
+
+  // Sorts by a column. Text columns: ascending when flag is set. Size: the
+  // larger first when flag is set. Persistent indexes (the selection) follow.
+  void SortByColumn(int column, bool flag);
+
+  int rowCount(const QModelIndex& parent = {}) const override;
+  int columnCount(const QModelIndex& parent = {}) const override;
+  QVariant data(const QModelIndex& index, int role) const override;
+  QVariant headerData(int section, Qt::Orientation orientation, int role) const override;
+  Qt::ItemFlags flags(const QModelIndex& index) const override;
+
+ private:
+  struct Row {
+    int line = -1;
+    std::int32_t size = 0;
+    std::string name;  // code page 932, for the caption comparison
+    std::array<QString, kColumns> cells;
+    QIcon icon;
+  };
+
+  void SortRows(const std::function<bool(const Row&, const Row&)>& less);
+  void Relink();
+
+  std::vector<Row> rows_;
+  std::vector<int> row_of_line_;
+};
+
+}  // namespace mirvo::app

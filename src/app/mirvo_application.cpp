@@ -1,0 +1,20 @@
+#include "app/mirvo_application.h"
+
+#include <exception>
+
+#include "app/qt_ui_hooks.h"
+
+namespace mirvo::app {
+
+bool MirvoApplication::notify(QObject* receiver, QEvent* event) {
+  try {
+    return QApplication::notify(receiver, event);
+  } catch (const std::exception& e) {
+    ShowMessage(QString::fromUtf8(e.what()));
+  } catch (...) {
+    ShowMessage(QStringLiteral("unknown exception"));
+  }
+  return false;
+}
+
+}  // namespace mirvo::app

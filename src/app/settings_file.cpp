@@ -1,0 +1,185 @@
+#include "app/settings_file.h"
+
+#include <cerrno>
+#include <charconv>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <sstream>
+
+namespace mirvo {
+namespace {
+
+constexpr const char* kColumnKeys[6] = {
+    "FORM_LISTVIEW_COLUMN_0", "FORM_LISTVIEW_COLUMN_1", "FORM_LISTVIEW_COLUMN_2",
+    "FORM_LISTVIEW_COLUMN_3", "FORM_LISTVIEW_COLUMN_4", "FORM_LISTVIEW_COLUMN_5"};
+// Defaults when the file exists but the key is missing or not a number.
+constexpr int kPresentColumnDefaults[6] = {120, 80, 120, 80, 60, 75};
+
+bool KeyEquals(std::string_view a, std::string_view b) {
+  if (a.size() != b.size()) return false;
+  for (std::size_t i = 0; i < a.size(); ++i) {
+    auto lower = [](unsigned char c) { return c >= 'A' && c <= 'Z' ? c + 32 : c; };
+    if (lower(static_cast<unsigned char>(a[i])) != lower(static_cast<unsigned char>(b[i]))) return false;
+  }
+  return true;
+}
+
+// Index of the line holding key; -1 when none.
+int FindLine(const TSettingsLines& lines, std::string_view key) {
+  for (std::size_t i = 0; i < lines.size(); ++i) {
+    const std::size_t eq = lines[i].find('=');
+    if (eq != std::string::npos && KeyEquals(std::string_view(lines[i]).substr(0, eq), key))
+      return static_cast<int>(i);
+  }
+  return -1;
+}
+
+std::string Text(const TSettingsLines& lines, std::string_view key) {
+  return FindSettingValue(lines, key).value_or(std::string());
+}
+
+int Lenient(const TSettingsLines& lines, std::string_view key, int fallback) {
+  const auto value = FindSettingValue(lines, key);
+  if (!value) return fallback;
+  return StrictInt(*value).value_or(fallback);
+}
+
+TSettingsLines SplitLines(const std::string& data) {
+  TSettingsLines lines;
+  std::size_t start = 0;
+  for (std::size_t i = 0; i < data.size(); ++i) {
+    if (data[i] != '\r' && data[i] != '\n') continue;
+    lines.emplace_back(data, start, i - start);
+    if (data[i] == '\r' && i + 1 < data.size() && data[i + 1] == '\n') ++i;
+    start = i + 1;
+  }
+  if (start < data.size()) lines.emplace_back(data, start, data.size() - start);
+  return lines;
+}
+
+}  // namespace
+
+std::optional<std::string> FindSettingValue(const TSettingsLines& lines, std::string_view key) {
+  const int i = FindLine(lines, key);
+  if (i < 0) return std::nullopt;
+  const std::string& line = lines[static_cast<std::size_t>(i)];
+  return line.substr(line.find('=') + 1);
+}
+
+void SetSettingValue(TSettingsLines& lines, std::string_view key, const std::string& value) {
+  const int i = FindLine(lines, key);
+  if (value.empty()) {
+    if (i >= 0) lines.erase(lines.begin() + i);
+    return;
+  }
+  std::string line = std::string(key) + "=" + value;
+  if (i >= 0)
+    lines[static_cast<std::size_t>(i)] = std::move(line);
+  else
+    lines.push_back(std::move(line));
+}
+
+std::optional<int> StrictInt(std::string_view text) {
+  if (!text.empty() && text.front() == '+') text.remove_prefix(1);
+  if (text.empty() || text.front() == '+') return std::nullopt;
+  int value = 0;
+  const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
+  if (ec != std::errc() || end != text.data() + text.size()) return std::nullopt;
+  return value;
+}
+
+SettingsLoadResult LoadSettingsFile(const std::string& path, TSettingsLines& lines, TMainSettings& s) {
+  SettingsLoadResult result;
+  std::error_code ec;
+  if (!std::filesystem::exists(path, ec)) {
+    s.Password = kDefaultPassword;
+    s.ViewStyle = kDefaultViewStyle;
+    return result;
+  }
+  std::ifstream in(path, std::ios::binary);
+  std::string data;
+  if (in) data.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+  if (!in || in.bad()) {
+    const int err = errno;
+    result.status = SettingsLoad::Unreadable;
+    result.error = path + ": " + (err ? std::strerror(err) : "read error");
+    // Nothing could be read: start as without a file rather than with an
+    // empty password the handset would refuse.
+    s.Password = kDefaultPassword;
+    s.ViewStyle = kDefaultViewStyle;
+    return result;
+  }
+  result.status = SettingsLoad::Loaded;
+  lines = SplitLines(data);
+  s.ComPort = Text(lines, "COM");
+  s.Password = Text(lines, "PASSWORD");
+  s.VendorName = Text(lines, "VENDER");
+  s.ModelName = Text(lines, "DEVICE");
+  const auto view = FindSettingValue(lines, "VIEW_STYLE");
+  const auto view_value = view ? StrictInt(*view) : std::nullopt;
+  if (view_value && *view_value >= 0 && *view_value <= 3) {
+    s.ViewStyle = *view_value;
+  } else {
+    s.ViewStyle = kDefaultViewStyle;
+    result.view_style_repaired = true;
+  }
+  s.FormLeft = Lenient(lines, "FORM_LEFT", 100);
+  s.FormTop = Lenient(lines, "FORM_TOP", 100);
+  s.FormWidth = Lenient(lines, "FORM_WIDTH", 640);
+  s.FormHeight = Lenient(lines, "FORM_HEIGHT", 480);
+  s.TreeViewWidth = Lenient(lines, "TREEVIEW_WIDTH", 100);
+  for (int i = 0; i < 6; ++i) s.ColumnWidths[i] = Lenient(lines, kColumnKeys[i], kPresentColumnDefaults[i]);
+  return result;
+}
+
+void StoreSettings(const TMainSettings& s, TSettingsLines& lines) {
+  auto number = [](const std::optional<int>& v) { return v ? std::to_string(*v) : std::string(); };
+  SetSettingValue(lines, "COM", s.ComPort);
+  SetSettingValue(lines, "PASSWORD", s.Password);
+  SetSettingValue(lines, "VENDER", s.VendorName);
+  SetSettingValue(lines, "DEVICE", s.ModelName);
+  SetSettingValue(lines, "VIEW_STYLE", std::to_string(s.ViewStyle));
+  SetSettingValue(lines, "FORM_LEFT", number(s.FormLeft));
+  SetSettingValue(lines, "FORM_TOP", number(s.FormTop));
+  SetSettingValue(lines, "FORM_WIDTH", number(s.FormWidth));
+  SetSettingValue(lines, "FORM_HEIGHT", number(s.FormHeight));
+  SetSettingValue(lines, "TREEVIEW_WIDTH", std::to_string(s.TreeViewWidth));
+  for (int i = 0; i < 6; ++i) SetSettingValue(lines, kColumnKeys[i], std::to_string(s.ColumnWidths[i]));
+}
+
+bool WriteSettingsFile(const std::string& dir, const TSettingsLines& lines, std::string& error) {
+  namespace fs = std::filesystem;
+  std::error_code ec;
+  fs::create_directories(dir, ec);
+  if (ec) {
+    error = dir + ": " + ec.message();
+    return false;
+  }
+  const fs::path target = fs::path(dir) / "config.ini";
+  const fs::path temp = fs::path(dir) / "config.ini.new";
+  {
+    std::ofstream out(temp, std::ios::binary | std::ios::trunc);
+    for (const auto& line : lines) out << line << "\r\n";
+    out.flush();
+    if (!out) {
+      const int err = errno;
+      out.close();
+      fs::remove(temp, ec);
+      error = target.string() + ": " + (err ? std::strerror(err) : "write error");
+      return false;
+    }
+  }
+  // A rename keeps the old file whole if anything above failed half-way.
+  fs::rename(temp, target, ec);
+  if (ec) {
+    error = target.string() + ": " + ec.message();
+    fs::remove(temp, ec);
+    return false;
+  }
+  return true;
+}
+
+}  // namespace mirvo

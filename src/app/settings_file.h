@@ -1,0 +1,69 @@
+// config.ini: key=value lines in code page 932, kept as read so that lines
+// the program does not know survive a start and a close unchanged.
+//
+// Plain C++ on the standard library; main thread only.
+#pragma once
+
+#include <array>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace mirvo {
+
+// The lines of the file, without their line ends.
+using TSettingsLines = std::vector<std::string>;
+
+inline constexpr const char* kDefaultPassword = "0000";
+inline constexpr int kDefaultViewStyle = 3;
+
+// Everything the main window keeps in config.ini. Texts are code page 932.
+struct TMainSettings {
+  std::string ComPort;
+  std::string Password;
+  std::string VendorName;
+  std::string ModelName;
+  int ViewStyle = kDefaultViewStyle;
+  // Unset: the window system's placement and size for a new window.
+  std::optional<int> FormLeft, FormTop, FormWidth, FormHeight;
+  int TreeViewWidth = 112;
+  std::array<int, 6> ColumnWidths{107, 80, 120, 80, 60, 75};
+};
+
+enum class SettingsLoad {
+  Absent,      // no file: the defaults of a first start
+  Loaded,      // read; settings taken from it
+  Unreadable,  // present but could not be read: error says why
+};
+
+struct SettingsLoadResult {
+  SettingsLoad status = SettingsLoad::Absent;
+  std::string error;        // UTF-8, for the user
+  bool view_style_repaired = false;  // VIEW_STYLE missing, not a number or out of range
+};
+
+// The value of the first line whose key (text before the first "=")
+// equals key without regard to ASCII case.
+std::optional<std::string> FindSettingValue(const TSettingsLines& lines, std::string_view key);
+
+// An empty value removes the key's line; an existing line is rewritten in
+// place as KEY=value with key as given; a new key is appended.
+void SetSettingValue(TSettingsLines& lines, std::string_view key, const std::string& value);
+
+// Optional sign and decimal digits only, within int range.
+std::optional<int> StrictInt(std::string_view text);
+
+// Reads path into lines (split at CR LF, LF or CR) and the values into s.
+// Keys that are absent keep the defaults of a present file.
+SettingsLoadResult LoadSettingsFile(const std::string& path, TSettingsLines& lines, TMainSettings& s);
+
+// Puts every value of s into lines, in the file's key order.
+void StoreSettings(const TMainSettings& s, TSettingsLines& lines);
+
+// Creates dir (with its parents) and replaces dir + "config.ini" with the
+// lines, each ended by CR LF. False with error (UTF-8) when that fails; an
+// existing file is left as it was then.
+bool WriteSettingsFile(const std::string& dir, const TSettingsLines& lines, std::string& error);
+
+}  // namespace mirvo

@@ -1,0 +1,34 @@
+// The status bar panel the main window draws itself (icon, vendor, model).
+#pragma once
+
+#include <QWidget>
+#include <functional>
+
+namespace mirvo::app {
+
+class StatusPanel : public QWidget {
+ public:
+  using Painter = std::function<void(QPainter&, const QRect&)>;
+  StatusPanel(Painter painter, QWidget* parent) : QWidget(parent), painter_(std::move(painter)) {}
+
+ protected:
+  void paintEvent(QPaintEvent* event) override;
+
+ private:
+  Painter painter_;
+};
+
+// Holds the hourglass from construction to Release() or destruction.
+class WaitCursor {
+ public:
+  WaitCursor();
+  ~WaitCursor() { Release(); }
+  WaitCursor(const WaitCursor&) = delete;
+  WaitCursor& operator=(const WaitCursor&) = delete;
+  void Release();
+
+ private:
+  bool active_ = true;
+};
+
+}  // namespace mirvo::app

@@ -1,0 +1,128 @@
+#include "app_test_support.h"
+
+#include <QApplication>
+#include <QDateTime>
+#include <QTest>
+#include <QTimer>
+#include <cstdlib>
+#include <fstream>
+#include <iterator>
+
+#include "app/frm_main.h"
+#include "core/paths.h"
+#include "protocol/kivp_main.h"
+#include "serial/port_names.h"
+#include "serial/rs232c.h"
+
+namespace mirvo::apptest {
+
+namespace fs = std::filesystem;
+
+AppEnv::AppEnv() {
+  if (const char* old = std::getenv("APPDATA")) {
+    had_appdata_ = true;
+    old_appdata_ = old;
+  }
+  setenv("APPDATA", dir.path().c_str(), 1);
+  // Only the test's own links resolve: never a device of the machine.
+  SetPortResolver([](const std::string& name) -> std::optional<std::string> {
+    const auto n = ComPortNumber(name);
+    std::error_code ec;
+    if (!n || !fs::is_symlink(fs::path(mirvo::SettingsDir()) / "ports" / ("COM" + std::to_string(*n)), ec))
+      return std::nullopt;
+    return DefaultPortResolver(name);
+  });
+  hooks.SetResponder([this](const app::MessageRequest& request) {
+    boxes.push_back({request.caption, request.text, request.icon, request.buttons});
+    if (!answers.empty()) {
+      const MsgAnswer answer = answers.front();
+      answers.pop_front();
+      return answer;
+    }
+    return request.buttons == MsgButtons::YesNo ? MsgAnswer::No : MsgAnswer::Ok;
+  });
+}
+
+AppEnv::~AppEnv() {
+  handsets.clear();
+  SetPortResolver(nullptr);
+  if (had_appdata_)
+    setenv("APPDATA", old_appdata_.c_str(), 1);
+  else
+    unsetenv("APPDATA");
+}
+
+void AppEnv::WriteConfig(const std::string& bytes) const {
+  fs::create_directories(SettingsDir());
+  std::ofstream(SettingsDir() + "config.ini", std::ios::binary) << bytes;
+}
+
+std::string AppEnv::ReadConfig() const {
+  std::ifstream in(SettingsDir() + "config.ini", std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+bool AppEnv::ConfigExists() const { return fs::exists(SettingsDir() + "config.ini"); }
+
+sim::SimHandset& AppEnv::StartHandset(int com, const fs::path& root, sim::HandsetOptions options) {
+  options.wait = std::chrono::milliseconds(3000);
+  handsets.push_back(std::make_unique<sim::SimHandset>(root, std::move(options)));
+  dir.LinkPort(com, handsets.back()->DevicePath());
+  return *handsets.back();
+}
+
+QStringList AppEnv::Texts() const {
+  QStringList texts;
+  for (const Box& box : boxes) texts << box.text;
+  return texts;
+}
+
+void OnNextModal(std::function<void(QWidget*)> fn, std::chrono::milliseconds bound) {
+  auto* timer = new QTimer(qApp);
+  auto deadline = std::chrono::steady_clock::now() + bound;
+  timer->setInterval(5);
+  QObject::connect(timer, &QTimer::timeout, qApp, [timer, fn = std::move(fn), deadline] {
+    QWidget* modal = QApplication::activeModalWidget();
+    if (modal && modal->isVisible()) {
+      timer->stop();
+      timer->deleteLater();
+      fn(modal);
+    } else if (std::chrono::steady_clock::now() > deadline) {
+      timer->stop();
+      timer->deleteLater();
+    }
+  });
+  timer->start();
+}
+
+void MakeFile(const fs::path& path, std::size_t size, int year, int month, int day, int hour, int minute) {
+  fs::create_directories(path.parent_path());
+  {
+    std::ofstream out(path, std::ios::binary);
+    out << std::string(size, 'x');
+  }
+  const QDateTime when(QDate(year, month, day), QTime(hour, minute));
+  const auto since_epoch = std::chrono::seconds(when.toSecsSinceEpoch());
+  const auto system = std::chrono::system_clock::time_point(since_epoch);
+  fs::last_write_time(path, std::chrono::file_clock::from_sys(system));
+}
+
+void ShrinkTimeouts(app::TFrmMain& window) {
+  TKivPP& engine = window.Engine();
+  engine.AckTimeout = 2000;
+  engine.DataTimeout = 2000;
+  engine.ReplyTimeout = 3000;
+  engine.FirstFrameTimeout = 3000;
+  TRS232C& port = window.Serial();
+  port.rxTimeOut = 3000;
+  port.txTimeOut = 3000;
+  port.ReadInterval = 3000;
+}
+
+void ShowAndActivate(app::TFrmMain& window) {
+  window.show();
+  window.activateWindow();
+  QVERIFY(QTest::qWaitForWindowActive(&window));
+}
+
+}  // namespace mirvo::apptest

@@ -1,0 +1,77 @@
+// What the window tests share: a throwaway settings folder whose port links
+// lead only to simulated handsets, scripted message boxes, modal dialogs
+// answered from the event loop, and sample handset folders.
+#pragma once
+
+#include <QString>
+#include <QWidget>
+#include <chrono>
+#include <deque>
+#include <filesystem>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "app/qt_ui_hooks.h"
+#include "handset/sim_handset.h"
+#include "pty_pair.h"
+
+namespace mirvo::app {
+class TFrmMain;
+}
+
+namespace mirvo::apptest {
+
+struct Box {
+  QString caption;
+  QString text;
+  MsgIcon icon;
+  MsgButtons buttons;
+};
+
+class AppEnv {
+ public:
+  AppEnv();
+  ~AppEnv();
+  AppEnv(const AppEnv&) = delete;
+  AppEnv& operator=(const AppEnv&) = delete;
+
+  std::string SettingsDir() const { return dir.SettingsDir(); }
+  void WriteConfig(const std::string& bytes) const;
+  std::string ReadConfig() const;
+  bool ConfigExists() const;
+
+  // A handset serving a fresh folder, linked as COMn.
+  sim::SimHandset& StartHandset(int com, const std::filesystem::path& root, sim::HandsetOptions options = {});
+
+  // Texts of the boxes shown so far.
+  QStringList Texts() const;
+
+  testing::TempDir dir;
+  app::QtUiHooks hooks;
+  std::vector<Box> boxes;
+  // Answers for the next boxes; when empty: OK, and No to a question.
+  std::deque<MsgAnswer> answers;
+  std::vector<std::unique_ptr<sim::SimHandset>> handsets;
+
+ private:
+  std::string old_appdata_;
+  bool had_appdata_ = false;
+};
+
+// Runs fn on the next modal window once it is shown, from the event loop.
+// Gives up after bound.
+void OnNextModal(std::function<void(QWidget*)> fn, std::chrono::milliseconds bound = std::chrono::seconds(30));
+
+// A file of size bytes (or the given content) with a fixed local time stamp.
+void MakeFile(const std::filesystem::path& path, std::size_t size, int year = 2004, int month = 1, int day = 23,
+              int hour = 15, int minute = 30);
+
+// Time-outs short enough for tests.
+void ShrinkTimeouts(app::TFrmMain& window);
+
+// Shows the window and lets its first activation run.
+void ShowAndActivate(app::TFrmMain& window);
+
+}  // namespace mirvo::apptest

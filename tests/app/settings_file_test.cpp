@@ -1,0 +1,147 @@
+#include "app/settings_file.h"
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+
+#include "text/cp932.h"
+
+namespace mirvo {
+namespace {
+
+namespace fs = std::filesystem;
+
+class SettingsFileTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    char tmpl[] = "/tmp/mirvo-settings-XXXXXX";
+    ASSERT_NE(mkdtemp(tmpl), nullptr);
+    dir_ = std::string(tmpl) + "/ZQR/mirvo/";
+  }
+  void TearDown() override { fs::remove_all(fs::path(dir_).parent_path().parent_path().parent_path()); }
+
+  std::string Path() const { return dir_ + "config.ini"; }
+  void Write(const std::string& bytes) {
+    fs::create_directories(dir_);
+    std::ofstream(Path(), std::ios::binary) << bytes;
+  }
+  std::string Read() const {
+    std::ifstream in(Path(), std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+  }
+
+  std::string dir_;
+};
+
+TEST_F(SettingsFileTest, AbsentFileGivesFirstStartDefaultsAndWritesTableOrder) {
+  TSettingsLines lines;
+  TMainSettings s;
+  const auto result = LoadSettingsFile(Path(), lines, s);
+  EXPECT_EQ(result.status, SettingsLoad::Absent);
+  EXPECT_EQ(s.Password, "0000");
+  EXPECT_EQ(s.ViewStyle, 3);
+  EXPECT_EQ(s.TreeViewWidth, 112);
+  EXPECT_EQ(s.ColumnWidths, (std::array<int, 6>{107, 80, 120, 80, 60, 75}));
+  EXPECT_FALSE(s.FormLeft.has_value());
+
+  s.FormLeft = 10;
+  s.FormTop = 20;
+  s.FormWidth = 640;
+  s.FormHeight = 480;
+  StoreSettings(s, lines);
+  std::string error;
+  ASSERT_TRUE(WriteSettingsFile(dir_, lines, error)) << error;
+  EXPECT_EQ(Read(),
+            "PASSWORD=0000\r\nVIEW_STYLE=3\r\nFORM_LEFT=10\r\nFORM_TOP=20\r\nFORM_WIDTH=640\r\nFORM_HEIGHT=480\r\n"
+            "TREEVIEW_WIDTH=112\r\nFORM_LISTVIEW_COLUMN_0=107\r\nFORM_LISTVIEW_COLUMN_1=80\r\n"
+            "FORM_LISTVIEW_COLUMN_2=120\r\nFORM_LISTVIEW_COLUMN_3=80\r\nFORM_LISTVIEW_COLUMN_4=60\r\n"
+            "FORM_LISTVIEW_COLUMN_5=75\r\n");
+}
+
+TEST_F(SettingsFileTest, RoundTripKeepsUnknownLinesAndRewritesKeysInPlace) {
+  const std::string vendor = text::Cp932("ゼット");
+  Write("; my note\r\ncom=COM2\nFOO=bar\r\nno equals sign\rPassword=\r\nvender=" + vendor +
+        "\r\nVIEW_STYLE=1\r\nFORM_WIDTH=wide\r\n");
+  TSettingsLines lines;
+  TMainSettings s;
+  const auto result = LoadSettingsFile(Path(), lines, s);
+  ASSERT_EQ(result.status, SettingsLoad::Loaded);
+  EXPECT_FALSE(result.view_style_repaired);
+  EXPECT_EQ(s.ComPort, "COM2");
+  EXPECT_EQ(s.Password, "");  // present but empty: no default
+  EXPECT_EQ(s.VendorName, vendor);
+  EXPECT_EQ(s.ModelName, "");
+  EXPECT_EQ(s.ViewStyle, 1);
+  EXPECT_EQ(s.FormWidth, 640);  // not a number: the default of a present file
+  EXPECT_EQ(s.FormLeft, 100);
+  EXPECT_EQ(s.TreeViewWidth, 100);
+  EXPECT_EQ(s.ColumnWidths[0], 120);
+
+  StoreSettings(s, lines);
+  std::string error;
+  ASSERT_TRUE(WriteSettingsFile(dir_, lines, error)) << error;
+  EXPECT_EQ(Read(),
+            "; my note\r\nCOM=COM2\r\nFOO=bar\r\nno equals sign\r\nVENDER=" + vendor +
+                "\r\nVIEW_STYLE=1\r\nFORM_WIDTH=640\r\nFORM_LEFT=100\r\nFORM_TOP=100\r\nFORM_HEIGHT=480\r\n"
+                "TREEVIEW_WIDTH=100\r\nFORM_LISTVIEW_COLUMN_0=120\r\nFORM_LISTVIEW_COLUMN_1=80\r\n"
+                "FORM_LISTVIEW_COLUMN_2=120\r\nFORM_LISTVIEW_COLUMN_3=80\r\nFORM_LISTVIEW_COLUMN_4=60\r\n"
+                "FORM_LISTVIEW_COLUMN_5=75\r\n");
+}
+
+TEST_F(SettingsFileTest, ValueKeepsEverythingAfterTheFirstEqualsSign) {
+  Write("PASSWORD= a=b \r\n");
+  TSettingsLines lines;
+  TMainSettings s;
+  LoadSettingsFile(Path(), lines, s);
+  EXPECT_EQ(s.Password, " a=b ");
+}
+
+TEST_F(SettingsFileTest, BadViewStyleFallsBackToDetailsAndLoadsTheRest) {
+  for (const char* bad : {"", "x", "4", "-1", "2.0", " 2"}) {
+    Write(std::string(bad[0] ? "VIEW_STYLE=" : "") + bad + "\r\nCOM=COM7\r\nFORM_TOP=33\r\n");
+    TSettingsLines lines;
+    TMainSettings s;
+    const auto result = LoadSettingsFile(Path(), lines, s);
+    EXPECT_TRUE(result.view_style_repaired) << bad;
+    EXPECT_EQ(s.ViewStyle, 3) << bad;
+    EXPECT_EQ(s.ComPort, "COM7") << bad;
+    EXPECT_EQ(s.FormTop, 33) << bad;
+  }
+}
+
+TEST(SettingsValues, StrictIntAcceptsOnlyWholeNumbers) {
+  EXPECT_EQ(StrictInt("0"), 0);
+  EXPECT_EQ(StrictInt("-12"), -12);
+  EXPECT_EQ(StrictInt("+7"), 7);
+  EXPECT_FALSE(StrictInt(""));
+  EXPECT_FALSE(StrictInt("12a"));
+  EXPECT_FALSE(StrictInt("++1"));
+  EXPECT_FALSE(StrictInt("99999999999"));
+}
+
+TEST(SettingsValues, EmptyValueRemovesTheLineAndNewKeysAppend) {
+  TSettingsLines lines{"a=1", "KEEP", "B=2"};
+  SetSettingValue(lines, "b", "");
+  SetSettingValue(lines, "A", "3");
+  SetSettingValue(lines, "C", "4");
+  SetSettingValue(lines, "D", "");
+  EXPECT_EQ(lines, (TSettingsLines{"A=3", "KEEP", "C=4"}));
+}
+
+TEST_F(SettingsFileTest, UnwritableDirectoryReportsAndKeepsTheOldFile) {
+  Write("COM=COM1\r\n");
+  TSettingsLines lines{"COM=COM2"};
+  std::string error;
+  // A file where the folder should be: nothing can be created below it.
+  const std::string blocked = dir_ + "config.ini/inner/";
+  EXPECT_FALSE(WriteSettingsFile(blocked, lines, error));
+  EXPECT_FALSE(error.empty());
+  EXPECT_EQ(Read(), "COM=COM1\r\n");
+}
+
+}  // namespace
+}  // namespace mirvo
