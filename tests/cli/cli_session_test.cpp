@@ -1,0 +1,435 @@
+// mirvo-cli end to end, in-process, against the simulated handset on a
+// pseudo-terminal. Only the test's own port links resolve.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <regex>
+#include <sstream>
+
+#include "cli/cli.h"
+#include "core/paths.h"
+#include "handset/sim_handset.h"
+#include "pty_pair.h"
+#include "serial/port_names.h"
+#include "text/cp932.h"
+
+using namespace mirvo;
+using namespace mirvo::cli;
+using namespace std::chrono;
+namespace fs = std::filesystem;
+
+namespace {
+
+void WriteFile(const fs::path& p, std::string_view data) {
+  fs::create_directories(p.parent_path());
+  std::ofstream(p, std::ios::binary).write(data.data(), static_cast<std::streamsize>(data.size()));
+}
+
+std::string Slurp(const fs::path& p) {
+  std::ifstream in(p, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+std::string Bytes(std::size_t n) {
+  std::string s(n, '\0');
+  std::uint32_t x = 0x9E3779B9u ^ static_cast<std::uint32_t>(n);
+  for (auto& c : s) {
+    x = x * 1664525u + 1013904223u;
+    c = static_cast<char>(x >> 24);
+  }
+  return s;
+}
+
+std::vector<std::string> Entries(const fs::path& dir) {
+  std::vector<std::string> names;
+  for (const auto& e : fs::directory_iterator(dir)) names.push_back(e.path().filename().string());
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
+const std::string kNoFlags = "00" + std::string(30, '-');
+
+struct Result {
+  int status;
+  std::string out, err;
+};
+
+class CliSessionTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    if (const char* old = std::getenv("APPDATA")) old_appdata_ = old;
+    setenv("APPDATA", dir_.path().c_str(), 1);
+    SetPortResolver([](const std::string& name) -> std::optional<std::string> {
+      if (!name.empty() && name[0] == '/') return name;
+      const auto n = ComPortNumber(name);
+      std::error_code ec;
+      if (!n || !fs::is_symlink(fs::path(SettingsDir()) / "ports" / ("COM" + std::to_string(*n)), ec))
+        return std::nullopt;
+      return DefaultPortResolver(name);
+    });
+    root_ = dir_.path() + "/handset";
+    WriteFile(root_ / "a.txt", "alpha");
+    WriteFile(root_ / "pics" / "b.bin", Bytes(3000));
+    WriteFile(root_ / "写真.jpg", "jpeg");
+    WriteFile(root_ / "locked.txt", "keep me");
+    WriteFile(root_ / "guarded.txt", "no copies");
+    // protection ON for locked.txt, copy guard ON for guarded.txt
+    WriteFile(root_ / ".handset-attributes",
+              "locked.txt\t10" + std::string(30, '-') + "\nguarded.txt\t01" + std::string(30, '-') + "\n");
+    out_dir_ = dir_.path() + "/out";
+
+    options_.timeouts = {2000, 2000, 1000, 1000, 2000, 2000};
+  }
+  void TearDown() override {
+    handset_.reset();
+    SetPortResolver(nullptr);
+    if (old_appdata_)
+      setenv("APPDATA", old_appdata_->c_str(), 1);
+    else
+      unsetenv("APPDATA");
+  }
+
+  void StartHandset(sim::HandsetOptions o = {}) {
+    o.wait = milliseconds(3000);
+    o.on_command = [this](const std::string& command) {
+      if (on_command_) on_command_(command);
+    };
+    handset_ = std::make_unique<sim::SimHandset>(root_, o);
+  }
+
+  // mirvo-cli --port <handset> args...
+  Result Cli(std::vector<std::string> args) {
+    args.insert(args.begin(), {"--port", handset_->DevicePath()});
+    return CliRaw(std::move(args));
+  }
+  Result CliRaw(const std::vector<std::string>& args) {
+    std::ostringstream out, err;
+    const int status = RunCli(args, out, err, options_);
+    return {status, out.str(), err.str()};
+  }
+
+  // The handset has finished the last exchange, and the PC ended it all.
+  bool EndedCleanly() {
+    return handset_->WaitFor([](const sim::HandsetState& s) { return !s.busy && !s.link_up; }, seconds(5)) &&
+           Count("FT_END") == 1;
+  }
+  std::size_t Count(std::string_view prefix) {
+    handset_->WaitFor([](const sim::HandsetState& s) { return !s.busy; }, seconds(5));
+    std::size_t n = 0;
+    for (const auto& c : handset_->Commands()) n += c.rfind(prefix, 0) == 0;
+    return n;
+  }
+
+  mirvo::testing::TempDir dir_;
+  std::optional<std::string> old_appdata_;
+  fs::path root_;
+  std::string out_dir_;
+  CliOptions options_;
+  std::unique_ptr<sim::SimHandset> handset_;
+  std::function<void(const std::string&)> on_command_;  // runs on the handset's thread
+};
+
+// ---- list ----------------------------------------------------------------
+
+TEST_F(CliSessionTest, ListPrintsTheWindowsColumnsSortedAndEndsTheSession) {
+  StartHandset();
+  const Result r = Cli({"list"});
+  ASSERT_EQ(r.status, kExitOk) << r.err;
+  EXPECT_EQ(r.err, "");
+  const std::string d = R"(\d{4}/\d\d/\d\d \d\d:\d\d)";
+  const std::regex expected("a\\.txt\t5 B\t" + d + "\tOFF\tOFF\n" +
+                            "guarded\\.txt\t9 B\t" + d + "\tOFF\tON\n" +
+                            "locked\\.txt\t7 B\t" + d + "\tON\tOFF\n" +
+                            "pics\\\\b\\.bin\t3,000 B\t" + d + "\tOFF\tOFF\n" +
+                            "写真\\.jpg\t4 B\t" + d + "\tOFF\tOFF\n");
+  EXPECT_TRUE(std::regex_match(r.out, expected)) << r.out;
+  // Connected as the window does, and closed again.
+  const auto commands = handset_->Commands();
+  ASSERT_GE(commands.size(), 4u);
+  EXPECT_EQ(commands[0], "ATZ");
+  EXPECT_NE(std::find(commands.begin(), commands.end(), "FT_START[0000]"), commands.end());
+  EXPECT_EQ(Count("GET_LIST"), 1u);
+  EXPECT_TRUE(EndedCleanly());
+}
+
+TEST_F(CliSessionTest, ListFiltersLikeTheSearchPanel) {
+  StartHandset();
+  Result r = Cli({"list", "jpg"});
+  ASSERT_EQ(r.status, kExitOk) << r.err;
+  EXPECT_EQ(r.out.substr(0, r.out.find('\t')), "写真.jpg");
+  EXPECT_EQ(std::count(r.out.begin(), r.out.end(), '\n'), 1);
+
+  r = Cli({"list", "*.txt"});
+  ASSERT_EQ(r.status, kExitOk) << r.err;
+  EXPECT_EQ(std::count(r.out.begin(), r.out.end(), '\n'), 3) << r.out;  // a, guarded, locked
+
+  r = Cli({"list", "pics*"});
+  ASSERT_EQ(r.status, kExitOk) << r.err;
+  EXPECT_EQ(r.out.substr(0, r.out.find('\t')), "pics\\b.bin");
+
+  r = Cli({"list", "nothing-like-this"});
+  EXPECT_EQ(r.status, kExitOk);
+  EXPECT_EQ(r.out, "");
+}
+
+TEST_F(CliSessionTest, AMalformedPatternIsAUsageErrorBeforeTheLineIsUsed) {
+  StartHandset();
+  const Result r = Cli({"list", "[\\q]"});
+  EXPECT_EQ(r.status, kExitUsage);
+  EXPECT_NE(r.err.find("bad pattern"), std::string::npos) << r.err;
+  EXPECT_TRUE(r.out.empty());
+  EXPECT_TRUE(handset_->Commands().empty());
+}
+
+// ---- settings ------------------------------------------------------------
+
+TEST_F(CliSessionTest, PortAndPasswordComeFromConfigIniWhichIsNeverWritten) {
+  sim::HandsetOptions o;
+  o.password = "4321";
+  StartHandset(o);
+  dir_.LinkPort(3, handset_->DevicePath());
+  const std::string config = "COM=COM3\r\nPASSWORD=4321\r\nVIEW_STYLE=9\r\nOTHER=kept\r\n";
+  WriteFile(dir_.SettingsDir() + "config.ini", config);
+  const auto written = fs::last_write_time(dir_.SettingsDir() + "config.ini");
+
+  Result r = CliRaw({"list", "a.txt"});
+  ASSERT_EQ(r.status, kExitOk) << r.err;
+  EXPECT_EQ(r.out.substr(0, 6), "a.txt\t");
+
+  // The options win over the file.
+  r = CliRaw({"--password", "0000", "list"});
+  EXPECT_EQ(r.status, kExitUsage);
+  EXPECT_NE(r.err.find("password"), std::string::npos) << r.err;
+
+  EXPECT_EQ(Slurp(dir_.SettingsDir() + "config.ini"), config);
+  EXPECT_EQ(fs::last_write_time(dir_.SettingsDir() + "config.ini"), written);
+}
+
+TEST_F(CliSessionTest, NoPortAnywhereIsAUsageError) {
+  StartHandset();
+  const Result r = CliRaw({"list"});
+  EXPECT_EQ(r.status, kExitUsage);
+  EXPECT_NE(r.err.find("--port"), std::string::npos) << r.err;
+  EXPECT_FALSE(fs::exists(dir_.SettingsDir() + "config.ini"));
+}
+
+// ---- sessions that do not open ------------------------------------------
+
+TEST_F(CliSessionTest, ASessionThatCannotOpenExitsTwo) {
+  StartHandset();
+  Result r = CliRaw({"--port", dir_.path() + "/no-such-device", "list"});
+  EXPECT_EQ(r.status, kExitUsage);
+  EXPECT_NE(r.err.find("cannot open the port"), std::string::npos) << r.err;
+
+  r = CliRaw({"--port", "COM9", "list"});  // no link: resolves to nothing
+  EXPECT_EQ(r.status, kExitUsage);
+
+  r = Cli({"--password", "wrong", "get", "a.txt", "-o", out_dir_});
+  EXPECT_EQ(r.status, kExitUsage);
+  EXPECT_NE(r.err.find("refused the password"), std::string::npos) << r.err;
+  EXPECT_EQ(Count("GET_FILE"), 0u);
+
+  handset_->SetReply("GET_LIST", "ERROR");
+  r = Cli({"list"});
+  EXPECT_EQ(r.status, kExitUsage);
+  EXPECT_NE(r.err.find("\"ERROR\""), std::string::npos) << r.err;
+  EXPECT_EQ(r.out, "");
+}
+
+// ---- get -----------------------------------------------------------------
+
+TEST_F(CliSessionTest, GetWritesTheFilesAndLeavesThemOnTheHandset) {
+  StartHandset();
+  const Result r = Cli({"get", "pics\\b.bin", "写真.jpg", "-o", out_dir_});
+  ASSERT_EQ(r.status, kExitOk) << r.err;
+  EXPECT_EQ(Slurp(out_dir_ + "/b.bin"), Bytes(3000));
+  EXPECT_EQ(Slurp(out_dir_ + "/写真.jpg"), "jpeg");
+  EXPECT_EQ(Entries(out_dir_), (std::vector<std::string>{"b.bin", "写真.jpg"}));
+  EXPECT_TRUE(fs::exists(root_ / "pics" / "b.bin"));
+  EXPECT_EQ(Count("DEL"), 0u);
+  EXPECT_TRUE(EndedCleanly());
+}
+
+TEST_F(CliSessionTest, GetFailuresAreNamedWithTheAnswerAndTheRestStillComes) {
+  StartHandset();
+  const Result r = Cli({"get", "missing.txt", "guarded.txt", "a.txt", "-o", out_dir_});
+  EXPECT_EQ(r.status, kExitFileFailed);
+  EXPECT_NE(r.err.find("get missing.txt: the handset answered \"ERROR\""), std::string::npos) << r.err;
+  EXPECT_NE(r.err.find("get guarded.txt: the handset answered \"REJ\""), std::string::npos) << r.err;
+  EXPECT_EQ(Entries(out_dir_), std::vector<std::string>{"a.txt"});
+  EXPECT_EQ(Slurp(out_dir_ + "/a.txt"), "alpha");
+  EXPECT_TRUE(EndedCleanly());
+}
+
+TEST_F(CliSessionTest, ALostDownloadLeavesNoPartialFileAndKeepsTheOldCopy) {
+  StartHandset();
+  WriteFile(out_dir_ + "/b.bin", "older copy");
+  // The first data frame after the GET_FILE reply arrives with a bad CRC.
+  std::atomic<bool> armed{true};
+  on_command_ = [&](const std::string& command) {
+    if (command.rfind("GET_FILE", 0) == 0 && armed.exchange(false)) handset_->CorruptCrc(2);
+  };
+  const Result r = Cli({"get", "pics\\b.bin", "a.txt", "-o", out_dir_});
+  EXPECT_EQ(r.status, kExitFileFailed);
+  EXPECT_NE(r.err.find("get pics\\b.bin: a file data frame from the handset was lost"), std::string::npos) << r.err;
+  EXPECT_NE(r.err.find("受信:CRCエラー"), std::string::npos) << r.err;  // the engine's own message
+  EXPECT_EQ(Slurp(out_dir_ + "/b.bin"), "older copy");
+  EXPECT_EQ(Entries(out_dir_), (std::vector<std::string>{"a.txt", "b.bin"}));
+  EXPECT_TRUE(EndedCleanly());
+}
+
+TEST_F(CliSessionTest, UnsafeNamesAreRefusedAndNothingLeavesTheOutputFolder) {
+  StartHandset();
+  const std::string out = dir_.path() + "/deep/out";
+  const Result r = Cli({"get", "..\\..\\x", "/etc/x", "a\\.\\b", "a.txt", "-o", out});
+  EXPECT_EQ(r.status, kExitFileFailed);
+  for (const char* name : {"get ..\\..\\x: refused", "get /etc/x: refused", "get a\\.\\b: refused"})
+    EXPECT_NE(r.err.find(name), std::string::npos) << name << "\n" << r.err;
+  EXPECT_EQ(Entries(out), std::vector<std::string>{"a.txt"});
+  EXPECT_EQ(Entries(dir_.path() + "/deep"), std::vector<std::string>{"out"});
+  EXPECT_FALSE(fs::exists(dir_.path() + "/x"));
+  EXPECT_EQ(Count("GET_FILE"), 1u);  // only a.txt was asked for
+}
+
+TEST_F(CliSessionTest, TwoHandsetFilesWithOneLocalNameDoNotOverwriteEachOther) {
+  WriteFile(root_ / "pics" / "a.txt", "other alpha");
+  StartHandset();
+  const Result r = Cli({"get", "a.txt", "pics\\a.txt", "-o", out_dir_});
+  EXPECT_EQ(r.status, kExitFileFailed);
+  EXPECT_NE(r.err.find("get pics\\a.txt: refused"), std::string::npos) << r.err;
+  EXPECT_EQ(Slurp(out_dir_ + "/a.txt"), "alpha");
+}
+
+TEST_F(CliSessionTest, TaggedFilesAreNamedWithTheirTagWhenTheNameIsShared) {
+  WriteFile(root_ / "#T#" / "t.txt", "from T");
+  WriteFile(root_ / "#U#" / "t.txt", "from U");
+  StartHandset();
+  Result r = Cli({"get", "t.txt", "-o", out_dir_});
+  EXPECT_EQ(r.status, kExitFileFailed);
+  EXPECT_NE(r.err.find("more than one"), std::string::npos) << r.err;
+  EXPECT_FALSE(fs::exists(out_dir_ + "/t.txt"));
+
+  r = Cli({"get", "#U#t.txt", "-o", out_dir_});
+  ASSERT_EQ(r.status, kExitOk) << r.err;
+  EXPECT_EQ(Slurp(out_dir_ + "/t.txt"), "from U");
+}
+
+TEST_F(CliSessionTest, TheHandsetEndingTheSessionStopsTheRun) {
+  StartHandset();
+  std::atomic<bool> armed{true};
+  on_command_ = [&](const std::string& command) {
+    if (command.rfind("GET_FILE", 0) == 0 && armed.exchange(false)) handset_->FtEndInPlaceOf(1);
+  };
+  const Result r = Cli({"get", "a.txt", "写真.jpg", "-o", out_dir_});
+  EXPECT_EQ(r.status, kExitFileFailed);
+  EXPECT_NE(r.err.find("get 写真.jpg: not tried: the handset ended the session"), std::string::npos) << r.err;
+  EXPECT_TRUE(handset_->WaitFor([](const sim::HandsetState& s) { return s.handset_ends == 1 && !s.busy; }, seconds(5)));
+  EXPECT_EQ(Count("FT_END"), 0u);  // nothing left to end
+  EXPECT_EQ(Count("GET_FILE"), 1u);
+  EXPECT_FALSE(fs::exists(out_dir_ + "/a.txt"));
+}
+
+// ---- put -----------------------------------------------------------------
+
+TEST_F(CliSessionTest, PutSendsFilesWithTheUploadAttributesAndShowsProgress) {
+  StartHandset();
+  const std::string big = dir_.path() + "/local/big.bin";
+  WriteFile(big, Bytes(2500));
+  WriteFile(dir_.path() + "/local/表.txt", "hyou");
+  options_.progress = true;
+  const Result r = Cli({"put", big, dir_.path() + "/local/表.txt"});
+  ASSERT_EQ(r.status, kExitOk) << r.err;
+  EXPECT_EQ(Slurp(root_ / "big.bin"), Bytes(2500));
+  EXPECT_EQ(Slurp(root_ / "表.txt"), "hyou");
+  const auto commands = handset_->Commands();
+  // Protection and copy guard off, the wire's first two flags.
+  EXPECT_NE(std::find(commands.begin(), commands.end(), "PUT_FILE[big.bin,2500,00" + std::string(30, '-') + "]"),
+            commands.end());
+  // One progress state per data frame, the line cleared at the end.
+  for (const char* shown : {": 0 / 2,500 B", ": 1,024 / 2,500 B", ": 2,048 / 2,500 B"})
+    EXPECT_NE(r.err.find(big + shown), std::string::npos) << shown;
+  EXPECT_EQ(r.err.substr(r.err.size() - 4), "\r\033[K");
+  EXPECT_EQ(r.err.find('\n'), std::string::npos) << r.err;
+  EXPECT_TRUE(EndedCleanly());
+  const Result listed = Cli({"list", "big.bin"});
+  EXPECT_NE(listed.out.find("\tOFF\tOFF\n"), std::string::npos) << listed.out;
+}
+
+TEST_F(CliSessionTest, PutFailuresAreNamedAndNothingBadIsSent) {
+  StartHandset();
+  const std::string local = dir_.path() + "/local/";
+  WriteFile(local + "locked.txt", "overwrite?");
+  WriteFile(local + "a\\b.txt", "would make a folder");
+  WriteFile(local + "ok.txt", "fine");
+  fs::create_directories(local + "folder");
+  const Result r = Cli({"put", local + "missing.txt", local + "folder", local + "a\\b.txt", local + "locked.txt",
+                        local + "ok.txt"});
+  EXPECT_EQ(r.status, kExitFileFailed);
+  EXPECT_NE(r.err.find("put " + local + "missing.txt: no such file"), std::string::npos) << r.err;
+  EXPECT_NE(r.err.find("put " + local + "folder: not a regular file"), std::string::npos) << r.err;
+  EXPECT_NE(r.err.find("put " + local + "a\\b.txt: the file name holds"), std::string::npos) << r.err;
+  EXPECT_NE(r.err.find("put " + local + "locked.txt: the handset answered \"REJ\""), std::string::npos) << r.err;
+  EXPECT_EQ(Slurp(root_ / "locked.txt"), "keep me");
+  EXPECT_EQ(Slurp(root_ / "ok.txt"), "fine");
+  EXPECT_EQ(Count("PUT_FILE"), 2u);  // locked.txt and ok.txt only
+  EXPECT_TRUE(EndedCleanly());
+}
+
+TEST_F(CliSessionTest, AnUploadTheHandsetRefusesMidwayIsNamed) {
+  StartHandset();
+  handset_->NakUploadFrame(2);
+  const std::string big = dir_.path() + "/big.bin";
+  WriteFile(big, Bytes(3000));
+  const Result r = Cli({"put", big});
+  EXPECT_EQ(r.status, kExitFileFailed);
+  EXPECT_NE(r.err.find("refused the file data"), std::string::npos) << r.err;
+  EXPECT_FALSE(fs::exists(root_ / "big.bin"));
+  EXPECT_TRUE(EndedCleanly());
+}
+
+// ---- del -----------------------------------------------------------------
+
+TEST_F(CliSessionTest, DelRemovesFilesAndNamesRefusals) {
+  StartHandset();
+  const Result r = Cli({"del", "locked.txt", "missing.txt", "pics\\b.bin", "a.txt"});
+  EXPECT_EQ(r.status, kExitFileFailed);
+  EXPECT_NE(r.err.find("del locked.txt: the handset answered \"REJ\""), std::string::npos) << r.err;
+  EXPECT_NE(r.err.find("del missing.txt: the handset answered \"ERROR\""), std::string::npos) << r.err;
+  EXPECT_TRUE(fs::exists(root_ / "locked.txt"));
+  EXPECT_FALSE(fs::exists(root_ / "pics" / "b.bin"));
+  EXPECT_FALSE(fs::exists(root_ / "a.txt"));
+  EXPECT_TRUE(EndedCleanly());
+}
+
+TEST_F(CliSessionTest, ALineThatHangsUpBreaksTheRunOff) {
+  StartHandset();
+  on_command_ = [&](const std::string& command) {
+    if (command.rfind("DEL", 0) == 0) handset_->SilenceFrom(0, 1);
+  };
+  const Result r = Cli({"del", "a.txt", "写真.jpg"});
+  EXPECT_EQ(r.status, kExitFileFailed);
+  EXPECT_NE(r.err.find("del a.txt: the exchange with the handset broke off"), std::string::npos) << r.err;
+  EXPECT_NE(r.err.find("del 写真.jpg: not tried"), std::string::npos) << r.err;
+  EXPECT_TRUE(fs::exists(root_ / "写真.jpg"));
+}
+
+// ---- ports ---------------------------------------------------------------
+
+TEST_F(CliSessionTest, PortsPrintsOneLinePerPortThatOpened) {
+  StartHandset();
+  sim::HandsetOptions other;
+  other.vendor = "ACME";
+  other.model = "TQ-R5102K";
+  sim::SimHandset stranger(root_, other);
+  dir_.LinkPort(3, handset_->DevicePath());
+  dir_.LinkPort(12, stranger.DevicePath());
+  dir_.LinkPort(7, dir_.path() + "/gone");  // a link to nothing opens nothing
+  const Result r = CliRaw({"ports"});
+  EXPECT_EQ(r.status, kExitOk) << r.err;
+  EXPECT_EQ(r.out, "COM3 : ZQR - TQ-R5101K\nCOM12 : Unknown\n");
+}
+
+}  // namespace

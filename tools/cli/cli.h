@@ -1,0 +1,41 @@
+// mirvo-cli: the handset's files from a shell. RunCli is the whole program
+// but for the process set-up, so tests run it in-process.
+//
+// Main thread only; a run installs its own user-interface hooks and removes
+// them before it returns.
+#pragma once
+
+#include <iosfwd>
+#include <string>
+#include <vector>
+
+namespace mirvo::cli {
+
+inline constexpr int kExitOk = 0;
+inline constexpr int kExitFileFailed = 1;  // some file (or list line) failed
+inline constexpr int kExitUsage = 2;       // bad command line, or no session
+
+// Time-outs in ms. The defaults are the window's; tests shrink them.
+struct CliTimeouts {
+  int port_read = 180000;  // the port's rxTimeOut and ReadInterval at open
+  int port_write = 60000;
+  int ack = 5000;
+  int data = 5000;
+  int reply = 180000;
+  int first_frame = 300000;
+};
+
+struct CliOptions {
+  CliTimeouts timeouts;
+  // A progress line on err while a file moves (err is a terminal).
+  bool progress = false;
+};
+
+// args: the command line without the program name. Output is UTF-8.
+// Progress is shown when err is std::cerr and standard error is a terminal.
+int RunCli(const std::vector<std::string>& args, std::ostream& out, std::ostream& err);
+int RunCli(const std::vector<std::string>& args, std::ostream& out, std::ostream& err, const CliOptions& options);
+
+std::string HelpText();
+
+}  // namespace mirvo::cli

@@ -1,0 +1,150 @@
+#include "cli/cli_format.h"
+
+#include <chrono>
+#include <cmath>
+#include <cstdio>
+
+#include "protocol/kivp_list.h"
+#include "text/cp932.h"
+
+namespace mirvo::cli {
+namespace {
+
+bool IsControl(unsigned char c) { return c < 0x20 || c == 0x7F; }
+
+// The one valid date that the reader cannot tell from its failure value.
+constexpr std::string_view kDateAtMinusOne = "1899/12/29/0000";
+
+}  // namespace
+
+std::string SizeCell(std::int32_t size) { return FormatThousands(std::to_string(size), ",") + " B"; }
+
+std::string DateCell(std::string_view list_date) {
+  if (list_date.empty()) return {};
+  const double value = ListDateToDateTime(list_date);
+  if (value == -1 && list_date != kDateAtMinusOne) return {};
+  // Whole minutes since 1899-12-30 00:00; the fraction only ever holds
+  // minutes, so rounding recovers them exactly.
+  const long long minutes = std::llround(value * 1440.0);
+  long long days = minutes / 1440, minute_of_day = minutes % 1440;
+  if (minute_of_day < 0) {
+    minute_of_day += 1440;
+    --days;
+  }
+  using namespace std::chrono;
+  const year_month_day ymd{sys_days{year{1899} / December / 30} + std::chrono::days{days}};
+  char buffer[32];
+  std::snprintf(buffer, sizeof buffer, "%04d/%02u/%02u %02lld:%02lld", static_cast<int>(ymd.year()),
+                static_cast<unsigned>(ymd.month()), static_cast<unsigned>(ymd.day()), minute_of_day / 60,
+                minute_of_day % 60);
+  return buffer;
+}
+
+std::optional<std::string> ListRow(const TKivPLISTITEM& item) {
+  auto name = text::Cp932ToUtf8(item.Name);
+  if (!name) return std::nullopt;
+  for (char& c : *name)
+    if (IsControl(static_cast<unsigned char>(c))) c = '?';
+  return *name + '\t' + SizeCell(item.Size) + '\t' + DateCell(item.Date) + '\t' +
+         FlagText(GetAttrFlag(item.Attr, kAttrProtection)) + '\t' + FlagText(GetAttrFlag(item.Attr, kAttrCopyGuard));
+}
+
+std::string WrapPattern(std::string pattern) {
+  if (pattern.find('*') == std::string::npos) pattern = "*" + pattern + "*";
+  return pattern;
+}
+
+std::optional<std::string> LocalNameFor(std::string_view handset_name, std::string& why) {
+  // Split at "\" characters; a 0x5C that is the second byte of a
+  // double-byte character belongs to that character.
+  std::string_view last;
+  std::size_t start = 0;
+  bool refused = false;
+  auto component = [&](std::size_t end) {
+    const std::string_view c = handset_name.substr(start, end - start);
+    if (c.empty() || c == "." || c == "..") refused = true;
+    last = c;
+  };
+  text::ForEachChar(handset_name, [&](std::size_t pos, std::size_t len) {
+    if (len == 1 && handset_name[pos] == '\\') {
+      component(pos);
+      start = pos + 1;
+    }
+  });
+  component(handset_name.size());
+  if (refused) {
+    why = "the name has an empty, \".\" or \"..\" folder part";
+    return std::nullopt;
+  }
+  auto name = text::Cp932ToUtf8(last);
+  if (!name) {
+    why = "the name has no UTF-8 form";
+    return std::nullopt;
+  }
+  for (const char c : *name) {
+    if (c == '/' || c == '\0' || IsControl(static_cast<unsigned char>(c))) {
+      why = "the name holds \"/\" or a control character";
+      return std::nullopt;
+    }
+  }
+  return name;
+}
+
+std::optional<std::string> HandsetNameFor(std::string_view utf8_file_name, std::string& why) {
+  auto name = text::Utf8ToCp932(utf8_file_name);
+  if (!name) {
+    why = "the file name has no code page 932 form";
+    return std::nullopt;
+  }
+  if (name->empty()) {
+    why = "the file name is empty";
+    return std::nullopt;
+  }
+  bool bad = false;
+  text::ForEachChar(*name, [&](std::size_t pos, std::size_t len) {
+    const auto c = static_cast<unsigned char>((*name)[pos]);
+    if (len == 1 && (c == '\\' || c == 0xA5 || c == ',' || IsControl(c))) bad = true;
+  });
+  if (bad) {
+    why = "the file name holds \"\\\", \"･\", \",\" or a control character, which the handset would misread";
+    return std::nullopt;
+  }
+  return name;
+}
+
+std::string ResultText(int result) {
+  switch (result) {
+    case -1:
+      return "the handset answered \"ERROR\"";
+    case -2:
+      return "the handset answered \"REJ\"";
+    case -6:
+      return "the handset ended the session";
+    case -7:
+      return "the handset refused the file data (NAK)";
+    case -8:
+      return "a file data frame from the handset was lost";
+    case -255:
+      return "the handset gave an unrecognised answer";
+    default:
+      return "the exchange with the handset broke off (result " + std::to_string(result) + ")";
+  }
+}
+
+std::string ShowText(std::string_view cp932) {
+  if (auto utf8 = text::Cp932ToUtf8(cp932)) return *utf8;
+  std::string shown;
+  for (const char ch : cp932) {
+    const auto c = static_cast<unsigned char>(ch);
+    if (c >= 0x20 && c < 0x7F) {
+      shown += ch;
+    } else {
+      char hex[8];
+      std::snprintf(hex, sizeof hex, "\\x%02X", c);
+      shown += hex;
+    }
+  }
+  return shown;
+}
+
+}  // namespace mirvo::cli

@@ -1,0 +1,50 @@
+// What mirvo-cli shows and which names it accepts: list rows, the search
+// pattern, the local name of a fetched file, the handset name of a sent one.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace mirvo {
+struct TKivPLISTITEM;
+}
+
+namespace mirvo::cli {
+
+// "1,234 B".
+std::string SizeCell(std::int32_t size);
+
+// "yyyy/mm/dd hh:mm" of a list date; empty for an empty date and for one
+// that cannot be read (no made-up date for a script to trust).
+std::string DateCell(std::string_view list_date);
+
+// name TAB size TAB date TAB protection TAB copy guard, UTF-8, no line end.
+// Control characters in the name show as "?" so that a row stays one line
+// of five fields. nullopt when the name has no UTF-8 form.
+std::optional<std::string> ListRow(const TKivPLISTITEM& item);
+
+// A pattern without "*" matches names that contain it anywhere.
+std::string WrapPattern(std::string pattern);
+
+// The local file name under which a handset file is written: the last
+// component of its name (code page 932, "\" between folders), in UTF-8.
+// nullopt with why when any component is empty, "." or "..", or the name
+// holds "/", a control character or no UTF-8 form.
+std::optional<std::string> LocalNameFor(std::string_view handset_name, std::string& why);
+
+// The code page 932 name a local file is sent under (its file name only).
+// nullopt with why when it has no code page 932 form or holds a character
+// the handset would read as a folder separator or field end ("\", the
+// half-width middle dot, ",") or a control character.
+std::optional<std::string> HandsetNameFor(std::string_view utf8_file_name, std::string& why);
+
+// What a failed GetFile, PutFile or DelFile result means, for the user.
+std::string ResultText(int result);
+
+// A code page 932 text for a message: UTF-8 when it converts, else with
+// every byte outside ASCII shown as \xHH.
+std::string ShowText(std::string_view cp932);
+
+}  // namespace mirvo::cli
