@@ -41,9 +41,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     joined += csv.items[field];
     FUZZ_CHECK(joined == csv.Text);
   }
-  for (int i = -1; i <= static_cast<int>(csv.items.size()); ++i) {
+  // CsvField is a fresh splitter with the default quotes and no runs.
+  const int count = static_cast<int>(csv.items.size());
+  for (int i : {-1, 0, count / 2, count - 1, count, count + 1}) {
     const std::string f = mirvo::CsvField(csv.Text, csv.tokns, i);
     if (i < 0) FUZZ_CHECK(f.empty());
+    if (csv.strflg && !csv.blockflg && csv.stokns == "\"" && i >= 0 && i < count) FUZZ_CHECK(f == csv.items[i]);
   }
   return 0;
 }

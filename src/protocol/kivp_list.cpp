@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <clocale>
-#include <langinfo.h>
 
 #include "protocol/csvu.h"
 #include "text/cp932.h"
@@ -46,11 +45,11 @@ std::string LocaleThousandsSeparator() {
   if (std::all_of(s.begin(), s.end(), [](char c) { return static_cast<unsigned char>(c) < 0x80; })) {
     return std::string(s);
   }
-  // Beyond ASCII the separator is in the locale's own encoding.
-  if (std::string_view(nl_langinfo(CODESET)) == "UTF-8") {
-    if (auto cp = text::Utf8ToCp932(s)) return *cp;
-  }
-  return " ";  // the narrow and no-break blanks some locales use
+  // Beyond ASCII the separator is in the locale's encoding, UTF-8 on the
+  // systems we run on; what has no code page 932 form is one of the narrow
+  // or no-break blanks some locales use.
+  if (auto cp = text::Utf8ToCp932(s)) return *cp;
+  return " ";
 }
 
 }  // namespace
