@@ -9,6 +9,7 @@
 #include <regex>
 #include <sstream>
 
+#include "test_files.h"
 #include "cli/cli.h"
 #include "core/paths.h"
 #include "handset/sim_handset.h"
@@ -23,25 +24,9 @@ namespace fs = std::filesystem;
 
 namespace {
 
-void WriteFile(const fs::path& p, std::string_view data) {
-  fs::create_directories(p.parent_path());
-  std::ofstream(p, std::ios::binary).write(data.data(), static_cast<std::streamsize>(data.size()));
-}
-
-std::string Slurp(const fs::path& p) {
-  std::ifstream in(p, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), {});
-}
-
-std::string Bytes(std::size_t n) {
-  std::string s(n, '\0');
-  std::uint32_t x = 0x9E3779B9u ^ static_cast<std::uint32_t>(n);
-  for (auto& c : s) {
-    x = x * 1664525u + 1013904223u;
-    c = static_cast<char>(x >> 24);
-  }
-  return s;
-}
+using mirvo::testing::PatternBytes;
+using mirvo::testing::ReadFile;
+using mirvo::testing::WriteFile;
 
 std::vector<std::string> Entries(const fs::path& dir) {
   std::vector<std::string> names;
@@ -72,7 +57,7 @@ class CliSessionTest : public ::testing::Test {
     });
     root_ = dir_.path() + "/handset";
     WriteFile(root_ / "a.txt", "alpha");
-    WriteFile(root_ / "pics" / "b.bin", Bytes(3000));
+    WriteFile(root_ / "pics" / "b.bin", PatternBytes(3000));
     WriteFile(root_ / "写真.jpg", "jpeg");
     WriteFile(root_ / "locked.txt", "keep me");
     WriteFile(root_ / "guarded.txt", "no copies");
@@ -204,7 +189,7 @@ TEST_F(CliSessionTest, PortAndPasswordComeFromConfigIniWhichIsNeverWritten) {
   EXPECT_EQ(r.status, kExitUsage);
   EXPECT_NE(r.err.find("password"), std::string::npos) << r.err;
 
-  EXPECT_EQ(Slurp(dir_.SettingsDir() + "config.ini"), config);
+  EXPECT_EQ(ReadFile(dir_.SettingsDir() + "config.ini"), config);
   EXPECT_EQ(fs::last_write_time(dir_.SettingsDir() + "config.ini"), written);
 }
 
@@ -245,8 +230,8 @@ TEST_F(CliSessionTest, GetWritesTheFilesAndLeavesThemOnTheHandset) {
   StartHandset();
   const Result r = Cli({"get", "pics\\b.bin", "写真.jpg", "-o", out_dir_});
   ASSERT_EQ(r.status, kExitOk) << r.err;
-  EXPECT_EQ(Slurp(out_dir_ + "/b.bin"), Bytes(3000));
-  EXPECT_EQ(Slurp(out_dir_ + "/写真.jpg"), "jpeg");
+  EXPECT_EQ(ReadFile(out_dir_ + "/b.bin"), PatternBytes(3000));
+  EXPECT_EQ(ReadFile(out_dir_ + "/写真.jpg"), "jpeg");
   EXPECT_EQ(Entries(out_dir_), (std::vector<std::string>{"b.bin", "写真.jpg"}));
   EXPECT_TRUE(fs::exists(root_ / "pics" / "b.bin"));
   EXPECT_EQ(Count("DEL"), 0u);
@@ -260,7 +245,7 @@ TEST_F(CliSessionTest, GetFailuresAreNamedWithTheAnswerAndTheRestStillComes) {
   EXPECT_NE(r.err.find("get missing.txt: the handset answered \"ERROR\""), std::string::npos) << r.err;
   EXPECT_NE(r.err.find("get guarded.txt: the handset answered \"REJ\""), std::string::npos) << r.err;
   EXPECT_EQ(Entries(out_dir_), std::vector<std::string>{"a.txt"});
-  EXPECT_EQ(Slurp(out_dir_ + "/a.txt"), "alpha");
+  EXPECT_EQ(ReadFile(out_dir_ + "/a.txt"), "alpha");
   EXPECT_TRUE(EndedCleanly());
 }
 
@@ -276,7 +261,7 @@ TEST_F(CliSessionTest, ALostDownloadLeavesNoPartialFileAndKeepsTheOldCopy) {
   EXPECT_EQ(r.status, kExitFileFailed);
   EXPECT_NE(r.err.find("get pics\\b.bin: a file data frame from the handset was lost"), std::string::npos) << r.err;
   EXPECT_NE(r.err.find("受信:CRCエラー"), std::string::npos) << r.err;  // the engine's own message
-  EXPECT_EQ(Slurp(out_dir_ + "/b.bin"), "older copy");
+  EXPECT_EQ(ReadFile(out_dir_ + "/b.bin"), "older copy");
   EXPECT_EQ(Entries(out_dir_), (std::vector<std::string>{"a.txt", "b.bin"}));
   EXPECT_TRUE(EndedCleanly());
 }
@@ -300,7 +285,7 @@ TEST_F(CliSessionTest, TwoHandsetFilesWithOneLocalNameDoNotOverwriteEachOther) {
   const Result r = Cli({"get", "a.txt", "pics\\a.txt", "-o", out_dir_});
   EXPECT_EQ(r.status, kExitFileFailed);
   EXPECT_NE(r.err.find("get pics\\a.txt: refused"), std::string::npos) << r.err;
-  EXPECT_EQ(Slurp(out_dir_ + "/a.txt"), "alpha");
+  EXPECT_EQ(ReadFile(out_dir_ + "/a.txt"), "alpha");
 }
 
 TEST_F(CliSessionTest, TaggedFilesAreNamedWithTheirTagWhenTheNameIsShared) {
@@ -314,7 +299,7 @@ TEST_F(CliSessionTest, TaggedFilesAreNamedWithTheirTagWhenTheNameIsShared) {
 
   r = Cli({"get", "#U#t.txt", "-o", out_dir_});
   ASSERT_EQ(r.status, kExitOk) << r.err;
-  EXPECT_EQ(Slurp(out_dir_ + "/t.txt"), "from U");
+  EXPECT_EQ(ReadFile(out_dir_ + "/t.txt"), "from U");
 }
 
 TEST_F(CliSessionTest, TheHandsetEndingTheSessionStopsTheRun) {
@@ -337,13 +322,13 @@ TEST_F(CliSessionTest, TheHandsetEndingTheSessionStopsTheRun) {
 TEST_F(CliSessionTest, PutSendsFilesWithTheUploadAttributesAndShowsProgress) {
   StartHandset();
   const std::string big = dir_.path() + "/local/big.bin";
-  WriteFile(big, Bytes(2500));
+  WriteFile(big, PatternBytes(2500));
   WriteFile(dir_.path() + "/local/表.txt", "hyou");
   options_.progress = true;
   const Result r = Cli({"put", big, dir_.path() + "/local/表.txt"});
   ASSERT_EQ(r.status, kExitOk) << r.err;
-  EXPECT_EQ(Slurp(root_ / "big.bin"), Bytes(2500));
-  EXPECT_EQ(Slurp(root_ / "表.txt"), "hyou");
+  EXPECT_EQ(ReadFile(root_ / "big.bin"), PatternBytes(2500));
+  EXPECT_EQ(ReadFile(root_ / "表.txt"), "hyou");
   const auto commands = handset_->Commands();
   // Protection and copy guard off, the wire's first two flags.
   EXPECT_NE(std::find(commands.begin(), commands.end(), "PUT_FILE[big.bin,2500,00" + std::string(30, '-') + "]"),
@@ -372,8 +357,8 @@ TEST_F(CliSessionTest, PutFailuresAreNamedAndNothingBadIsSent) {
   EXPECT_NE(r.err.find("put " + local + "folder: not a regular file"), std::string::npos) << r.err;
   EXPECT_NE(r.err.find("put " + local + "a\\b.txt: the file name holds"), std::string::npos) << r.err;
   EXPECT_NE(r.err.find("put " + local + "locked.txt: the handset answered \"REJ\""), std::string::npos) << r.err;
-  EXPECT_EQ(Slurp(root_ / "locked.txt"), "keep me");
-  EXPECT_EQ(Slurp(root_ / "ok.txt"), "fine");
+  EXPECT_EQ(ReadFile(root_ / "locked.txt"), "keep me");
+  EXPECT_EQ(ReadFile(root_ / "ok.txt"), "fine");
   EXPECT_EQ(Count("PUT_FILE"), 2u);  // locked.txt and ok.txt only
   EXPECT_TRUE(EndedCleanly());
 }
@@ -382,7 +367,7 @@ TEST_F(CliSessionTest, AnUploadTheHandsetRefusesMidwayIsNamed) {
   StartHandset();
   handset_->NakUploadFrame(2);
   const std::string big = dir_.path() + "/big.bin";
-  WriteFile(big, Bytes(3000));
+  WriteFile(big, PatternBytes(3000));
   const Result r = Cli({"put", big});
   EXPECT_EQ(r.status, kExitFileFailed);
   EXPECT_NE(r.err.find("refused the file data"), std::string::npos) << r.err;

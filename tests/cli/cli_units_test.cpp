@@ -7,6 +7,7 @@
 #include <fstream>
 #include <sstream>
 
+#include "test_files.h"
 #include "cli/cli.h"
 #include "cli/cli_args.h"
 #include "cli/cli_format.h"
@@ -20,11 +21,6 @@ using namespace mirvo::cli;
 namespace fs = std::filesystem;
 
 namespace {
-
-std::string Slurp(const fs::path& p) {
-  std::ifstream in(p, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), {});
-}
 
 std::vector<std::string> Entries(const fs::path& dir) {
   std::vector<std::string> names;
@@ -153,9 +149,9 @@ TEST(CliLocalFile, WriteReplacesWholeOrNotAtAll) {
   std::string why;
   ASSERT_TRUE(MakeOutputDir(dir, why)) << why;
   ASSERT_TRUE(WriteFileInDir(dir, "f.bin", std::string("a\0b", 3), why)) << why;
-  EXPECT_EQ(Slurp(dir + "/f.bin"), std::string("a\0b", 3));
+  EXPECT_EQ(mirvo::testing::ReadFile(dir + "/f.bin"), std::string("a\0b", 3));
   ASSERT_TRUE(WriteFileInDir(dir, "f.bin", "new", why)) << why;
-  EXPECT_EQ(Slurp(dir + "/f.bin"), "new");
+  EXPECT_EQ(mirvo::testing::ReadFile(dir + "/f.bin"), "new");
   EXPECT_EQ(Entries(dir), std::vector<std::string>{"f.bin"});
 
   // A folder in the way: the write fails and leaves no temporary file.

@@ -8,6 +8,7 @@
 #include <memory>
 #include <sys/stat.h>
 
+#include "test_files.h"
 #include "handset/sim_fs.h"
 #include "handset/sim_wire.h"
 #include "pty_pair.h"
@@ -16,16 +17,8 @@ namespace mirvo::sim {
 namespace {
 
 namespace fs = std::filesystem;
-
-void WriteFile(const fs::path& path, const std::string& content) {
-  fs::create_directories(path.parent_path());
-  std::ofstream(path, std::ios::binary) << content;
-}
-
-std::string ReadFileText(const fs::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-}
+using mirvo::testing::ReadFile;
+using mirvo::testing::WriteFile;
 
 // Every file's modification time: 23 January 2004, 15:30 local time.
 void SetListTime(const fs::path& root) {
@@ -158,8 +151,8 @@ TEST_F(SimFsTest, UploadsLandWhole_OrNotAtAll_AndKeepTheirFlags) {
   ASSERT_TRUE(upload->Write("whole"));
   ASSERT_TRUE(upload->Commit());
   upload.reset();
-  EXPECT_EQ(ReadFileText(root_ / "new/n.bin"), "whole");
-  EXPECT_NE(ReadFileText(root_ / ".handset-attributes").find("new/n.bin\t" + kProtected + "\n"), std::string::npos);
+  EXPECT_EQ(ReadFile(root_ / "new/n.bin"), "whole");
+  EXPECT_NE(ReadFile(root_ / ".handset-attributes").find("new/n.bin\t" + kProtected + "\n"), std::string::npos);
 
   // Protected now: neither overwritten nor deleted; a new handset reads the sidecar back.
   HandsetFs again(root_);

@@ -10,6 +10,7 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include "test_files.h"
 #include "handset/sim_handset.h"
 #include "protocol/u_crc.h"
 #include "pty_pair.h"
@@ -18,6 +19,8 @@ namespace mirvo::sim {
 namespace {
 
 namespace fs = std::filesystem;
+using mirvo::testing::ReadFile;
+using mirvo::testing::WriteFile;
 using namespace std::chrono_literals;
 
 constexpr char STX = 0x02, ETX = 0x03, EOT = 0x04, ENQ = 0x05, ACK = 0x06, NAK = 0x15;
@@ -35,16 +38,6 @@ std::string Frame(char type, std::string_view data) {
 std::string Trim(std::string s) {
   while (!s.empty() && static_cast<unsigned char>(s.back()) <= 0x20) s.pop_back();
   return s;
-}
-
-void WriteFile(const fs::path& path, const std::string& content) {
-  fs::create_directories(path.parent_path());
-  std::ofstream(path, std::ios::binary) << content;
-}
-
-std::string ReadFileText(const fs::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
 }
 
 std::string RandomBytes(std::size_t n) {
@@ -293,7 +286,7 @@ TEST_F(HandsetTest, FilesTravelByteExactBothWays) {
   ASSERT_EQ(pc_->Command("GET_FILE[\x95\x5C\xA5\x83\x5C.txt]"), "OK");
   std::vector<std::size_t> sizes;
   const std::string down = pc_->Data(&sizes);
-  EXPECT_EQ(down, ReadFileText(root_ / "表/ソ.txt"));
+  EXPECT_EQ(down, ReadFile(root_ / "表/ソ.txt"));
   ASSERT_EQ(sizes.size(), 977u);
   EXPECT_EQ(sizes.front(), 1024u);
   EXPECT_EQ(sizes.back(), 1'000'000u - 976 * 1024);
@@ -305,7 +298,7 @@ TEST_F(HandsetTest, FilesTravelByteExactBothWays) {
   EXPECT_EQ(pc_->Byte(), ACK);
   EXPECT_EQ(pc_->Reply(), "OK");
   pc_->Send({&ACK, 1});
-  EXPECT_EQ(ReadFileText(root_ / "new/表.bin"), up);
+  EXPECT_EQ(ReadFile(root_ / "new/表.bin"), up);
 
   // An empty file: no data frame at all, straight to ACK and "OK".
   ASSERT_EQ(pc_->Command("PUT_FILE[empty.txt,0," + kFlagsOff + "]"), "OK");
@@ -344,7 +337,7 @@ TEST_F(HandsetTest, RefusalsNamesAndDelete) {
   pc_->CloseError();
   EXPECT_TRUE(handset_->WaitForCommand("DEL[dir", 5s));
   EXPECT_FALSE(fs::exists(root_ / "dir/sub/f.txt"));
-  EXPECT_EQ(ReadFileText(root_ / "protected.bin"), "p");
+  EXPECT_EQ(ReadFile(root_ / "protected.bin"), "p");
   EXPECT_FALSE(fs::exists(root_.parent_path() / "escape.txt"));
 
   // The byte count must match the size announced: NAK, nothing stored.
@@ -471,7 +464,7 @@ TEST_F(HandsetTest, UploadFrameRefusedByNak) {
   pc_->Upload(std::string(2100, 'u'));
   EXPECT_EQ(pc_->Byte(), ACK);
   EXPECT_EQ(pc_->Reply(), "OK");
-  EXPECT_EQ(ReadFileText(root_ / "three.bin"), std::string(2100, 'u'));
+  EXPECT_EQ(ReadFile(root_ / "three.bin"), std::string(2100, 'u'));
 }
 
 TEST_F(HandsetTest, GarbageAndHangUp) {

@@ -16,6 +16,7 @@
 #include "protocol/kivp_header.h"
 #include "protocol/kivp_main.h"
 #include "pty_pair.h"
+#include "test_files.h"
 #include "serial/rs232c.h"
 #include "text/cp932.h"
 
@@ -25,13 +26,6 @@ inline std::string Frame(std::uint8_t type, std::string_view data, bool crlf = f
   std::string out;
   MakeDataFrame(&out, type, data.data(), static_cast<int>(data.size()), crlf);
   return out;
-}
-
-inline std::string ReadWholeFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::stringstream ss;
-  ss << in.rdbuf();
-  return ss.str();
 }
 
 class EngineTest : public ::testing::Test {
@@ -57,7 +51,7 @@ class EngineTest : public ::testing::Test {
     port_.reset();
     LogClose();
   }
-  std::string Trace() const { return ReadWholeFile(log_path_); }
+  std::string Trace() const { return ReadFile(log_path_); }
   bool Traced(std::string_view utf8) const {
     return Trace().find(text::Cp932(utf8)) != std::string::npos;
   }

@@ -3,6 +3,7 @@
 #include <fstream>
 
 #include "engine_fixture.h"
+#include "test_files.h"
 #include "handset/sim_handset.h"
 
 using namespace mirvo;
@@ -12,21 +13,6 @@ namespace fs = std::filesystem;
 
 namespace {
 
-std::string Pattern(std::size_t n) {
-  std::string s(n, '\0');
-  std::uint32_t x = 0x12345678u ^ static_cast<std::uint32_t>(n);
-  for (auto& c : s) {
-    x = x * 1664525u + 1013904223u;
-    c = static_cast<char>(x >> 24);
-  }
-  return s;
-}
-
-void WriteFile(const fs::path& p, std::string_view data) {
-  fs::create_directories(p.parent_path());
-  std::ofstream(p, std::ios::binary).write(data.data(), static_cast<std::streamsize>(data.size()));
-}
-
 class SessionTest : public EngineTest {
  protected:
   void Start(sim::HandsetOptions options = {}) {
@@ -34,7 +20,7 @@ class SessionTest : public EngineTest {
     root_ = dir_.path() + "/handset";
     fs::create_directories(root_);
     WriteFile(root_ / "a.txt", "alpha");
-    WriteFile(root_ / "dir" / "b.bin", Pattern(3000));
+    WriteFile(root_ / "dir" / "b.bin", PatternBytes(3000));
     WriteFile(root_ / "写真.jpg", "jpeg");
     handset_ = std::make_unique<sim::SimHandset>(root_, options);
     OpenEngine(handset_->DevicePath());
@@ -71,10 +57,7 @@ class SessionTest : public EngineTest {
     WriteFile(path, data);
     return path;
   }
-  std::string OnHandset(const std::string& utf8_name) {
-    std::ifstream in(root_ / utf8_name, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), {});
-  }
+  std::string OnHandset(const std::string& utf8_name) { return ReadFile(root_ / utf8_name); }
 
   fs::path root_;
   std::unique_ptr<sim::SimHandset> handset_;
@@ -101,7 +84,7 @@ TEST_F(SessionTest, AWholeSession) {
 
   std::string data = "kept:";
   ASSERT_EQ(engine_->GetFile(data, "dir\\b.bin"), 0);
-  EXPECT_EQ(data, "kept:" + Pattern(3000));
+  EXPECT_EQ(data, "kept:" + PatternBytes(3000));
 
   ASSERT_EQ(engine_->PutFile("", Local("new.txt", "fresh"), kAttr), 0);
   EXPECT_EQ(OnHandset("new.txt"), "fresh");
@@ -214,15 +197,15 @@ TEST_F(SessionTest, UploadFraming) {
   Session();
   auto data_frames = [&](const std::string& name, std::size_t size) {
     ClearWire();
-    EXPECT_EQ(engine_->PutFile("", Local(name, Pattern(size)), kAttr), 0);
-    EXPECT_EQ(OnHandset(name), Pattern(size));
+    EXPECT_EQ(engine_->PutFile("", Local(name, PatternBytes(size)), kAttr), 0);
+    EXPECT_EQ(OnHandset(name), PatternBytes(size));
     const std::string wire = Wire();
     const std::string command = Frame(ETX, "PUT_FILE[" + name + "," + std::to_string(size) + "," +
                                                "00" + std::string(30, '-') + "]", true);
     EXPECT_EQ(wire.substr(0, command.size()), command);
     return wire.substr(command.size() + 1);  // after the ACK of the OK reply
   };
-  const std::string p1024 = Pattern(1024), p1025 = Pattern(1025);
+  const std::string p1024 = PatternBytes(1024), p1025 = PatternBytes(1025);
   // Compared as booleans: a mismatch of a kilobyte of binary is no help to read.
   EXPECT_TRUE(data_frames("k1.bin", 1024) == Frame(ETX, p1024) + "\x06");
   EXPECT_TRUE(data_frames("k1b.bin", 1025) == Frame(STX, p1025.substr(0, 1024)) + Frame(ETX, p1025.substr(1024)) + "\x06");
@@ -297,14 +280,14 @@ TEST_F(SessionTest, OversizedLengthNeverOverrunsAndIsFailed) {
 TEST_F(SessionTest, NakedUploadFrameRelinks) {
   Start();
   Session();
-  const std::string path = Local("big.bin", Pattern(5000));
+  const std::string path = Local("big.bin", PatternBytes(5000));
   handset_->NakUploadFrame(2);
   EXPECT_EQ(engine_->PutFile("", path, kAttr), -7);
   EXPECT_FALSE(fs::exists(root_ / "big.bin"));
   handset_->NakUploadFrame(5);  // the last, ETX frame
   EXPECT_EQ(engine_->PutFile("", path, kAttr), -7);
   EXPECT_EQ(engine_->PutFile("", path, kAttr), 0);
-  EXPECT_EQ(OnHandset("big.bin"), Pattern(5000));
+  EXPECT_EQ(OnHandset("big.bin"), PatternBytes(5000));
 }
 
 TEST_F(SessionTest, HandsetEndsTheSession) {
@@ -389,7 +372,7 @@ TEST_F(SessionTest, ByteExactRoundTrips) {
   for (std::size_t size : {0u, 1u, 1023u, 1024u, 1025u, 2048u, 65536u, 1000000u}) {
     SCOPED_TRACE(size);
     const std::string name = "rt" + std::to_string(size) + ".bin";
-    const std::string content = Pattern(size);
+    const std::string content = PatternBytes(size);
     ASSERT_EQ(engine_->PutFile("", Local(name, content), kAttr), 0);
     ASSERT_EQ(OnHandset(name), content);
     std::string back;
