@@ -56,32 +56,26 @@ void TFrmMain::ApplyViewStyle(int style) {
     menu_items[i]->setChecked(i == style);
     popup_items[i]->setChecked(i == style);
   }
-  switch (style) {
-    case 0:
-      listIcons_->setViewMode(QListView::IconMode);
-      listIcons_->setFlow(QListView::LeftToRight);
-      listIcons_->setIconSize(QSize(32, 32));
-      listIcons_->setGridSize(QSize(76, 64));
-      listIcons_->setWordWrap(true);
-      break;
-    case 1:
-      listIcons_->setViewMode(QListView::ListMode);
-      listIcons_->setFlow(QListView::LeftToRight);
-      listIcons_->setIconSize(QSize(16, 16));
-      listIcons_->setGridSize(QSize(150, 20));
-      listIcons_->setWordWrap(false);
-      break;
-    case 2:
-      listIcons_->setViewMode(QListView::ListMode);
-      listIcons_->setFlow(QListView::TopToBottom);
-      listIcons_->setIconSize(QSize(16, 16));
-      listIcons_->setGridSize(QSize(150, 20));
-      listIcons_->setWordWrap(false);
-      break;
-    default:
-      break;
-  }
+  // Large icons, small icons and list share one icon view laid out three ways.
+  struct IconLayout {
+    QListView::ViewMode mode;
+    QListView::Flow flow;
+    int icon;
+    QSize grid;
+    bool word_wrap;
+  };
+  static const IconLayout kLayouts[3] = {
+      {QListView::IconMode, QListView::LeftToRight, 32, QSize(76, 64), true},
+      {QListView::ListMode, QListView::LeftToRight, 16, QSize(150, 20), false},
+      {QListView::ListMode, QListView::TopToBottom, 16, QSize(150, 20), false},
+  };
   if (style < 3) {
+    const IconLayout& layout = kLayouts[style];
+    listIcons_->setViewMode(layout.mode);
+    listIcons_->setFlow(layout.flow);
+    listIcons_->setIconSize(QSize(layout.icon, layout.icon));
+    listIcons_->setGridSize(layout.grid);
+    listIcons_->setWordWrap(layout.word_wrap);
     listIcons_->setWrapping(true);
     listIcons_->setResizeMode(QListView::Adjust);
   }
