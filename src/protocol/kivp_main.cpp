@@ -168,6 +168,11 @@ int TKivPP::SendText(std::string_view text) {
 }
 
 int TKivPP::ReceiveFrame(std::uint8_t& frame_type, char* buffer, int capacity, int wait_ms) {
+  return ReceiveFrame(frame_type, buffer, capacity, wait_ms, false);
+}
+
+int TKivPP::ReceiveFrame(std::uint8_t& frame_type, char* buffer, int capacity, int wait_ms,
+                         bool empty_data_ends_file) {
   // What arrived, kept only for the trace.
   std::string seen;
   const bool tracing = LogIsOn();
@@ -207,7 +212,7 @@ int TKivPP::ReceiveFrame(std::uint8_t& frame_type, char* buffer, int capacity, i
   const int n = (len[0] << 8) | len[1];
   if (n == 0) {
     r = ReceiveBytes(buffer, 0, wait_ms);
-    if (empty_data_ends_file_) {
+    if (empty_data_ends_file) {
       // The one frame of an empty file: its CRC is read and checked like
       // any other, so a zero-byte file can be fetched.
       unsigned char crc_bytes[2];
@@ -457,9 +462,7 @@ int TKivPP::GetFile(std::string& target, std::string_view handset_path) {
   while (true) {
     TraceTimed(" STX/ETX受信待");
     std::uint8_t type = expected;
-    empty_data_ends_file_ = data.empty();
-    const int r = ReceiveFrame(type, buffer, kFileBuffer, DataTimeout);
-    empty_data_ends_file_ = false;
+    const int r = ReceiveFrame(type, buffer, kFileBuffer, DataTimeout, data.empty());
     if (r < 0) {
       Fire(OnDataWaitFailed);
       // Re-linking keeps the session usable after a lost frame.

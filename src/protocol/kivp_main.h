@@ -85,10 +85,10 @@ class TKivPP {
   // The shared request/ACK/reply opening of every command; 0 or -100.
   int CommandExchange(std::string_view request, std::string& reply);
   int HandsetEndPath(const char* frame, int size);
-
-  // Set while GetFile waits for a frame and has no data yet: an empty ETX
-  // frame then is a whole, empty file rather than a failure.
-  bool empty_data_ends_file_ = false;
+  // With empty_data_ends_file (GetFile before any data), a frame with no
+  // data has its CRC read and checked and is a whole, empty file rather
+  // than a failure.
+  int ReceiveFrame(std::uint8_t& frame_type, char* buffer, int capacity, int wait_ms, bool empty_data_ends_file);
 };
 
 }  // namespace mirvo
