@@ -15,7 +15,7 @@
 
 #include "app/app_resources.h"
 #include "app/device_list_model.h"
-#include "app/frm_main.h"
+#include "app/main_window.h"
 #include "app/qt_ui_hooks.h"
 #include "serial/port_names.h"
 #include "text/cp932.h"

@@ -16,7 +16,7 @@
 #include <vector>
 
 #include "pty_pair.h"
-#include "serial/rs232c.h"
+#include "serial/serial_port.h"
 
 namespace {
 

@@ -22,10 +22,10 @@
 
 #include "core/ui_hooks.h"
 #include "handset/sim_handset.h"
-#include "protocol/kivp_debug.h"
-#include "protocol/kivp_main.h"
+#include "protocol/trace_log.h"
+#include "protocol/engine.h"
 #include "pty_pair.h"
-#include "serial/rs232c.h"
+#include "serial/serial_port.h"
 
 namespace {
 

@@ -8,7 +8,7 @@
 
 #include "app/app_resources.h"
 #include "pattern/wildcard.h"
-#include "protocol/kivp_list.h"
+#include "protocol/list_records.h"
 
 namespace mirvo::app {
 namespace {

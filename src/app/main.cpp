@@ -1,12 +1,12 @@
 #include <QApplication>
 
 #include "app/app_resources.h"
-#include "app/frm_main.h"
-#include "app/frm_splash.h"
+#include "app/main_window.h"
+#include "app/splash.h"
 #include "app/mirvo_application.h"
 #include "app/qt_ui_hooks.h"
 #include "app/single_instance.h"
-#include "protocol/kivp_debug.h"
+#include "protocol/trace_log.h"
 
 int main(int argc, char* argv[]) {
   mirvo::app::MirvoApplication app(argc, argv);

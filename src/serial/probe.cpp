@@ -4,8 +4,8 @@
 #include <string_view>
 
 #include "core/ui_hooks.h"
-#include "protocol/csvu.h"
-#include "serial/rs232c.h"
+#include "text/fields.h"
+#include "serial/serial_port.h"
 #include "text/cp932.h"
 
 namespace mirvo {

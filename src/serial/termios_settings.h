@@ -4,7 +4,7 @@
 
 #include <termios.h>
 
-#include "serial/rs232c_device.h"
+#include "serial/serial_device.h"
 
 namespace mirvo::serial_internal {
 

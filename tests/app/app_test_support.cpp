@@ -8,11 +8,11 @@
 #include <fstream>
 #include <iterator>
 
-#include "app/frm_main.h"
+#include "app/main_window.h"
 #include "core/paths.h"
-#include "protocol/kivp_main.h"
+#include "protocol/engine.h"
 #include "serial/port_names.h"
-#include "serial/rs232c.h"
+#include "serial/serial_port.h"
 
 namespace mirvo::apptest {
 

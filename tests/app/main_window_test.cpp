@@ -19,16 +19,16 @@
 #include <iterator>
 
 #include "app/device_list_model.h"
-#include "app/frm_ComSelect.h"
-#include "app/frm_about.h"
-#include "app/frm_splash.h"
-#include "app/frm_main.h"
-#include "app/frm_password.h"
+#include "app/port_dialog.h"
+#include "app/about_dialog.h"
+#include "app/splash.h"
+#include "app/main_window.h"
+#include "app/password_dialog.h"
 #include "app_test_support.h"
 #include "core/paths.h"
-#include "protocol/kivp_debug.h"
-#include "protocol/kivp_main.h"
-#include "serial/rs232c.h"
+#include "protocol/trace_log.h"
+#include "protocol/engine.h"
+#include "serial/serial_port.h"
 #include "text/cp932.h"
 
 using mirvo::app::TFrmMain;

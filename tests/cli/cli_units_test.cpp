@@ -12,7 +12,7 @@
 #include "cli/cli_args.h"
 #include "cli/cli_format.h"
 #include "cli/local_file.h"
-#include "protocol/kivp_list.h"
+#include "protocol/list_records.h"
 #include "pty_pair.h"
 #include "text/cp932.h"
 

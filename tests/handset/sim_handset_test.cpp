@@ -12,7 +12,7 @@
 
 #include "test_files.h"
 #include "handset/sim_handset.h"
-#include "protocol/u_crc.h"
+#include "protocol/crc16.h"
 #include "pty_pair.h"
 
 namespace mirvo::sim {

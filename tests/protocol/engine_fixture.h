@@ -12,12 +12,12 @@
 #include <string>
 
 #include "fake_ui.h"
-#include "protocol/kivp_debug.h"
-#include "protocol/kivp_header.h"
-#include "protocol/kivp_main.h"
+#include "protocol/trace_log.h"
+#include "protocol/frame_codes.h"
+#include "protocol/engine.h"
 #include "pty_pair.h"
 #include "test_files.h"
-#include "serial/rs232c.h"
+#include "serial/serial_port.h"
 #include "text/cp932.h"
 
 namespace mirvo::testing {

@@ -2,8 +2,8 @@
 
 #include <string>
 
-#include "protocol/kivp_header.h"
-#include "protocol/u_crc.h"
+#include "protocol/frame_codes.h"
+#include "protocol/crc16.h"
 
 using namespace mirvo;
 

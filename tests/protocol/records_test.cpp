@@ -4,8 +4,8 @@
 #include <string>
 #include <vector>
 
-#include "protocol/csvu.h"
-#include "protocol/kivp_list.h"
+#include "text/fields.h"
+#include "protocol/list_records.h"
 
 using namespace mirvo;
 

@@ -6,7 +6,7 @@
 #include <sstream>
 #include <sys/stat.h>
 
-#include "protocol/kivp_debug.h"
+#include "protocol/trace_log.h"
 #include "pty_pair.h"
 #include "text/cp932.h"
 

@@ -10,7 +10,7 @@
 #include "pty_pair.h"
 #include "serial/port_names.h"
 #include "serial/probe.h"
-#include "serial/rs232c.h"
+#include "serial/serial_port.h"
 
 using namespace mirvo;
 using namespace mirvo::testing;

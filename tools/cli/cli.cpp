@@ -21,10 +21,10 @@
 #include "core/paths.h"
 #include "core/ui_hooks.h"
 #include "pattern/wildcard.h"
-#include "protocol/kivp_list.h"
-#include "protocol/kivp_main.h"
+#include "protocol/list_records.h"
+#include "protocol/engine.h"
 #include "serial/probe.h"
-#include "serial/rs232c.h"
+#include "serial/serial_port.h"
 #include "text/cp932.h"
 
 namespace mirvo::cli {

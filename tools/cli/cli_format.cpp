@@ -4,7 +4,7 @@
 #include <cmath>
 #include <cstdio>
 
-#include "protocol/kivp_list.h"
+#include "protocol/list_records.h"
 #include "text/cp932.h"
 
 namespace mirvo::cli {

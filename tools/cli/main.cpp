@@ -3,7 +3,7 @@
 #include <vector>
 
 #include "cli/cli.h"
-#include "protocol/kivp_debug.h"
+#include "protocol/trace_log.h"
 
 int main(int argc, char* argv[]) {
   mirvo::LogStart();

@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <unistd.h>
 
-#include "protocol/u_crc.h"
+#include "protocol/crc16.h"
 
 namespace mirvo::sim {
 

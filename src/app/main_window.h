@@ -1,0 +1,171 @@
+// TFrmMain, the main window: connection to the handset, its file list, the search
+// panel and the settings the window keeps between runs.
+#pragma once
+
+#include <QMainWindow>
+#include <QPointer>
+#include <QStringList>
+#include <array>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "app/settings_file.h"
+
+class QAction;
+class QFrame;
+class QLabel;
+class QLineEdit;
+class QListView;
+class QMenu;
+class QPainter;
+class QRect;
+class QPushButton;
+class QSplitter;
+class QStackedWidget;
+class QStatusBar;
+class QToolButton;
+class QTreeView;
+class QTreeWidget;
+class QTreeWidgetItem;
+class QWidget;
+
+namespace mirvo {
+class TRS232C;
+class TKivPP;
+}  // namespace mirvo
+
+namespace mirvo::app {
+
+class DeviceListModel;
+class StatusPanel;
+
+// "%f MB", "%f KB" (two decimals) or "%d B".
+QString SizeText(std::int64_t bytes);
+
+class TFrmMain : public QMainWindow {
+  Q_OBJECT
+
+ public:
+  // params: local files named on the command line.
+  explicit TFrmMain(const QStringList& params = {}, QWidget* parent = nullptr);
+  ~TFrmMain() override;
+
+  // Connection control.
+  int Connect();
+  int Disconnect();
+  int SelectPort();
+  int StartSession();
+  int FetchFileList(std::vector<std::string>& list);
+  int Refresh();
+  int EditPassword();
+  void HandsetEnded();
+  void UpdateStatusText();
+  void UpdateCommands();
+  void StatusBar1DrawPanel(QPainter& painter, const QRect& rect);
+
+  // Views.
+  void RefreshFileView();
+  void FillFileList(const std::string& folder, const std::vector<std::string>& lines, const std::string* pattern);
+  std::string CurrentFolderPath() const;
+  void BuildFolderTree();
+  void ApplyViewStyle(int style);
+  void ListView1ColumnClick(int column);
+
+  // Life cycle.
+  void LoadSettings();
+  bool SaveSettings();
+  int ShowManual();
+
+  // State, for the status bar and for tests. Texts are code page 932.
+  std::string ComPort, Password, VendorName, ModelName;
+  int ViewStyle = 3;
+  bool FirstActivation = true;
+  bool Connecting = false, LinkOpen = false, SessionOpen = false, Busy = false;
+  bool SearchShown = false;
+  std::string SearchPattern;
+  std::array<bool, 6> SortFlags{true, true, true, true, true, true};
+  std::vector<std::string> DeviceListCache;
+  QStringList PendingUploads;
+  QStringList LastDownloaded;
+  TSettingsLines SettingsLines;
+  std::string SettingsDir, StagingDir;
+
+  TRS232C& Serial() { return *serial_; }
+  TKivPP& Engine() { return *engine_; }
+  DeviceListModel& ListModel() { return *model_; }
+  QString PanelText(int panel) const;
+  // The view that shows the list in the current style.
+  QWidget* CurrentListView() const;
+  QListView* IconView() const { return listIcons_; }
+  QTreeView* DetailView() const { return listDetails_; }
+
+ protected:
+  void closeEvent(QCloseEvent* event) override;
+  bool event(QEvent* event) override;
+  bool eventFilter(QObject* watched, QEvent* event) override;
+
+ private:
+  // Built once; named after their captions' roles.
+  void CreateActions();
+  void CreateCoolBar();
+  void CreateCentre();
+  void CreateStatusBar();
+  QToolButton* AddToolButton(QWidget* bar, const char* name, const QString& caption, const QString& picture);
+
+  void FormActivate();
+  void SerialOpen();
+  void SerialRXCHAR();
+  void ListView1Enter();
+  void ListView1Exit();
+  void ListView1SelectItem();
+  void ToggleSearch();
+  void StartSearch();
+  void CloseSearch();
+  void SetPanel(int panel, const QString& text);
+  // Clears Busy and finishes a close that waited for it.
+  void ClearBusy();
+  void FinishPendingClose();
+  bool HasSelection() const;
+  void ApplyGeometry(const TMainSettings& s);
+
+ public:
+  // Commands, by the names the window definition gives them.
+  QAction *miConnect, *miDisconnect, *miRefresh, *miExit;
+  QAction *miCut, *miCopy, *miPaste, *miDelete, *miSelectAll, *miSearch, *miPassword, *miCOMPort;
+  QAction *miLargeIcon, *miSmallIcon, *miList, *miDetail;
+  QAction *miAppHelp, *miAbout;
+  QAction *miCut1, *miCopy1, *miPaste1, *miDelete1, *miSelectAll1;
+  QAction *miLargeIcon2, *miSmallIcon2, *miList2, *miDetail2;
+  QMenu *miFile, *miEdit, *miView, *miHelp, *pmenuEdit, *pmenuViewStyle;
+  QToolButton *tbtnConnect, *tbtnDisconnect, *tbtnRefresh, *tbtnCut, *tbtnCopy, *tbtnPaste, *tbtnDelete,
+      *tbtnSearch, *tbtnViewStyle, *tbtnHelp;
+  QFrame* CoolBar1;
+  QWidget *ToolBar1, *ToolBar2;
+  QFrame* panelSearch;
+  QLabel* labelSearchWord;
+  QLineEdit* editSearch;
+  QPushButton *btnSearchStart, *btnSearchClose;
+  QSplitter* Splitter1;
+  QTreeWidget* TreeView1;
+  QStackedWidget* ListView1;
+  QStatusBar* StatusBar1;
+
+ private:
+  std::unique_ptr<TRS232C> serial_;
+  std::unique_ptr<TKivPP> engine_;
+  DeviceListModel* model_ = nullptr;
+  QListView* listIcons_ = nullptr;
+  QTreeView* listDetails_ = nullptr;
+  std::array<QLabel*, 3> panels_{};
+  StatusPanel* panel3_ = nullptr;
+  QTreeWidgetItem* treeRoot_ = nullptr;
+  bool closePending_ = false;
+  bool closing_ = false;
+  bool inStatusUpdate_ = false;
+  const void* lastF5_ = nullptr;
+  QPointer<QWidget> lastF5Widget_;
+};
+
+}  // namespace mirvo::app

@@ -1,0 +1,140 @@
+// The main window's list of handset files: fill, sort, view styles, search.
+#include <QAction>
+#include <QHeaderView>
+#include <QLineEdit>
+#include <QListView>
+#include <QSplitter>
+#include <QStackedWidget>
+#include <QToolButton>
+#include <QTreeView>
+#include <QTreeWidget>
+
+#include "app/app_resources.h"
+#include "app/device_list_model.h"
+#include "app/main_window.h"
+#include "app/qt_ui_hooks.h"
+
+namespace mirvo::app {
+
+void TFrmMain::RefreshFileView() {
+  const bool selected = HasSelection();
+  for (QToolButton* b : {tbtnCut, tbtnCopy, tbtnDelete}) b->setEnabled(selected);
+  // A pattern typed without "*" finds names that contain it anywhere.
+  if (SearchPattern.find('*') == std::string::npos) SearchPattern = "*" + SearchPattern + "*";
+  FillFileList(CurrentFolderPath(), DeviceListCache, &SearchPattern);
+}
+
+void TFrmMain::FillFileList(const std::string& folder, const std::vector<std::string>& lines,
+                            const std::string* pattern) {
+  // A reset drops the selection without telling anyone: the status and
+  // the commands must not go on counting rows that are gone.
+  const bool had_selection = HasSelection();
+  ListView1->setUpdatesEnabled(false);
+  const std::optional<QString> error = model_->Fill(lines, folder, pattern);
+  ListView1->setUpdatesEnabled(true);
+  if (had_selection) ListView1SelectItem();
+  if (error) ShowMessage(*error);
+}
+
+std::string TFrmMain::CurrentFolderPath() const {
+  std::string path;
+  for (QTreeWidgetItem* item = TreeView1->currentItem(); item && item != treeRoot_; item = item->parent()) {
+    std::string caption;
+    ToCp932(item->text(0), caption);
+    path = caption + "\\" + path;
+  }
+  return path;
+}
+
+void TFrmMain::BuildFolderTree() { qDeleteAll(treeRoot_->takeChildren()); }
+
+void TFrmMain::ApplyViewStyle(int style) {
+  if (style < 0 || style > 3) style = 3;
+  QAction* const menu_items[4] = {miLargeIcon, miSmallIcon, miList, miDetail};
+  QAction* const popup_items[4] = {miLargeIcon2, miSmallIcon2, miList2, miDetail2};
+  for (int i = 0; i < 4; ++i) {
+    menu_items[i]->setChecked(i == style);
+    popup_items[i]->setChecked(i == style);
+  }
+  // Large icons, small icons and list share one icon view laid out three ways.
+  struct IconLayout {
+    QListView::ViewMode mode;
+    QListView::Flow flow;
+    int icon;
+    QSize grid;
+    bool word_wrap;
+  };
+  static const IconLayout kLayouts[3] = {
+      {QListView::IconMode, QListView::LeftToRight, 32, QSize(76, 64), true},
+      {QListView::ListMode, QListView::LeftToRight, 16, QSize(150, 20), false},
+      {QListView::ListMode, QListView::TopToBottom, 16, QSize(150, 20), false},
+  };
+  if (style < 3) {
+    const IconLayout& layout = kLayouts[style];
+    listIcons_->setViewMode(layout.mode);
+    listIcons_->setFlow(layout.flow);
+    listIcons_->setIconSize(QSize(layout.icon, layout.icon));
+    listIcons_->setGridSize(layout.grid);
+    listIcons_->setWordWrap(layout.word_wrap);
+    listIcons_->setWrapping(true);
+    listIcons_->setResizeMode(QListView::Adjust);
+  }
+  QWidget* view = style == 3 ? static_cast<QWidget*>(listDetails_) : listIcons_;
+  const bool had_focus = ListView1->currentWidget() && ListView1->currentWidget()->hasFocus();
+  ListView1->setCurrentWidget(view);
+  if (had_focus) view->setFocus(Qt::OtherFocusReason);
+  ViewStyle = style;
+}
+
+QWidget* TFrmMain::CurrentListView() const { return ListView1->currentWidget(); }
+
+void TFrmMain::ListView1ColumnClick(int column) {
+  if (column < 0 || column >= DeviceListModel::kColumns) return;
+  bool& flag = SortFlags[static_cast<std::size_t>(column)];
+  flag = !flag;
+  model_->SortByColumn(column, flag);
+}
+
+void TFrmMain::ListView1SelectItem() {
+  UpdateStatusText();
+  UpdateCommands();
+}
+
+void TFrmMain::ListView1Enter() { RefreshFileView(); }
+
+void TFrmMain::ListView1Exit() {
+  for (QToolButton* b : {tbtnCut, tbtnCopy, tbtnPaste, tbtnDelete}) b->setEnabled(false);
+}
+
+void TFrmMain::ToggleSearch() {
+  if (Busy) return;
+  SearchShown = !SearchShown;
+  tbtnSearch->setChecked(SearchShown);
+  panelSearch->setVisible(SearchShown);
+  if (SearchShown) {
+    QList<int> sizes = Splitter1->sizes();
+    if (sizes.size() == 3 && sizes[0] < 121) {
+      sizes[2] = std::max(0, sizes[2] - (121 - sizes[0]));
+      sizes[0] = 121;
+      Splitter1->setSizes(sizes);
+    }
+  }
+}
+
+void TFrmMain::StartSearch() {
+  std::string pattern;
+  if (!ToCp932(editSearch->text(), pattern)) {
+    ShowMessage(QString::fromUtf8("検索する名前に使えない文字が含まれています。"));
+    return;
+  }
+  SearchPattern = pattern;
+  RefreshFileView();
+}
+
+void TFrmMain::CloseSearch() {
+  ToggleSearch();
+  SearchPattern.clear();
+  RefreshFileView();
+}
+
+}  // namespace mirvo::app

@@ -1,0 +1,57 @@
+// TFrmComSelect, port selection: probes COM1..COM256 for the handset and lets the user
+// pick a port, or picks the first handset itself.
+#pragma once
+
+#include <QDialog>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "serial/probe.h"
+
+class QLabel;
+class QListWidget;
+class QPushButton;
+
+namespace mirvo {
+class TRS232C;
+}
+
+namespace mirvo::app {
+
+class TFrmComSelect : public QDialog {
+  Q_OBJECT
+ public:
+  explicit TFrmComSelect(QWidget* owner);
+  ~TFrmComSelect() override;
+
+  // Rebuilds the list from a fresh probe of every port.
+  void ScanPorts();
+  const std::string& GetPortName() const { return SelPort; }
+
+  // The accepted choice (code page 932), empty until one is accepted.
+  std::string SelPort, SelVendor, SelModel;
+
+  QLabel* Label1;
+  QListWidget* listboxComPort;
+  QPushButton* btnConnect;
+  QPushButton* btnAutoScan;
+  QPushButton* btnUpdate;
+  QPushButton* btnCancel;
+
+  // The records of the lines, in list order.
+  const std::vector<TComInfo>& Records() const { return records_; }
+
+ private:
+  void btnConnectClick();
+  void btnAutoScanClick();
+  void RefreshButtons();
+  // Runs the choice of 設定 with the dialog's result preset to OK; returns
+  // the result the dialog ends with.
+  int AcceptSelection();
+
+  std::unique_ptr<TRS232C> probe_;
+  std::vector<TComInfo> records_;
+};
+
+}  // namespace mirvo::app

@@ -1,0 +1,94 @@
+// TKivPP, the protocol engine: control bytes and frames over a TRS232C, and the
+// eight commands the window runs against the handset.
+//
+// Results: 0 or more is success (bytes sent, frame size, 1 for a control
+// byte); negative is failure:
+//   -1   bad CRC or empty data field; the handset answered "ERROR"; for
+//        PutFile also: the local file does not exist
+//   -2   time-out; the handset answered "REJ"; for PutFile also: the local
+//        file cannot be read, is too large or its name has no code page 932
+//        form (nothing sent)
+//   -6   the handset ended the session by itself (and has been answered)
+//   -7   file data refused by NAK          -8  a file data frame was lost
+//   -100 unexpected byte or reply; general failure
+//   -255 an unrecognised reply
+//
+// Threading: main thread only, not re-entrant; the caller keeps a busy flag.
+// Every wait blocks the caller up to its time-out. Message boxes and message
+// processing go through mirvo::Ui(). Handset texts are code page 932 bytes;
+// local paths are UTF-8.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace mirvo {
+
+class TRS232C;
+
+class TKivPP {
+ public:
+  using TKivPEvent = std::function<void(TKivPP& Sender)>;
+
+  explicit TKivPP(TRS232C& port);
+  TKivPP(const TKivPP&) = delete;
+  TKivPP& operator=(const TKivPP&) = delete;
+
+  TRS232C& Port;            // not owned
+  int AckTimeout = 5000;    // per byte, control byte answers
+  int DataTimeout = 5000;   // per byte, list and file data frames
+  int ReplyTimeout = 180000;  // per byte, text replies
+  // The wait for the first byte of the first data frame of a list or file.
+  int FirstFrameTimeout = 300000;
+
+  TKivPEvent OnAckWaitFailed;
+  TKivPEvent OnDataWaitFailed;
+  TKivPEvent OnReplyWaitFailed;
+  TKivPEvent OnLinkEstablished;
+  TKivPEvent OnLinkReleased;
+  TKivPEvent OnPasswordError;
+  TKivPEvent OnHandsetDisconnect;
+  TKivPEvent OnTransferEnded;
+
+  // Frame exchange.
+  int SendBytes(const void* bytes, int count, int timeout_ms);
+  int ReceiveBytes(void* buffer, int count, int wait_ms);
+  int SendControl(std::uint8_t control);
+  int SendFrame(std::uint8_t frame_type, const void* data, int length, bool append_crlf);
+  int SendText(std::string_view text);
+  // frame_type: in, what the caller expects (STX: the first data frame);
+  // out, the first byte received. The data lands in buffer[0..capacity).
+  int ReceiveFrame(std::uint8_t& frame_type, char* buffer, int capacity, int wait_ms);
+  int WaitAck(std::uint8_t& control);
+  int WaitReply(std::string& text);
+  int AwaitEot(int value);
+  int AnswerHandsetEnd(int value);
+  static bool IsFailure(int value) { return value < 0; }
+
+  // Commands.
+  int EstablishLink();
+  int ReleaseLink();
+  int FtStart(std::string_view password);
+  int FtEnd();
+  int GetList(std::vector<std::string>& lines);
+  // Appends the file to *target; target is untouched on failure.
+  int GetFile(std::string& target, std::string_view handset_path);
+  // local_path is a local (UTF-8) path; only its file name is sent.
+  int PutFile(std::string_view prefix, const std::string& local_path, std::string_view attr);
+  int DelFile(std::string_view handset_path);
+
+ private:
+  void Fire(const TKivPEvent& event);
+  // The shared request/ACK/reply opening of every command; 0 or -100.
+  int CommandExchange(std::string_view request, std::string& reply);
+  int HandsetEndPath(const char* frame, int size);
+  // With empty_data_ends_file (GetFile before any data), a frame with no
+  // data has its CRC read and checked and is a whole, empty file rather
+  // than a failure.
+  int ReceiveFrame(std::uint8_t& frame_type, char* buffer, int capacity, int wait_ms, bool empty_data_ends_file);
+};
+
+}  // namespace mirvo

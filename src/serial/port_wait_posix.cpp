@@ -1,0 +1,207 @@
+// The event wait on a tty: epoll, edge-triggered so that only bytes that
+// newly arrived count, an eventfd to stop, and the modem lines and line
+// error counters sampled where the device has them (a pseudo-terminal has
+// neither). TIOCMIWAIT is not used: it cannot be woken to stop.
+#include <linux/serial.h>
+#include <sys/epoll.h>
+#include <sys/eventfd.h>
+#include <sys/ioctl.h>
+#include <unistd.h>
+#include <fcntl.h>
+
+#include <atomic>
+#include <cerrno>
+#include <cstring>
+
+#include "serial/port_events.h"
+#include "serial/port_wait.h"
+
+namespace mirvo::serial_internal {
+namespace {
+
+using namespace comm_event;
+
+constexpr int kSampleMs = 20;
+constexpr std::uint32_t kLineEvents = kCts | kDsr | kRing | kRlsd | kBreak | kErr;
+
+class UniqueFd {
+ public:
+  explicit UniqueFd(int fd = -1) : fd_(fd) {}
+  ~UniqueFd() {
+    if (fd_ >= 0) close(fd_);
+  }
+  UniqueFd(const UniqueFd&) = delete;
+  UniqueFd& operator=(const UniqueFd&) = delete;
+  int get() const { return fd_; }
+  bool valid() const { return fd_ >= 0; }
+
+ private:
+  int fd_;
+};
+
+enum Tag : std::uint32_t { kTagWake, kTagKick, kTagData, kTagOut };
+
+class EpollWaiter final : public CommWaiter {
+ public:
+  EpollWaiter(int fd, std::uint32_t watch)
+      : fd_(fd),
+        watch_(watch),
+        epoll_(epoll_create1(EPOLL_CLOEXEC)),
+        wake_(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)),
+        kick_(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)),
+        out_((watch & kTxEmpty) ? fcntl(fd, F_DUPFD_CLOEXEC, 0) : -1) {}
+
+  bool Init() {
+    if (!epoll_.valid() || !wake_.valid() || !kick_.valid()) return false;
+    if (!Add(wake_.get(), EPOLLIN, kTagWake) || !Add(kick_.get(), EPOLLIN, kTagKick)) return false;
+    // Bytes already queued count once, at registration.
+    if ((watch_ & (kRxChar | kRxFlag)) && !Add(fd_, EPOLLIN | EPOLLET, kTagData)) return false;
+    // A separate descriptor, so that a send-side wake-up never reports the
+    // receive side as well.
+    if (watch_ & kTxEmpty) {
+      if (!out_.valid() || !Add(out_.get(), EPOLLOUT | EPOLLET, kTagOut)) return false;
+    }
+    if (watch_ & kLineEvents) {
+      if (ioctl(fd_, TIOCGICOUNT, &counts_) == 0) {
+        lines_ = Lines::kCounters;
+      } else if ((watch_ & (kCts | kDsr | kRing | kRlsd)) && ioctl(fd_, TIOCMGET, &modem_) == 0) {
+        lines_ = Lines::kModem;
+      }
+    }
+    return true;
+  }
+
+  bool Wait(std::uint32_t& events) override {
+    // kRxChar also stands for "bytes came" when only the event character is
+    // watched; the dispatch looks for it in them.
+    const std::uint32_t report = watch_ | ((watch_ & kRxFlag) ? kRxChar : 0);
+    while (true) {
+      const bool sampling = lines_ != Lines::kNone || (watching_tx_ && tx_pending_.load());
+      epoll_event evs[4];
+      const int n = epoll_wait(epoll_.get(), evs, 4, sampling ? kSampleMs : -1);
+      if (n < 0) {
+        if (errno == EINTR) continue;
+        return false;
+      }
+      std::uint32_t got = 0;
+      bool gone = false;
+      for (int i = 0; i < n; ++i) {
+        switch (evs[i].data.u32) {
+          case kTagWake: return false;  // left signalled: every later Wait ends too
+          case kTagKick: {
+            std::uint64_t v;
+            while (read(kick_.get(), &v, sizeof v) > 0) {
+            }
+            break;
+          }
+          case kTagData:
+            // A hung-up tty reports itself readable; there is nothing to read.
+            if (evs[i].events & (EPOLLHUP | EPOLLERR)) {
+              gone = true;
+            } else if (evs[i].events & EPOLLIN) {
+              got |= kRxChar;
+            }
+            break;
+          case kTagOut:
+            if (evs[i].events & (EPOLLHUP | EPOLLERR)) gone = true;
+            break;
+        }
+      }
+      if (gone) Unwatch();
+      got |= SampleLines();
+      if (watching_tx_ && tx_pending_.load()) {
+        int queued = 0;
+        if ((ioctl(fd_, TIOCOUTQ, &queued) != 0 || queued == 0) && tx_pending_.exchange(false)) got |= kTxEmpty;
+      }
+      got &= report;
+      if (got != 0) {
+        events = got;
+        return true;
+      }
+    }
+  }
+
+  void Wake() override {
+    const std::uint64_t one = 1;
+    [[maybe_unused]] const ssize_t r = write(wake_.get(), &one, sizeof one);
+  }
+
+  void NoteWrite() override {
+    if (!(watch_ & kTxEmpty)) return;
+    tx_pending_.store(true);
+    // Let a wait that blocks without limit start sampling the send queue.
+    const std::uint64_t one = 1;
+    [[maybe_unused]] const ssize_t r = write(kick_.get(), &one, sizeof one);
+  }
+
+ private:
+  enum class Lines { kNone, kCounters, kModem };
+
+  bool Add(int fd, std::uint32_t events, Tag tag) {
+    epoll_event ev{};
+    ev.events = events;
+    ev.data.u32 = tag;
+    return epoll_ctl(epoll_.get(), EPOLL_CTL_ADD, fd, &ev) == 0;
+  }
+
+  // A device that went away reports nothing more; without this an
+  // edge-triggered hang-up could still wake the loop on every poll.
+  void Unwatch() {
+    epoll_ctl(epoll_.get(), EPOLL_CTL_DEL, fd_, nullptr);
+    if (out_.valid()) epoll_ctl(epoll_.get(), EPOLL_CTL_DEL, out_.get(), nullptr);
+    lines_ = Lines::kNone;
+    watching_tx_ = false;
+  }
+
+  std::uint32_t SampleLines() {
+    std::uint32_t got = 0;
+    if (lines_ == Lines::kCounters) {
+      serial_icounter_struct now{};
+      if (ioctl(fd_, TIOCGICOUNT, &now) != 0) {
+        lines_ = Lines::kNone;
+        return 0;
+      }
+      if (now.cts != counts_.cts) got |= kCts;
+      if (now.dsr != counts_.dsr) got |= kDsr;
+      if (now.rng != counts_.rng) got |= kRing;
+      if (now.dcd != counts_.dcd) got |= kRlsd;
+      if (now.brk != counts_.brk) got |= kBreak;
+      if (now.frame != counts_.frame || now.overrun != counts_.overrun || now.parity != counts_.parity ||
+          now.buf_overrun != counts_.buf_overrun)
+        got |= kErr;
+      counts_ = now;
+    } else if (lines_ == Lines::kModem) {
+      int now = 0;
+      if (ioctl(fd_, TIOCMGET, &now) != 0) {
+        lines_ = Lines::kNone;
+        return 0;
+      }
+      const int changed = now ^ modem_;
+      if (changed & TIOCM_CTS) got |= kCts;
+      if (changed & TIOCM_DSR) got |= kDsr;
+      if (changed & TIOCM_RNG) got |= kRing;
+      if (changed & TIOCM_CD) got |= kRlsd;
+      modem_ = now;
+    }
+    return got;
+  }
+
+  const int fd_;  // not owned
+  const std::uint32_t watch_;
+  UniqueFd epoll_, wake_, kick_, out_;
+  Lines lines_ = Lines::kNone;
+  serial_icounter_struct counts_{};
+  int modem_ = 0;
+  bool watching_tx_ = (watch_ & kTxEmpty) != 0;
+  std::atomic<bool> tx_pending_{false};
+};
+
+}  // namespace
+
+std::unique_ptr<CommWaiter> CommWaiter::Create(int handle, std::uint32_t watch) {
+  auto waiter = std::make_unique<EpollWaiter>(handle, watch);
+  if (!waiter->Init()) return nullptr;
+  return waiter;
+}
+
+}  // namespace mirvo::serial_internal

@@ -1,0 +1,208 @@
+// The port on a tty: termios for the line, flock + TIOCEXCL for exclusive
+// use, a non-blocking fd with poll deadlines for the time-outs.
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/file.h>
+#include <sys/ioctl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <ctime>
+
+#include "serial/serial_port.h"
+#include "serial/serial_device.h"
+#include "serial/termios_settings.h"
+
+namespace mirvo::serial_internal {
+namespace {
+
+std::optional<speed_t> SpeedConstant(int bps) {
+  struct Entry {
+    int bps;
+    speed_t code;
+  };
+  static constexpr Entry kSpeeds[] = {
+      {50, B50},           {75, B75},           {110, B110},         {134, B134},         {150, B150},
+      {200, B200},         {300, B300},         {600, B600},         {1200, B1200},       {1800, B1800},
+      {2400, B2400},       {4800, B4800},       {9600, B9600},       {19200, B19200},     {38400, B38400},
+      {57600, B57600},     {115200, B115200},   {230400, B230400},   {460800, B460800},   {500000, B500000},
+      {576000, B576000},   {921600, B921600},   {1000000, B1000000}, {1152000, B1152000}, {1500000, B1500000},
+      {2000000, B2000000}, {2500000, B2500000}, {3000000, B3000000}, {3500000, B3500000}, {4000000, B4000000},
+  };
+  for (const Entry& e : kSpeeds) {
+    if (e.bps == bps) return e.code;
+  }
+  return std::nullopt;
+}
+
+// A pseudo-terminal has no modem lines; that is not a failure.
+bool Unsupported(int err) { return err == ENOTTY || err == EINVAL || err == ENOSYS; }
+
+bool SetModemLine(int fd, int line, bool on) {
+  if (ioctl(fd, on ? TIOCMBIS : TIOCMBIC, &line) == 0) return true;
+  return Unsupported(errno);
+}
+
+int PollFor(int fd, short events, Clock::time_point deadline) {
+  pollfd p{fd, events, 0};
+  while (true) {
+    const auto left = deadline - Clock::now();
+    if (left <= Clock::duration::zero()) return 0;
+    const auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(left).count();
+    timespec ts{static_cast<time_t>(ns / 1000000000), static_cast<long>(ns % 1000000000)};
+    const int r = ppoll(&p, 1, &ts, nullptr);
+    if (r > 0) return p.revents;
+    if (r < 0 && errno != EINTR) return POLLERR;
+  }
+}
+
+class TtyDevice final : public PortDevice {
+ public:
+  explicit TtyDevice(int fd) : fd_(fd) {}
+  ~TtyDevice() override {
+    ioctl(fd_, TIOCNXCL);
+    close(fd_);  // also drops the flock
+  }
+  TtyDevice(const TtyDevice&) = delete;
+  TtyDevice& operator=(const TtyDevice&) = delete;
+
+  long ReadSome(void* buffer, std::size_t cap) override {
+    while (true) {
+      const ssize_t r = read(fd_, buffer, cap);
+      if (r > 0) return static_cast<long>(r);
+      // With VMIN 1 an empty queue is EAGAIN; 0 is end of line (hang-up).
+      if (r == 0) return -1;
+      if (errno == EAGAIN) return 0;
+      if (errno != EINTR) return -1;
+    }
+  }
+
+  long WriteSome(const void* buffer, std::size_t n) override {
+    while (true) {
+      const ssize_t r = write(fd_, buffer, n);
+      if (r >= 0) return static_cast<long>(r);
+      if (errno == EAGAIN) return 0;
+      if (errno != EINTR) return -1;
+    }
+  }
+
+  Wait WaitReadable(Clock::time_point deadline) override {
+    const int rev = PollFor(fd_, POLLIN, deadline);
+    // Bytes that came before a hang-up can still be read.
+    if (rev & POLLIN) return Wait::kReady;
+    if (rev & (POLLHUP | POLLERR | POLLNVAL)) return Wait::kGone;
+    return Wait::kTimedOut;
+  }
+
+  Wait WaitWritable(Clock::time_point deadline) override {
+    const int rev = PollFor(fd_, POLLOUT, deadline);
+    if (rev & (POLLHUP | POLLERR | POLLNVAL)) return Wait::kGone;
+    if (rev & POLLOUT) return Wait::kReady;
+    return Wait::kTimedOut;
+  }
+
+  int QueuedIn() override {
+    int n = 0;
+    return ioctl(fd_, FIONREAD, &n) == 0 ? n : -1;
+  }
+  void DiscardInput() override { tcflush(fd_, TCIFLUSH); }
+  void DiscardOutput() override { tcflush(fd_, TCOFLUSH); }
+  int NativeHandle() const override { return fd_; }
+
+ private:
+  const int fd_;
+};
+
+}  // namespace
+
+bool ApplyToTermios(const LineSettings& s, termios& tio) {
+  const auto speed = SpeedConstant(s.bps);
+  if (!speed) return false;
+  tcflag_t size;
+  switch (s.data_bits) {
+    case 5: size = CS5; break;
+    case 6: size = CS6; break;
+    case 7: size = CS7; break;
+    case 8: size = CS8; break;
+    default: return false;
+  }
+
+  // Raw bytes both ways; the line's own settings follow.
+  tio.c_iflag &= ~(IGNBRK | BRKINT | PARMRK | ISTRIP | INLCR | IGNCR | ICRNL | IXON | IXOFF | IXANY | INPCK | IGNPAR);
+  tio.c_iflag |= IGNBRK;
+  tio.c_oflag &= ~OPOST;
+  tio.c_lflag &= ~(ECHO | ECHOE | ECHOK | ECHONL | ICANON | ISIG | IEXTEN);
+  tio.c_cflag |= CREAD | CLOCAL;
+  tio.c_cc[VMIN] = 1;
+  tio.c_cc[VTIME] = 0;
+  cfsetispeed(&tio, *speed);
+  cfsetospeed(&tio, *speed);
+  tio.c_cflag = (tio.c_cflag & ~CSIZE) | size;
+
+  if (s.stop_bits) {
+    switch (*s.stop_bits) {
+      case StopBits::kOne: tio.c_cflag &= ~CSTOPB; break;
+      // With five data bits the UART makes one and a half of CSTOPB; with
+      // more it cannot, and with five it cannot make two.
+      case StopBits::kOneHalf:
+        if (s.data_bits != 5) return false;
+        tio.c_cflag |= CSTOPB;
+        break;
+      case StopBits::kTwo:
+        if (s.data_bits == 5) return false;
+        tio.c_cflag |= CSTOPB;
+        break;
+    }
+  }
+  if (s.parity) {
+    tio.c_cflag &= ~(PARENB | PARODD | CMSPAR);
+    switch (*s.parity) {
+      case Parity::kNone: break;
+      case Parity::kOdd: tio.c_cflag |= PARENB | PARODD; break;
+      case Parity::kEven: tio.c_cflag |= PARENB; break;
+      case Parity::kMark: tio.c_cflag |= PARENB | CMSPAR | PARODD; break;
+      case Parity::kSpace: tio.c_cflag |= PARENB | CMSPAR; break;
+    }
+  }
+
+  const rsFlowSet flow = rsFlowSet::FromBits(s.flow_flag);
+  if (flow.contains(rsFlow::dfParity)) tio.c_iflag |= INPCK;
+  if (flow.contains(rsFlow::dfOutX)) tio.c_iflag |= IXON;
+  if (flow.contains(rsFlow::dfInX)) tio.c_iflag |= IXOFF;
+  // One termios flag covers both CTS output flow and RTS handshaking.
+  if (flow.contains(rsFlow::dfOutxCTSFlow) || RtsControl(s.flow_flag) == LineControl::kHandshake) {
+    tio.c_cflag |= CRTSCTS;
+  } else {
+    tio.c_cflag &= ~CRTSCTS;
+  }
+  if (s.xon_char != 0) tio.c_cc[VSTART] = static_cast<cc_t>(s.xon_char);
+  if (s.xoff_char != 0) tio.c_cc[VSTOP] = static_cast<cc_t>(s.xoff_char);
+  return true;
+}
+
+std::unique_ptr<PortDevice> PortDevice::Open(const std::string& path, const LineSettings& settings) {
+  const int fd = open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) return nullptr;
+  // flock holds against every other opener, root included; TIOCEXCL also
+  // keeps out programs that never ask for a lock.
+  if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+    close(fd);
+    return nullptr;
+  }
+  ioctl(fd, TIOCEXCL);
+  auto device = std::make_unique<TtyDevice>(fd);
+
+  termios tio{};
+  if (tcgetattr(fd, &tio) != 0) return nullptr;
+  if (!ApplyToTermios(settings, tio)) return nullptr;
+  // A pseudo-terminal drops what it cannot do (parity); never read back.
+  if (tcsetattr(fd, TCSANOW, &tio) != 0) return nullptr;
+
+  const LineControl dtr = DtrControl(settings.flow_flag);
+  const LineControl rts = RtsControl(settings.flow_flag);
+  if (!SetModemLine(fd, TIOCM_DTR, dtr != LineControl::kDisable)) return nullptr;
+  if (rts != LineControl::kHandshake && !SetModemLine(fd, TIOCM_RTS, rts != LineControl::kDisable)) return nullptr;
+  return device;
+}
+
+}  // namespace mirvo::serial_internal

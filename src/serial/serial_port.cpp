@@ -1,0 +1,287 @@
+#include "serial/serial_port.h"
+
+#include <algorithm>
+#include <cstring>
+#include <exception>
+
+#include "core/ui_hooks.h"
+#include "serial/port_events.h"
+#include "serial/port_names.h"
+#include "serial/serial_device.h"
+#include "text/cp932.h"
+
+namespace mirvo {
+
+using serial_internal::Clock;
+using serial_internal::PortDevice;
+
+namespace serial_internal {
+
+std::optional<Parity> ParityFromName(std::string_view cp932) {
+  struct Entry {
+    const char* utf8;
+    Parity parity;
+  };
+  static const Entry kNames[] = {
+      {"無し", Parity::kNone},     {"なし", Parity::kNone},
+
+      {"奇数", Parity::kOdd},      {"きすう", Parity::kOdd},       {"ODD", Parity::kOdd},
+      {"odd", Parity::kOdd},       {"ＯＤＤ", Parity::kOdd},       {"ｏｄｄ", Parity::kOdd},
+
+      {"偶数", Parity::kEven},     {"ぐうすう", Parity::kEven},    {"EVEN", Parity::kEven},
+      {"even", Parity::kEven},     {"ＥＶＥＮ", Parity::kEven},    {"ｅｖｅｎ", Parity::kEven},
+
+      {"マーク", Parity::kMark},   {"まーく", Parity::kMark},      {"MARK", Parity::kMark},
+      {"mark", Parity::kMark},     {"ＭＡＲＫ", Parity::kMark},    {"ｍａｒｋ", Parity::kMark},
+
+      {"スペース", Parity::kSpace}, {"すぺーす", Parity::kSpace},  {"SPACE", Parity::kSpace},
+      {"space", Parity::kSpace},   {"ＳＰＡＣＥ", Parity::kSpace}, {"ｓｐａｃｅ", Parity::kSpace},
+  };
+  for (const Entry& e : kNames) {
+    if (text::Cp932(e.utf8) == cp932) return e.parity;
+  }
+  return std::nullopt;
+}
+
+std::optional<StopBits> StopBitsFromName(std::string_view name) {
+  if (name == "1") return StopBits::kOne;
+  if (name == "1.5") return StopBits::kOneHalf;
+  if (name == "2") return StopBits::kTwo;
+  return std::nullopt;
+}
+
+LineSettings LineSettingsFrom(const TRS232C& port) {
+  LineSettings s;
+  s.bps = port.Bps;
+  s.data_bits = port.CharBit & 0xFF;
+  s.stop_bits = StopBitsFromName(port.StopBit);
+  s.parity = ParityFromName(port.Paritymode);
+  s.flow_flag = static_cast<std::uint32_t>(port.FlowFlag);
+  s.xon_char = port.XonChar;
+  s.xoff_char = port.XoffChar;
+  return s;
+}
+
+}  // namespace serial_internal
+
+namespace {
+
+// Room for what a fast line delivers between two reads; one allocation per
+// port, at its first Open.
+constexpr std::size_t kRxBufferSize = 16 * 1024;
+
+// A negative time-out is taken as 0: no waiting.
+Clock::time_point After(Clock::time_point from, int ms) {
+  return from + std::chrono::milliseconds(std::max(ms, 0));
+}
+
+void Raise(const TNotifyEvent& handler, TNotifySource& sender) {
+  // A copy: the handler may reassign itself.
+  if (TNotifyEvent h = handler) h(sender);
+}
+
+}  // namespace
+
+TRS232C::TRS232C() : Paritymode(text::Cp932("無し")) {}
+
+TRS232C::TRS232C(TNotifyEvent on_create) : TRS232C() {
+  OnCreate = std::move(on_create);
+  Raise(OnCreate, *this);
+}
+
+TRS232C::~TRS232C() {
+  try {
+    Close();
+  } catch (const std::exception& e) {
+    Ui().MessageBox(nullptr, "Mirvo", e.what(), MsgIcon::Error, MsgButtons::Ok);
+  } catch (...) {
+    Ui().MessageBox(nullptr, "Mirvo", "unknown exception", MsgIcon::Error, MsgButtons::Ok);
+  }
+}
+
+std::uint32_t TRS232C::MaskFromHandlers() const {
+  using namespace comm_event;
+  std::uint32_t mask = 0;
+  if (OnBREAK) mask |= kBreak;
+  if (OnCTS) mask |= kCts;
+  if (OnDSR) mask |= kDsr;
+  if (OnERR) mask |= kErr;
+  if (OnRING) mask |= kRing;
+  if (OnRLSD) mask |= kRlsd;
+  if (OnRXChar || OnPacket) mask |= kRxChar;
+  if (OnRXFlag) mask |= kRxFlag;
+  if (OnTXEmpty) mask |= kTxEmpty;
+  return mask;
+}
+
+bool TRS232C::Open() {
+  if (opened_) return false;
+  const auto path = ResolvePortName(PortName);
+  if (!path) return false;
+  auto device = PortDevice::Open(*path, serial_internal::LineSettingsFrom(*this));
+  if (!device) return false;
+  device->DiscardInput();
+  device->DiscardOutput();
+
+  if (rx_.empty()) rx_.resize(kRxBufferSize);
+  rx_head_ = rx_tail_ = 0;
+
+  const std::uint32_t mask = MaskFromHandlers();
+  if (mask != 0) {
+    auto thread = std::make_unique<TCommThread>(mask);
+    thread->RxCount = 0;
+    thread->PortHandle = device->NativeHandle();
+    thread->Owner = this;
+    if (!thread->Start()) return false;  // the device goes with it
+    thread_ = std::move(thread);
+  }
+  device_ = std::move(device);
+  device_path_ = *path;
+  opened_ = true;
+  Raise(OnOpen, *this);
+  return true;
+}
+
+void TRS232C::ReleaseDevice() {
+  device_.reset();
+  device_path_.clear();
+  rx_head_ = rx_tail_ = 0;
+}
+
+bool TRS232C::Close() {
+  if (!opened_) return false;
+  if (thread_) {
+    // May run one last dispatch, with the port still open.
+    thread_->Stop();
+    thread_.reset();
+  }
+  opened_ = false;
+  try {
+    Raise(OnClose, *this);
+  } catch (...) {
+    ReleaseDevice();
+    throw;
+  }
+  ReleaseDevice();
+  return true;
+}
+
+bool TRS232C::Read(void* buffer, int n) {
+  if (!opened_ || n < 0 || (n > 0 && buffer == nullptr)) return false;
+  auto* out = static_cast<char*>(buffer);
+  std::size_t want = static_cast<std::size_t>(n);
+
+  const std::size_t buffered = std::min(want, rx_tail_ - rx_head_);
+  if (buffered > 0) {
+    std::memcpy(out, rx_.data() + rx_head_, buffered);
+    rx_head_ += buffered;
+    out += buffered;
+    want -= buffered;
+  }
+  if (want == 0) return true;
+  rx_head_ = rx_tail_ = 0;
+
+  // Deadlines are taken only when the call has to wait.
+  bool timing = false;
+  bool got_any = buffered > 0;
+  bool progressed = got_any;
+  Clock::time_point total{}, gap = Clock::time_point::max();
+  while (true) {
+    long got;
+    if (want >= rx_.size() / 2) {
+      got = device_->ReadSome(out, want);
+    } else {
+      got = device_->ReadSome(rx_.data(), rx_.size());
+      if (got > 0) {
+        const std::size_t take = std::min(want, static_cast<std::size_t>(got));
+        std::memcpy(out, rx_.data(), take);
+        rx_head_ = take;
+        rx_tail_ = static_cast<std::size_t>(got);
+        got = static_cast<long>(take);
+      }
+    }
+    if (got < 0) return false;
+    if (got > 0) {
+      out += got;
+      want -= static_cast<std::size_t>(got);
+      if (want == 0) return true;
+      got_any = progressed = true;
+      continue;
+    }
+    const auto now = Clock::now();
+    if (!timing) {
+      timing = true;
+      total = After(now, rxTimeOut);
+    }
+    if (progressed && got_any && ReadInterval > 0) gap = After(now, ReadInterval);
+    progressed = false;
+    const auto deadline = std::min(total, gap);
+    if (now >= deadline) return false;
+    if (device_->WaitReadable(deadline) == PortDevice::Wait::kGone) return false;
+  }
+}
+
+bool TRS232C::Write(const void* buffer, int n) {
+  if (!opened_ || n < 0 || (n > 0 && buffer == nullptr)) return false;
+  const auto* in = static_cast<const char*>(buffer);
+  std::size_t left = static_cast<std::size_t>(n);
+  if (left == 0) return true;
+
+  bool timing = false;
+  Clock::time_point deadline{};
+  while (true) {
+    const long put = device_->WriteSome(in, left);
+    if (put < 0) break;
+    if (put > 0) {
+      in += put;
+      left -= static_cast<std::size_t>(put);
+      if (left == 0) {
+        if (thread_) thread_->NoteWrite();
+        return true;
+      }
+      continue;
+    }
+    const auto now = Clock::now();
+    if (!timing) {
+      timing = true;
+      deadline = After(now, txTimeOut);
+    }
+    if (now >= deadline || device_->WaitWritable(deadline) == PortDevice::Wait::kGone) break;
+  }
+  // The caller counts this block as not sent: none of it may go out later.
+  device_->DiscardOutput();
+  return false;
+}
+
+int TRS232C::InQueCount() {
+  if (!opened_) return -1;
+  const int queued = device_->QueuedIn();
+  return static_cast<int>(rx_tail_ - rx_head_) + std::max(queued, 0);
+}
+
+void TRS232C::PurgeAll() {
+  rx_head_ = rx_tail_ = 0;
+  if (!device_) return;
+  device_->DiscardInput();
+  device_->DiscardOutput();
+}
+
+void TRS232C::ApplyTimeouts() {}
+
+bool TRS232C::PullAndFind(char ch) {
+  if (!device_) return false;
+  if (rx_head_ == rx_tail_) rx_head_ = rx_tail_ = 0;
+  if (rx_tail_ == rx_.size() && rx_head_ > 0) {
+    std::memmove(rx_.data(), rx_.data() + rx_head_, rx_tail_ - rx_head_);
+    rx_tail_ -= rx_head_;
+    rx_head_ = 0;
+  }
+  if (rx_tail_ == rx_.size()) return false;
+  const long got = device_->ReadSome(rx_.data() + rx_tail_, rx_.size() - rx_tail_);
+  if (got <= 0) return false;
+  const char* fresh = rx_.data() + rx_tail_;
+  rx_tail_ += static_cast<std::size_t>(got);
+  return std::memchr(fresh, static_cast<unsigned char>(ch), static_cast<std::size_t>(got)) != nullptr;
+}
+
+}  // namespace mirvo

@@ -1,3 +1,0 @@
-mirvo_add_gtest(test_frames SOURCES frames_test.cpp trace_test.cpp LIBS mirvo_frames mirvo_test_support)
-mirvo_add_gtest(test_exchange SOURCES exchange_test.cpp LIBS mirvo_protocol mirvo_test_support)
-mirvo_add_gtest(test_session SOURCES session_test.cpp LIBS mirvo_protocol mirvo_handset_sim mirvo_test_support LABELS thread)
