@@ -110,6 +110,10 @@ void TKivPP::Fire(const TKivPEvent& event) {
   if (event) event(*this);
 }
 
+void TKivPP::Progress(std::int64_t bytes_done) {
+  if (OnProgress) OnProgress(bytes_done);
+}
+
 // ---- frame exchange -------------------------------------------------------
 
 int TKivPP::SendBytes(const void* bytes, int count, int timeout_ms) {
@@ -470,7 +474,10 @@ int TKivPP::GetFile(std::string& target, std::string_view handset_path) {
       return -8;
     }
     TraceTimed(" STX/ETX待ちタイマIdle");
-    if (type == STX || type == ETX) data.append(buffer, static_cast<std::size_t>(r - 5));
+    if (type == STX || type == ETX) {
+      data.append(buffer, static_cast<std::size_t>(r - 5));
+      Progress(static_cast<std::int64_t>(data.size()));
+    }
     if (type != ETX) {
       expected = 0;
       continue;
@@ -526,6 +533,7 @@ int TKivPP::PutFile(std::string_view prefix, const std::string& local_path, std:
     if (left > kMaxFileFrameData) {
       if (SendFrame(STX, data.data() + pos, kMaxFileFrameData, false) < 0) return -100;
       pos += kMaxFileFrameData;
+      Progress(pos);
       if (Port.InQueCount() > 0) {
         if (WaitAck(control) < 0) return -100;
         if (control == NAK) return EstablishLink() < 0 ? -100 : -7;
@@ -533,6 +541,7 @@ int TKivPP::PutFile(std::string_view prefix, const std::string& local_path, std:
     } else {
       if (SendFrame(ETX, data.data() + pos, left, false) < 0) return -100;
       pos = size;
+      Progress(pos);
     }
   }
 

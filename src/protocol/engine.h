@@ -52,6 +52,11 @@ class TKivPP {
   TKivPEvent OnPasswordError;
   TKivPEvent OnHandsetDisconnect;
   TKivPEvent OnTransferEnded;
+  // Called on the caller's thread after each data frame of GetFile (bytes
+  // of the file received so far) and PutFile (bytes sent so far); the last
+  // call of a successful transfer gives the whole size. An empty upload
+  // sends no data frame and so makes no call. May pump the window.
+  std::function<void(std::int64_t bytes_done)> OnProgress;
 
   // Frame exchange.
   int SendBytes(const void* bytes, int count, int timeout_ms);
@@ -82,6 +87,7 @@ class TKivPP {
 
  private:
   void Fire(const TKivPEvent& event);
+  void Progress(std::int64_t bytes_done);
   // The shared request/ACK/reply opening of every command; 0 or -100.
   int CommandExchange(std::string_view request, std::string& reply);
   int HandsetEndPath(const char* frame, int size);

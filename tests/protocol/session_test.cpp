@@ -170,6 +170,23 @@ TEST_F(SessionTest, ReplyOutcomesOfEveryCommand) {
   EXPECT_EQ(engine_->FtEnd(), 0);
 }
 
+TEST_F(SessionTest, ProgressOncePerDataFrameEndingAtTheSize) {
+  Start();
+  WriteFile(root_ / "empty.bin", "");
+  Session();
+  std::vector<std::int64_t> seen;
+  engine_->OnProgress = [&](std::int64_t done) { seen.push_back(done); };
+  std::string data;
+  ASSERT_EQ(engine_->GetFile(data, "dir\\b.bin"), 0);
+  EXPECT_EQ(seen, (std::vector<std::int64_t>{1024, 2048, 3000}));
+  seen.clear();
+  ASSERT_EQ(engine_->GetFile(data, "empty.bin"), 0);
+  EXPECT_EQ(seen, std::vector<std::int64_t>{0});
+  seen.clear();
+  ASSERT_EQ(engine_->PutFile("", Local("up.bin", PatternBytes(2049)), kAttr), 0);
+  EXPECT_EQ(seen, (std::vector<std::int64_t>{1024, 2048, 2049}));
+}
+
 TEST_F(SessionTest, FolderSeparatorsOnTheWire) {
   Start();
   WriteFile(root_ / "dir" / "ソ.txt", "so");
