@@ -75,8 +75,15 @@ int ParseListLine(std::string_view line, TKivPLISTITEM& item) {
   csv.Split();
   auto field = [&](std::size_t i) { return i < csv.items.size() ? csv.items[i] : std::string{}; };
   item.Name = field(0);
+  // Signed: an entry of size -1 still has its date and flags.
+  const std::string size_field = field(1);
+  std::string_view size_text = size_field;
+  const bool negative = !size_text.empty() && size_text[0] == '-';
+  if (!size_text.empty() && (size_text[0] == '-' || size_text[0] == '+')) size_text.remove_prefix(1);
   std::int64_t size = 0;
-  if (!ReadDigits(field(1), 10, size) || size > INT32_MAX) return -1;
+  if (!ReadDigits(size_text, 10, size)) return -1;
+  if (negative) size = -size;
+  if (size > INT32_MAX || size < INT32_MIN) return -1;
   item.Size = static_cast<std::int32_t>(size);
   item.Date = field(2);
   item.Attr = ReverseText(field(3));

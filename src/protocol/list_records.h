@@ -32,9 +32,9 @@ inline constexpr int kFlagOff = 1;       // "0"
 inline constexpr int kFlagNone = -1;     // "-": not applicable
 inline constexpr int kFlagUnknown = -255;  // any other character, or none there
 
-// 0, or -1 when the size field is not a whole number from 0 to 2^31-1. On
-// failure the fields read before the size keep their values and the later
-// ones stay empty or zero.
+// 0, or -1 when the size field is not a decimal integer (sign allowed) in
+// 32 bits. On failure the fields read before the size keep their values and
+// the later ones stay empty or zero.
 int ParseListLine(std::string_view line, TKivPLISTITEM& item);
 
 // Days since 1899-12-30 with the time of day as fraction; -1 for a text

@@ -115,11 +115,20 @@ TEST(ListLine, BadSizeLeavesAPartialRecord) {
   EXPECT_EQ(item.Date, "");
   EXPECT_EQ(item.Attr, "");
 
-  for (const char* size : {"", "-5", "+5", " 5", "2147483648", "99999999999"}) {
+  for (const char* size : {"", "-", " 5", "2147483648", "-2147483649", "99999999999"}) {
     EXPECT_EQ(ParseListLine(std::string("x,") + size + ",,,", item), -1) << size;
   }
   EXPECT_EQ(ParseListLine("x,2147483647,,,", item), 0);
   EXPECT_EQ(item.Size, 2147483647);
+  EXPECT_EQ(ParseListLine("x,-2147483648,,,", item), 0);
+  EXPECT_EQ(item.Size, INT32_MIN);
+  EXPECT_EQ(ParseListLine("x,+5,,,", item), 0);
+  EXPECT_EQ(item.Size, 5);
+  // A signed size keeps the fields after it.
+  ASSERT_EQ(ParseListLine("x,-1,2004/01/23/1530,10" + kDashes30 + ",", item), 0);
+  EXPECT_EQ(item.Size, -1);
+  EXPECT_EQ(item.Date, "2004/01/23/1530");
+  EXPECT_EQ(GetAttrFlag(item.Attr, kAttrProtection), kFlagOn);
   EXPECT_EQ(ParseListLine("", item), -1);
   EXPECT_EQ(ParseListLine("#only", item), -1);
   EXPECT_EQ(item.Name, "#only");
