@@ -75,6 +75,8 @@ Clock::time_point After(Clock::time_point from, int ms) {
   return from + std::chrono::milliseconds(std::max(ms, 0));
 }
 
+constexpr auto kWaitSlice = std::chrono::milliseconds(TRS232C::kWaitSliceMs);
+
 void Raise(const TNotifyEvent& handler, TNotifySource& sender) {
   // A copy: the handler may reassign itself.
   if (TNotifyEvent h = handler) h(sender);
@@ -138,6 +140,7 @@ bool TRS232C::Open() {
   device_ = std::move(device);
   device_path_ = *path;
   opened_ = true;
+  ++open_count_;
   Raise(OnOpen, *this);
   return true;
 }
@@ -185,7 +188,7 @@ bool TRS232C::Read(void* buffer, int n) {
   bool timing = false;
   bool got_any = buffered > 0;
   bool progressed = got_any;
-  Clock::time_point total{}, gap = Clock::time_point::max();
+  Clock::time_point total{}, gap = Clock::time_point::max(), slice_due{};
   while (true) {
     long got;
     if (want >= rx_.size() / 2) {
@@ -217,7 +220,7 @@ bool TRS232C::Read(void* buffer, int n) {
     progressed = false;
     const auto deadline = std::min(total, gap);
     if (now >= deadline) return false;
-    if (device_->WaitReadable(deadline) == PortDevice::Wait::kGone) return false;
+    if (!AwaitDevice(false, deadline, slice_due)) return false;
   }
 }
 
@@ -227,8 +230,9 @@ bool TRS232C::Write(const void* buffer, int n) {
   std::size_t left = static_cast<std::size_t>(n);
   if (left == 0) return true;
 
+  const std::uint64_t generation = open_count_;
   bool timing = false;
-  Clock::time_point deadline{};
+  Clock::time_point deadline{}, slice_due{};
   while (true) {
     const long put = device_->WriteSome(in, left);
     if (put < 0) break;
@@ -246,11 +250,29 @@ bool TRS232C::Write(const void* buffer, int n) {
       timing = true;
       deadline = After(now, txTimeOut);
     }
-    if (now >= deadline || device_->WaitWritable(deadline) == PortDevice::Wait::kGone) break;
+    if (now >= deadline || !AwaitDevice(true, deadline, slice_due)) break;
   }
   // The caller counts this block as not sent: none of it may go out later.
-  device_->DiscardOutput();
+  if (opened_ && open_count_ == generation) device_->DiscardOutput();
   return false;
+}
+
+bool TRS232C::AwaitDevice(bool for_write, Clock::time_point deadline, Clock::time_point& slice_due) {
+  const bool sliced = static_cast<bool>(OnWaitSlice);
+  if (sliced) {
+    if (slice_due == Clock::time_point{}) slice_due = Clock::now() + kWaitSlice;
+    deadline = std::min(deadline, slice_due);
+  }
+  const auto waited = for_write ? device_->WaitWritable(deadline) : device_->WaitReadable(deadline);
+  if (waited == PortDevice::Wait::kGone) return false;
+  if (sliced && Clock::now() >= slice_due) {
+    const std::uint64_t generation = open_count_;
+    // A copy: the hook may reassign itself.
+    if (std::function<void()> hook = OnWaitSlice) hook();
+    if (!opened_ || open_count_ != generation) return false;
+    slice_due = Clock::now() + kWaitSlice;
+  }
+  return true;
 }
 
 int TRS232C::InQueCount() {

@@ -8,6 +8,7 @@
 // may call any member, Close included.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <initializer_list>
@@ -118,6 +119,14 @@ class TRS232C : public TNotifySource {
   TNotifyEvent OnCreate, OnOpen, OnClose;
   TNotifyEvent OnPacket;  // with OnRXChar's event, once PacketSize bytes wait
 
+  // Runs while Read or Write waits on the line, at least every
+  // kWaitSliceMs, on the caller's thread; never when the call need not
+  // wait. It may run window messages (and so the line handlers), but must
+  // not call into this port: a Read or Write whose port was closed or
+  // reopened under it fails.
+  std::function<void()> OnWaitSlice;
+  static constexpr int kWaitSliceMs = 50;
+
   // False when already open, when the name resolves to no device, when the
   // device is missing or held by anyone (this process included), or when
   // it refuses the settings. OnOpen runs before Open returns true.
@@ -160,7 +169,14 @@ class TRS232C : public TNotifySource {
   bool PullAndFind(char ch);
   void ReleaseDevice();
 
+  // Waits on the device until deadline, cut short to run OnWaitSlice when
+  // due; false when the wait must end the call (line gone, port closed or
+  // reopened by the hook).
+  bool AwaitDevice(bool for_write, std::chrono::steady_clock::time_point deadline,
+                   std::chrono::steady_clock::time_point& slice_due);
+
   std::unique_ptr<serial_internal::PortDevice> device_;
+  std::uint64_t open_count_ = 0;  // tells a waiting call that Open ran again
   std::unique_ptr<TCommThread> thread_;
   std::string device_path_;
   bool opened_ = false;

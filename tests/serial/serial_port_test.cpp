@@ -392,6 +392,43 @@ TEST_F(PortTest, WriteThatTimesOutSendsNothingLater) {
   EXPECT_EQ(pty_.Receive(1, milliseconds(100)), "");
 }
 
+TEST_F(PortTest, TheWaitHookRunsWhileACallWaitsAndOnlyThen) {
+  TRS232C port;
+  OpenPort(port);
+  port.rxTimeOut = 5000;
+  int calls = 0;
+  // The byte comes only after the hook has run six times: a Read that
+  // never ran it would time out.
+  port.OnWaitSlice = [&] {
+    if (++calls == 6) pty_.Send("x");
+  };
+  EXPECT_EQ(ReadN(port, 1), "x");
+  EXPECT_GE(calls, 6);
+  const int after_read = calls;
+
+  pty_.Send("y");
+  ASSERT_TRUE(WaitQueued(1));
+  EXPECT_EQ(ReadN(port, 1), "y");
+  EXPECT_EQ(calls, after_read) << "data already there: no wait";
+
+  // A full line: the write waits out its time-out, running the hook.
+  calls = 0;
+  port.OnWaitSlice = [&] { ++calls; };
+  port.txTimeOut = 300;
+  const std::string block(1 << 20, 'w');
+  EXPECT_FALSE(port.Write(block.data(), static_cast<int>(block.size())));
+  EXPECT_GE(calls, 3);
+  while (!pty_.Receive(1 << 16, milliseconds(100)).empty()) {
+  }
+
+  // A hook that closes the port ends the wait with a failure.
+  port.OnWaitSlice = [&] { port.Close(); };
+  const auto t0 = Clock::now();
+  EXPECT_EQ(ReadN(port, 1), "<failed>");
+  EXPECT_LT(Since(t0), kMargin);
+  EXPECT_FALSE(port.Opened());
+}
+
 TEST_F(PortTest, HangUpFailsReadAndWriteAtOnce) {
   TRS232C port;
   OpenPort(port);
