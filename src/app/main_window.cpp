@@ -29,6 +29,7 @@
 #include "app/device_list_model.h"
 #include "app/about_dialog.h"
 #include "app/qt_ui_hooks.h"
+#include "app/staging.h"
 #include "app/status_panel.h"
 #include "core/paths.h"
 #include "protocol/engine.h"
@@ -38,14 +39,6 @@ namespace mirvo::app {
 namespace {
 
 QString U(const char* utf8) { return QString::fromUtf8(utf8); }
-
-std::string StagingBase() {
-  for (const char* name : {"TEMP", "TMPDIR"}) {
-    const char* value = std::getenv(name);
-    if (value && *value) return value;
-  }
-  return "/tmp";
-}
 
 }  // namespace
 
@@ -66,7 +59,7 @@ TFrmMain::TFrmMain(const QStringList& params, QWidget* parent)
     : QMainWindow(parent), serial_(std::make_unique<TRS232C>()) {
   setObjectName("FrmMain");
   SettingsDir = mirvo::SettingsDir();
-  StagingDir = StagingBase() + "/ZQR/mirvo/";
+  StagingDir = StagingDirPath();
 
   setWindowTitle("Mirvo");
   PendingUploads = params;
@@ -90,6 +83,7 @@ TFrmMain::TFrmMain(const QStringList& params, QWidget* parent)
   CreateCoolBar();
   CreateCentre();
   CreateStatusBar();
+  CreateTransferProgress();
 
   qApp->installEventFilter(this);
   connect(qApp, &QGuiApplication::applicationStateChanged, this, [this](Qt::ApplicationState state) {

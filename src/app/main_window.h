@@ -43,6 +43,13 @@ class StatusPanel;
 
 // "%f MB", "%f KB" (two decimals) or "%d B".
 QString SizeText(std::int64_t bytes);
+// Size of a local file (not a folder), or -1 when there is none.
+std::int64_t LocalFileSize(const QString& path);
+// Raise the window and give it the keyboard.
+void ForceForeground(QWidget* window);
+void ForceActive(QWidget* window);
+
+class TransferProgress;
 
 class TFrmMain : public QMainWindow {
   Q_OBJECT
@@ -73,6 +80,21 @@ class TFrmMain : public QMainWindow {
   void ApplyViewStyle(int style);
   void ListView1ColumnClick(int column);
 
+  // File transfers. Single files return the engine's code (0 success); the
+  // drivers' results are described where they are defined. Lines are list
+  // lines (code page 932); local paths are UTF-8.
+  int DownloadOneFile(const std::string& dir, const std::string& line);
+  int UploadOneFile(const std::string& folder, const QString& path, const std::string& attr);
+  int DeleteOneFile(const std::string& line);
+  int DownloadSelected(QStringList& localPaths);
+  int UploadFiles(const QStringList& paths);
+  int DeleteSelected(bool confirm);
+  int UploadPending();
+  int ShowTransferResults(const QStringList& lines);
+  // Ends a download or upload run after the file in progress (Esc, 中止).
+  void StopTransfer();
+  TransferProgress& Progress() { return *progress_; }
+
   // Life cycle.
   void LoadSettings();
   bool SaveSettings();
@@ -88,7 +110,7 @@ class TFrmMain : public QMainWindow {
   std::array<bool, 6> SortFlags{true, true, true, true, true, true};
   std::vector<std::string> DeviceListCache;
   QStringList PendingUploads;
-  QStringList LastDownloaded;
+  std::vector<std::string> LastDownloaded;
   TSettingsLines SettingsLines;
   std::string SettingsDir, StagingDir;
 
@@ -129,6 +151,10 @@ class TFrmMain : public QMainWindow {
   void FinishPendingClose();
   bool HasSelection() const;
   void ApplyGeometry(const TMainSettings& s);
+  void CreateTransferProgress();
+  // A failure message of a transfer, with the pointer as an arrow.
+  void TransferError(const char* utf8);
+  bool StopWanted() const;
 
  public:
   // Commands, by the names the window definition gives them.
@@ -161,6 +187,8 @@ class TFrmMain : public QMainWindow {
   std::array<QLabel*, 3> panels_{};
   StatusPanel* panel3_ = nullptr;
   QTreeWidgetItem* treeRoot_ = nullptr;
+  TransferProgress* progress_ = nullptr;
+  bool stopRequested_ = false;
   bool closePending_ = false;
   bool closing_ = false;
   bool inStatusUpdate_ = false;

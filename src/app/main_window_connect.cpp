@@ -98,8 +98,7 @@ void TFrmMain::SerialOpen() {
   StatusBar1->repaint();
 
   if (StartSession() == 0 && FetchFileList(DeviceListCache) == 0) {
-    // Sending the files named on the command line comes with the transfer
-    // commands; they stay queued in PendingUploads.
+    UploadPending();
     RefreshFileView();
     UpdateCommands();
   }

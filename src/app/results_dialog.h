@@ -1,0 +1,23 @@
+// TFrmTransResult lists what a transfer run fetched or sent and what failed.
+#pragma once
+
+#include <QDialog>
+#include <QStringList>
+
+class QListWidget;
+class QPushButton;
+
+namespace mirvo::app {
+
+class TFrmTransResult : public QDialog {
+  Q_OBJECT
+ public:
+  explicit TFrmTransResult(QWidget* owner);
+  // One result line per row.
+  void SetResults(const QStringList& lines);
+
+  QListWidget* listboxTransResult;
+  QPushButton* btnOK;
+};
+
+}  // namespace mirvo::app

@@ -1,0 +1,48 @@
+// The status bar's progress of a download or upload run: bytes of the file
+// in progress, files done of the run, time left, and the 中止 button.
+#pragma once
+
+#include <QWidget>
+#include <chrono>
+#include <cstdint>
+#include <functional>
+
+class QLabel;
+class QProgressBar;
+class QPushButton;
+
+namespace mirvo::app {
+
+class TransferProgress : public QWidget {
+  Q_OBJECT
+ public:
+  explicit TransferProgress(QWidget* parent);
+
+  // Shown from BeginRun to EndRun. total_bytes: the sizes of every file of
+  // the run, as far as known, for the time left.
+  void BeginRun(int files, std::int64_t total_bytes);
+  void BeginFile(std::int64_t size);
+  // Bytes of the current file done so far; repaints at most every 50 ms.
+  void FileBytes(std::int64_t done);
+  void EndFile();
+  void EndRun();
+
+  // Files finished so far (with or without success) and the bar's text.
+  int FilesDone() const { return files_done_; }
+  QString Text() const;
+
+  std::function<void()> OnStop;
+  QProgressBar* barTransfer;
+  QPushButton* btnStop;
+  QLabel* labelProgress;
+
+ private:
+  void Show(bool force);
+
+  using Clock = std::chrono::steady_clock;
+  int files_ = 0, files_done_ = 0;
+  std::int64_t total_ = 0, done_before_ = 0, file_size_ = 0, file_done_ = 0;
+  Clock::time_point started_{}, shown_{};
+};
+
+}  // namespace mirvo::app
