@@ -85,6 +85,7 @@ void TFrmMain::CreateTransferProgress() {
   progress_ = new TransferProgress(StatusBar1);
   progress_->OnStop = [this] { StopTransfer(); };
   StatusBar1->addPermanentWidget(progress_);
+  engine_->OnProgress = [this](std::int64_t done) { progress_->FileBytes(done); };
   auto* esc = new QShortcut(QKeySequence(Qt::Key_Escape), this);
   esc->setContext(Qt::WindowShortcut);
   connect(esc, &QShortcut::activated, this, [this] {
