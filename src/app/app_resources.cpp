@@ -1,10 +1,13 @@
 #include "app/app_resources.h"
 
+#include <QAbstractButton>
 #include <QApplication>
+#include <QLabel>
 #include <QFile>
 #include <QHash>
 #include <QMimeDatabase>
 #include <QPainter>
+#include <QRegularExpression>
 #include <QSvgRenderer>
 
 #include "text/cp932.h"
@@ -61,6 +64,24 @@ QFont AppFont() {
   QFont font(QString::fromUtf8("ＭＳ Ｐゴシック"));
   font.setPixelSize(12);
   return font;
+}
+
+void GrowToCaption(QWidget* control) {
+  QString caption;
+  int margin = 0;
+  if (auto* label = qobject_cast<QLabel*>(control)) {
+    caption = label->text();
+  } else if (auto* button = qobject_cast<QAbstractButton*>(control)) {
+    caption = button->text();
+    margin = 12;  // the bevel and some air on each side
+  } else {
+    return;
+  }
+  caption.remove(QRegularExpression("&(?=.)"));
+  const QFontMetrics metrics = control->fontMetrics();
+  const int width = metrics.horizontalAdvance(caption) + margin;
+  const int height = metrics.height();
+  control->resize(std::max(control->width(), width), std::max(control->height(), height));
 }
 
 QPixmap SvgPixmap(const QString& name, QSize size, bool hot) {

@@ -16,6 +16,10 @@ namespace mirvo::app {
 void ApplyAppFont();
 QFont AppFont();
 
+// Widens (and heightens) a label or button whose caption does not fit it
+// in the font in use; its position stays.
+void GrowToCaption(QWidget* control);
+
 // A picture of the program (name without ".svg") at size; hot draws the
 // accent in the highlight colour of a button under the mouse.
 QPixmap SvgPixmap(const QString& name, QSize size, bool hot = false);

@@ -2,6 +2,7 @@
 
 #include <QCollator>
 #include <QCollatorSortKey>
+#include <QHash>
 #include <algorithm>
 #include <cmath>
 #include <numeric>
@@ -9,6 +10,7 @@
 #include "app/app_resources.h"
 #include "pattern/wildcard.h"
 #include "protocol/list_records.h"
+#include "text/cp932.h"
 
 namespace mirvo::app {
 namespace {
@@ -51,15 +53,6 @@ int CompareBytes(const std::string& a, const std::string& b) {
   return a.size() == b.size() ? 0 : (a.size() < b.size() ? -1 : 1);
 }
 
-int CompareText(const QString& a, const QString& b) {
-  const qsizetype n = std::min(a.size(), b.size());
-  for (qsizetype i = 0; i < n; ++i) {
-    const int x = FoldAscii(a[i].unicode());
-    const int y = FoldAscii(b[i].unicode());
-    if (x != y) return x < y ? -1 : 1;
-  }
-  return a.size() == b.size() ? 0 : (a.size() < b.size() ? -1 : 1);
-}
 
 }  // namespace
 
@@ -67,6 +60,9 @@ DeviceListModel::DeviceListModel(QObject* parent) : QAbstractTableModel(parent) 
 
 std::optional<QString> DeviceListModel::Fill(const std::vector<std::string>& lines, const std::string& folder,
                                              const std::string* pattern) {
+  const std::optional<std::string> wanted = pattern ? std::optional<std::string>(*pattern) : std::nullopt;
+  if (last_fill_ && last_fill_->folder == folder && last_fill_->pattern == wanted && last_fill_->lines == lines)
+    return last_fill_->error;
   beginResetModel();
   rows_.clear();
   row_of_line_.assign(lines.size(), -1);
@@ -116,10 +112,12 @@ std::optional<QString> DeviceListModel::Fill(const std::vector<std::string>& lin
   rows_ = std::move(sorted);
   Relink();
   endResetModel();
+  last_fill_ = FillInput{lines, folder, wanted, error};
   return error;
 }
 
 void DeviceListModel::Clear() {
+  last_fill_.reset();
   beginResetModel();
   rows_.clear();
   row_of_line_.clear();
@@ -155,12 +153,21 @@ void DeviceListModel::SortByColumn(int column, bool flag) {
     return;
   }
   const int sign = flag ? 1 : -1;
-  if (column == 0)
+  if (column == 0) {
     SortRows([sign](const Row& a, const Row& b) { return sign * CompareBytes(a.name, b.name) < 0; });
-  else
-    SortRows([sign, column](const Row& a, const Row& b) {
-      return sign * CompareText(a.cells[static_cast<std::size_t>(column)], b.cells[static_cast<std::size_t>(column)]) < 0;
-    });
+    return;
+  }
+  // Cells compare as their code page 932 bytes, like the names. Few texts
+  // differ (type names, dates, flags), so each is converted once.
+  QHash<QString, std::string> bytes;
+  for (Row& row : rows_) {
+    const QString& cell = row.cells[static_cast<std::size_t>(column)];
+    auto it = bytes.find(cell);
+    if (it == bytes.end())
+      it = bytes.insert(cell, text::Utf8ToCp932(cell.toStdString()).value_or(cell.toStdString()));
+    row.sort_key = *it;
+  }
+  SortRows([sign](const Row& a, const Row& b) { return sign * CompareBytes(a.sort_key, b.sort_key) < 0; });
 }
 
 void DeviceListModel::SortRows(const std::function<bool(const Row&, const Row&)>& less) {

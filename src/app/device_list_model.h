@@ -25,7 +25,8 @@ class DeviceListModel : public QAbstractTableModel {
   // Rebuilds every row from the lines whose folder equals folder and whose
   // name matches pattern (none: all), in name order. A malformed pattern
   // ends the fill at the line it met: the rows before stay, and the error
-  // (UTF-8) is returned.
+  // (UTF-8) is returned. A fill from the same lines, folder and pattern as
+  // the last one changes nothing, so the user's sort and selection stay.
   std::optional<QString> Fill(const std::vector<std::string>& lines, const std::string& folder,
                               const std::string* pattern);
   void Clear();
@@ -53,6 +54,7 @@ class DeviceListModel : public QAbstractTableModel {
     int line = -1;
     std::int32_t size = 0;
     std::string name;  // code page 932, for the caption comparison
+    std::string sort_key;  // the sorted column's cell in code page 932
     std::array<QString, kColumns> cells;
     QIcon icon;
   };
@@ -62,6 +64,13 @@ class DeviceListModel : public QAbstractTableModel {
 
   std::vector<Row> rows_;
   std::vector<int> row_of_line_;
+  struct FillInput {
+    std::vector<std::string> lines;
+    std::string folder;
+    std::optional<std::string> pattern;
+    std::optional<QString> error;
+  };
+  std::optional<FillInput> last_fill_;
 };
 
 }  // namespace mirvo::app

@@ -74,6 +74,7 @@ TFrmMain::TFrmMain(const QStringList& params, QWidget* parent)
   port.rxTimeOut = 180000;
   port.OnOpen = [this](TNotifySource&) { SerialOpen(); };
   port.OnRXChar = [this](TNotifySource&) { SerialRXCHAR(); };
+  port.OnHangUp = [this](TNotifySource&) { SerialHangUp(); };
   // Line-state changes need no action here, so they are not watched.
 
   engine_ = std::make_unique<TKivPP>(port);
@@ -105,6 +106,7 @@ TFrmMain::~TFrmMain() {
   // goes first.
   serial_->OnRXChar = nullptr;
   serial_->OnOpen = nullptr;
+  serial_->OnHangUp = nullptr;
   engine_.reset();
   serial_.reset();
 }
@@ -179,6 +181,7 @@ void TFrmMain::CreateActions() {
   connect(miSearch, &QAction::triggered, this, &TFrmMain::ToggleSearch);
   connect(miPassword, &QAction::triggered, this, [this] { EditPassword(); });
   connect(miCOMPort, &QAction::triggered, this, [this] { SelectPort(); });
+  for (QAction* a : {miSelectAll, miSelectAll1}) connect(a, &QAction::triggered, this, &TFrmMain::SelectAllFiles);
   connect(miAppHelp, &QAction::triggered, this, [this] { ShowManual(); });
   connect(miAbout, &QAction::triggered, this, [this] {
     TFrmAbout about(this);
@@ -263,6 +266,7 @@ void TFrmMain::CreateCoolBar() {
   tbtnViewStyle->setMenu(pmenuViewStyle);
   tbtnViewStyle->setPopupMode(QToolButton::InstantPopup);
   tbtnViewStyle->setStyleSheet("QToolButton::menu-indicator { image: none; width: 0; }");
+  separator();
   tbtnHelp = AddToolButton(ToolBar2, "tbtnHelp", U("ヘルプ"), "tb_help");
   buttons->addStretch(1);
   bands->addWidget(ToolBar2);
@@ -443,14 +447,20 @@ bool TFrmMain::eventFilter(QObject* watched, QEvent* e) {
     return false;
   }
   if (watched == listIcons_ || watched == listDetails_) {
+    // Select all is the command's, enabled by its own rule; the views' own key is not used.
+    if (type == QEvent::KeyPress && static_cast<QKeyEvent*>(e)->matches(QKeySequence::SelectAll)) return true;
     if (type == QEvent::FocusIn || type == QEvent::FocusOut) {
       const auto reason = static_cast<QFocusEvent*>(e)->reason();
       // Another window or a pop-up taking the focus is no move inside the form.
       if (reason != Qt::ActiveWindowFocusReason && reason != Qt::PopupFocusReason) {
-        if (type == QEvent::FocusIn)
-          ListView1Enter();
-        else
+        if (type == QEvent::FocusOut)
           ListView1Exit();
+        else if (reason == Qt::MouseFocusReason)
+          // The press that gave the focus is handled first, on the rows it
+          // was aimed at: a refill in between would put another file there.
+          QMetaObject::invokeMethod(this, &TFrmMain::ListView1Enter, Qt::QueuedConnection);
+        else
+          ListView1Enter();
       }
     }
     return false;
@@ -496,6 +506,10 @@ void TFrmMain::ClearBusy() {
 }
 
 void TFrmMain::FinishPendingClose() {
+  if (hangUpPending_ && !Busy && !Connecting) {
+    hangUpPending_ = false;
+    QMetaObject::invokeMethod(this, &TFrmMain::SerialHangUp, Qt::QueuedConnection);
+  }
   if (!closePending_ || Busy || Connecting) return;
   closePending_ = false;
   QMetaObject::invokeMethod(this, &QWidget::close, Qt::QueuedConnection);
@@ -504,6 +518,7 @@ void TFrmMain::FinishPendingClose() {
 void TFrmMain::ApplyGeometry(const TMainSettings& s) {
   if (s.FormLeft && s.FormTop) move(*s.FormLeft, *s.FormTop);
   if (s.FormWidth && s.FormHeight) resize(*s.FormWidth, *s.FormHeight);
+  treeViewWidth_ = s.TreeViewWidth;
   TreeView1->resize(s.TreeViewWidth, TreeView1->height());
   for (int i = 0; i < DeviceListModel::kColumns; ++i)
     listDetails_->header()->resizeSection(i, s.ColumnWidths[static_cast<std::size_t>(i)]);
@@ -532,7 +547,7 @@ bool TFrmMain::SaveSettings() {
   s.FormTop = y();
   s.FormWidth = width();
   s.FormHeight = height();
-  s.TreeViewWidth = TreeView1->width();
+  s.TreeViewWidth = treeViewWidth_;
   for (int i = 0; i < DeviceListModel::kColumns; ++i)
     s.ColumnWidths[static_cast<std::size_t>(i)] = listDetails_->header()->sectionSize(i);
   StoreSettings(s, SettingsLines);

@@ -79,6 +79,8 @@ class TFrmMain : public QMainWindow {
   void BuildFolderTree();
   void ApplyViewStyle(int style);
   void ListView1ColumnClick(int column);
+  // Marks every row and repaints the list at once.
+  void SelectAllFiles();
 
   // File transfers. Single files return the engine's code (0 success); the
   // drivers' results are described where they are defined. Lines are list
@@ -139,6 +141,7 @@ class TFrmMain : public QMainWindow {
   void FormActivate();
   void SerialOpen();
   void SerialRXCHAR();
+  void SerialHangUp();
   void ListView1Enter();
   void ListView1Exit();
   void ListView1SelectItem();
@@ -190,6 +193,9 @@ class TFrmMain : public QMainWindow {
   TransferProgress* progress_ = nullptr;
   bool stopRequested_ = false;
   bool closePending_ = false;
+  bool hangUpPending_ = false;
+  // The hidden pane has no width of its own to read back.
+  int treeViewWidth_ = 112;
   bool closing_ = false;
   bool inStatusUpdate_ = false;
   const void* lastF5_ = nullptr;

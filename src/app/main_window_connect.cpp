@@ -35,6 +35,7 @@ const char* const kInitFailed = "接続の初期化に失敗しました。";
 const char* const kPasswordFailed =
     "何らかの理由により電話機との通信が開始できません。\r\n編集メニューのパスワード設定は電話機と一致していますか？";
 const char* const kListFailed = "ファイル情報の取得に失敗しました。";
+const char* const kSessionBroken = "電話機との通信が中断されました。";
 const char* const kListBroken = "不正な処理が発生して、ファイル情報の取得に失敗しました。";
 
 // Unsolicited bytes are waited for this long per byte at most, so that line
@@ -219,6 +220,27 @@ void TFrmMain::SerialRXCHAR() {
     return;
   }
   ClearBusy();
+}
+
+void TFrmMain::SerialHangUp() {
+  if (!LinkOpen) return;
+  // The exchange under way fails on its own; the line is dealt with after it.
+  if (Busy || Connecting) {
+    hangUpPending_ = true;
+    return;
+  }
+  ShowMessage(U(kSessionBroken));
+  HandsetEnded();
+  // The device is gone: let the port go, so that nothing more is tried on it.
+  QMetaObject::invokeMethod(
+      this,
+      [this] {
+        if (LinkOpen || Busy || Connecting) return;
+        serial_->Close();
+        SessionOpen = false;
+        UpdateCommands();
+      },
+      Qt::QueuedConnection);
 }
 
 int TFrmMain::SelectPort() {

@@ -95,6 +95,15 @@ void TFrmMain::ListView1ColumnClick(int column) {
   model_->SortByColumn(column, flag);
 }
 
+void TFrmMain::SelectAllFiles() {
+  const int rows = model_->rowCount();
+  if (rows > 0)
+    listDetails_->selectionModel()->select(
+        QItemSelection(model_->index(0, 0), model_->index(rows - 1, DeviceListModel::kColumns - 1)),
+        QItemSelectionModel::Select);
+  if (QAbstractItemView* view = qobject_cast<QAbstractItemView*>(CurrentListView())) view->viewport()->repaint();
+}
+
 void TFrmMain::ListView1SelectItem() {
   UpdateStatusText();
   UpdateCommands();

@@ -20,6 +20,7 @@ TFrmPassword::TFrmPassword(QWidget* owner) : QDialog(owner, Qt::Dialog | Qt::MSW
   editPassword->setObjectName("editPassword");
   editPassword->setGeometry(12, 30, 267, 20);
   editPassword->setEchoMode(QLineEdit::Password);
+  editPassword->setStyleSheet("QLineEdit { lineedit-password-character: 42; }");  // "*"
   btnOK = new QPushButton("OK", this);
   btnOK->setObjectName("btnOK");
   btnOK->setGeometry(124, 60, 75, 25);

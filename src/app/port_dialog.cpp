@@ -23,6 +23,7 @@ TFrmComSelect::TFrmComSelect(QWidget* owner)
   Label1 = new QLabel(QString::fromUtf8("COMポート"), this);
   Label1->setObjectName("Label1");
   Label1->setGeometry(8, 8, 56, 12);
+  GrowToCaption(Label1);
   listboxComPort = new QListWidget(this);
   listboxComPort->setObjectName("listboxComPort");
   listboxComPort->setGeometry(8, 24, 161, 121);
@@ -45,6 +46,7 @@ TFrmComSelect::TFrmComSelect(QWidget* owner)
   setTabOrder(btnUpdate, btnCancel);
   setTabOrder(btnCancel, btnAutoScan);
 
+  connect(listboxComPort, &QListWidget::itemSelectionChanged, this, &TFrmComSelect::RefreshButtons);
   connect(btnConnect, &QPushButton::clicked, this, &TFrmComSelect::btnConnectClick);
   connect(btnAutoScan, &QPushButton::clicked, this, &TFrmComSelect::btnAutoScanClick);
   connect(btnUpdate, &QPushButton::clicked, this, &TFrmComSelect::ScanPorts);
@@ -55,9 +57,15 @@ TFrmComSelect::TFrmComSelect(QWidget* owner)
 TFrmComSelect::~TFrmComSelect() = default;
 
 void TFrmComSelect::RefreshButtons() {
-  const bool any = listboxComPort->count() > 0;
-  btnConnect->setEnabled(any);
-  btnAutoScan->setEnabled(any);
+  // 設定 without a chosen line would close the dialog with no port at all.
+  btnConnect->setEnabled(!listboxComPort->selectedItems().isEmpty());
+  btnAutoScan->setEnabled(listboxComPort->count() > 0);
+}
+
+void TFrmComSelect::SelectLikelyLine() {
+  if (listboxComPort->count() == 0) return;
+  const int index = AutoSelectIndex(records_);
+  listboxComPort->setCurrentRow(index >= 0 ? index : 0, QItemSelectionModel::ClearAndSelect);
 }
 
 void TFrmComSelect::ScanPorts() {
@@ -72,6 +80,7 @@ void TFrmComSelect::ScanPorts() {
   for (const TComInfo& info : records_) listboxComPort->addItem(FromCp932(ComInfoLine(info)));
   btnUpdate->setEnabled(true);
   QApplication::restoreOverrideCursor();
+  SelectLikelyLine();
   RefreshButtons();
 }
 
@@ -104,7 +113,7 @@ void TFrmComSelect::btnAutoScanClick() {
                 MsgIcon::Error, MsgButtons::Ok, this);
     return;
   }
-  listboxComPort->setCurrentRow(index);
+  listboxComPort->setCurrentRow(index, QItemSelectionModel::ClearAndSelect);
   SelPort = records_[static_cast<std::size_t>(index)].ComName;
   ShowMessage(QString::fromUtf8("電話機を自動設定しました。"), MsgIcon::Information, MsgButtons::Ok, this);
   done(AcceptSelection());

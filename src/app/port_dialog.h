@@ -46,6 +46,8 @@ class TFrmComSelect : public QDialog {
   void btnConnectClick();
   void btnAutoScanClick();
   void RefreshButtons();
+  // After a scan: the first handset's line, else the first line.
+  void SelectLikelyLine();
   // Runs the choice of 設定 with the dialog's result preset to OK; returns
   // the result the dialog ends with.
   int AcceptSelection();

@@ -160,6 +160,7 @@ void TCommThread::DispatchEvents() {
   }
   if ((EventMask & kRxFlag) && !call(&TRS232C::OnRXFlag)) return;
   if ((EventMask & kTxEmpty) && !call(&TRS232C::OnTXEmpty)) return;
+  if ((EventMask & kHangUp) && !call(&TRS232C::OnHangUp)) return;
 }
 
 }  // namespace mirvo

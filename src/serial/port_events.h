@@ -29,6 +29,8 @@ inline constexpr std::uint32_t kRlsd = 0x0020;
 inline constexpr std::uint32_t kBreak = 0x0040;
 inline constexpr std::uint32_t kErr = 0x0080;
 inline constexpr std::uint32_t kRing = 0x0100;
+// The device went away (hang-up, unplugged); reported once, after the bytes that came with it.
+inline constexpr std::uint32_t kHangUp = 0x8000;
 }  // namespace comm_event
 
 namespace serial_internal {

@@ -55,7 +55,7 @@ class EpollWaiter final : public CommWaiter {
     if (!epoll_.valid() || !wake_.valid() || !kick_.valid()) return false;
     if (!Add(wake_.get(), EPOLLIN, kTagWake) || !Add(kick_.get(), EPOLLIN, kTagKick)) return false;
     // Bytes already queued count once, at registration.
-    if ((watch_ & (kRxChar | kRxFlag)) && !Add(fd_, EPOLLIN | EPOLLET, kTagData)) return false;
+    if ((watch_ & (kRxChar | kRxFlag | kHangUp)) && !Add(fd_, EPOLLIN | EPOLLET, kTagData)) return false;
     // A separate descriptor, so that a send-side wake-up never reports the
     // receive side as well.
     if (watch_ & kTxEmpty) {
@@ -107,7 +107,10 @@ class EpollWaiter final : public CommWaiter {
             break;
         }
       }
-      if (gone) Unwatch();
+      if (gone) {
+        Unwatch();
+        got |= kHangUp;
+      }
       got |= SampleLines();
       if (watching_tx_ && tx_pending_.load()) {
         int queued = 0;

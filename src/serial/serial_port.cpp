@@ -113,6 +113,7 @@ std::uint32_t TRS232C::MaskFromHandlers() const {
   if (OnRXChar || OnPacket) mask |= kRxChar;
   if (OnRXFlag) mask |= kRxFlag;
   if (OnTXEmpty) mask |= kTxEmpty;
+  if (OnHangUp) mask |= kHangUp;
   return mask;
 }
 

@@ -118,6 +118,7 @@ class TRS232C : public TNotifySource {
   TNotifyEvent OnBREAK, OnCTS, OnDSR, OnERR, OnRING, OnRLSD, OnRXChar, OnRXFlag, OnTXEmpty;
   TNotifyEvent OnCreate, OnOpen, OnClose;
   TNotifyEvent OnPacket;  // with OnRXChar's event, once PacketSize bytes wait
+  TNotifyEvent OnHangUp;  // the device went away: nothing more will come
 
   // Runs while Read or Write waits on the line, at least every
   // kWaitSliceMs, on the caller's thread; never when the call need not

@@ -383,22 +383,67 @@ class MainWindowTest : public QObject {
     const QModelIndexList rows = w->DetailView()->selectionModel()->selectedRows();
     QCOMPARE(rows.size(), 1);
     QCOMPARE(rows[0].data().toString(), QString("k1.dat"));
-    // Entering the list fills it again: name order, no selection.
+    // Entering the list keeps the sort and the selection while the cache is
+    // unchanged, and a click selects the file that was under the pointer.
     QCOMPARE(Column(*w, 0).first(), U("保護.txt"));
     w->tbtnSearch->click();
     w->editSearch->setFocus(Qt::TabFocusReason);
     Select(*w, {"k1.dat"});
+    w->DetailView()->setFocus(Qt::TabFocusReason);
+    QCOMPARE(Column(*w, 0).first(), U("保護.txt"));
     QCOMPARE(w->PanelText(0), U("1 個のファイルを選択"));
-    w->DetailView()->setFocus(Qt::MouseFocusReason);
+    w->editSearch->setFocus(Qt::TabFocusReason);
+    QTest::mouseClick(w->DetailView()->viewport(), Qt::LeftButton, {},
+                      w->DetailView()->visualRect(w->ListModel().index(0, 0)).center());
+    QTRY_VERIFY(w->DetailView()->hasFocus());
+    QTest::qWait(0);
+    auto selected = [&] {
+      QStringList names;
+      for (const QModelIndex& i : w->DetailView()->selectionModel()->selectedRows()) names << i.data().toString();
+      return names;
+    };
+    QCOMPARE(selected(), QStringList{U("保護.txt")});
+    // A changed cache is listed again, in name order.
+    w->DeviceListCache.pop_back();
+    w->editSearch->setFocus(Qt::TabFocusReason);
+    w->DetailView()->setFocus(Qt::TabFocusReason);
     QCOMPARE(Column(*w, 0).first(), QString("A.jpg"));
     QVERIFY(!w->DetailView()->selectionModel()->hasSelection());
-    QCOMPARE(w->PanelText(0), QString());
     // Leaving it disables the tool buttons that act on the selection.
     Select(*w, {"k1.dat"});
     QVERIFY(w->tbtnCut->isEnabled());
     w->editSearch->setFocus(Qt::TabFocusReason);
     QVERIFY(!w->tbtnCut->isEnabled() && !w->tbtnCopy->isEnabled() && !w->tbtnDelete->isEnabled());
     QVERIFY(w->miCut->isEnabled());  // the menu keeps the selection rule
+  }
+
+  void selectAllRunsOnlyAsTheEnabledCommand() {
+    auto w = Connected();
+    QTRY_VERIFY_WITH_TIMEOUT(w->ListModel().rowCount() == 9 && !w->Connecting, 15000);
+    QTreeView* view = w->DetailView();
+    view->setFocus(Qt::TabFocusReason);
+    QTest::keyClick(view, Qt::Key_A, Qt::ControlModifier);  // 全て選択 is disabled
+    QVERIFY(!view->selectionModel()->hasSelection());
+    Select(*w, {"b.txt"});
+    QTest::keyClick(view, Qt::Key_A, Qt::ControlModifier);
+    QCOMPARE(view->selectionModel()->selectedRows().size(), 9);
+    QCOMPARE(w->PanelText(0), U("9 個のファイルを選択"));
+    Select(*w, {"b.txt"});
+    w->miSelectAll1->trigger();
+    QCOMPARE(view->selectionModel()->selectedRows().size(), 9);
+  }
+
+  void aVanishedDeviceEndsTheSession() {
+    auto w = Connected();
+    QTRY_VERIFY_WITH_TIMEOUT(w->SessionOpen && w->ListModel().rowCount() == 9 && !w->Connecting, 15000);
+    env->handsets[0]->HangUp();
+    QTRY_VERIFY_WITH_TIMEOUT(!w->Serial().Opened(), 10000);
+    QCOMPARE(env->Texts(), QStringList{U("電話機との通信が中断されました。")});
+    QCOMPARE(w->ListModel().rowCount(), 0);
+    QCOMPARE(w->PanelText(2), U("未接続"));
+    QVERIFY(!w->LinkOpen && !w->SessionOpen && !w->Busy);
+    QVERIFY(w->tbtnConnect->isEnabled());
+    QVERIFY(!w->miRefresh->isEnabled());
   }
 
   void searchWrapsThePatternAndCloses() {
@@ -544,7 +589,7 @@ class MainWindowTest : public QObject {
       }
     }
     QCOMPARE(band, (QStringList{U("接続"), U("切断"), U("更新"), "|", U("切り取り"), U("コピー"), U("貼り付け"), U("削除"),
-                                "|", U("検索"), "|", U("表示"), U("ヘルプ")}));
+                                "|", U("検索"), "|", U("表示"), "|", U("ヘルプ")}));
     QCOMPARE(w.tbtnViewStyle->menu(), w.pmenuViewStyle);
     QCOMPARE(w.windowTitle(), QString("Mirvo"));
     QCOMPARE(w.PanelText(2), U("未接続"));

@@ -1,4 +1,5 @@
 // The port selection dialog against simulated handsets.
+#include <QLabel>
 #include <QListWidget>
 #include <QPushButton>
 #include <QTest>
@@ -80,17 +81,25 @@ class ComSelectTest : public QObject {
     QCOMPARE(d.SelModel, std::string("TQ-R5102K"));
   }
 
-  void noSelectionEndsWithOkAndNothingChosen() {
-    env->StartHandset(3, root);
+  void aScanSelectsTheHandsetAndConnectNeedsALine() {
+    env->StartHandset(2, root, Device("NOPE", "X"));
+    env->StartHandset(5, root);
     TFrmComSelect d(nullptr);
     d.ScanPorts();
-    d.show();
+    QCOMPARE(d.listboxComPort->currentRow(), 1);
+    QCOMPARE(d.listboxComPort->selectedItems(), QList<QListWidgetItem*>{d.listboxComPort->item(1)});
+    QVERIFY(d.btnConnect->isEnabled());
+    // Without a handset the first line is chosen.
+    env->handsets.pop_back();
+    d.ScanPorts();
+    QCOMPARE(d.listboxComPort->selectedItems(), QList<QListWidgetItem*>{d.listboxComPort->item(0)});
+    // No line, no 設定: it would end the dialog with no port.
     d.listboxComPort->clearSelection();
-    d.listboxComPort->setCurrentRow(-1);
-    d.btnConnect->click();
-    QCOMPARE(d.result(), int(QDialog::Accepted));
-    QVERIFY(d.GetPortName().empty() && d.SelVendor.empty());
-    QVERIFY(env->boxes.empty());
+    QVERIFY(!d.btnConnect->isEnabled());
+    QVERIFY(d.btnAutoScan->isEnabled());
+    // The caption fits its label in the font in use.
+    QVERIFY(d.Label1->width() >= d.Label1->fontMetrics().horizontalAdvance(d.Label1->text()));
+    QCOMPARE(d.Label1->pos(), QPoint(8, 8));
   }
 
   void unsupportedDeviceAsksFirst() {

@@ -252,6 +252,16 @@ TEST_F(CommThreadTest, AHungUpLineRaisesNothingAndStillCloses) {
   EXPECT_EQ(closes, 1);
 }
 
+TEST_F(CommThreadTest, AHangUpIsReportedOnceToItsHandler) {
+  int hangups = 0;
+  port_.OnHangUp = [&](TNotifySource&) { ++hangups; };
+  Open();
+  pty_.HangUp();
+  ASSERT_TRUE(ui_.PumpUntil([&] { return hangups == 1; }));
+  EXPECT_FALSE(EverWithin([&] { return hangups > 1; }));
+  EXPECT_TRUE(port_.Close());
+}
+
 TEST_F(CommThreadTest, SendQueueEmptyAfterAWrite) {
   int empties = 0;
   TNotifySource* sender = nullptr;
