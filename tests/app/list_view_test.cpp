@@ -67,6 +67,22 @@ class ListViewTest : public QObject {
     QCOMPARE(m.index(0, 0).data().toString(), QString("z.txt"));
   }
 
+  void textColumnsSortByCodePage932Bytes() {
+    const std::vector<std::string> lines = {"a.vcf,1,,,", "b.txt,1,,,", "c.jpg,1,,,", "d.mid,1,,,", "e.html,1,,,"};
+    DeviceListModel m;
+    m.Fill(lines, "", nullptr);
+    m.SortByColumn(2, true);
+    std::vector<std::string> bytes;
+    bool utf16_differs = false;
+    for (int r = 0; r < m.rowCount(); ++r) {
+      const QString cell = m.index(r, 2).data().toString();
+      bytes.push_back(*mirvo::text::Utf8ToCp932(cell.toStdString()));
+      if (r > 0 && m.index(r - 1, 2).data().toString() > cell) utf16_differs = true;
+    }
+    QVERIFY(std::is_sorted(bytes.begin(), bytes.end()));
+    QVERIFY(utf16_differs);  // else these names could not tell the two orders apart
+  }
+
   void japaneseNamesAreShownInUtf8() {
     const std::vector<std::string> lines = {mirvo::text::Cp932("写真\\桜.jpg") + ",2,,,", "\x81,1,,,"};
     DeviceListModel m;

@@ -143,6 +143,7 @@ class MainWindowTest : public QObject {
                                         "FORM_LISTVIEW_COLUMN_4", "FORM_LISTVIEW_COLUMN_5"}));
     QVERIFY(config.find("PASSWORD=0000\r\n") == 0);
     QVERIFY(config.find("VIEW_STYLE=3\r\n") != std::string::npos);
+    QVERIFY(config.find("TREEVIEW_WIDTH=112\r\n") != std::string::npos);
   }
 
   void connectListsTheHandsetInNameOrderWithItsCells() {
@@ -505,6 +506,7 @@ class MainWindowTest : public QObject {
     QCOMPARE(lines.mid(0, 8), (QStringList{"; note", "COM=COM2", "FOO=bar", "plain line", "VIEW_STYLE=3",
                                            "FORM_WIDTH=700", "FORM_HEIGHT=500", "FORM_LISTVIEW_COLUMN_0=150"}));
     QVERIFY(lines.contains("FORM_LISTVIEW_COLUMN_5=75"));
+    QVERIFY(lines.contains("TREEVIEW_WIDTH=100"));
     QVERIFY(!lines.join('\n').contains("PASSWORD"));
   }
 
@@ -544,6 +546,7 @@ class MainWindowTest : public QObject {
       QVERIFY(dialog);
       QCOMPARE(dialog->editPassword->text(), QString("0000"));
       dialog->editPassword->setText("1234");
+      QCOMPARE(dialog->editPassword->displayText(), QString("****"));
       QTest::keyClick(dialog->editPassword, Qt::Key_Return);
     });
     w.EditPassword();
