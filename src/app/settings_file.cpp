@@ -1,16 +1,20 @@
 #include "app/settings_file.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <cerrno>
 #include <charconv>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
-#include <iterator>
-#include <sstream>
 
 namespace mirvo {
 namespace {
+
+constexpr long long kMaxSettingsBytes = 1 << 20;
 
 constexpr const char* kColumnKeys[6] = {
     "FORM_LISTVIEW_COLUMN_0", "FORM_LISTVIEW_COLUMN_1", "FORM_LISTVIEW_COLUMN_2",
@@ -60,6 +64,50 @@ TSettingsLines SplitLines(const std::string& data) {
   return lines;
 }
 
+// A FIFO, a device or a huge file in place of config.ini must neither hang
+// nor eat memory: only a regular file of sane size is read, opened without
+// blocking.
+bool ReadSmallRegularFile(const std::string& path, std::string& data, std::string& why) {
+  const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
+  if (fd < 0) {
+    why = std::strerror(errno);
+    return false;
+  }
+  struct Closer {
+    int fd;
+    ~Closer() { ::close(fd); }
+  } closer{fd};
+  struct stat st {};
+  if (::fstat(fd, &st) != 0) {
+    why = std::strerror(errno);
+    return false;
+  }
+  if (!S_ISREG(st.st_mode)) {
+    why = "not a regular file";
+    return false;
+  }
+  if (st.st_size > kMaxSettingsBytes) {
+    why = "larger than 1 MiB, not a settings file";
+    return false;
+  }
+  data.clear();
+  char buffer[8192];
+  for (;;) {
+    const ssize_t n = ::read(fd, buffer, sizeof buffer);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) {
+      why = std::strerror(errno);
+      return false;
+    }
+    if (n == 0) return true;
+    data.append(buffer, static_cast<std::size_t>(n));
+    if (data.size() > static_cast<std::size_t>(kMaxSettingsBytes)) {
+      why = "larger than 1 MiB, not a settings file";
+      return false;
+    }
+  }
+}
+
 }  // namespace
 
 std::optional<std::string> FindSettingValue(const TSettingsLines& lines, std::string_view key) {
@@ -93,25 +141,23 @@ std::optional<int> StrictInt(std::string_view text) {
 
 SettingsLoadResult LoadSettingsFile(const std::string& path, TSettingsLines& lines, TMainSettings& s) {
   SettingsLoadResult result;
-  std::error_code ec;
-  if (!std::filesystem::exists(path, ec)) {
+  struct stat st {};
+  if (::stat(path.c_str(), &st) != 0 && errno == ENOENT) {
     s.Password = kDefaultPassword;
     s.ViewStyle = kDefaultViewStyle;
     return result;
   }
-  std::ifstream in(path, std::ios::binary);
-  std::string data;
-  if (in) data.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-  if (!in || in.bad()) {
-    const int err = errno;
+  std::string data, why;
+  if (!ReadSmallRegularFile(path, data, why)) {
     result.status = SettingsLoad::Unreadable;
-    result.error = path + ": " + (err ? std::strerror(err) : "read error");
+    result.error = path + ": " + why;
     // Nothing could be read: start as without a file rather than with an
     // empty password the handset would refuse.
     s.Password = kDefaultPassword;
     s.ViewStyle = kDefaultViewStyle;
     return result;
   }
+  if (data.compare(0, 3, "\xEF\xBB\xBF") == 0) data.erase(0, 3);
   result.status = SettingsLoad::Loaded;
   lines = SplitLines(data);
   s.ComPort = Text(lines, "COM");

@@ -113,6 +113,35 @@ TEST_F(SettingsFileTest, BadViewStyleFallsBackToDetailsAndLoadsTheRest) {
   }
 }
 
+TEST_F(SettingsFileTest, OnlyASmallRegularFileIsReadAndNothingBlocks) {
+  Write("\xEF\xBB\xBF" "COM=COM4\r\n");
+  TSettingsLines lines;
+  TMainSettings s;
+  ASSERT_EQ(LoadSettingsFile(Path(), lines, s).status, SettingsLoad::Loaded);
+  EXPECT_EQ(s.ComPort, "COM4");  // the byte-order mark is no part of the key
+
+  const auto unreadable = [&](const char* what) {
+    TSettingsLines l;
+    TMainSettings t;
+    const auto r = LoadSettingsFile(Path(), l, t);
+    EXPECT_EQ(r.status, SettingsLoad::Unreadable) << what;
+    EXPECT_NE(r.error.find(Path()), std::string::npos) << what << ": " << r.error;
+    EXPECT_EQ(t.Password, kDefaultPassword) << what;
+    EXPECT_TRUE(l.empty()) << what;
+  };
+  Write(std::string((1 << 20) + 1, 'x'));
+  unreadable("larger than 1 MiB");
+  fs::remove(Path());
+  fs::create_directory(Path());
+  unreadable("a directory");
+  fs::remove(Path());
+  ASSERT_EQ(mkfifo(Path().c_str(), 0600), 0);
+  unreadable("a FIFO nobody writes");
+  fs::remove(Path());
+  fs::create_symlink("/dev/zero", Path());
+  unreadable("a link to /dev/zero");
+}
+
 TEST(SettingsValues, StrictIntAcceptsOnlyWholeNumbers) {
   EXPECT_EQ(StrictInt("0"), 0);
   EXPECT_EQ(StrictInt("-12"), -12);

@@ -122,6 +122,18 @@ TEST(TraceLog, BannerThenEntriesAsTheyHappen) {
   EXPECT_EQ(LogWriteLine("after"), -1);
 }
 
+TEST(TraceLog, OnlyARegularFileIsOpenedAndNothingBlocks) {
+  mirvo::testing::TempDir dir;
+  const std::string path = dir.path() + "/debug.log";
+  ASSERT_EQ(mkfifo(path.c_str(), 0600), 0);
+  LogStartAt(path);  // would wait for a reader forever
+  EXPECT_FALSE(LogIsOn());
+  std::filesystem::remove(path);
+  std::filesystem::create_symlink("/dev/null", path);
+  LogStartAt(path);
+  EXPECT_FALSE(LogIsOn());
+}
+
 TEST(TraceLog, ExistingFileThatCannotBeRecreatedLeavesTracingOff) {
   if (geteuid() == 0) {
     // root writes through permission bits; a directory in the way stands in.
