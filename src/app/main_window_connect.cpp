@@ -15,11 +15,11 @@
 #include "app/port_dialog.h"
 #include "app/main_window.h"
 #include "app/password_dialog.h"
-#include "app/port_diagnosis.h"
 #include "app/qt_ui_hooks.h"
 #include "app/status_panel.h"
 #include "protocol/trace_log.h"
 #include "protocol/engine.h"
+#include "serial/port_diagnosis.h"
 #include "serial/probe.h"
 #include "serial/serial_port.h"
 #include "text/cp932.h"
@@ -65,8 +65,10 @@ int TFrmMain::Connect() {
   if (serial_->Open()) {
     RefreshFileView();
   } else {
-    Trace(PortOpenFailureReason(ComPort));
-    ShowMessage(U(kConnectFailed));
+    const PortOpenDiagnosis why = DiagnosePortOpen(ComPort);
+    Trace(PortOpenFailureReason(ComPort, why));
+    const std::string hint = PortOpenHint(why, HintLanguage::Japanese);
+    ShowMessage(U(kConnectFailed) + (hint.empty() ? QString() : "\r\n" + QString::fromStdString(hint)));
     SelectPort();
     Connecting = false;
     result = -1;

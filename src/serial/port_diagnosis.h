@@ -1,12 +1,35 @@
-// Why a port would not open, in the system's words, for the trace log.
+// Why a port would not open, for the trace and for the user: the device the
+// name leads to, a permission the user lacks (with the group to join), and
+// the user's own program that holds the port, where the system can tell.
+//
+// Main thread only.
 #pragma once
 
+#include <functional>
 #include <string>
 
-namespace mirvo::app {
+namespace mirvo {
 
-// UTF-8; names the device the port resolves to and the reason the system
-// gives for it, or says that the name resolves to no device.
-std::string PortOpenFailureReason(const std::string& port_name);
+struct PortOpenDiagnosis {
+  std::string device;       // empty when the name leads to no device
+  int access_error = 0;     // errno of a read-write access check, 0 when allowed
+  std::string group;        // the device's group, when access_error is EACCES
+  bool listed_in_group = false;  // the group lists the user, but this login predates it
+  std::string holder;       // "name (pid N)" of a process of the user's that holds it
+};
 
-}  // namespace mirvo::app
+// What access(path, R_OK | W_OK) would report: 0 or an errno. Tests install
+// one that refuses; an empty function restores the real check.
+using PortAccessCheck = std::function<int(const std::string& path)>;
+void SetPortAccessCheck(PortAccessCheck check);
+
+PortOpenDiagnosis DiagnosePortOpen(const std::string& port_name);
+
+// UTF-8, one line for the trace: the device and the system's reason.
+std::string PortOpenFailureReason(const std::string& port_name, const PortOpenDiagnosis& d);
+
+// One line naming the device and the fix; empty when there is none to give.
+enum class HintLanguage { Japanese, English };
+std::string PortOpenHint(const PortOpenDiagnosis& d, HintLanguage language);
+
+}  // namespace mirvo

@@ -2,18 +2,26 @@
 // pseudo-terminal. Only the test's own port links resolve.
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <atomic>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <future>
 #include <regex>
 #include <sstream>
+#include <thread>
 
 #include "test_files.h"
 #include "cli/cli.h"
 #include "core/paths.h"
 #include "handset/sim_handset.h"
 #include "pty_pair.h"
+#include "serial/port_diagnosis.h"
 #include "serial/port_names.h"
 #include "text/cp932.h"
 
@@ -235,6 +243,7 @@ TEST_F(CliSessionTest, GetWritesTheFilesAndLeavesThemOnTheHandset) {
   EXPECT_EQ(Entries(out_dir_), (std::vector<std::string>{"b.bin", "写真.jpg"}));
   EXPECT_TRUE(fs::exists(root_ / "pics" / "b.bin"));
   EXPECT_EQ(Count("DEL"), 0u);
+  EXPECT_EQ(Count("GET_LIST"), 0u);  // names given exactly need no list
   EXPECT_TRUE(EndedCleanly());
 }
 
@@ -300,6 +309,15 @@ TEST_F(CliSessionTest, TaggedFilesAreNamedWithTheirTagWhenTheNameIsShared) {
   r = Cli({"get", "#U#t.txt", "-o", out_dir_});
   ASSERT_EQ(r.status, kExitOk) << r.err;
   EXPECT_EQ(ReadFile(out_dir_ + "/t.txt"), "from U");
+
+  // A unique name found only through the list.
+  fs::remove_all(root_ / "#T#");
+  fs::remove(out_dir_ + "/t.txt");
+  handset_->ClearLog();
+  r = Cli({"del", "t.txt"});
+  ASSERT_EQ(r.status, kExitOk) << r.err;
+  EXPECT_FALSE(fs::exists(root_ / "#U#" / "t.txt"));
+  EXPECT_EQ(Count("GET_LIST"), 1u);
 }
 
 TEST_F(CliSessionTest, TheHandsetEndingTheSessionStopsTheRun) {
@@ -339,6 +357,7 @@ TEST_F(CliSessionTest, PutSendsFilesWithTheUploadAttributesAndShowsProgress) {
   EXPECT_EQ(r.err.substr(r.err.size() - 4), "\r\033[K");
   EXPECT_EQ(r.err.find('\n'), std::string::npos) << r.err;
   EXPECT_TRUE(EndedCleanly());
+  EXPECT_EQ(Count("GET_LIST"), 0u);
   const Result listed = Cli({"list", "big.bin"});
   EXPECT_NE(listed.out.find("\tOFF\tOFF\n"), std::string::npos) << listed.out;
 }
@@ -375,6 +394,110 @@ TEST_F(CliSessionTest, AnUploadTheHandsetRefusesMidwayIsNamed) {
   EXPECT_TRUE(EndedCleanly());
 }
 
+TEST_F(CliSessionTest, PutToAFolderAndLocalProblemsFoundBeforeConnecting) {
+  StartHandset();
+  const std::string local = dir_.path() + "/local/";
+  Result r = Cli({"put", local + "missing.txt", local + "also-missing.txt"});
+  EXPECT_EQ(r.status, kExitFileFailed);
+  EXPECT_NE(r.err.find("also-missing.txt: no such file"), std::string::npos) << r.err;
+  EXPECT_EQ(r.err.find("REJ"), std::string::npos) << r.err;
+  EXPECT_TRUE(handset_->Commands().empty());  // not even connected
+
+  r = Cli({"put", "--to", "pics/../..", local + "x.txt"});
+  EXPECT_EQ(r.status, kExitUsage);
+  EXPECT_TRUE(handset_->Commands().empty());
+
+  WriteFile(local + "x.txt", "into pics");
+  r = Cli({"put", "--to", "pics\\new", local + "x.txt"});
+  ASSERT_EQ(r.status, kExitOk) << r.err;
+  EXPECT_EQ(ReadFile(root_ / "pics" / "new" / "x.txt"), "into pics");
+}
+
+// ---- backup --------------------------------------------------------------
+
+TEST_F(CliSessionTest, BackupKeepsDatesFetchesOnlyWhatIsMissingAndSurvivesAHangUp) {
+  WriteFile(root_ / ".handset-attributes", "");  // no copy guard: everything may be fetched
+  WriteFile(root_ / "#T#" / "t.txt", "tagged");
+  for (int i = 0; i < 4; ++i) WriteFile(root_ / "more" / ("m" + std::to_string(i)), PatternBytes(2500 + i));
+  const std::vector<std::string> files = {"a.txt", "pics/b.bin", "写真.jpg", "locked.txt", "guarded.txt", "#T#/t.txt",
+                                          "more/m0", "more/m1", "more/m2", "more/m3"};
+  const std::string backup = dir_.path() + "/backup";
+  auto all_copied = [&] {
+    for (const std::string& f : files) {
+      EXPECT_EQ(ReadFile(backup + "/" + f), ReadFile(root_ / f)) << f;
+      // The handset's minute, as the copy's date.
+      const auto minute = [](const fs::path& p) {
+        struct stat st {};
+        stat(p.c_str(), &st);
+        return st.st_mtime / 60 * 60;
+      };
+      struct stat copy {};
+      ASSERT_EQ(stat((backup + "/" + f).c_str(), &copy), 0) << f;
+      EXPECT_EQ(copy.st_mtime, minute(root_ / f)) << f;
+    }
+  };
+
+  // A hang-up in the middle of the fourth file.
+  StartHandset();
+  std::promise<void> fourth;
+  std::atomic<int> fetches{0};
+  on_command_ = [&](const std::string& command) {
+    if (command.rfind("GET_FILE", 0) == 0 && ++fetches == 4) {
+      handset_->SilenceFrom(100, 2);
+      fourth.set_value();
+    }
+  };
+  std::thread hang([&] {
+    fourth.get_future().wait();
+    handset_->HangUp();
+  });
+  Result r = Cli({"backup", backup});
+  hang.join();
+  EXPECT_EQ(r.status, kExitFileFailed);
+  EXPECT_NE(r.out.find("backup: 3 fetched, 0 skipped, 7 failed"), std::string::npos) << r.out << r.err;
+  std::size_t files_left = 0;
+  for (const auto& e : fs::recursive_directory_iterator(backup)) files_left += e.is_regular_file();
+  EXPECT_EQ(files_left, 3u);  // whole files only
+
+  on_command_ = nullptr;
+  StartHandset();
+  r = Cli({"backup", backup});
+  ASSERT_EQ(r.status, kExitOk) << r.err;
+  EXPECT_NE(r.out.find("backup: 7 fetched, 3 skipped, 0 failed"), std::string::npos) << r.out;
+  all_copied();
+
+  handset_->ClearLog();
+  r = Cli({"backup", backup});
+  ASSERT_EQ(r.status, kExitOk) << r.err;
+  EXPECT_NE(r.out.find("backup: 0 fetched, 10 skipped, 0 failed, 0 B"), std::string::npos) << r.out;
+  EXPECT_EQ(Count("GET_LIST"), 1u);
+  EXPECT_EQ(Count("GET_FILE"), 0u);
+  all_copied();
+}
+
+// ---- waits and endings ---------------------------------------------------
+
+TEST_F(CliSessionTest, AListingWhoseEndIsRefusedStillSucceedsWithAWarning) {
+  StartHandset();
+  handset_->SetReply("FT_END", "ERROR");
+  const Result r = Cli({"list", "a.txt"});
+  EXPECT_EQ(r.status, kExitOk) << r.err;
+  EXPECT_EQ(r.out.substr(0, 6), "a.txt\t");
+  EXPECT_NE(r.err.find("warning"), std::string::npos) << r.err;
+}
+
+TEST_F(CliSessionTest, ALongWaitOnATerminalSaysWhatForAndHowLongAtMost) {
+  StartHandset();
+  options_.progress = true;
+  options_.wait_notice_ms = 100;
+  on_command_ = [&](const std::string& command) {
+    if (command.rfind("DEL", 0) == 0) handset_->SilenceFrom(0, 1);
+  };
+  const Result r = Cli({"del", "a.txt"});
+  EXPECT_EQ(r.status, kExitFileFailed);
+  EXPECT_NE(r.err.find("waiting for the handset (DEL a.txt), at most 2 s"), std::string::npos) << r.err;
+}
+
 // ---- del -----------------------------------------------------------------
 
 TEST_F(CliSessionTest, DelRemovesFilesAndNamesRefusals) {
@@ -399,6 +522,31 @@ TEST_F(CliSessionTest, ALineThatHangsUpBreaksTheRunOff) {
   EXPECT_NE(r.err.find("del a.txt: the exchange with the handset broke off"), std::string::npos) << r.err;
   EXPECT_NE(r.err.find("del 写真.jpg: not tried"), std::string::npos) << r.err;
   EXPECT_TRUE(fs::exists(root_ / "写真.jpg"));
+}
+
+TEST_F(CliSessionTest, APortThatDoesNotOpenNamesTheDeviceAndTheFix) {
+  // A device owned by a group the user is not in, as the access check sees it.
+  const std::string device = dir_.path() + "/ttyFAKE0";
+  WriteFile(device, "");
+  if (chown(device.c_str(), static_cast<uid_t>(-1), 54321) != 0) GTEST_SKIP() << "cannot give the device a group";
+  SetPortAccessCheck([](const std::string&) { return EACCES; });
+  Result r = CliRaw({"--port", device, "list"});
+  SetPortAccessCheck(nullptr);
+  EXPECT_EQ(r.status, kExitUsage);
+  EXPECT_NE(r.err.find("cannot open the port " + device + " (" + device + "): Permission denied"), std::string::npos)
+      << r.err;
+  EXPECT_NE(r.err.find(device + " belongs to the group 54321, which you are not in"), std::string::npos) << r.err;
+
+  // Held by a program of the user's: named.
+  StartHandset();
+  const int fd = open(handset_->DevicePath().c_str(), O_RDWR | O_NOCTTY);
+  ASSERT_GE(fd, 0);
+  ASSERT_EQ(flock(fd, LOCK_EX | LOCK_NB), 0);
+  r = Cli({"list"});
+  close(fd);
+  EXPECT_EQ(r.status, kExitUsage);
+  EXPECT_NE(r.err.find("is in use by "), std::string::npos) << r.err;
+  EXPECT_NE(r.err.find("(pid " + std::to_string(getpid()) + ")"), std::string::npos) << r.err;
 }
 
 // ---- ports ---------------------------------------------------------------

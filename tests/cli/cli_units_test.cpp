@@ -59,6 +59,9 @@ TEST(CliArgs, UsageErrorsExitTwoWithoutTouchingAPort) {
       {"list", "a", "b"},
       {"ports", "x"},
       {"put", "f", "-o", "dir"},
+      {"get", "f", "--to", "dir"},
+      {"backup"},
+      {"backup", "a", "b"},
       {"list", "--port"},
       {"list", "--port="},
       {"list", "--verbose"},
@@ -74,7 +77,7 @@ TEST(CliArgs, UsageErrorsExitTwoWithoutTouchingAPort) {
 TEST(CliArgs, HelpDocumentsTheCommandsAndExitStatus) {
   std::ostringstream out, err;
   EXPECT_EQ(RunCli({"--help"}, out, err, {}), kExitOk);
-  for (const char* word : {"ports", "list [PATTERN]", "get NAME", "put FILE", "del NAME", "--port", "--password",
+  for (const char* word : {"ports", "list [PATTERN]", "get NAME", "put FILE", "del NAME", "backup DIR", "--to", "--port", "--password",
                            "-o", "config.ini", "Exit status", "tab", "last part"})
     EXPECT_NE(out.str().find(word), std::string::npos) << word;
   EXPECT_TRUE(err.str().empty());
@@ -141,6 +144,20 @@ TEST(CliFormat, ResultTextsNameTheHandsetsAnswer) {
   EXPECT_NE(ResultText(-2).find("\"REJ\""), std::string::npos);
   EXPECT_NE(ResultText(-100).find("-100"), std::string::npos);
   EXPECT_EQ(ShowText("ok\x81"), "ok\\x81");
+  // Handset text must not drive the terminal.
+  EXPECT_EQ(ShowText("a\x1b[2Jb\r"), "a?[2Jb?");
+}
+
+TEST(CliFormat, HandsetFolderForPutTo) {
+  std::string why;
+  EXPECT_EQ(HandsetFolderFor("pics", why), "pics\\");
+  EXPECT_EQ(HandsetFolderFor("a/表/", why), text::Cp932("a\\表\\"));
+  EXPECT_EQ(HandsetFolderFor("", why), "");
+  for (const char* bad : {"..", "a/../b", "a//b", "a,b", "a･b", "#T#", "tab\there"}) {
+    why.clear();
+    EXPECT_FALSE(HandsetFolderFor(bad, why)) << bad;
+    EXPECT_FALSE(why.empty()) << bad;
+  }
 }
 
 TEST(CliLocalFile, WriteReplacesWholeOrNotAtAll) {
@@ -164,7 +181,10 @@ TEST(CliLocalFile, WriteReplacesWholeOrNotAtAll) {
   for (const char* bad : {"", ".", "..", "../escape", "a/b"}) EXPECT_FALSE(WriteFileInDir(dir, bad, "x", why)) << bad;
   EXPECT_FALSE(fs::exists(tmp.path() + "/out/escape"));
 
-  // A file where the folder should be.
+  // A file where the folder should be: say so.
   std::ofstream(tmp.path() + "/plain") << "x";
   EXPECT_FALSE(MakeOutputDir(tmp.path() + "/plain", why));
+  EXPECT_NE(why.find("in the way"), std::string::npos) << why;
+  EXPECT_FALSE(MakeOutputDir(tmp.path() + "/plain/sub", why));
+  EXPECT_NE(why.find("Not a directory"), std::string::npos) << why;
 }

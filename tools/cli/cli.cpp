@@ -3,6 +3,8 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
+#include <condition_variable>
 #include <cstdint>
 #include <deque>
 #include <filesystem>
@@ -13,6 +15,7 @@
 #include <mutex>
 #include <optional>
 #include <set>
+#include <thread>
 
 #include "app/settings_file.h"
 #include "cli/cli_args.h"
@@ -23,6 +26,7 @@
 #include "pattern/wildcard.h"
 #include "protocol/list_records.h"
 #include "protocol/engine.h"
+#include "serial/port_diagnosis.h"
 #include "serial/probe.h"
 #include "serial/serial_port.h"
 #include "text/cp932.h"
@@ -36,33 +40,122 @@ constexpr const char* kProgram = "mirvo-cli";
 constexpr int kFrameBytes = 1024;  // data bytes per upload frame
 
 // One line on standard error that is rewritten in place; cleared before
-// anything else is written there.
+// anything else is written there. The wait watch writes from its own
+// thread, hence the lock.
 class Progress {
  public:
   Progress(std::ostream& err, bool on) : err_(err), on_(on) {}
   ~Progress() { Clear(); }
+  bool on() const { return on_; }
   void Show(const std::string& line) {
+    std::lock_guard lock(mutex_);
     if (!on_) return;
     err_ << "\r\033[K" << line << std::flush;
     shown_ = true;
   }
   void Clear() {
+    std::lock_guard lock(mutex_);
+    ClearLocked();
+  }
+  // A line of its own, after clearing the progress line.
+  void Print(const std::string& line) {
+    std::lock_guard lock(mutex_);
+    ClearLocked();
+    err_ << line << '\n' << std::flush;
+  }
+
+ private:
+  void ClearLocked() {
     if (!shown_) return;
     err_ << "\r\033[K" << std::flush;
     shown_ = false;
   }
-
- private:
   std::ostream& err_;
   bool on_;
   bool shown_ = false;
+  std::mutex mutex_;
+};
+
+// Names what the run waits for once the handset has been silent for a
+// while, so that a long time-out does not look like a hang.
+class WaitWatch {
+ public:
+  WaitWatch(Progress& progress, std::chrono::milliseconds after) : progress_(progress), after_(after) {
+    if (progress_.on()) thread_ = std::thread([this] { Watch(); });
+  }
+  ~WaitWatch() {
+    {
+      std::lock_guard lock(mutex_);
+      stop_ = true;
+    }
+    wake_.notify_all();
+    if (thread_.joinable()) thread_.join();
+  }
+  WaitWatch(const WaitWatch&) = delete;
+  WaitWatch& operator=(const WaitWatch&) = delete;
+
+  void Begin(std::string what) {
+    {
+      std::lock_guard lock(mutex_);
+      what_ = std::move(what);
+      since_ = std::chrono::steady_clock::now();
+      armed_ = true;
+      noticed_ = false;
+    }
+    wake_.notify_all();
+  }
+  // Bytes moved: the silence starts again.
+  void Touch() {
+    {
+      std::lock_guard lock(mutex_);
+      since_ = std::chrono::steady_clock::now();
+      noticed_ = false;
+    }
+    wake_.notify_all();
+  }
+  void End() {
+    std::lock_guard lock(mutex_);
+    armed_ = false;
+  }
+
+ private:
+  void Watch() {
+    std::unique_lock lock(mutex_);
+    while (!stop_) {
+      if (!armed_ || noticed_) {
+        wake_.wait(lock);
+        continue;
+      }
+      const auto due = since_ + after_;
+      if (std::chrono::steady_clock::now() < due) {
+        wake_.wait_until(lock, due);
+        continue;
+      }
+      const std::string line = "waiting for " + what_;
+      noticed_ = true;
+      lock.unlock();
+      progress_.Show(line);
+      lock.lock();
+    }
+  }
+
+  Progress& progress_;
+  const std::chrono::milliseconds after_;
+  std::mutex mutex_;
+  std::condition_variable wake_;
+  std::string what_;
+  std::chrono::steady_clock::time_point since_;
+  bool armed_ = false;
+  bool noticed_ = false;  // said once for this silence
+  bool stop_ = false;
+  std::thread thread_;
 };
 
 // No window here: the engine's message boxes become lines on standard
 // error, and a question is never agreed to, since nobody can answer it.
 class CliUi final : public UiHooks {
  public:
-  CliUi(std::ostream& err, Progress& progress) : err_(err), progress_(progress) { SetUiHooks(this); }
+  explicit CliUi(Progress& progress) : progress_(progress) { SetUiHooks(this); }
   ~CliUi() override { SetUiHooks(nullptr); }
   CliUi(const CliUi&) = delete;
   CliUi& operator=(const CliUi&) = delete;
@@ -82,10 +175,9 @@ class CliUi final : public UiHooks {
   }
   MsgAnswer MessageBox(const void*, const std::string&, const std::string& text, MsgIcon,
                        MsgButtons buttons) override {
-    progress_.Clear();
     std::string line = text;
     for (std::size_t p; (p = line.find("\r\n")) != std::string::npos;) line.replace(p, 2, "\n");
-    err_ << kProgram << ": " << line << '\n';
+    progress_.Print(std::string(kProgram) + ": " + line);
     switch (buttons) {
       case MsgButtons::Ok:
         return MsgAnswer::Ok;
@@ -101,7 +193,6 @@ class CliUi final : public UiHooks {
   std::function<void()> on_process;
 
  private:
-  std::ostream& err_;
   Progress& progress_;
   std::mutex mutex_;
   std::deque<std::function<void()>> queue_;
@@ -109,21 +200,31 @@ class CliUi final : public UiHooks {
 
 struct Run {
   std::ostream& out;
-  std::ostream& err;
   const CliOptions& options;
   Progress& progress;
   CliUi& ui;
+  WaitWatch& watch;
   bool failed = false;
 
   void Fail(const std::string& what, const std::string& why) {
-    progress.Clear();
-    err << kProgram << ": " << what << ": " << why << '\n';
+    progress.Print(std::string(kProgram) + ": " + what + ": " + why);
     failed = true;
   }
-  void Error(const std::string& why) {
-    progress.Clear();
-    err << kProgram << ": " << why << '\n';
+  void Error(const std::string& why) { progress.Print(std::string(kProgram) + ": " + why); }
+};
+
+// Names the exchange for the wait watch while it runs.
+class Waiting {
+ public:
+  Waiting(Run& run, const std::string& what, int at_most_ms) : watch_(run.watch) {
+    watch_.Begin("the handset (" + what + "), at most " + std::to_string((at_most_ms + 999) / 1000) + " s");
   }
+  ~Waiting() { watch_.End(); }
+  Waiting(const Waiting&) = delete;
+  Waiting& operator=(const Waiting&) = delete;
+
+ private:
+  WaitWatch& watch_;
 };
 
 // An open session: the port, the engine on it and what the run learnt of
@@ -146,6 +247,7 @@ struct Session {
   TRS232C port;
   TKivPP engine;
   std::vector<std::string> lines;
+  bool listed = false;     // lines hold the handset's list
   bool ended = false;      // the handset ended the session by itself
   bool link_down = false;  // the handset closed the link after "ERROR"
   bool broken = false;     // an exchange broke off: try nothing more
@@ -227,36 +329,58 @@ bool ConnectionSettings(const CliArgs& args, std::string& port_name, std::string
   return true;
 }
 
-// Link, FT_START and the list, as the window connects. False after telling
-// why; the port is closed again then.
+// Link, FT_START and nothing more: the list is fetched only by the commands
+// that need it. False after telling why; the port is closed again then.
 bool OpenSession(Session& s, const std::string& port_name, const std::string& password, Run& run) {
   s.port.PortName = port_name;
   if (!s.port.Open()) {
-    run.Error("cannot open the port " + port_name + " (missing, in use, or not a serial line)");
+    const PortOpenDiagnosis why = DiagnosePortOpen(port_name);
+    run.Error("cannot open the port " + PortOpenFailureReason(port_name, why));
+    if (const std::string hint = PortOpenHint(why, HintLanguage::English); !hint.empty()) run.Error(hint);
     return false;
   }
   std::string vendor, model;
   ProbeHandset(s.port, vendor, model);
-  if (s.engine.EstablishLink() < 0) {
+  int linked = 0;
+  {
+    Waiting waiting(run, "link", run.options.timeouts.ack);
+    linked = s.engine.EstablishLink();
+  }
+  if (linked < 0) {
     run.Error("no handset answers on " + port_name);
     s.port.Close();
     return false;
   }
-  const int started = s.engine.FtStart(password);
+  int started = 0;
+  {
+    Waiting waiting(run, "FT_START", run.options.timeouts.reply);
+    started = s.engine.FtStart(password);
+  }
   if (started < 0) {
     run.Error(started == -1 ? "the handset refused the password (give --password, or set PASSWORD in config.ini)"
                             : "the handset did not open a session (result " + std::to_string(started) + ")");
     s.port.Close();
     return false;
   }
-  const int listed = s.engine.GetList(s.lines);
-  if (listed < 0) {
-    run.Error("cannot fetch the file list: " + ResultText(listed));
-    s.Note(listed);
-    s.End();
-    return false;
-  }
   return true;
+}
+
+// The handset's list, fetched at the first need. The result of GetList.
+int FetchList(Session& s, Run& run) {
+  if (s.listed) return 0;
+  std::string why;
+  if (!s.Ready(why)) return -100;
+  int r = 0;
+  {
+    Waiting waiting(run, "GET_LIST", std::max(run.options.timeouts.reply, run.options.timeouts.first_frame));
+    r = s.engine.GetList(s.lines);
+  }
+  if (r < 0) {
+    s.Note(r);
+  } else {
+    s.listed = true;
+  }
+  return r;
 }
 
 // A line of the handset's list with its names in UTF-8.
@@ -282,17 +406,13 @@ std::vector<Entry> ParseEntries(const std::vector<std::string>& lines, Run* repo
   return entries;
 }
 
-// The list entry a user's name means: the full path with its tag first,
-// else the name shown by list. Matching on the UTF-8 text the list printed
-// keeps the handset's own bytes, which a conversion back might not give.
-struct Target {
-  std::string path;  // handset path, code page 932
-  std::string name;  // the name without its tag
-};
-
-std::optional<Target> FindTarget(const std::vector<Entry>& entries, const std::string& wanted, std::string& why) {
+// The handset path of the list entry a user's name means, when that is not
+// the name as given: the name shown by list, unique among the entries.
+// Matching on the UTF-8 text the list printed keeps the handset's own
+// bytes, which a conversion back might not give.
+std::optional<std::string> ListedPath(const std::vector<Entry>& entries, const std::string& wanted, std::string& why) {
   for (const Entry& e : entries)
-    if (e.tagged && *e.tagged == wanted) return Target{e.item.Tag + e.item.Folder + e.item.Name, e.item.Name};
+    if (e.tagged && *e.tagged == wanted) return e.item.Tag + e.item.Folder + e.item.Name;
   const Entry* found = nullptr;
   for (const Entry& e : entries) {
     if (!e.name || *e.name != wanted) continue;
@@ -302,18 +422,52 @@ std::optional<Target> FindTarget(const std::vector<Entry>& entries, const std::s
     }
     found = &e;
   }
-  if (found) return Target{found->item.Tag + found->item.Folder + found->item.Name, found->item.Name};
-  // Not listed: ask the handset anyway and let it answer.
-  const auto cp932 = text::Utf8ToCp932(wanted);
-  if (!cp932) {
-    why = "the name has no code page 932 form";
-    return std::nullopt;
+  if (found) return found->item.Tag + found->item.Folder + found->item.Name;
+  return std::nullopt;
+}
+
+// A name from the command line: the handset path it gives as it stands.
+struct Wanted {
+  std::string arg;    // as given (UTF-8)
+  std::string path;   // code page 932
+  std::string local;  // get: the local file name
+};
+
+// The name without a leading "#tag#".
+std::string_view Untagged(std::string_view path) {
+  if (path.size() > 1 && path[0] == '#') {
+    if (const std::size_t end = path.find('#', 1); end != std::string_view::npos) path.remove_prefix(end + 1);
   }
-  Target t{*cp932, *cp932};
-  if (t.name.size() > 1 && t.name[0] == '#') {
-    if (const std::size_t end = t.name.find('#', 1); end != std::string::npos) t.name.erase(0, end + 1);
+  return path;
+}
+
+// Runs op on the name as given; when the handset answers "ERROR" (no such
+// file), once more on the listed file the name means, if that is another.
+// The list is fetched only then.
+// On failure, why says what happened and the session has taken note.
+template <typename Op>
+int WithListFallback(Session& s, Run& run, const Wanted& w, Op op, std::string& why) {
+  if (!s.Ready(why)) return 1;
+  int r = op(w.path);
+  if (r < 0) {
+    s.Note(r);
+    why = ResultText(r);
   }
-  return t;
+  if (r != -1) return r;
+  if (FetchList(s, run) < 0) {
+    why += "; the list to look the name up in could not be fetched";
+    return r;
+  }
+  std::string ambiguous;
+  const auto path = ListedPath(ParseEntries(s.lines, nullptr), w.arg, ambiguous);
+  if (!ambiguous.empty()) why = ambiguous;
+  if (!path || *path == w.path || !s.Ready(why)) return r;
+  r = op(*path);
+  if (r < 0) {
+    s.Note(r);
+    why = ResultText(r);
+  }
+  return r;
 }
 
 int RunPorts(Run& run) {
@@ -327,6 +481,10 @@ int RunPorts(Run& run) {
 }
 
 int RunList(Run& run, Session& s, const std::optional<std::string>& pattern) {
+  if (const int r = FetchList(s, run); r < 0) {
+    run.Error("cannot fetch the file list: " + ResultText(r));
+    return kExitUsage;
+  }
   struct Row {
     std::string name, text;
   };
@@ -353,49 +511,88 @@ int RunList(Run& run, Session& s, const std::optional<std::string>& pattern) {
   return run.failed ? kExitFileFailed : kExitOk;
 }
 
-int RunGet(Run& run, Session& s, const std::vector<std::string>& names, const std::string& dir) {
-  const std::vector<Entry> entries = ParseEntries(s.lines, nullptr);
-  std::set<std::string> written;
-  for (const std::string& wanted : names) {
-    const std::string what = "get " + wanted;
-    std::string why;
-    const auto target = FindTarget(entries, wanted, why);
-    if (!target) {
-      run.Fail(what, why);
+// The names to fetch, checked before the line is used.
+std::vector<Wanted> CheckGetNames(Run& run, const std::vector<std::string>& names) {
+  std::vector<Wanted> wanted;
+  std::set<std::string> locals;
+  for (const std::string& arg : names) {
+    const std::string what = "get " + arg;
+    const auto cp932 = text::Utf8ToCp932(arg);
+    if (!cp932) {
+      run.Fail(what, "the name has no code page 932 form");
       continue;
     }
-    const auto local = LocalNameFor(target->name, why);
+    std::string why;
+    const auto local = LocalNameFor(Untagged(*cp932), why);
     if (!local) {
       run.Fail(what, "refused: " + why);
       continue;
     }
-    if (written.count(*local)) {
-      run.Fail(what, "refused: " + *local + " was already written by this run");
+    if (!locals.insert(*local).second) {
+      run.Fail(what, "refused: " + *local + " is written by this run already");
       continue;
     }
-    if (!s.Ready(why)) {
+    wanted.push_back({arg, *cp932, *local});
+  }
+  return wanted;
+}
+
+int RunGet(Run& run, Session& s, const std::vector<Wanted>& names, const std::string& dir) {
+  for (const Wanted& w : names) {
+    const std::string what = "get " + w.arg;
+    std::string data, why;
+    const int r = WithListFallback(
+        s, run, w,
+        [&](const std::string& path) {
+          run.progress.Show(w.arg + ": receiving");
+          Waiting waiting(run, "GET_FILE " + w.arg, std::max(run.options.timeouts.reply, run.options.timeouts.first_frame));
+          data.clear();
+          return s.engine.GetFile(data, path);
+        },
+        why);
+    run.progress.Clear();
+    if (r != 0) {
       run.Fail(what, why);
       continue;
     }
-    run.progress.Show(wanted + ": receiving");
-    std::string data;
-    const int r = s.engine.GetFile(data, target->path);
-    run.progress.Clear();
-    if (r < 0) {
-      s.Note(r);
-      run.Fail(what, ResultText(r));
-      continue;
-    }
-    if (!WriteFileInDir(dir, *local, data, why)) {
-      run.Fail(what, "fetched, but not written to " + dir + ": " + why);
-      continue;
-    }
-    written.insert(*local);
+    if (!WriteFileInDir(dir, w.local, data, why)) run.Fail(what, "fetched, but not written to " + dir + ": " + why);
   }
   return run.failed ? kExitFileFailed : kExitOk;
 }
 
-int RunPut(Run& run, Session& s, const std::vector<std::string>& files) {
+// Why a local file cannot be sent; empty when it can. read_all reads it
+// through, to tell a local read failure from the handset's refusal.
+std::string LocalSendProblem(const std::string& file, bool read_all = false) {
+  std::error_code ec;
+  const fs::file_status status = fs::status(file, ec);
+  if (!fs::exists(status)) return "no such file";
+  if (!fs::is_regular_file(status)) return "not a regular file";
+  const std::uintmax_t size = fs::file_size(file, ec);
+  if (ec) return "cannot read its size: " + ec.message();
+  if (size > static_cast<std::uintmax_t>(std::numeric_limits<std::int32_t>::max())) return "too large for the handset";
+  std::string why;
+  if (!HandsetNameFor(fs::path(file).filename().string(), why)) return why;
+  std::ifstream in(file, std::ios::binary);
+  if (!in) return "cannot open it for reading";
+  char buffer[65536];
+  while (read_all && in.read(buffer, sizeof buffer)) {
+  }
+  if (read_all && in.bad()) return "cannot read it";
+  return {};
+}
+
+std::vector<std::string> CheckPutFiles(Run& run, const std::vector<std::string>& files) {
+  std::vector<std::string> ready;
+  for (const std::string& file : files) {
+    if (const std::string why = LocalSendProblem(file); !why.empty())
+      run.Fail("put " + file, why);
+    else
+      ready.push_back(file);
+  }
+  return ready;
+}
+
+int RunPut(Run& run, Session& s, const std::vector<std::string>& files, const std::string& prefix) {
   // Protection and copy guard off, every other flag not applicable.
   std::string attr = BlankAttr();
   SetAttrFlag(attr, kAttrProtection, kFlagOff);
@@ -403,73 +600,171 @@ int RunPut(Run& run, Session& s, const std::vector<std::string>& files) {
 
   for (const std::string& file : files) {
     const std::string what = "put " + file;
-    std::error_code ec;
-    const fs::file_status status = fs::status(file, ec);
-    if (!fs::exists(status)) {
-      run.Fail(what, "no such file");
-      continue;
-    }
-    if (!fs::is_regular_file(status)) {
-      run.Fail(what, "not a regular file");
-      continue;
-    }
-    const std::uintmax_t size = fs::file_size(file, ec);
-    if (ec || size > static_cast<std::uintmax_t>(std::numeric_limits<std::int32_t>::max())) {
-      run.Fail(what, ec ? "cannot read its size: " + ec.message() : "too large for the handset");
-      continue;
-    }
     std::string why;
-    if (!HandsetNameFor(fs::path(file).filename().string(), why)) {
-      run.Fail(what, why);
-      continue;
-    }
-    if (!std::ifstream(file, std::ios::binary)) {
-      run.Fail(what, "cannot open it for reading");
-      continue;
-    }
     if (!s.Ready(why)) {
       run.Fail(what, why);
       continue;
     }
+    std::error_code ec;
+    const auto size = static_cast<std::int64_t>(fs::file_size(file, ec));
     // The engine asks for messages to run before each data frame.
     const std::string total = SizeCell(static_cast<std::int32_t>(size));
     std::int64_t frames = 0;
     run.ui.on_process = [&] {
-      const std::int64_t sent = std::min<std::int64_t>(frames++ * kFrameBytes, static_cast<std::int64_t>(size));
+      run.watch.Touch();
+      const std::int64_t sent = std::min<std::int64_t>(frames++ * kFrameBytes, size);
       run.progress.Show(file + ": " + FormatThousands(std::to_string(sent), ",") + " / " + total);
     };
-    const int r = s.engine.PutFile("", file, attr);
+    int r = 0;
+    {
+      Waiting waiting(run, "PUT_FILE " + file, run.options.timeouts.reply);
+      r = s.engine.PutFile(prefix, file, attr);
+    }
     run.ui.on_process = nullptr;
     run.progress.Clear();
     if (r < 0) {
       s.Note(r);
-      run.Fail(what, ResultText(r));
+      // The engine reports a local file it could not read as the handset's
+      // refusal; look again before blaming the handset.
+      const std::string local = (r == -1 || r == -2) ? LocalSendProblem(file, true) : std::string();
+      run.Fail(what, local.empty() ? ResultText(r) : "not sent: " + local);
     }
   }
   return run.failed ? kExitFileFailed : kExitOk;
 }
 
-int RunDel(Run& run, Session& s, const std::vector<std::string>& names) {
-  const std::vector<Entry> entries = ParseEntries(s.lines, nullptr);
-  for (const std::string& wanted : names) {
-    const std::string what = "del " + wanted;
+int RunDel(Run& run, Session& s, const std::vector<Wanted>& names) {
+  for (const Wanted& w : names) {
     std::string why;
-    const auto target = FindTarget(entries, wanted, why);
-    if (!target) {
-      run.Fail(what, why);
+    const int r = WithListFallback(
+        s, run, w,
+        [&](const std::string& path) {
+          Waiting waiting(run, "DEL " + w.arg, run.options.timeouts.reply);
+          return s.engine.DelFile(path);
+        },
+        why);
+    if (r != 0) run.Fail("del " + w.arg, why);
+  }
+  return run.failed ? kExitFileFailed : kExitOk;
+}
+
+std::vector<Wanted> CheckDelNames(Run& run, const std::vector<std::string>& names) {
+  std::vector<Wanted> wanted;
+  for (const std::string& arg : names) {
+    if (const auto cp932 = text::Utf8ToCp932(arg))
+      wanted.push_back({arg, *cp932, {}});
+    else
+      run.Fail("del " + arg, "the name has no code page 932 form");
+  }
+  return wanted;
+}
+
+// Where a handset file goes below the backup folder: its tag (if any) as a
+// first folder, then its own folder parts. nullopt with why when a part is
+// unsafe here.
+std::optional<std::vector<std::string>> BackupPath(const TKivPLISTITEM& item, std::string& why) {
+  auto parts = LocalPathFor(item.Name, why);
+  if (!parts) return std::nullopt;
+  if (!item.Tag.empty()) {
+    auto tag = LocalPathFor(item.Tag, why);
+    if (!tag || tag->size() != 1) {
+      if (tag) why = "the tag holds \"\\\"";
+      return std::nullopt;
+    }
+    parts->insert(parts->begin(), std::move(tag->front()));
+  }
+  return parts;
+}
+
+struct BackupCount {
+  int fetched = 0, skipped = 0, failed = 0;
+  std::int64_t bytes = 0;
+};
+
+int RunBackup(Run& run, Session& s, const std::string& dir) {
+  const auto start = std::chrono::steady_clock::now();
+  std::string why;
+  const UniqueFd root = OpenFolder(dir, why);
+  if (!root.valid()) {
+    run.Error(dir + ": " + why);
+    return kExitUsage;
+  }
+  if (const int r = FetchList(s, run); r < 0) {
+    run.Error("cannot fetch the file list: " + ResultText(r));
+    return kExitUsage;
+  }
+  BackupCount count;
+  const std::size_t failed_lines = std::count_if(s.lines.begin(), s.lines.end(), [](const std::string& l) {
+    TKivPLISTITEM unused;
+    return !l.empty() && ParseListLine(l, unused) != 0;
+  });
+  count.failed = static_cast<int>(failed_lines);
+  const std::vector<Entry> entries = ParseEntries(s.lines, &run);
+  std::set<std::string> taken;
+  std::size_t index = 0;
+  for (const Entry& e : entries) {
+    ++index;
+    const std::string shown = ShowText(e.item.Tag + e.item.Folder + e.item.Name);
+    const std::string what = "backup " + shown;
+    auto fail = [&](const std::string& reason) {
+      run.Fail(what, reason);
+      ++count.failed;
+    };
+    auto parts = BackupPath(e.item, why);
+    if (!parts) {
+      fail("refused: " + why);
+      continue;
+    }
+    std::string joined;
+    for (const std::string& p : *parts) joined += "/" + p;
+    if (!taken.insert(joined).second) {
+      fail("refused: another handset file is written to ." + joined);
+      continue;
+    }
+    const std::string name = parts->back();
+    parts->pop_back();
+    const UniqueFd folder = OpenSubFolders(root.get(), *parts, why);
+    if (!folder.valid()) {
+      fail("cannot make its folder: " + why);
+      continue;
+    }
+    const auto date = HandsetDateTime(e.item.Date);
+    const auto local = FileInfoAt(folder.get(), name);
+    if (local && date && local->size == e.item.Size && local->mtime == *date) {
+      ++count.skipped;
       continue;
     }
     if (!s.Ready(why)) {
-      run.Fail(what, why);
+      fail(why);
       continue;
     }
-    const int r = s.engine.DelFile(target->path);
+    run.progress.Show("[" + std::to_string(index) + "/" + std::to_string(entries.size()) + "] " + shown);
+    std::string data;
+    int r = 0;
+    {
+      Waiting waiting(run, "GET_FILE " + shown, std::max(run.options.timeouts.reply, run.options.timeouts.first_frame));
+      r = s.engine.GetFile(data, e.item.Tag + e.item.Folder + e.item.Name);
+    }
+    run.progress.Clear();
     if (r < 0) {
       s.Note(r);
-      run.Fail(what, ResultText(r));
+      fail(ResultText(r));
+      continue;
     }
+    if (!WriteFileAt(folder.get(), name, data, date, why)) {
+      fail("fetched, but not written: " + why);
+      continue;
+    }
+    ++count.fetched;
+    count.bytes += static_cast<std::int64_t>(data.size());
   }
-  return run.failed ? kExitFileFailed : kExitOk;
+  const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  char summary[160];
+  std::snprintf(summary, sizeof summary, "backup: %d fetched, %d skipped, %d failed, %s B, %.1f s", count.fetched,
+                count.skipped, count.failed, FormatThousands(std::to_string(count.bytes), ",").c_str(), seconds);
+  run.out << summary << '\n';
+  run.out.flush();
+  return count.failed > 0 ? kExitFileFailed : kExitOk;
 }
 
 }  // namespace
@@ -501,27 +796,49 @@ Commands:
                      "." or ".." part, or holding "/", are refused. A file
                      appears in DIR only once it has arrived whole; an
                      existing file of that name is replaced.
-  put FILE...        Send local files to the handset's top folder under
-                     their file names.
+  put FILE... [--to FOLDER]
+                     Send local files to the handset under their file names,
+                     into its top folder or into FOLDER ("pics" or
+                     "pics\new"; "/" also separates folders).
   del NAME...        Delete handset files.
+  backup DIR         Fetch every handset file into DIR under its folders (a
+                     tagged file under a folder named after its tag), each
+                     with the handset's date as its modification time. A
+                     file whose copy already has the same size and date is
+                     skipped (one without a date is fetched every time), so
+                     a run after a broken one fetches only what is missing.
+                     Files in DIR that the handset does not have are left
+                     alone. Prints one summary line: fetched, skipped,
+                     failed, bytes and seconds.
+
+Only list and backup fetch the handset's file list. get and del ask for a
+name as given and fetch the list only when the handset has no file of that
+name, to find it by the name list shows; put never fetches it. Local files
+and names are checked before the line is used; a run with nothing left to
+do does not connect.
 
 Options:
   --port PORT        "COMn" (see ports) or a device path such as
                      /dev/ttyUSB0. Default: COM in config.ini.
   --password TEXT    The handset password. Default: PASSWORD in config.ini.
   -o, --output DIR   Output folder for get.
+  --to FOLDER        Handset folder for put.
   -h, --help         Show this text.
   --                 Every later argument is a name, even one starting "-".
 
 config.ini is read from $APPDATA/ZQR/mirvo/ (else $XDG_CONFIG_HOME or
 ~/.config, then /ZQR/mirvo/) and never written. Names are UTF-8 here and
 code page 932 on the handset; a name with no form on the other side fails
-with a message. A progress line is shown on standard error while a file
-moves, when standard error is a terminal.
+with a message. When standard error is a terminal, a progress line shows
+while a file moves, and a wait of more than 3 s for the handset says what
+it waits for and for how long at most. A port that does not open is
+explained: the device, a permission the user lacks and the group to join,
+or the user's own program that holds it.
 
 Exit status: 0 when everything succeeded; 1 when some file failed (each
 named on standard error with the handset's answer); 2 for a usage error or
-a session that could not be opened.
+a session that could not be opened. A listing whose session does not end
+cleanly still exits 0, with a warning.
 )";
 }
 
@@ -544,12 +861,15 @@ int RunCli(const std::vector<std::string>& args, std::ostream& out, std::ostream
   }
 
   Progress progress(err, options.progress);
-  CliUi ui(err, progress);
-  Run run{out, err, options, progress, ui};
+  CliUi ui(progress);
+  WaitWatch watch(progress, std::chrono::milliseconds(options.wait_notice_ms));
+  Run run{out, options, progress, ui, watch};
 
   if (parsed.command == CliCommand::Ports) return RunPorts(run);
 
-  // Everything the user can get wrong is checked before the line is used.
+  // Everything the user can get wrong, and every local file, is checked
+  // before the line is used; with nothing left to do the run does not
+  // connect.
   std::optional<std::string> pattern;
   if (parsed.command == CliCommand::List && !parsed.operands.empty()) {
     const auto cp932 = text::Utf8ToCp932(parsed.operands[0]);
@@ -565,11 +885,27 @@ int RunCli(const std::vector<std::string>& args, std::ostream& out, std::ostream
       return kExitUsage;
     }
   }
-  std::string dir = parsed.output_dir.value_or(".");
-  if (parsed.command == CliCommand::Get && !MakeOutputDir(dir, error)) {
+  const std::string dir = parsed.command == CliCommand::Backup ? parsed.operands.front() : parsed.output_dir.value_or(".");
+  if ((parsed.command == CliCommand::Get || parsed.command == CliCommand::Backup) && !MakeOutputDir(dir, error)) {
     run.Error(error);
     return kExitUsage;
   }
+  std::string prefix;
+  if (parsed.to_folder) {
+    const auto folder = HandsetFolderFor(*parsed.to_folder, error);
+    if (!folder) {
+      run.Error("--to " + *parsed.to_folder + ": " + error);
+      return kExitUsage;
+    }
+    prefix = *folder;
+  }
+  std::vector<Wanted> names;
+  std::vector<std::string> files;
+  if (parsed.command == CliCommand::Get) names = CheckGetNames(run, parsed.operands);
+  if (parsed.command == CliCommand::Del) names = CheckDelNames(run, parsed.operands);
+  if (parsed.command == CliCommand::Put) files = CheckPutFiles(run, parsed.operands);
+  if (run.failed && names.empty() && files.empty()) return kExitFileFailed;
+
   std::string port_name, password;
   if (!ConnectionSettings(parsed, port_name, password, error)) {
     run.Error(error);
@@ -585,20 +921,33 @@ int RunCli(const std::vector<std::string>& args, std::ostream& out, std::ostream
       status = RunList(run, session, pattern);
       break;
     case CliCommand::Get:
-      status = RunGet(run, session, parsed.operands, dir);
+      status = RunGet(run, session, names, dir);
       break;
     case CliCommand::Put:
-      status = RunPut(run, session, parsed.operands);
+      status = RunPut(run, session, files, prefix);
       break;
     case CliCommand::Del:
-      status = RunDel(run, session, parsed.operands);
+      status = RunDel(run, session, names);
+      break;
+    case CliCommand::Backup:
+      status = RunBackup(run, session, dir);
       break;
     default:
       break;
   }
-  if (!session.End() && !session.ended) {
-    run.Error("the session did not end cleanly (FT_END)");
-    status = kExitFileFailed;
+  bool ended = false;
+  {
+    Waiting waiting(run, "FT_END", run.options.timeouts.reply);
+    ended = session.End() || session.ended;
+  }
+  if (!ended) {
+    if (parsed.command == CliCommand::List && status == kExitOk) {
+      // Everything asked for has arrived and been printed.
+      run.Error("warning: the session did not end cleanly (FT_END); the list is complete");
+    } else {
+      run.Error("the session did not end cleanly (FT_END)");
+      status = kExitFileFailed;
+    }
   }
   return status;
 }

@@ -29,6 +29,8 @@ struct CliOptions {
   CliTimeouts timeouts;
   // A progress line on err while a file moves (err is a terminal).
   bool progress = false;
+  // With progress: a wait for the handset longer than this is named.
+  int wait_notice_ms = 3000;
 };
 
 // args: the command line without the program name. Output is UTF-8.

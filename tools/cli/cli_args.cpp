@@ -15,6 +15,7 @@ constexpr ValueOption kValueOptions[] = {
     {"--port", "", &CliArgs::port},
     {"--password", "", &CliArgs::password},
     {"--output", "-o", &CliArgs::output_dir},
+    {"--to", "", &CliArgs::to_folder},
 };
 
 std::optional<CliCommand> CommandNamed(std::string_view word) {
@@ -23,6 +24,7 @@ std::optional<CliCommand> CommandNamed(std::string_view word) {
   if (word == "get") return CliCommand::Get;
   if (word == "put") return CliCommand::Put;
   if (word == "del") return CliCommand::Del;
+  if (word == "backup") return CliCommand::Backup;
   return std::nullopt;
 }
 
@@ -115,11 +117,21 @@ bool ParseCliArgs(const std::vector<std::string>& args, CliArgs& parsed, std::st
         return false;
       }
       break;
+    case CliCommand::Backup:
+      if (n != 1) {
+        error = "backup takes one folder";
+        return false;
+      }
+      break;
     case CliCommand::Help:
       break;
   }
   if (parsed.output_dir && parsed.command != CliCommand::Get) {
     error = "-o belongs to get only";
+    return false;
+  }
+  if (parsed.to_folder && parsed.command != CliCommand::Put) {
+    error = "--to belongs to put only";
     return false;
   }
   return true;

@@ -7,13 +7,14 @@
 
 namespace mirvo::cli {
 
-enum class CliCommand { None, Help, Ports, List, Get, Put, Del };
+enum class CliCommand { None, Help, Ports, List, Get, Put, Del, Backup };
 
 struct CliArgs {
   CliCommand command = CliCommand::None;
   std::optional<std::string> port;        // --port
   std::optional<std::string> password;    // --password (UTF-8)
   std::optional<std::string> output_dir;  // -o, get only
+  std::optional<std::string> to_folder;   // --to, put only (UTF-8)
   std::vector<std::string> operands;      // after the command word
 };
 

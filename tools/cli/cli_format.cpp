@@ -3,6 +3,7 @@
 #include <chrono>
 #include <cmath>
 #include <cstdio>
+#include <ctime>
 
 #include "protocol/list_records.h"
 #include "text/cp932.h"
@@ -54,16 +55,16 @@ std::string WrapPattern(std::string pattern) {
   return pattern;
 }
 
-std::optional<std::string> LocalNameFor(std::string_view handset_name, std::string& why) {
+std::optional<std::vector<std::string>> LocalPathFor(std::string_view handset_name, std::string& why) {
   // Split at "\" characters; a 0x5C that is the second byte of a
   // double-byte character belongs to that character.
-  std::string_view last;
+  std::vector<std::string> parts;
   std::size_t start = 0;
   bool refused = false;
   auto component = [&](std::size_t end) {
     const std::string_view c = handset_name.substr(start, end - start);
     if (c.empty() || c == "." || c == "..") refused = true;
-    last = c;
+    parts.emplace_back(c);
   };
   text::ForEachChar(handset_name, [&](std::size_t pos, std::size_t len) {
     if (len == 1 && handset_name[pos] == '\\') {
@@ -76,18 +77,69 @@ std::optional<std::string> LocalNameFor(std::string_view handset_name, std::stri
     why = "the name has an empty, \".\" or \"..\" folder part";
     return std::nullopt;
   }
-  auto name = text::Cp932ToUtf8(last);
-  if (!name) {
-    why = "the name has no UTF-8 form";
-    return std::nullopt;
-  }
-  for (const char c : *name) {
-    if (c == '/' || c == '\0' || IsControl(static_cast<unsigned char>(c))) {
-      why = "the name holds \"/\" or a control character";
+  for (std::string& part : parts) {
+    auto name = text::Cp932ToUtf8(part);
+    if (!name) {
+      why = "the name has no UTF-8 form";
       return std::nullopt;
     }
+    for (const char c : *name) {
+      if (c == '/' || IsControl(static_cast<unsigned char>(c))) {
+        why = "the name holds \"/\" or a control character";
+        return std::nullopt;
+      }
+    }
+    part = std::move(*name);
   }
-  return name;
+  return parts;
+}
+
+std::optional<std::string> LocalNameFor(std::string_view handset_name, std::string& why) {
+  auto parts = LocalPathFor(handset_name, why);
+  if (!parts) return std::nullopt;
+  return std::move(parts->back());
+}
+
+std::optional<std::string> HandsetFolderFor(std::string_view utf8_folder, std::string& why) {
+  std::string folder(utf8_folder);
+  for (char& c : folder)
+    if (c == '/') c = '\\';
+  while (!folder.empty() && folder.back() == '\\') folder.pop_back();
+  if (folder.empty()) return std::string();
+  auto cp932 = text::Utf8ToCp932(folder);
+  if (!cp932) {
+    why = "the folder has no code page 932 form";
+    return std::nullopt;
+  }
+  std::string parts_why;
+  if (!LocalPathFor(*cp932, parts_why)) {
+    why = "the folder " + parts_why.substr(std::string_view("the name ").size());
+    return std::nullopt;
+  }
+  bool bad = false;
+  text::ForEachChar(*cp932, [&](std::size_t pos, std::size_t len) {
+    const auto c = static_cast<unsigned char>((*cp932)[pos]);
+    if (len == 1 && (c == 0xA5 || c == ',' || (c == '#' && pos == 0))) bad = true;
+  });
+  if (bad) {
+    why = "the folder holds \"･\" or \",\", or starts with \"#\", which the handset would misread";
+    return std::nullopt;
+  }
+  return *cp932 + '\\';
+}
+
+std::optional<std::time_t> HandsetDateTime(std::string_view list_date) {
+  if (list_date.size() != 15 || ListDateToDateTime(list_date) == -1) return std::nullopt;
+  std::tm tm{};
+  if (std::sscanf(std::string(list_date).c_str(), "%4d/%2d/%2d/%2d%2d", &tm.tm_year, &tm.tm_mon, &tm.tm_mday,
+                  &tm.tm_hour, &tm.tm_min) != 5)
+    return std::nullopt;
+  tm.tm_year -= 1900;
+  tm.tm_mon -= 1;
+  tm.tm_isdst = -1;
+  const std::time_t t = std::mktime(&tm);
+  if (t == static_cast<std::time_t>(-1)) return std::nullopt;
+  return t;
 }
 
 std::optional<std::string> HandsetNameFor(std::string_view utf8_file_name, std::string& why) {
@@ -132,7 +184,12 @@ std::string ResultText(int result) {
 }
 
 std::string ShowText(std::string_view cp932) {
-  if (auto utf8 = text::Cp932ToUtf8(cp932)) return *utf8;
+  // Text from the handset must not move the terminal's cursor or colours.
+  if (auto utf8 = text::Cp932ToUtf8(cp932)) {
+    for (char& c : *utf8)
+      if (IsControl(static_cast<unsigned char>(c))) c = '?';
+    return *utf8;
+  }
   std::string shown;
   for (const char ch : cp932) {
     const auto c = static_cast<unsigned char>(ch);

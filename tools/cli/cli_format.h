@@ -3,9 +3,11 @@
 #pragma once
 
 #include <cstdint>
+#include <ctime>
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace mirvo {
 struct TKivPLISTITEM;
@@ -33,6 +35,17 @@ std::string WrapPattern(std::string pattern);
 // nullopt with why when any component is empty, "." or "..", or the name
 // holds "/", a control character or no UTF-8 form.
 std::optional<std::string> LocalNameFor(std::string_view handset_name, std::string& why);
+// The same for every component: folders and file name, in UTF-8.
+std::optional<std::vector<std::string>> LocalPathFor(std::string_view handset_name, std::string& why);
+
+// The PUT_FILE prefix for a handset folder given as "a\b" (or "a/b"): code
+// page 932 with a closing "\"; empty for the top folder. nullopt with why
+// for a folder the handset would misread or that would climb out.
+std::optional<std::string> HandsetFolderFor(std::string_view utf8_folder, std::string& why);
+
+// The local time a list date ("yyyy/mm/dd/hhmm") stands for; nullopt for
+// an empty or unreadable date.
+std::optional<std::time_t> HandsetDateTime(std::string_view list_date);
 
 // The code page 932 name a local file is sent under (its file name only).
 // nullopt with why when it has no code page 932 form or holds a character
@@ -44,7 +57,7 @@ std::optional<std::string> HandsetNameFor(std::string_view utf8_file_name, std::
 std::string ResultText(int result);
 
 // A code page 932 text for a message: UTF-8 when it converts, else with
-// every byte outside ASCII shown as \xHH.
+// every byte outside ASCII shown as \xHH; control characters show as "?".
 std::string ShowText(std::string_view cp932);
 
 }  // namespace mirvo::cli

@@ -12,52 +12,87 @@
 namespace mirvo::cli {
 namespace {
 
-class UniqueFd {
- public:
-  explicit UniqueFd(int fd = -1) : fd_(fd) {}
-  ~UniqueFd() { Reset(); }
-  UniqueFd(const UniqueFd&) = delete;
-  UniqueFd& operator=(const UniqueFd&) = delete;
-  int get() const { return fd_; }
-  void Adopt(int fd) {
-    Reset();
-    fd_ = fd;
-  }
-  bool valid() const { return fd_ >= 0; }
-  // Closes now; false when close reported an error (a lost write).
-  bool Reset() {
-    if (fd_ < 0) return true;
-    const int r = ::close(fd_);
-    fd_ = -1;
-    return r == 0;
-  }
-
- private:
-  int fd_;
-};
-
 std::string Errno(const char* what) { return std::string(what) + ": " + std::strerror(errno); }
+
+bool PlainName(const std::string& name) {
+  return !name.empty() && name != "." && name != ".." && name.find('/') == std::string::npos;
+}
 
 }  // namespace
 
-bool MakeOutputDir(const std::string& dir, std::string& why) {
-  std::error_code ec;
-  std::filesystem::create_directories(dir, ec);
-  if (!std::filesystem::is_directory(dir, ec)) {
-    why = "cannot make the folder " + dir + (ec ? ": " + ec.message() : std::string());
-    return false;
+UniqueFd& UniqueFd::operator=(UniqueFd&& other) noexcept {
+  if (this != &other) {
+    Reset();
+    fd_ = other.fd_;
+    other.fd_ = -1;
   }
-  return true;
+  return *this;
+}
+
+bool UniqueFd::Reset() {
+  if (fd_ < 0) return true;
+  const int r = ::close(fd_);
+  fd_ = -1;
+  return r == 0;
+}
+
+bool MakeOutputDir(const std::string& dir, std::string& why) {
+  namespace fs = std::filesystem;
+  std::error_code made, seen;
+  fs::create_directories(dir, made);
+  const fs::file_status status = fs::status(dir, seen);
+  if (fs::is_directory(status)) return true;
+  // Say what is in the way: the path itself, or a part of it.
+  if (fs::exists(status))
+    why = "cannot make the folder " + dir + ": a file of that name is in the way";
+  else
+    why = "cannot make the folder " + dir + ": " + (made ? made : seen).message();
+  return false;
+}
+
+UniqueFd OpenFolder(const std::string& dir, std::string& why) {
+  UniqueFd fd(::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (!fd.valid()) why = Errno("cannot open the folder");
+  return fd;
+}
+
+UniqueFd OpenSubFolders(int dir_fd, const std::vector<std::string>& parts, std::string& why) {
+  UniqueFd current(::dup(dir_fd));
+  for (const std::string& part : parts) {
+    if (!PlainName(part)) {
+      why = "not a plain folder name: " + part;
+      return UniqueFd();
+    }
+    if (::mkdirat(current.get(), part.c_str(), 0777) != 0 && errno != EEXIST) {
+      why = Errno(("cannot make the folder " + part).c_str());
+      return UniqueFd();
+    }
+    UniqueFd next(::openat(current.get(), part.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    if (!next.valid()) {
+      why = errno == ENOTDIR || errno == ELOOP ? "a file or link named " + part + " is in the way"
+                                               : Errno(("cannot open the folder " + part).c_str());
+      return UniqueFd();
+    }
+    current = std::move(next);
+  }
+  return current;
+}
+
+std::optional<LocalFileInfo> FileInfoAt(int dir_fd, const std::string& name) {
+  struct stat st {};
+  if (::fstatat(dir_fd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISREG(st.st_mode)) return std::nullopt;
+  return LocalFileInfo{static_cast<long long>(st.st_size), st.st_mtime};
 }
 
 bool WriteFileInDir(const std::string& dir, const std::string& name, std::string_view data, std::string& why) {
-  if (name.empty() || name == "." || name == ".." || name.find('/') != std::string::npos) {
+  const UniqueFd dir_fd = OpenFolder(dir, why);
+  return dir_fd.valid() && WriteFileAt(dir_fd.get(), name, data, std::nullopt, why);
+}
+
+bool WriteFileAt(int dir_fd, const std::string& name, std::string_view data, std::optional<std::time_t> mtime,
+                 std::string& why) {
+  if (!PlainName(name)) {
     why = "not a plain file name";
-    return false;
-  }
-  UniqueFd dir_fd(::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-  if (!dir_fd.valid()) {
-    why = Errno("cannot open the folder");
     return false;
   }
 
@@ -66,7 +101,7 @@ bool WriteFileInDir(const std::string& dir, const std::string& name, std::string
   UniqueFd file;
   for (int attempt = 0; attempt < 100 && !file.valid(); ++attempt) {
     temp = ".mirvo-cli-" + std::to_string(::getpid()) + "-" + std::to_string(seed() % 1000000);
-    file.Adopt(::openat(dir_fd.get(), temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666));
+    file = UniqueFd(::openat(dir_fd, temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666));
     if (!file.valid() && errno != EEXIST) break;
   }
   if (!file.valid()) {
@@ -85,6 +120,13 @@ bool WriteFileInDir(const std::string& dir, const std::string& name, std::string
       done += static_cast<std::size_t>(n);
     }
   }
+  if (ok && mtime) {
+    const timespec times[2] = {{0, UTIME_OMIT}, {*mtime, 0}};
+    if (::futimens(file.get(), times) != 0) {
+      why = Errno("cannot set the file's date");
+      ok = false;
+    }
+  }
   if (ok && ::fsync(file.get()) != 0) {
     why = Errno("cannot write");
     ok = false;
@@ -93,11 +135,11 @@ bool WriteFileInDir(const std::string& dir, const std::string& name, std::string
     why = Errno("cannot write");
     ok = false;
   }
-  if (ok && ::renameat(dir_fd.get(), temp.c_str(), dir_fd.get(), name.c_str()) != 0) {
+  if (ok && ::renameat(dir_fd, temp.c_str(), dir_fd, name.c_str()) != 0) {
     why = Errno("cannot put the file in place");
     ok = false;
   }
-  if (!ok) ::unlinkat(dir_fd.get(), temp.c_str(), 0);
+  if (!ok) ::unlinkat(dir_fd, temp.c_str(), 0);
   return ok;
 }
 
