@@ -236,8 +236,12 @@ TEST_F(CliSessionTest, ASessionThatCannotOpenExitsTwo) {
 
 TEST_F(CliSessionTest, GetWritesTheFilesAndLeavesThemOnTheHandset) {
   StartHandset();
+  options_.progress = true;
   const Result r = Cli({"get", "pics\\b.bin", "写真.jpg", "-o", out_dir_});
   ASSERT_EQ(r.status, kExitOk) << r.err;
+  // Frame by frame on the progress line.
+  for (const char* shown : {"pics\\b.bin: 1,024 B", "pics\\b.bin: 2,048 B", "pics\\b.bin: 3,000 B"})
+    EXPECT_NE(r.err.find(shown), std::string::npos) << shown << "\n" << r.err;
   EXPECT_EQ(ReadFile(out_dir_ + "/b.bin"), PatternBytes(3000));
   EXPECT_EQ(ReadFile(out_dir_ + "/写真.jpg"), "jpeg");
   EXPECT_EQ(Entries(out_dir_), (std::vector<std::string>{"b.bin", "写真.jpg"}));

@@ -470,6 +470,25 @@ int WithListFallback(Session& s, Run& run, const Wanted& w, Op op, std::string& 
   return r;
 }
 
+// Bytes received so far on the progress line, frame by frame, while a
+// file comes in.
+class ShowReceived {
+ public:
+  ShowReceived(Run& run, Session& s, const std::string& what, std::optional<std::int64_t> size) : s_(s) {
+    const std::string total = size ? " / " + SizeCell(static_cast<std::int32_t>(*size)) : std::string(" B");
+    s_.engine.OnProgress = [&run, what, total](std::int64_t done) {
+      run.watch.Touch();
+      run.progress.Show(what + ": " + FormatThousands(std::to_string(done), ",") + total);
+    };
+  }
+  ~ShowReceived() { s_.engine.OnProgress = nullptr; }
+  ShowReceived(const ShowReceived&) = delete;
+  ShowReceived& operator=(const ShowReceived&) = delete;
+
+ private:
+  Session& s_;
+};
+
 int RunPorts(Run& run) {
   TRS232C probe;
   probe.Bps = 9600;
@@ -545,6 +564,7 @@ int RunGet(Run& run, Session& s, const std::vector<Wanted>& names, const std::st
         s, run, w,
         [&](const std::string& path) {
           run.progress.Show(w.arg + ": receiving");
+          ShowReceived shown(run, s, w.arg, std::nullopt);
           Waiting waiting(run, "GET_FILE " + w.arg, std::max(run.options.timeouts.reply, run.options.timeouts.first_frame));
           data.clear();
           return s.engine.GetFile(data, path);
@@ -610,8 +630,8 @@ int RunPut(Run& run, Session& s, const std::vector<std::string>& files, const st
     // The engine asks for messages to run before each data frame.
     const std::string total = SizeCell(static_cast<std::int32_t>(size));
     std::int64_t frames = 0;
+    s.engine.OnProgress = [&](std::int64_t) { run.watch.Touch(); };
     run.ui.on_process = [&] {
-      run.watch.Touch();
       const std::int64_t sent = std::min<std::int64_t>(frames++ * kFrameBytes, size);
       run.progress.Show(file + ": " + FormatThousands(std::to_string(sent), ",") + " / " + total);
     };
@@ -621,6 +641,7 @@ int RunPut(Run& run, Session& s, const std::vector<std::string>& files, const st
       r = s.engine.PutFile(prefix, file, attr);
     }
     run.ui.on_process = nullptr;
+    s.engine.OnProgress = nullptr;
     run.progress.Clear();
     if (r < 0) {
       s.Note(r);
@@ -738,10 +759,12 @@ int RunBackup(Run& run, Session& s, const std::string& dir) {
       fail(why);
       continue;
     }
-    run.progress.Show("[" + std::to_string(index) + "/" + std::to_string(entries.size()) + "] " + shown);
+    const std::string counter = "[" + std::to_string(index) + "/" + std::to_string(entries.size()) + "] " + shown;
+    run.progress.Show(counter);
     std::string data;
     int r = 0;
     {
+      ShowReceived received(run, s, counter, e.item.Size);
       Waiting waiting(run, "GET_FILE " + shown, std::max(run.options.timeouts.reply, run.options.timeouts.first_frame));
       r = s.engine.GetFile(data, e.item.Tag + e.item.Folder + e.item.Name);
     }
