@@ -5,6 +5,7 @@
 #include <QApplication>
 #include <QCloseEvent>
 #include <QDesktopServices>
+#include <QDir>
 #include <QFile>
 #include <QFrame>
 #include <QHBoxLayout>
@@ -558,9 +559,14 @@ bool TFrmMain::SaveSettings() {
 }
 
 int TFrmMain::ShowManual() {
-  const QString path = QString::fromStdString(ProgramDir()) + "/" + U("取扱説明書.pdf");
-  if (QFile::exists(path)) return QDesktopServices::openUrl(QUrl::fromLocalFile(path)) ? 0 : -1;
-  ShowMessage(U("ヘルプファイル\r\n%1\r\nが見つかりませんでした。").arg(path));
+  // Beside the program first (a build, an unpacked copy), then where an
+  // install puts it.
+  const QString dir = QString::fromStdString(ProgramDir());
+  const QString name = U("取扱説明書.pdf");
+  const QStringList paths{dir + "/" + name, QDir::cleanPath(dir + "/../share/doc/mirvo/" + name)};
+  for (const QString& path : paths)
+    if (QFile::exists(path)) return QDesktopServices::openUrl(QUrl::fromLocalFile(path)) ? 0 : -1;
+  ShowMessage(U("ヘルプファイル\r\n%1\r\nが見つかりませんでした。").arg(paths.join("\r\n")));
   return -1;
 }
 

@@ -2,6 +2,9 @@
 #include <QAction>
 #include <QApplication>
 #include <QClipboard>
+#include <QDesktopServices>
+#include <QDir>
+#include <QFileInfo>
 #include <QElapsedTimer>
 #include <QLineEdit>
 #include <QLabel>
@@ -89,6 +92,14 @@ QStringList Keys(const std::string& config) {
 }
 
 }  // namespace
+
+// Takes the URLs the help command opens, in place of a viewer.
+class UrlCatcher : public QObject {
+  Q_OBJECT
+ public:
+  QList<QUrl> urls;
+  Q_INVOKABLE void Open(const QUrl& url) { urls << url; }
+};
 
 class MainWindowTest : public QObject {
   Q_OBJECT
@@ -532,11 +543,36 @@ class MainWindowTest : public QObject {
     QVERIFY(env->boxes[0].text.contains("blocker"));
   }
 
-  void missingManualNamesItsPath() {
+  void manualBesideTheProgramThenInstalledElseBothNamed() {
     TFrmMain w;
+    const QString dir = QString::fromStdString(mirvo::ProgramDir());
+    const QString beside = dir + U("/取扱説明書.pdf");
+    const QString installed = QDir::cleanPath(dir + U("/../share/doc/mirvo/取扱説明書.pdf"));
     QCOMPARE(w.ShowManual(), -1);
-    const QString path = QString::fromStdString(mirvo::ProgramDir()) + U("/取扱説明書.pdf");
-    QCOMPARE(env->Texts(), QStringList{U("ヘルプファイル\r\n") + path + U("\r\nが見つかりませんでした。")});
+    QCOMPARE(env->Texts(),
+             QStringList{U("ヘルプファイル\r\n") + beside + "\r\n" + installed + U("\r\nが見つかりませんでした。")});
+
+    UrlCatcher opened;
+    QDesktopServices::setUrlHandler("file", &opened, "Open");
+    const QString share = QDir::cleanPath(dir + "/../share");
+    const bool made_share = !QFileInfo::exists(share);
+    struct Cleanup {
+      QString beside, installed, share;
+      bool made_share;
+      ~Cleanup() {
+        QDesktopServices::unsetUrlHandler("file");
+        QFile::remove(beside);
+        QFile::remove(installed);
+        if (made_share) QDir(share).removeRecursively();
+      }
+    } cleanup{beside, installed, share, made_share};
+    QVERIFY(QDir().mkpath(QFileInfo(installed).path()));
+    std::ofstream(installed.toStdString()) << "%PDF";
+    QCOMPARE(w.ShowManual(), 0);
+    std::ofstream(beside.toStdString()) << "%PDF";
+    QCOMPARE(w.ShowManual(), 0);
+    QCOMPARE(opened.urls, (QList<QUrl>{QUrl::fromLocalFile(installed), QUrl::fromLocalFile(beside)}));
+    QCOMPARE(env->Texts().size(), 1);
   }
 
   void passwordDialogEnterCancelsOkTakes() {

@@ -15,6 +15,7 @@ bin/mirvo-cli
 share/applications/jp.zqr.mirvo.desktop
 share/doc/mirvo/changelog.gz
 share/doc/mirvo/copyright
+share/doc/mirvo/取扱説明書.pdf
 share/icons/hicolor/scalable/apps/jp.zqr.mirvo.svg
 share/man/man1/mirvo-cli.1.gz
 share/man/man1/mirvo.1.gz
