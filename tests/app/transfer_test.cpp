@@ -4,6 +4,7 @@
 #include <QListWidget>
 #include <QPushButton>
 #include <QTest>
+#include <QTimer>
 #include <QToolButton>
 #include <QTreeView>
 #include <fstream>
@@ -16,6 +17,7 @@
 #include "app/transfer_progress.h"
 #include "app_test_support.h"
 #include "protocol/engine.h"
+#include "serial/serial_port.h"
 
 using mirvo::app::TFrmMain;
 using namespace mirvo::apptest;
@@ -41,6 +43,8 @@ std::string Pattern(std::size_t size, int seed) {
   for (std::size_t i = 0; i < size; ++i) s[i] = static_cast<char>((i * 31 + static_cast<std::size_t>(seed)) % 251);
   return s;
 }
+
+const char* const kCopyFailed = "ファイルのコピーに失敗しました。";
 
 }  // namespace
 
@@ -74,23 +78,25 @@ class TransferTest : public QObject {
     QCOMPARE(selection->selectedRows().size(), names.size());
   }
 
-  // Answers the next result dialog with its lines; empty when none came.
-  QStringList* ExpectResults() {
-    auto* lines = new QStringList;
-    results_.reset(lines);
-    OnNextModal([lines](QWidget* modal) {
-      auto* dialog = qobject_cast<mirvo::app::TFrmTransResult*>(modal);
-      if (!dialog) return;
-      for (int i = 0; i < dialog->listboxTransResult->count(); ++i) *lines << dialog->listboxTransResult->item(i)->text();
-      dialog->btnOK->click();
-    }, std::chrono::seconds(15));
-    return lines;
-  }
-  std::unique_ptr<QStringList> results_;
+  // Every result dialog shown: its lines, answered with OK.
+  std::vector<QStringList> dialogs;
+  std::unique_ptr<QTimer> dialogWatch;
 
  private slots:
   void init() {
     env = std::make_unique<AppEnv>();
+    dialogs.clear();
+    dialogWatch = std::make_unique<QTimer>();
+    dialogWatch->setInterval(5);
+    connect(dialogWatch.get(), &QTimer::timeout, this, [this] {
+      auto* dialog = qobject_cast<mirvo::app::TFrmTransResult*>(QApplication::activeModalWidget());
+      if (!dialog || !dialog->isVisible()) return;
+      QStringList lines;
+      for (int i = 0; i < dialog->listboxTransResult->count(); ++i) lines << dialog->listboxTransResult->item(i)->text();
+      dialogs.push_back(lines);
+      dialog->btnOK->click();
+    });
+    dialogWatch->start();
     root = fs::path(env->dir.path()) / "handset";
     stage = fs::path(env->dir.path()) / "stage";
     WriteBytes(root / "one.bin", Pattern(3000, 1));
@@ -100,8 +106,74 @@ class TransferTest : public QObject {
     MakeFile(root / "dated.txt", 5, 2004, 1, 23, 15, 30);
   }
   void cleanup() {
-    results_.reset();
+    dialogWatch.reset();
     env.reset();
+  }
+
+  // One row of the failure table for each operation: -1 (ERROR), -2 (REJ)
+  // and a broken exchange (a reply with a bad CRC).
+  void failureTable_data() {
+    QTest::addColumn<QString>("reply");
+    QTest::addColumn<bool>("session");
+    QTest::addColumn<QString>("download");
+    QTest::addColumn<QString>("upload");
+    QTest::addColumn<QString>("remove");
+    QTest::newRow("-1") << "ERROR" << false << U(kCopyFailed) << U(kCopyFailed) << U("ファイルの削除に失敗しました。");
+    QTest::newRow("-2") << "REJ" << true << U("指定したファイルがありません。またはコピー不可のファイルです。")
+                        << U("ファイルサイズが大きすぎるか、ファイルのコピーが許可されていません。")
+                        << U("ファイルが存在しないか、ファイルの削除が許可されていません。");
+    QTest::newRow("broken") << "CRC" << false << U("不正な処理が発生しました。切断します。")
+                            << U("電話機との通信が中断されました。") << U("不正な処理が発生しました。切断します。");
+  }
+  void failureTable() {
+    QFETCH(QString, reply);
+    QFETCH(bool, session);
+    QFETCH(QString, download);
+    QFETCH(QString, upload);
+    QFETCH(QString, remove);
+    const fs::path local = fs::path(env->dir.path()) / "local" / "up.dat";
+    WriteBytes(local, Pattern(100, 9));
+    const std::pair<const char*, QString> ops[] = {{"GET_FILE", download}, {"PUT_FILE", upload}, {"DEL", remove}};
+    for (const auto& [command, message] : ops) {
+      const QString op(command);
+      env->boxes.clear();
+      auto w = Connected();
+      if (reply == "CRC")
+        handset->CorruptCrc(1);
+      else
+        handset->SetReply(command, reply.toStdString());
+      dialogs.clear();
+      if (op == "GET_FILE") {
+        Select(*w, {"one.bin"});
+        QStringList paths;
+        // Rows follow one.bin: a closed session ends the run before its dialog.
+        QCOMPARE(w->DownloadSelected(paths), session ? 0 : -1);
+        QCOMPARE(dialogs.size(), std::size_t{session});
+        if (session) QCOMPARE(dialogs[0], QStringList{U("転送失敗 … one.bin")});
+        QVERIFY(paths.isEmpty() && w->LastDownloaded.empty());
+        QVERIFY(!fs::exists(stage / "one.bin"));
+      } else if (op == "PUT_FILE") {
+        QCOMPARE(w->UploadFiles({QString::fromStdString(local.string())}), 0);
+        QVERIFY(dialogs.empty());  // a single line needs no dialog
+        QVERIFY(!fs::exists(root / "up.dat"));
+      } else {
+        Select(*w, {"one.bin"});
+        QCOMPARE(w->DeleteSelected(false), session ? 0 : -1);
+        QVERIFY(dialogs.empty());
+        // After a broken exchange the handset may or may not have deleted it.
+        if (reply != "CRC") QVERIFY(fs::exists(root / "one.bin"));
+      }
+      // (A bad frame is first reported by the engine itself.)
+      QVERIFY2(!env->boxes.empty() && env->boxes.back().text == message,
+               qPrintable(op + ": " + env->Texts().join("|")));
+      QCOMPARE(env->boxes.back().icon, mirvo::MsgIcon::Error);
+      QVERIFY2(w->SessionOpen == session && w->LinkOpen == session, command);
+      QCOMPARE(w->Serial().Opened(), session);
+      QVERIFY(!w->Busy);
+      QVERIFY(!QApplication::overrideCursor());
+      w.reset();
+      env->handsets.clear();
+    }
   }
 
   void downloadRunStagesEveryFileByteExactWithItsDate() {
@@ -122,6 +194,125 @@ class TransferTest : public QObject {
     QCOMPARE(st.st_mode & 0777, 0700u);
     QVERIFY(!w->Busy && w->SessionOpen && w->LinkOpen);
     QVERIFY(!w->Progress().isVisible());
+  }
+
+  // A refused file fails alone; a broken exchange ends the run; names that
+  // would leave the staging folder and copies that cannot be written fail
+  // without a disconnect and are never counted as fetched.
+  void downloadRunsKeepGoingOrStopAsTheFailureSays() {
+    std::ofstream(root / ".handset-attributes") << "two.bin\t-1" << std::string(30, '-') << "\n";
+    auto w = Connected();
+    Select(*w, {"one.bin", "three.bin", "two.bin"});
+    QStringList paths;
+    QCOMPARE(w->DownloadSelected(paths), 0);
+    QCOMPARE(dialogs, (std::vector<QStringList>{{U("転送成功 … one.bin"), U("転送成功 … three.bin"),
+                                                 U("転送失敗 … two.bin")}}));
+    QCOMPARE(env->Texts(), QStringList{U("指定したファイルがありません。またはコピー不可のファイルです。")});
+    QCOMPARE(Read(stage / "one.bin"), Read(root / "one.bin"));
+    QCOMPARE(Read(stage / "three.bin"), Read(root / "three.bin"));
+    QVERIFY(!fs::exists(stage / "two.bin"));
+    QCOMPARE(paths.size(), 2);
+    QVERIFY(w->SessionOpen && !w->Busy);
+
+    // Bad names and an unwritable copy, beside a good file.
+    const std::string flags = "," + std::string(32, '-') + ",";
+    w->DeviceListCache.push_back("..\\evil.txt,5,2004/01/23/1530" + flags);
+    w->DeviceListCache.push_back("\\abs.txt,5,2004/01/23/1530" + flags);
+    w->RefreshFileView();
+    fs::remove(stage / "one.bin");
+    fs::create_directories(stage / "one.bin");
+    Select(*w, {"..\\evil.txt", "\\abs.txt", "one.bin", "three.bin"});
+    dialogs.clear();
+    env->boxes.clear();
+    handset->ClearLog();
+    paths.clear();
+    QCOMPARE(w->DownloadSelected(paths), 0);
+    QCOMPARE(env->Texts(), QStringList(3, U(kCopyFailed)));
+    QCOMPARE(dialogs.size(), std::size_t{1});
+    QCOMPARE(dialogs[0].filter(U("転送失敗")).size(), 3);
+    QCOMPARE(paths, QStringList{QString::fromStdString((stage / "three.bin").string())});
+    QCOMPARE(w->LastDownloaded.size(), std::size_t{1});
+    QVERIFY(!fs::exists(fs::path(env->dir.path()) / "evil.txt") && !fs::exists("/abs.txt"));
+    QVERIFY(fs::is_directory(stage / "one.bin") && fs::is_empty(stage / "one.bin"));
+    for (const std::string& command : handset->Commands()) QVERIFY(command.find("evil") == std::string::npos);
+    QVERIFY(w->SessionOpen && w->LinkOpen && !w->Busy);
+
+    // A broken exchange on the second file: the third is never asked for.
+    Select(*w, {"dated.txt", "three.bin", "two.bin"});
+    handset->ClearLog();
+    handset->CorruptCrc(3);  // reply and data of the first, then the second's reply
+    dialogs.clear();
+    QCOMPARE(w->DownloadSelected(paths), -1);
+    QVERIFY(dialogs.empty());
+    QVERIFY(fs::exists(stage / "dated.txt"));
+    QVERIFY(!w->SessionOpen && !w->Serial().Opened() && !w->Busy);
+    int gets = 0;
+    for (const std::string& command : handset->Commands()) gets += command.rfind("GET_FILE", 0) == 0;
+    QCOMPARE(gets, 2);
+  }
+
+  // Progress after every frame both ways, Esc ending a run after its file,
+  // and a file whose fetch throws failing alone.
+  void progressStopAndAThrowingFile() {
+    auto w = Connected();
+    std::vector<std::int64_t> seen;
+    const auto shown = w->Engine().OnProgress;
+    bool stop = false, fail = false;
+    w->Engine().OnProgress = [&](std::int64_t done) {
+      seen.push_back(done);
+      shown(done);
+      if (stop) QTest::keyClick(w->DetailView(), Qt::Key_Escape);
+      if (fail) throw std::bad_alloc();
+    };
+    Select(*w, {"one.bin"});
+    QStringList paths;
+    QCOMPARE(w->DownloadSelected(paths), 0);
+    QCOMPARE(seen, (std::vector<std::int64_t>{1024, 2048, 3000}));
+    seen.clear();
+    const fs::path local = fs::path(env->dir.path()) / "local" / "up.dat";
+    WriteBytes(local, Pattern(2500, 7));
+    QCOMPARE(w->UploadFiles({QString::fromStdString(local.string())}), 1);
+    QCOMPARE(seen, (std::vector<std::int64_t>{1024, 2048, 2500}));
+
+    Select(*w, {"one.bin", "three.bin", "two.bin"});
+    fs::remove_all(stage);
+    stop = true;
+    QCOMPARE(w->DownloadSelected(paths), 0);
+    stop = false;
+    QVERIFY(fs::exists(stage / "one.bin") && !fs::exists(stage / "three.bin") && !fs::exists(stage / "two.bin"));
+    QCOMPARE(w->LastDownloaded.size(), std::size_t{1});
+    QCOMPARE(w->PanelText(0), U("中止しました"));
+    QVERIFY(dialogs.empty());
+
+    // The throwing file comes last: its exchange is left unfinished.
+    Select(*w, {"three.bin", "two.bin"});
+    seen.clear();
+    w->Engine().OnProgress = [&](std::int64_t done) {
+      seen.push_back(done);
+      if (seen.size() == 2) throw std::bad_alloc();
+    };
+    QCOMPARE(w->DownloadSelected(paths), 0);
+    QCOMPARE(dialogs, (std::vector<QStringList>{{U("転送成功 … three.bin"), U("転送失敗 … two.bin")}}));
+    QVERIFY(!fs::exists(stage / "two.bin"));
+    QVERIFY(!w->Busy && !QApplication::overrideCursor() && !w->Progress().isVisible());
+  }
+
+  void uploadOfANameTheHandsetCannotHoldFailsAlone() {
+    const fs::path local = fs::path(env->dir.path()) / "local";
+    WriteBytes(local / "한.txt", Pattern(5, 1));
+    WriteBytes(local / "ok.txt", Pattern(5, 2));
+    auto w = Connected();
+    QCOMPARE(w->UploadFiles({QString::fromStdString((local / "한.txt").string()),
+                             QString::fromStdString((local / "ok.txt").string())}),
+             1);
+    QCOMPARE(env->Texts(), QStringList{U("ファイル名に電話機で使えない文字が含まれています。")});
+    QCOMPARE(dialogs, (std::vector<QStringList>{{U("転送失敗 … 한.txt"), U("転送成功 … ok.txt")}}));
+    QVERIFY(fs::exists(root / "ok.txt"));
+    int puts = 0;
+    for (const std::string& command : handset->Commands()) puts += command.rfind("PUT_FILE", 0) == 0;
+    QCOMPARE(puts, 1);
+    QVERIFY(w->SessionOpen && !w->Busy);
+    QCOMPARE(w->ListModel().rowCount(), 6);
   }
 
   void commandLineFilesAreSentOnceAfterTheFirstConnection() {
