@@ -101,6 +101,8 @@ class TFrmMain : public QMainWindow {
   void LoadSettings();
   bool SaveSettings();
   int ShowManual();
+  // Files handed over by a second start of the program.
+  void ReceiveFiles(const QStringList& paths);
 
   // State, for the status bar and for tests. Texts are code page 932.
   std::string ComPort, Password, VendorName, ModelName;
@@ -152,6 +154,7 @@ class TFrmMain : public QMainWindow {
   // Clears Busy and finishes a close that waited for it.
   void ClearBusy();
   void FinishPendingClose();
+  void SendReceivedFiles();
   bool HasSelection() const;
   void ApplyGeometry(const TMainSettings& s);
   void CreateTransferProgress();

@@ -6,6 +6,14 @@
 
 namespace mirvo::app {
 
+// The folder of the lock: $XDG_RUNTIME_DIR, else a ZQR folder under the
+// temporary folder (made when missing).
+std::string InstanceDir();
+
+// True when dir is a real folder owned by this user that nobody else may
+// write to.
+bool PrivateToUser(const std::string& dir);
+
 class SingleInstance {
  public:
   SingleInstance() = default;

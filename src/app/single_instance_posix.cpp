@@ -17,7 +17,9 @@ std::string Env(const char* name) {
   return value ? value : "";
 }
 
-std::string LockDir() {
+}  // namespace
+
+std::string InstanceDir() {
   std::string dir = Env("XDG_RUNTIME_DIR");
   if (!dir.empty()) return dir;
   dir = Env("TEMP");
@@ -28,14 +30,18 @@ std::string LockDir() {
   return dir;
 }
 
-}  // namespace
+bool PrivateToUser(const std::string& dir) {
+  struct stat st {};
+  return ::lstat(dir.c_str(), &st) == 0 && S_ISDIR(st.st_mode) && st.st_uid == ::geteuid() &&
+         (st.st_mode & (S_IWGRP | S_IWOTH)) == 0;
+}
 
 SingleInstance::~SingleInstance() {
   if (fd_ >= 0) ::close(fd_);
 }
 
 bool SingleInstance::Acquire() {
-  const std::string path = LockDir() + "/Mirvo.lock";
+  const std::string path = InstanceDir() + "/Mirvo.lock";
   fd_ = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
   if (fd_ < 0) return true;
   if (::flock(fd_, LOCK_EX | LOCK_NB) == 0) return true;
