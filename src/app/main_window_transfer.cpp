@@ -85,7 +85,10 @@ void TFrmMain::CreateTransferProgress() {
   progress_ = new TransferProgress(StatusBar1);
   progress_->OnStop = [this] { StopTransfer(); };
   StatusBar1->addPermanentWidget(progress_);
-  engine_->OnProgress = [this](std::int64_t done) { progress_->FileBytes(done); };
+  // A fast line never makes the engine wait: the window is served here.
+  engine_->OnProgress = [this](std::int64_t done) {
+    if (progress_->FileBytes(done)) Ui().ProcessMessages();
+  };
   auto* esc = new QShortcut(QKeySequence(Qt::Key_Escape), this);
   esc->setContext(Qt::WindowShortcut);
   connect(esc, &QShortcut::activated, this, [this] {

@@ -50,9 +50,9 @@ void TransferProgress::BeginFile(std::int64_t size) {
   Show(true);
 }
 
-void TransferProgress::FileBytes(std::int64_t done) {
+bool TransferProgress::FileBytes(std::int64_t done) {
   file_done_ = done;
-  Show(done >= file_size_);
+  return Show(done >= file_size_);
 }
 
 void TransferProgress::EndFile() {
@@ -78,13 +78,14 @@ QString TransferProgress::Text() const {
   return text;
 }
 
-void TransferProgress::Show(bool force) {
+bool TransferProgress::Show(bool force) {
   const auto now = Clock::now();
-  if (!force && now - shown_ < std::chrono::milliseconds(50)) return;
+  if (!force && now - shown_ < std::chrono::milliseconds(50)) return false;
   shown_ = now;
   const int value = file_size_ > 0 ? static_cast<int>(std::min<std::int64_t>(1000, file_done_ * 1000 / file_size_)) : 0;
   barTransfer->setValue(value);
   labelProgress->setText(Text());
+  return true;
 }
 
 }  // namespace mirvo::app

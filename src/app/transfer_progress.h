@@ -22,8 +22,9 @@ class TransferProgress : public QWidget {
   // the run, as far as known, for the time left.
   void BeginRun(int files, std::int64_t total_bytes);
   void BeginFile(std::int64_t size);
-  // Bytes of the current file done so far; repaints at most every 50 ms.
-  void FileBytes(std::int64_t done);
+  // Bytes of the current file done so far. Updates the bar at most every
+  // 50 ms; true when it did, so that the caller lets it repaint.
+  bool FileBytes(std::int64_t done);
   void EndFile();
   void EndRun();
 
@@ -37,7 +38,7 @@ class TransferProgress : public QWidget {
   QLabel* labelProgress;
 
  private:
-  void Show(bool force);
+  bool Show(bool force);
 
   using Clock = std::chrono::steady_clock;
   int files_ = 0, files_done_ = 0;

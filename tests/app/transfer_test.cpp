@@ -1,6 +1,7 @@
 // Fetching, sending and deleting handset files from the window, against the
 // simulated handset on a pseudo-terminal.
 #include <QApplication>
+#include <QElapsedTimer>
 #include <QListWidget>
 #include <QPushButton>
 #include <QTest>
@@ -18,31 +19,18 @@
 #include "app_test_support.h"
 #include "protocol/engine.h"
 #include "serial/serial_port.h"
+#include "test_files.h"
 
 using mirvo::app::TFrmMain;
 using namespace mirvo::apptest;
 namespace fs = std::filesystem;
+using mirvo::testing::PatternBytes;
+using mirvo::testing::ReadFile;
+using mirvo::testing::WriteFile;
 
 namespace {
 
 QString U(const char* s) { return QString::fromUtf8(s); }
-
-std::string Read(const fs::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
-
-void WriteBytes(const fs::path& path, const std::string& bytes) {
-  fs::create_directories(path.parent_path());
-  std::ofstream(path, std::ios::binary) << bytes;
-}
-
-// Distinct bytes, so that a shifted or mixed-up copy shows.
-std::string Pattern(std::size_t size, int seed) {
-  std::string s(size, '\0');
-  for (std::size_t i = 0; i < size; ++i) s[i] = static_cast<char>((i * 31 + static_cast<std::size_t>(seed)) % 251);
-  return s;
-}
 
 const char* const kCopyFailed = "ファイルのコピーに失敗しました。";
 
@@ -99,10 +87,10 @@ class TransferTest : public QObject {
     dialogWatch->start();
     root = fs::path(env->dir.path()) / "handset";
     stage = fs::path(env->dir.path()) / "stage";
-    WriteBytes(root / "one.bin", Pattern(3000, 1));
-    WriteBytes(root / "two.bin", Pattern(1024, 2));
-    WriteBytes(root / "three.bin", Pattern(1, 3));
-    WriteBytes(root / "sub" / "deep.txt", Pattern(10, 4));
+    WriteFile(root / "one.bin", PatternBytes(3000));
+    WriteFile(root / "two.bin", PatternBytes(1024));
+    WriteFile(root / "three.bin", PatternBytes(1));
+    WriteFile(root / "sub" / "deep.txt", PatternBytes(10));
     MakeFile(root / "dated.txt", 5, 2004, 1, 23, 15, 30);
   }
   void cleanup() {
@@ -132,7 +120,7 @@ class TransferTest : public QObject {
     QFETCH(QString, upload);
     QFETCH(QString, remove);
     const fs::path local = fs::path(env->dir.path()) / "local" / "up.dat";
-    WriteBytes(local, Pattern(100, 9));
+    WriteFile(local, PatternBytes(100));
     const std::pair<const char*, QString> ops[] = {{"GET_FILE", download}, {"PUT_FILE", upload}, {"DEL", remove}};
     for (const auto& [command, message] : ops) {
       const QString op(command);
@@ -185,8 +173,8 @@ class TransferTest : public QObject {
     QCOMPARE(paths.size(), 5);
     QCOMPARE(w->LastDownloaded.size(), std::size_t{5});
     for (const char* name : {"one.bin", "two.bin", "three.bin", "dated.txt"})
-      QCOMPARE(Read(stage / name), Read(root / name));
-    QCOMPARE(Read(stage / "sub" / "deep.txt"), Read(root / "sub" / "deep.txt"));
+      QCOMPARE(ReadFile(stage / name), ReadFile(root / name));
+    QCOMPARE(ReadFile(stage / "sub" / "deep.txt"), ReadFile(root / "sub" / "deep.txt"));
     QVERIFY(paths.contains(QString::fromStdString((stage / "sub" / "deep.txt").string())));
     QCOMPARE(fs::last_write_time(stage / "dated.txt"), fs::last_write_time(root / "dated.txt"));
     struct stat st {};
@@ -208,8 +196,8 @@ class TransferTest : public QObject {
     QCOMPARE(dialogs, (std::vector<QStringList>{{U("転送成功 … one.bin"), U("転送成功 … three.bin"),
                                                  U("転送失敗 … two.bin")}}));
     QCOMPARE(env->Texts(), QStringList{U("指定したファイルがありません。またはコピー不可のファイルです。")});
-    QCOMPARE(Read(stage / "one.bin"), Read(root / "one.bin"));
-    QCOMPARE(Read(stage / "three.bin"), Read(root / "three.bin"));
+    QCOMPARE(ReadFile(stage / "one.bin"), ReadFile(root / "one.bin"));
+    QCOMPARE(ReadFile(stage / "three.bin"), ReadFile(root / "three.bin"));
     QVERIFY(!fs::exists(stage / "two.bin"));
     QCOMPARE(paths.size(), 2);
     QVERIFY(w->SessionOpen && !w->Busy);
@@ -270,7 +258,7 @@ class TransferTest : public QObject {
     QCOMPARE(seen, (std::vector<std::int64_t>{1024, 2048, 3000}));
     seen.clear();
     const fs::path local = fs::path(env->dir.path()) / "local" / "up.dat";
-    WriteBytes(local, Pattern(2500, 7));
+    WriteFile(local, PatternBytes(2500));
     QCOMPARE(w->UploadFiles({QString::fromStdString(local.string())}), 1);
     QCOMPARE(seen, (std::vector<std::int64_t>{1024, 2048, 2500}));
 
@@ -299,8 +287,8 @@ class TransferTest : public QObject {
 
   void uploadOfANameTheHandsetCannotHoldFailsAlone() {
     const fs::path local = fs::path(env->dir.path()) / "local";
-    WriteBytes(local / "한.txt", Pattern(5, 1));
-    WriteBytes(local / "ok.txt", Pattern(5, 2));
+    WriteFile(local / "한.txt", PatternBytes(5));
+    WriteFile(local / "ok.txt", PatternBytes(5));
     auto w = Connected();
     QCOMPARE(w->UploadFiles({QString::fromStdString((local / "한.txt").string()),
                              QString::fromStdString((local / "ok.txt").string())}),
@@ -317,16 +305,16 @@ class TransferTest : public QObject {
 
   void commandLineFilesAreSentOnceAfterTheFirstConnection() {
     const fs::path local = fs::path(env->dir.path()) / "local";
-    WriteBytes(local / "up1.dat", Pattern(2500, 5));
-    WriteBytes(local / "up2.dat", Pattern(7, 6));
+    WriteFile(local / "up1.dat", PatternBytes(2500));
+    WriteFile(local / "up2.dat", PatternBytes(7));
     fs::create_directories(local / "folder");
     const QString p1 = QString::fromStdString((local / "up1.dat").string());
     const QString p2 = QString::fromStdString((local / "up2.dat").string());
     auto w = Connected({p1, QString::fromStdString((local / "missing.dat").string()),
                         QString::fromStdString((local / "folder").string()), p2});
     QCOMPARE(env->Texts(), QStringList{});
-    QCOMPARE(Read(root / "up1.dat"), Read(local / "up1.dat"));
-    QCOMPARE(Read(root / "up2.dat"), Read(local / "up2.dat"));
+    QCOMPARE(ReadFile(root / "up1.dat"), ReadFile(local / "up1.dat"));
+    QCOMPARE(ReadFile(root / "up2.dat"), ReadFile(local / "up2.dat"));
     QVERIFY(w->PendingUploads.isEmpty());
     QCOMPARE(w->ListModel().rowCount(), 7);
     // A second connection sends nothing.

@@ -1,0 +1,240 @@
+// File transfers through the main window (selection, staging, progress,
+// event processing) against the in-process simulated handset, next to the
+// engine's own GetFile and PutFile on the same line in the same run.
+//
+//   QT_QPA_PLATFORM=offscreen bench_window_transfer --benchmark_counters_tabular=true
+//
+// Unthrottled, 10 MiB each way: window MiB/s as a ratio to the engine's, and
+// the longest gap between two ticks of a 5 ms timer while the window moves
+// the file. Line speed (115200 bit/s, 11,520 bytes/s): 20 files of 2 KiB in
+// one download run; files/s, payload efficiency, and where each file's time
+// goes: command to first data, data, and from the last data frame to the
+// next file's command (completion handshake plus the window's own work).
+#include <benchmark/benchmark.h>
+
+#include <QApplication>
+#include <QElapsedTimer>
+#include <QItemSelectionModel>
+#include <QTimer>
+#include <QTreeView>
+#include <chrono>
+#include <cstdlib>
+#include <filesystem>
+#include <mutex>
+
+#include "app/device_list_model.h"
+#include "app/main_window.h"
+#include "app/qt_ui_hooks.h"
+#include "handset/sim_handset.h"
+#include "protocol/engine.h"
+#include "test_files.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using Clock = std::chrono::steady_clock;
+using mirvo::app::TFrmMain;
+
+constexpr std::size_t kMiB = 1 << 20;
+constexpr double kLineBytesPerSecond = 11520.0;
+
+double Seconds(Clock::duration d) { return std::chrono::duration<double>(d).count(); }
+
+// A connected window on a handset serving a throwaway folder.
+class WindowRig {
+ public:
+  explicit WindowRig(mirvo::sim::HandsetOptions options) {
+    char tmpl[] = "/tmp/mirvo-wbench-XXXXXX";
+    dir_ = mkdtemp(tmpl);
+    fs::create_directories(dir_ / "handset");
+    setenv("APPDATA", dir_.c_str(), 1);
+    options.record_bytes = false;
+    options.on_command = [this](const std::string& command) {
+      if (command.rfind("GET_FILE", 0) != 0) return;
+      std::lock_guard<std::mutex> lock(mutex_);
+      commands_.push_back(Clock::now());
+    };
+    handset_ = std::make_unique<mirvo::sim::SimHandset>(dir_ / "handset", options);
+    fs::create_directories(dir_ / "ZQR" / "mirvo" / "ports");
+    fs::create_symlink(handset_->DevicePath(), dir_ / "ZQR" / "mirvo" / "ports" / "COM3");
+    mirvo::testing::WriteFile(dir_ / "ZQR" / "mirvo" / "config.ini", "COM=COM3\r\nPASSWORD=0000\r\n");
+    hooks_.SetResponder([this](const mirvo::app::MessageRequest& r) {
+      messages_ += r.text.toStdString() + "\n";
+      return mirvo::MsgAnswer::Ok;
+    });
+    window_ = std::make_unique<TFrmMain>();
+    window_->FirstActivation = false;
+    window_->StagingDir = (dir_ / "stage").string() + "/";
+  }
+  ~WindowRig() {
+    window_->close();
+    window_.reset();
+    handset_.reset();
+    std::error_code ec;
+    fs::remove_all(dir_, ec);
+  }
+
+  bool Connect() { return window_->Connect() == 0 && window_->SessionOpen && messages_.empty(); }
+  bool Refresh() { return window_->Refresh() == 0; }
+  TFrmMain& window() { return *window_; }
+  fs::path HandsetFile(const std::string& name) const { return dir_ / "handset" / name; }
+  fs::path LocalFile(const std::string& name) const { return dir_ / "local" / name; }
+  fs::path Staged(const std::string& name) const { return dir_ / "stage" / name; }
+  const std::string& messages() const { return messages_; }
+
+  void SelectAll() {
+    auto& model = window_->ListModel();
+    QItemSelection all(model.index(0, 0), model.index(model.rowCount() - 1, 0));
+    window_->DetailView()->selectionModel()->select(all, QItemSelectionModel::ClearAndSelect |
+                                                             QItemSelectionModel::Rows);
+  }
+  std::vector<Clock::time_point> TakeCommands() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return std::exchange(commands_, {});
+  }
+
+ private:
+  fs::path dir_;
+  mirvo::app::QtUiHooks hooks_;
+  std::unique_ptr<mirvo::sim::SimHandset> handset_;
+  std::unique_ptr<TFrmMain> window_;
+  std::string messages_;
+  std::mutex mutex_;
+  std::vector<Clock::time_point> commands_;
+};
+
+// The longest gap between two ticks of a 5 ms timer while fn runs.
+template <class F>
+double LongestGapMs(F&& fn) {
+  QElapsedTimer clock;
+  qint64 last = 0, longest = 0;
+  QTimer tick;
+  tick.setInterval(5);
+  QObject::connect(&tick, &QTimer::timeout, [&] {
+    longest = std::max(longest, clock.elapsed() - last);
+    last = clock.elapsed();
+  });
+  clock.start();
+  tick.start();
+  fn();
+  tick.stop();
+  return static_cast<double>(std::max(longest, clock.elapsed() - last));
+}
+
+// range(0): 0 download, 1 upload. 10 MiB, window path and engine path.
+void BM_WindowVsEngine(benchmark::State& state) {
+  const bool upload = state.range(0) != 0;
+  WindowRig rig({});
+  const std::string content = mirvo::testing::PatternBytes(10 * kMiB);
+  mirvo::testing::WriteFile(rig.HandsetFile("big.bin"), content);
+  mirvo::testing::WriteFile(rig.LocalFile("up.bin"), content);
+  if (!rig.Connect()) return state.SkipWithError("session did not open");
+  TFrmMain& w = rig.window();
+  const std::string attr = std::string(30, '-') + "00";
+  double window_s = 0, engine_s = 0, gap = 0;
+  for (auto _ : state) {
+    // The engine alone; Busy keeps the window's idle reader off the line.
+    w.Busy = true;
+    auto t0 = Clock::now();
+    if (upload) {
+      if (w.Engine().PutFile("", rig.LocalFile("up.bin").string(), attr) != 0) {
+        w.Busy = false;
+        return state.SkipWithError("engine upload failed");
+      }
+    } else {
+      std::string data;
+      if (w.Engine().GetFile(data, "big.bin") != 0 || data != content) {
+        w.Busy = false;
+        return state.SkipWithError("engine download failed");
+      }
+    }
+    engine_s += Seconds(Clock::now() - t0);
+    w.Busy = false;
+    // The window.
+    int r = 0;
+    t0 = Clock::now();
+    gap = std::max(gap, LongestGapMs([&] {
+      if (upload) {
+        r = w.UploadFiles({QString::fromStdString(rig.LocalFile("up.bin").string())}) == 1 ? 0 : -1;
+      } else {
+        rig.SelectAll();
+        QStringList paths;
+        r = w.DownloadSelected(paths);
+      }
+    }));
+    window_s += Seconds(Clock::now() - t0);
+    if (r != 0 || !rig.messages().empty()) return state.SkipWithError("window transfer failed");
+    if (!upload && mirvo::testing::ReadFile(rig.Staged("big.bin")) != content)
+      return state.SkipWithError("staged copy differs");
+  }
+  const double n = static_cast<double>(state.iterations());
+  state.counters["window_MiB/s"] = 10.0 * n / window_s;
+  state.counters["engine_MiB/s"] = 10.0 * n / engine_s;
+  state.counters["ratio"] = engine_s / window_s;
+  state.counters["longest_gap_ms"] = gap;
+}
+
+// 20 files of 2 KiB in one download run at 115200 bit/s.
+void BM_WindowLineSpeedSmallFiles(benchmark::State& state) {
+  mirvo::sim::HandsetOptions options;
+  options.bytes_per_second = static_cast<int>(kLineBytesPerSecond);
+  WindowRig rig(options);
+  constexpr int kFiles = 20;
+  constexpr std::size_t kSize = 2048;
+  for (int i = 0; i < kFiles; ++i)
+    mirvo::testing::WriteFile(rig.HandsetFile("f" + std::to_string(100 + i) + ".bin"),
+                              mirvo::testing::PatternBytes(kSize + static_cast<std::size_t>(i)).substr(0, kSize));
+  if (!rig.Connect()) return state.SkipWithError("session did not open");
+  TFrmMain& w = rig.window();
+  std::vector<Clock::time_point> last_data;
+  const auto shown = w.Engine().OnProgress;
+  w.Engine().OnProgress = [&](std::int64_t done) {
+    shown(done);
+    if (done == static_cast<std::int64_t>(kSize)) last_data.push_back(Clock::now());
+  };
+  double total = 0, to_data = 0, data = 0, between = 0;
+  int files = 0, gaps = 0;
+  for (auto _ : state) {
+    rig.SelectAll();
+    rig.TakeCommands();
+    last_data.clear();
+    QStringList paths;
+    const auto t0 = Clock::now();
+    const int r = w.DownloadSelected(paths);
+    const auto t1 = Clock::now();
+    const std::vector<Clock::time_point> commands = rig.TakeCommands();
+    if (r != 0 || paths.size() != kFiles || commands.size() != kFiles || last_data.size() != kFiles)
+      return state.SkipWithError("download run failed");
+    total += Seconds(t1 - t0);
+    files += kFiles;
+    for (int i = 0; i < kFiles; ++i) {
+      // A file's data phase is 2 frames; the command exchange ends with the first.
+      data += Seconds(last_data[static_cast<std::size_t>(i)] - commands[static_cast<std::size_t>(i)]);
+      if (i + 1 < kFiles) {
+        between += Seconds(commands[static_cast<std::size_t>(i) + 1] - last_data[static_cast<std::size_t>(i)]);
+        ++gaps;
+      }
+    }
+    to_data += Seconds(commands.front() - t0);
+  }
+  state.counters["files/s"] = files / total;
+  state.counters["efficiency"] = static_cast<double>(files) * kSize / total / kLineBytesPerSecond;
+  state.counters["cmd_to_last_data_ms"] = 1000.0 * data / files;
+  state.counters["last_data_to_next_cmd_ms"] = gaps ? 1000.0 * between / gaps : 0;
+  state.counters["run_start_to_first_cmd_ms"] = 1000.0 * to_data / static_cast<double>(state.iterations());
+  state.counters["ideal_ms_per_file"] = 1000.0 * 2 * 1029 / kLineBytesPerSecond;
+}
+
+}  // namespace
+
+BENCHMARK(BM_WindowVsEngine)->Arg(0)->Arg(1)->ArgName("upload")->Iterations(3)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(BM_WindowLineSpeedSmallFiles)->Iterations(1)->Unit(benchmark::kSecond)->UseRealTime();
+
+int main(int argc, char** argv) {
+  if (!std::getenv("QT_QPA_PLATFORM")) setenv("QT_QPA_PLATFORM", "offscreen", 1);
+  QApplication app(argc, argv);
+  benchmark::Initialize(&argc, argv);
+  benchmark::RunSpecifiedBenchmarks();
+  benchmark::Shutdown();
+  return 0;
+}
