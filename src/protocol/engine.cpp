@@ -7,6 +7,7 @@
 #include <filesystem>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <utility>
 
 #include "core/ui_hooks.h"
 #include "protocol/trace_log.h"
@@ -24,6 +25,25 @@ constexpr int kControlSendTimeout = 5000;
 constexpr int kTextBuffer = 1024;
 constexpr int kFileBuffer = 2048;
 constexpr char kHandsetSeparator = '\xA5';
+
+// Sets a variable for one scope and gives back its old value on every way out.
+template <class T>
+class ScopedValue {
+ public:
+  ScopedValue(T& var, T value) : var_(var), old_(std::exchange(var, std::move(value))) {}
+  ~ScopedValue() { var_ = std::move(old_); }
+  ScopedValue(const ScopedValue&) = delete;
+  ScopedValue& operator=(const ScopedValue&) = delete;
+
+ private:
+  T& var_;
+  T old_;
+};
+
+// The window stays live while the handset keeps the engine waiting.
+std::function<void()> PumpWhileWaiting() {
+  return [] { Ui().ProcessMessages(); };
+}
 
 void Trace(std::string_view cp932) { LogWriteLine(cp932); }
 void TraceTimed(std::string_view utf8) {
@@ -83,22 +103,33 @@ bool LoadLocalFile(const std::string& path, std::string& data, std::string& why)
     why = "ファイルを読み込めません";
     return false;
   }
-  if (st.st_size > INT_MAX) {
+  constexpr std::size_t kLimit = INT_MAX;  // the size field of PUT_FILE
+  if (st.st_size > static_cast<off_t>(kLimit)) {
     why = "ファイルサイズが大きすぎます";
     return false;
   }
-  data.resize(static_cast<std::size_t>(st.st_size));
+  // Read to the end: st_size is 0 for generated files (/proc) and stale
+  // for one that grows. One byte beyond the size sees the end at once.
+  data.resize(static_cast<std::size_t>(st.st_size) + 1);
   std::size_t done = 0;
-  while (done < data.size()) {
+  while (true) {
+    if (done == data.size()) {
+      if (done > kLimit) {
+        why = "ファイルサイズが大きすぎます";
+        return false;
+      }
+      data.resize(std::min(done * 2, kLimit + 1));
+    }
     const ssize_t n = ::read(fd, data.data() + done, data.size() - done);
     if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) {
+    if (n < 0) {
       why = "ファイルを読み込めません";
       return false;
     }
+    if (n == 0) break;
     done += static_cast<std::size_t>(n);
   }
-  // A file that grew meanwhile is sent as it was when measured.
+  data.resize(done);
   return true;
 }
 
@@ -110,6 +141,18 @@ void TKivPP::Fire(const TKivPEvent& event) {
   if (event) event(*this);
 }
 
+bool TKivPP::OverLimits(std::size_t bytes, int controls_in_a_row) const {
+  if (bytes > static_cast<std::size_t>(std::max<std::int64_t>(MaxDataBytes, 0))) {
+    Trace(Cp932("受信データが上限を超えました"));
+    return true;
+  }
+  if (controls_in_a_row >= MaxControlRun) {
+    Trace(Cp932("制御コードが続きすぎます"));
+    return true;
+  }
+  return false;
+}
+
 void TKivPP::Progress(std::int64_t bytes_done) {
   if (OnProgress) OnProgress(bytes_done);
 }
@@ -117,6 +160,7 @@ void TKivPP::Progress(std::int64_t bytes_done) {
 // ---- frame exchange -------------------------------------------------------
 
 int TKivPP::SendBytes(const void* bytes, int count, int timeout_ms) {
+  ScopedValue pump(Port.OnWaitSlice, PumpWhileWaiting());
   Port.txTimeOut = timeout_ms;
   const auto* p = static_cast<const char*>(bytes);
   for (int sent = 0; sent < count;) {
@@ -138,6 +182,7 @@ int TKivPP::ReceiveBytes(void* buffer, int count, int wait_ms) {
   Port.rxTimeOut = wait_ms;
   Port.ApplyTimeouts();
   if (count <= 0) return -1;
+  ScopedValue pump(Port.OnWaitSlice, PumpWhileWaiting());
   auto* p = static_cast<char*>(buffer);
   for (int got = 0; got < count;) {
     // Bytes already here are taken at once; each byte still to come gets
@@ -160,7 +205,11 @@ int TKivPP::SendControl(std::uint8_t control) {
 
 int TKivPP::SendFrame(std::uint8_t frame_type, const void* data, int length, bool append_crlf) {
   std::string frame;
-  if (MakeDataFrame(&frame, frame_type, data, length, append_crlf) < 0) return -100;
+  if (MakeDataFrame(&frame, frame_type, data, length, append_crlf) < 0) {
+    // No frame can carry it: nothing goes out, and the trace shows what failed.
+    LogDump(data, std::max(length, 0), std::string(ControlName(frame_type)) + Cp932("送信失敗"));
+    return -2;
+  }
   const int size = static_cast<int>(frame.size());
   const int r = SendBytes(frame.data(), size, kControlSendTimeout);
   LogDump(frame.data(), size, std::string(ControlName(frame_type)) + Cp932(r < 0 ? "送信失敗" : "送信"));
@@ -216,7 +265,7 @@ int TKivPP::ReceiveFrame(std::uint8_t& frame_type, char* buffer, int capacity, i
   const int n = (len[0] << 8) | len[1];
   if (n == 0) {
     r = ReceiveBytes(buffer, 0, wait_ms);
-    if (empty_data_ends_file) {
+    if (empty_data_ends_file && first == ETX) {
       // The one frame of an empty file: its CRC is read and checked like
       // any other, so a zero-byte file can be fetched.
       unsigned char crc_bytes[2];
@@ -226,7 +275,8 @@ int TKivPP::ReceiveFrame(std::uint8_t& frame_type, char* buffer, int capacity, i
       }
       seen.append(reinterpret_cast<char*>(crc_bytes), 2);
       dump();
-      return (crc_bytes[0] | crc_bytes[1]) == 0 ? 5 : -1;
+      if ((crc_bytes[0] | crc_bytes[1]) != 0) return CrcError();
+      return 5;
     }
     dump();
     return r;
@@ -264,13 +314,25 @@ int TKivPP::ReceiveFrame(std::uint8_t& frame_type, char* buffer, int capacity, i
 
   if (Crc16(buffer, static_cast<std::size_t>(n)) != crc) {
     dump();
-    Ui().MessageBox(nullptr, "Mirvo", "受信:CRCエラー", MsgIcon::Error, MsgButtons::Ok);
-    return -1;
+    return CrcError();
   }
   const std::string_view text_part(buffer, strnlen(buffer, static_cast<std::size_t>(n)));
-  if (text::TrimBlanks(text_part) == "FT_END") return HandsetEndPath(seen.data(), static_cast<int>(seen.size()));
+  if (text::TrimBlanks(text_part) == "FT_END") {
+    // A second end while the first is being answered fails that answer;
+    // answering it in turn would nest without bound.
+    if (answering_end_) {
+      dump();
+      return -100;
+    }
+    return HandsetEndPath(seen.data(), static_cast<int>(seen.size()));
+  }
   dump();
   return n + 5;
+}
+
+int TKivPP::CrcError() {
+  Ui().MessageBox(nullptr, "Mirvo", "受信:CRCエラー", MsgIcon::Error, MsgButtons::Ok);
+  return -1;
 }
 
 int TKivPP::HandsetEndPath(const char* frame, int size) {
@@ -325,12 +387,13 @@ int TKivPP::AwaitEot(int value) {
 int TKivPP::AnswerHandsetEnd(int value) {
   if (value != -6) return value;
   std::uint8_t control = 0;
-  if (SendControl(ACK) < 0) return value;
-  if (SendText("OK") < 0) return value;
-  if (WaitAck(control) < 0 || control != ACK) return value;
-  if (WaitAck(control) < 0 || control != EOT) return value;
-  if (SendControl(ACK) < 0) return value;
-  Fire(OnHandsetDisconnect);
+  bool answered;
+  {
+    ScopedValue answering(answering_end_, true);
+    answered = SendControl(ACK) >= 0 && SendText("OK") >= 0 && WaitAck(control) >= 0 && control == ACK &&
+               WaitAck(control) >= 0 && control == EOT && SendControl(ACK) >= 0;
+  }
+  if (answered) Fire(OnHandsetDisconnect);
   return value;
 }
 
@@ -393,7 +456,9 @@ int TKivPP::FtEnd() {
   std::string reply;
   if (CommandExchange("FT_END", reply) < 0) return -100;
   Trace(Cp932(reply == "OK" ? "応答メッセージ:OK" : "応答メッセージ:不明"));
-  if (SendControl(ACK) < 0 || ReleaseLink() < 0) return -100;
+  // The link is released even when the ACK could not go out.
+  const bool acked = SendControl(ACK) >= 0;
+  if (ReleaseLink() < 0 || !acked) return -100;
   Fire(OnTransferEnded);
   Trace(Cp932("■転送終了・成功■"));
   return 0;
@@ -418,18 +483,24 @@ int TKivPP::GetList(std::vector<std::string>& lines) {
   std::string text;
   std::uint8_t expected = STX;
   char buffer[kTextBuffer + 1];
+  std::size_t received = 0;  // data bytes, counted whether or not they are text
+  int controls_in_a_row = 0;
   while (true) {
     std::memset(buffer, 0, sizeof buffer);
     TraceTimed(" STX/ETX受信待");
     std::uint8_t type = expected;
     const int r = ReceiveFrame(type, buffer, kTextBuffer, DataTimeout);
-    if (r < 0) {
-      Fire(OnDataWaitFailed);
+    const bool frame = r >= 0 && (type == STX || type == ETX);
+    const std::size_t n = frame ? static_cast<std::size_t>(r - 5) : 0;
+    received += n;
+    controls_in_a_row = frame ? 0 : controls_in_a_row + 1;
+    if (r < 0 || OverLimits(received, controls_in_a_row)) {
+      if (r < 0) Fire(OnDataWaitFailed);
       if (SendControl(NAK) >= 0)
         Ui().MessageBox(nullptr, "Mirvo", "データリスト取得失敗", MsgIcon::Error, MsgButtons::Ok);
       return -100;
     }
-    if (type == STX || type == ETX) text.append(buffer, strnlen(buffer, static_cast<std::size_t>(r - 5)));
+    text.append(buffer, strnlen(buffer, n));
     TraceTimed(" STX/ETX待ちタイマIdle");
     if (type == STX) {
       expected = 0;
@@ -463,19 +534,26 @@ int TKivPP::GetFile(std::string& target, std::string_view handset_path) {
   std::string data;
   std::uint8_t expected = STX;
   char buffer[kFileBuffer];
+  int controls_in_a_row = 0;
   while (true) {
     TraceTimed(" STX/ETX受信待");
     std::uint8_t type = expected;
     const int r = ReceiveFrame(type, buffer, kFileBuffer, DataTimeout, data.empty());
-    if (r < 0) {
-      Fire(OnDataWaitFailed);
-      // Re-linking keeps the session usable after a lost frame.
-      if (SendControl(NAK) < 0 || EstablishLink() < 0) return -100;
+    const bool frame = r >= 0 && (type == STX || type == ETX);
+    const std::size_t n = frame ? static_cast<std::size_t>(r - 5) : 0;
+    controls_in_a_row = frame ? 0 : controls_in_a_row + 1;
+    const bool over = r >= 0 && OverLimits(data.size() + n, controls_in_a_row);
+    if (r < 0 || over) {
+      if (r < 0) Fire(OnDataWaitFailed);
+      // Re-linking keeps the session usable after a lost frame; the NAK
+      // failing is no reason not to try.
+      const bool naked = SendControl(NAK) >= 0;
+      if (EstablishLink() < 0 || !naked || over) return -100;
       return -8;
     }
     TraceTimed(" STX/ETX待ちタイマIdle");
-    if (type == STX || type == ETX) {
-      data.append(buffer, static_cast<std::size_t>(r - 5));
+    if (frame) {
+      data.append(buffer, n);
       Progress(static_cast<std::int64_t>(data.size()));
     }
     if (type != ETX) {

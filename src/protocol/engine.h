@@ -14,12 +14,16 @@
 //   -255 an unrecognised reply
 //
 // Threading: main thread only, not re-entrant; the caller keeps a busy flag.
-// Every wait blocks the caller up to its time-out. Message boxes and message
-// processing go through mirvo::Ui(). Handset texts are code page 932 bytes;
+// Every wait blocks the caller up to its time-out, and runs
+// Ui().ProcessMessages() at least every 50 ms meanwhile (through the port's
+// OnWaitSlice, which is restored afterwards), so handlers may run nested
+// inside any operation. Message boxes and message processing go through
+// mirvo::Ui(). Handset texts are code page 932 bytes;
 // local paths are UTF-8.
 #pragma once
 
 #include <cstdint>
+#include <climits>
 #include <functional>
 #include <string>
 #include <string_view>
@@ -43,6 +47,12 @@ class TKivPP {
   int ReplyTimeout = 180000;  // per byte, text replies
   // The wait for the first byte of the first data frame of a list or file.
   int FirstFrameTimeout = 300000;
+  // GetList and GetFile fail (-100) when the data of a list or file goes
+  // past MaxDataBytes or MaxControlRun control bytes come in a row between
+  // its frames: a handset that streams without end can neither exhaust
+  // memory nor hold the command forever.
+  std::int64_t MaxDataBytes = INT32_MAX;
+  int MaxControlRun = 65536;
 
   TKivPEvent OnAckWaitFailed;
   TKivPEvent OnDataWaitFailed;
@@ -88,13 +98,20 @@ class TKivPP {
  private:
   void Fire(const TKivPEvent& event);
   void Progress(std::int64_t bytes_done);
+  // Whether a list or file being received has gone past MaxDataBytes or
+  // MaxControlRun; traced.
+  bool OverLimits(std::size_t bytes, int controls_in_a_row) const;
   // The shared request/ACK/reply opening of every command; 0 or -100.
   int CommandExchange(std::string_view request, std::string& reply);
   int HandsetEndPath(const char* frame, int size);
-  // With empty_data_ends_file (GetFile before any data), a frame with no
+  // The CRC error box; -1.
+  int CrcError();
+  // With empty_data_ends_file (GetFile before any data), an ETX frame with no
   // data has its CRC read and checked and is a whole, empty file rather
   // than a failure.
   int ReceiveFrame(std::uint8_t& frame_type, char* buffer, int capacity, int wait_ms, bool empty_data_ends_file);
+
+  bool answering_end_ = false;  // inside AnswerHandsetEnd
 };
 
 }  // namespace mirvo

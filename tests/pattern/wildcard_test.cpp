@@ -152,6 +152,7 @@ TEST(WildcardAlternatives, TrialOrderAndNoTakingBack) {
   };
   EXPECT_EQ(alternatives("[=a|bb|ccc]"), (std::vector<std::string>{"a", "ccc", "bb"}));
   EXPECT_EQ(alternatives("[=jpg|jpeg]"), (std::vector<std::string>{"jpg", "jpeg"}));
+  EXPECT_EQ(alternatives("[=x|a|b]"), (std::vector<std::string>{"x", "b", "a"}));  // a tie: the first moves
   EXPECT_EQ(alternatives("[=a||b]"), (std::vector<std::string>{"a", "b", ""}));
   EXPECT_EQ(alternatives("[=|a]"), (std::vector<std::string>{"", "a"}));
   EXPECT_EQ(alternatives("[=a|]"), (std::vector<std::string>{"a"}));

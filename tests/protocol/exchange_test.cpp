@@ -198,3 +198,85 @@ TEST_F(ExchangeTest, AnswersOtherThanAckFailTheLink) {
   EXPECT_EQ(engine_->ReleaseLink(), 0);
   EXPECT_TRUE(Traced("■データリンク開放・成功■"));
 }
+
+TEST_F(ExchangeTest, WaitsKeepTheWindowServed) {
+  engine_->AckTimeout = 300;
+  std::uint8_t c = 0;
+  EXPECT_EQ(engine_->WaitAck(c), -2);
+  EXPECT_GE(ui_.process_calls, 3);  // one per 50 ms slice of 300 ms, with slack
+  EXPECT_FALSE(port_->OnWaitSlice);  // given back after the wait
+}
+
+TEST_F(ExchangeTest, AnEndRepeatedWhileItIsAnsweredFailsTheAnswerOnce) {
+  int ended = 0;
+  engine_->OnHandsetDisconnect = [&](TKivPP&) { ++ended; };
+  std::string ends;
+  for (int i = 0; i < 50; ++i) ends += Frame(ETX, "FT_END", true);
+  pty_.Send(ends);
+  std::uint8_t c = 0;
+  EXPECT_EQ(engine_->WaitAck(c), -6);
+  EXPECT_EQ(ended, 0);
+  EXPECT_EQ(BoxTexts(), std::vector<std::string>{"電話機との通信が中断されました。"});
+}
+
+TEST_F(ExchangeTest, AFrameTooBigForItsLengthIsNotSent) {
+  const std::string data(0xFFFE, 'x');
+  EXPECT_EQ(engine_->SendFrame(STX, data.data(), 0xFFFE, true), -2);
+  EXPECT_TRUE(Traced("STX送信失敗"));
+  EXPECT_EQ(engine_->SendControl(EOT), 1);
+  EXPECT_EQ(pty_.Receive(1), "\x04");  // nothing went before it
+}
+
+TEST_F(ExchangeTest, AnEmptyStxFrameIsNoEmptyFile) {
+  std::string data = "kept";
+  // The reply, then an STX frame with no data, then what would finish a file.
+  pty_.Send("\x06" + Frame(ETX, "OK", true) + std::string("\x02\x00\x00\x00\x00", 5) + Frame(ETX, "abc") + "\x06");
+  EXPECT_LT(engine_->GetFile(data, "a.txt"), 0);
+  EXPECT_EQ(data, "kept");
+}
+
+// A handset that needs longer than DataTimeout to prepare the first frame:
+// it is sent from the window's message processing once that time is past.
+TEST_F(ExchangeTest, TheFirstDataFrameMayTakeLongerThanTheDataWait) {
+  engine_->DataTimeout = 150;
+  engine_->FirstFrameTimeout = 5000;
+  std::string late;
+  steady_clock::time_point since;
+  ui_.on_process = [&] {
+    if (!late.empty() && steady_clock::now() - since > milliseconds(3 * engine_->DataTimeout)) {
+      pty_.Send(late);
+      late.clear();
+    }
+  };
+  auto after_the_reply = [&](std::string frames) {
+    pty_.Send("\x06" + Frame(ETX, "OK", true));
+    late = frames + "\x06";
+    since = steady_clock::now();
+  };
+  after_the_reply(Frame(ETX, "a.txt,5,,,\r\n"));
+  std::vector<std::string> lines;
+  EXPECT_EQ(engine_->GetList(lines), 0);
+  EXPECT_EQ(lines, std::vector<std::string>{"a.txt,5,,,"});
+  after_the_reply(Frame(STX, "alp") + Frame(ETX, "ha"));
+  std::string data;
+  EXPECT_EQ(engine_->GetFile(data, "a.txt"), 0);
+  EXPECT_EQ(data, "alpha");
+}
+
+// A handset that answers a list or file with control bytes without end.
+TEST_F(ExchangeTest, AnEndlessRunOfControlBytesEndsAList) {
+  engine_->MaxControlRun = 8;
+  pty_.Send("\x06" + Frame(ETX, "OK", true) + std::string(8, '\x06') + Frame(ETX, "a.txt,5,,,") + "\x06");
+  std::vector<std::string> lines{"kept"};
+  EXPECT_EQ(engine_->GetList(lines), -100);
+  EXPECT_EQ(lines, std::vector<std::string>{"kept"});
+  EXPECT_EQ(BoxTexts(), std::vector<std::string>{"データリスト取得失敗"});
+}
+
+TEST_F(ExchangeTest, AnEndlessRunOfControlBytesEndsAFile) {
+  engine_->MaxControlRun = 8;
+  pty_.Send("\x06" + Frame(ETX, "OK", true) + std::string(8, '\x06') + Frame(ETX, "abc") + "\x06");
+  std::string data = "kept";
+  EXPECT_EQ(engine_->GetFile(data, "a.txt"), -100);
+  EXPECT_EQ(data, "kept");
+}

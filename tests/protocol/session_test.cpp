@@ -278,6 +278,41 @@ TEST_F(SessionTest, LostFileFrameRelinksAndLeavesTheTarget) {
   // usable again at once
   ASSERT_EQ(engine_->GetFile(data, "a.txt"), 0);
   EXPECT_EQ(data, "untouchedalpha");
+
+  // The one frame of an empty file is checked like any other.
+  WriteFile(root_ / "empty.bin", "");
+  handset_->CorruptCrc(2);
+  EXPECT_EQ(engine_->GetFile(data, "empty.bin"), -8);
+  EXPECT_EQ(data, "untouchedalpha");
+  EXPECT_EQ(BoxTexts(), std::vector<std::string>{"受信:CRCエラー"});
+}
+
+TEST_F(SessionTest, ALineLostWithTheNakStillTriesANewLink) {
+  Start();
+  Session();
+  handset_->SilenceFrom(0, 2);  // no data after the reply
+  ui_.on_process = [&] {
+    if (Traced("STX/ETX 初受信待ち用に5分の監視を行う")) handset_->HangUp();
+  };
+  std::string data;
+  EXPECT_EQ(engine_->GetFile(data, "a.txt"), -100);
+  const std::string trace = Trace(), relink = text::Cp932("■データリンク確立■");
+  EXPECT_NE(trace.find(relink, trace.rfind(text::Cp932("NAK送信"))), std::string::npos);
+}
+
+TEST_F(SessionTest, AListOrFileBeyondTheSizeLimitFails) {
+  Start();
+  Session();
+  engine_->MaxDataBytes = 100;  // the list is three lines of about 60 bytes
+  std::vector<std::string> lines{"kept"};
+  EXPECT_EQ(engine_->GetList(lines), -100);
+  EXPECT_EQ(lines, std::vector<std::string>{"kept"});
+  EXPECT_EQ(BoxTexts(), std::vector<std::string>{"データリスト取得失敗"});
+  std::string data;
+  EXPECT_EQ(engine_->GetFile(data, "dir\\b.bin"), -100);
+  EXPECT_TRUE(data.empty());
+  EXPECT_EQ(engine_->GetFile(data, "a.txt"), 0);  // within the limit, and the link still up
+  EXPECT_EQ(data, "alpha");
 }
 
 TEST_F(SessionTest, OversizedLengthNeverOverrunsAndIsFailed) {
@@ -380,6 +415,15 @@ TEST_F(SessionTest, LocalFilesThatCannotBeSent) {
   EXPECT_TRUE(Wire().empty());  // nothing was sent
   EXPECT_TRUE(Traced("ファイル名をシフトJISに変換できません"));
   EXPECT_EQ(engine_->PutFile("", Local("ok.txt", "x"), kAttr), 0);  // still usable
+}
+
+TEST_F(SessionTest, AGeneratedFileIsSentAsItReads) {
+  Start();
+  Session();
+  ASSERT_EQ(engine_->PutFile("", "/proc/version", kAttr), 0);  // its size reads as 0
+  const std::string sent = OnHandset("version");
+  EXPECT_FALSE(sent.empty());
+  EXPECT_EQ(sent, ReadFile("/proc/version"));
 }
 
 TEST_F(SessionTest, ByteExactRoundTrips) {
