@@ -97,6 +97,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   testing::ScriptedLine& line = testing::TheScriptedLine();
   line.Reset(std::string(reinterpret_cast<const char*>(data) + 2, size - 2), data[1]);
   world.ui.ends_shown = 0;
+  world.port.PurgeAll();  // nothing left over from the last input
 
   TKivPP engine(world.port);
   engine.AckTimeout = engine.DataTimeout = engine.ReplyTimeout = engine.FirstFrameTimeout = 0;
