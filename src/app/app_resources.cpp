@@ -5,6 +5,10 @@
 #include <QLabel>
 #include <QFile>
 #include <QHash>
+#include <QLibraryInfo>
+#include <QLocale>
+#include <QTranslator>
+#include <memory>
 #include <QMimeDatabase>
 #include <QPainter>
 #include <QRegularExpression>
@@ -46,7 +50,11 @@ const FileType& LookUp(const QString& extension) {
   PrepareIconTheme();
   const QMimeType mime = db.mimeTypeForFile("x" + extension, QMimeDatabase::MatchExtension);
   FileType type;
+  // The comment comes in the default locale's language: ask for Japanese.
+  const QLocale locale;
+  QLocale::setDefault(QLocale(QLocale::Japanese, QLocale::Japan));
   type.name = mime.comment().trimmed().left(80);
+  QLocale::setDefault(locale);
   type.icon = QIcon::fromTheme(mime.iconName(), QIcon::fromTheme(mime.genericIconName()));
   if (type.icon.isNull()) type.icon = QIcon::fromTheme("text-x-generic");
   return *cache.insert(extension, type);
@@ -58,6 +66,16 @@ void ApplyAppFont() {
   for (const char* family : {"ＭＳ Ｐゴシック", "MS PGothic"})
     QFont::insertSubstitution(QString::fromUtf8(family), "IPAPGothic");
   QApplication::setFont(AppFont());
+}
+
+bool LoadQtJapanese() {
+  static QTranslator* translator = nullptr;
+  if (translator) return true;
+  auto loaded = std::make_unique<QTranslator>(qApp);
+  if (!loaded->load("qtbase_ja", QLibraryInfo::path(QLibraryInfo::TranslationsPath))) return false;
+  translator = loaded.release();  // owned by the application
+  QCoreApplication::installTranslator(translator);
+  return true;
 }
 
 QFont AppFont() {

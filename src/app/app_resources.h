@@ -16,6 +16,11 @@ namespace mirvo::app {
 void ApplyAppFont();
 QFont AppFont();
 
+// Qt's own texts (standard buttons, edit menus) in Japanese, whatever the
+// locale says: the whole interface is Japanese. False when the
+// translation is not installed.
+bool LoadQtJapanese();
+
 // Widens (and heightens) a label or button whose caption does not fit it
 // in the font in use; its position stays.
 void GrowToCaption(QWidget* control);

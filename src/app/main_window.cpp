@@ -16,6 +16,7 @@
 #include <QMenu>
 #include <QPainter>
 #include <QPushButton>
+#include <QScreen>
 #include <QSplitter>
 #include <QStackedWidget>
 #include <QStatusBar>
@@ -521,8 +522,21 @@ void TFrmMain::ApplyGeometry(const TMainSettings& s) {
   if (s.FormWidth && s.FormHeight) resize(*s.FormWidth, *s.FormHeight);
   treeViewWidth_ = s.TreeViewWidth;
   TreeView1->resize(s.TreeViewWidth, TreeView1->height());
-  for (int i = 0; i < DeviceListModel::kColumns; ++i)
-    listDetails_->header()->resizeSection(i, s.ColumnWidths[static_cast<std::size_t>(i)]);
+  // Default widths were chosen for another font: never narrower than the
+  // header and a typical cell need in this one. Saved widths stand.
+  for (int i = 0; i < DeviceListModel::kColumns; ++i) {
+    const auto c = static_cast<std::size_t>(i);
+    const int width = s.ColumnWidthSaved[c] ? s.ColumnWidths[c] : std::max(s.ColumnWidths[c], ColumnWidthNeeded(i));
+    listDetails_->header()->resizeSection(i, width);
+  }
+}
+
+void TFrmMain::ApplyFirstStartGeometry() {
+  // Qt's size for a new window cuts off the tool bar: take the size a
+  // missing config.ini stands for, centred.
+  const int tool_bar = CoolBar1->sizeHint().width();
+  resize(std::max(640, tool_bar), 480);
+  if (const QScreen* s = screen()) move(s->availableGeometry().center() - rect().center());
 }
 
 void TFrmMain::LoadSettings() {
@@ -534,7 +548,14 @@ void TFrmMain::LoadSettings() {
   VendorName = s.VendorName;
   ModelName = s.ModelName;
   ViewStyle = s.ViewStyle;
-  if (result.status == SettingsLoad::Loaded) ApplyGeometry(s);
+  if (result.status == SettingsLoad::Loaded) {
+    ApplyGeometry(s);
+  } else {
+    ApplyFirstStartGeometry();
+    TMainSettings design;
+    design.TreeViewWidth = treeViewWidth_;
+    ApplyGeometry(design);
+  }
 }
 
 bool TFrmMain::SaveSettings() {

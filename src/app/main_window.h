@@ -157,6 +157,9 @@ class TFrmMain : public QMainWindow {
   void SendReceivedFiles();
   bool HasSelection() const;
   void ApplyGeometry(const TMainSettings& s);
+  void ApplyFirstStartGeometry();
+  // What a column's header and a typical cell need in the font in use.
+  int ColumnWidthNeeded(int column) const;
   void CreateTransferProgress();
   // A failure message of a transfer, with the pointer as an arrow.
   void TransferError(const char* utf8);

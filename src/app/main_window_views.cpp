@@ -1,6 +1,8 @@
 // The main window's list of handset files: fill, sort, view styles, search.
 #include <QAction>
 #include <QHeaderView>
+#include <QStyle>
+#include <QStyleOption>
 #include <QLineEdit>
 #include <QListView>
 #include <QSplitter>
@@ -84,6 +86,27 @@ void TFrmMain::ApplyViewStyle(int style) {
   ListView1->setCurrentWidget(view);
   if (had_focus) view->setFocus(Qt::OtherFocusReason);
   ViewStyle = style;
+}
+
+int TFrmMain::ColumnWidthNeeded(int column) const {
+  static const char* const kTypical[DeviceListModel::kColumns] = {"写真0001.jpg", "1,234,567 B", "", "2026/12/31 23:59",
+                                                                  "OFF", "OFF"};
+  QString cell = column == 2 ? ShellTypeName(".jpg") : QString::fromUtf8(kTypical[column]);
+  QStyleOptionViewItem option;
+  option.initFrom(listDetails_);
+  option.text = cell;
+  option.features = QStyleOptionViewItem::HasDisplay;
+  if (column == 0) {
+    option.features |= QStyleOptionViewItem::HasDecoration;
+    option.decorationSize = listDetails_->iconSize().isValid() ? listDetails_->iconSize() : QSize(16, 16);
+  }
+  const int cell_width = listDetails_->style()->sizeFromContents(QStyle::CT_ItemViewItem, &option, QSize(), listDetails_).width();
+  QHeaderView* header = listDetails_->header();
+  QStyleOptionHeader caption;
+  caption.initFrom(header);
+  caption.text = model_->headerData(column, Qt::Horizontal, Qt::DisplayRole).toString();
+  const int header_width = header->style()->sizeFromContents(QStyle::CT_HeaderSection, &caption, QSize(), header).width();
+  return std::max(cell_width, header_width);
 }
 
 QWidget* TFrmMain::CurrentListView() const { return ListView1->currentWidget(); }

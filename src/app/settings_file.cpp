@@ -177,7 +177,12 @@ SettingsLoadResult LoadSettingsFile(const std::string& path, TSettingsLines& lin
   s.FormWidth = Lenient(lines, "FORM_WIDTH", 640);
   s.FormHeight = Lenient(lines, "FORM_HEIGHT", 480);
   s.TreeViewWidth = Lenient(lines, "TREEVIEW_WIDTH", 100);
-  for (int i = 0; i < 6; ++i) s.ColumnWidths[i] = Lenient(lines, kColumnKeys[i], kPresentColumnDefaults[i]);
+  for (int i = 0; i < 6; ++i) {
+    const auto value = FindSettingValue(lines, kColumnKeys[i]);
+    const auto width = value ? StrictInt(*value) : std::nullopt;
+    s.ColumnWidths[i] = width.value_or(kPresentColumnDefaults[i]);
+    s.ColumnWidthSaved[i] = width.has_value();
+  }
   return result;
 }
 

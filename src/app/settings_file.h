@@ -29,6 +29,8 @@ struct TMainSettings {
   std::optional<int> FormLeft, FormTop, FormWidth, FormHeight;
   int TreeViewWidth = 112;
   std::array<int, 6> ColumnWidths{107, 80, 120, 80, 60, 75};
+  // Which widths the file held; the others are defaults.
+  std::array<bool, 6> ColumnWidthSaved{};
 };
 
 enum class SettingsLoad {

@@ -10,6 +10,9 @@
 #include <QLabel>
 #include <QListWidget>
 #include <QMenu>
+#include <QMessageBox>
+#include <QHeaderView>
+#include <QScreen>
 #include <QListView>
 #include <QMimeData>
 #include <QPushButton>
@@ -21,6 +24,7 @@
 #include <fstream>
 #include <iterator>
 
+#include "app/app_resources.h"
 #include "app/device_list_model.h"
 #include "app/port_dialog.h"
 #include "app/about_dialog.h"
@@ -155,6 +159,35 @@ class MainWindowTest : public QObject {
     QVERIFY(config.find("PASSWORD=0000\r\n") == 0);
     QVERIFY(config.find("VIEW_STYLE=3\r\n") != std::string::npos);
     QVERIFY(config.find("TREEVIEW_WIDTH=112\r\n") != std::string::npos);
+  }
+
+  void firstStartOpensCentredWithColumnsThatFit() {
+    TFrmMain w;
+    w.FirstActivation = false;
+    w.show();
+    QCOMPARE(w.size(), QSize(640, 480));
+    QVERIFY(w.CoolBar1->width() >= w.CoolBar1->sizeHint().width());
+    const QPoint centre = w.screen()->availableGeometry().center();
+    QVERIFY((w.geometry().center() - centre).manhattanLength() <= 6);  // the frame, where there is one
+    const QFontMetrics metrics(w.DetailView()->font());
+    QVERIFY(w.DetailView()->header()->sectionSize(3) > metrics.horizontalAdvance("2026/12/31 23:59"));
+    QCOMPARE(w.DetailView()->header()->sectionSize(1), 80);  // wide enough already
+  }
+
+  void qtTextsAndTypeNamesAreJapanese() {
+    QVERIFY(mirvo::app::LoadQtJapanese());
+    QMessageBox box(QMessageBox::Question, "Mirvo", "?", QMessageBox::Yes | QMessageBox::No);
+    QCOMPARE(box.button(QMessageBox::Yes)->text(), U("はい(&Y)"));
+    QLineEdit edit;
+    std::unique_ptr<QMenu> menu(edit.createStandardContextMenu());
+    QStringList texts;
+    for (QAction* a : menu->actions()) texts << a->text();
+    QVERIFY2(texts.join(' ').contains(U("すべてを選択")), qPrintable(texts.join(' ')));
+    const QLocale before;
+    QLocale::setDefault(QLocale::c());
+    const QString type = mirvo::app::ShellTypeName(".png");
+    QLocale::setDefault(before);
+    QVERIFY2(std::any_of(type.begin(), type.end(), [](QChar c) { return c.unicode() > 0x3000; }), qPrintable(type));
   }
 
   void connectListsTheHandsetInNameOrderWithItsCells() {
@@ -516,7 +549,10 @@ class MainWindowTest : public QObject {
     const QStringList lines = QString::fromStdString(env->ReadConfig()).split("\r\n");
     QCOMPARE(lines.mid(0, 8), (QStringList{"; note", "COM=COM2", "FOO=bar", "plain line", "VIEW_STYLE=3",
                                            "FORM_WIDTH=700", "FORM_HEIGHT=500", "FORM_LISTVIEW_COLUMN_0=150"}));
-    QVERIFY(lines.contains("FORM_LISTVIEW_COLUMN_5=75"));
+    // A width the file did not hold fits the header in this font.
+    const int guard_width = lines.filter("FORM_LISTVIEW_COLUMN_5=").value(0).section('=', 1).toInt();
+    QVERIFY(guard_width > 75);
+    QVERIFY(guard_width >= QFontMetrics(w.DetailView()->header()->font()).horizontalAdvance(U("コピーガード")));
     QVERIFY(lines.contains("TREEVIEW_WIDTH=100"));
     QVERIFY(!lines.join('\n').contains("PASSWORD"));
   }
