@@ -2,6 +2,8 @@
 #include "app/main_window.h"
 
 #include <QAction>
+#include <QActionGroup>
+#include <QTimer>
 #include <QApplication>
 #include <QCloseEvent>
 #include <QDesktopServices>
@@ -148,8 +150,15 @@ void TFrmMain::CreateActions() {
   miSmallIcon2 = NewAction(this, "miSmallIcon2", "小さいアイコン");
   miList2 = NewAction(this, "miList2", "一覧");
   miDetail2 = NewAction(this, "miDetail2", "詳細");
-  for (QAction* a : {miLargeIcon, miSmallIcon, miList, miDetail, miLargeIcon2, miSmallIcon2, miList2, miDetail2})
-    a->setCheckable(true);
+  // One check mark per set of style items.
+  for (auto set : {std::array{miLargeIcon, miSmallIcon, miList, miDetail},
+                   std::array{miLargeIcon2, miSmallIcon2, miList2, miDetail2}}) {
+    auto* group = new QActionGroup(this);
+    for (QAction* a : set) {
+      a->setCheckable(true);
+      group->addAction(a);
+    }
+  }
   // The pop-up's items show the same keys as the menu's; the menu's own
   // items answer them, so the pop-up's keys act only inside the pop-up.
   for (QAction* a : {miCut1, miCopy1, miPaste1, miDelete1, miSelectAll1}) a->setShortcutContext(Qt::WidgetShortcut);
@@ -232,8 +241,11 @@ void TFrmMain::CreateCoolBar() {
   menus->setSpacing(0);
   const std::pair<QMenu*, const char*> menu_buttons[] = {
       {miFile, "tbtnMenuFile"}, {miEdit, "tbtnMenuEdit"}, {miView, "tbtnMenuView"}, {miHelp, "tbtnMenuHelp"}};
-  for (const auto& [m, name] : menu_buttons) {
+  for (std::size_t i = 0; i < menuButtons_.size(); ++i) {
+    const auto& [m, name] = menu_buttons[i];
     QToolButton* button = AddToolButton(ToolBar1, name, m->title(), {});
+    menuButtons_[i] = button;
+    m->installEventFilter(this);
     button->setMenu(m);
     button->setStyleSheet("QToolButton::menu-indicator { image: none; width: 0; }");
   }
@@ -447,6 +459,27 @@ bool TFrmMain::eventFilter(QObject* watched, QEvent* e) {
       return true;
     }
     return false;
+  }
+  if (type == QEvent::KeyPress) {
+    const int key = static_cast<QKeyEvent*>(e)->key();
+    for (std::size_t i = 0; i < menuButtons_.size() && (key == Qt::Key_Left || key == Qt::Key_Right); ++i) {
+      if (watched != menuButtons_[i]->menu()) continue;
+      // Left and Right walk the menu band, as in any menu bar.
+      QToolButton* next = menuButtons_[(i + (key == Qt::Key_Right ? 1 : menuButtons_.size() - 1)) % menuButtons_.size()];
+      menuButtons_[i]->menu()->close();
+      QMetaObject::invokeMethod(
+          next,
+          [next] {
+            QMenu* menu = next->menu();
+            QTimer::singleShot(0, menu, [menu] {
+              for (QAction* a : menu->actions())
+                if (a->isEnabled() && !a->isSeparator()) return menu->setActiveAction(a);
+            });
+            next->showMenu();
+          },
+          Qt::QueuedConnection);
+      return true;
+    }
   }
   if (watched == listIcons_ || watched == listDetails_) {
     // Select all is the command's, enabled by its own rule; the views' own key is not used.

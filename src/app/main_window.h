@@ -198,6 +198,7 @@ class TFrmMain : public QMainWindow {
   QTreeWidgetItem* treeRoot_ = nullptr;
   TransferProgress* progress_ = nullptr;
   bool stopRequested_ = false;
+  std::array<QToolButton*, 4> menuButtons_{};  // the menu band, in order
   bool closePending_ = false;
   bool hangUpPending_ = false;
   // The hidden pane has no width of its own to read back.

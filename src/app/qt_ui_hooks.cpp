@@ -4,11 +4,14 @@
 #include <QCoreApplication>
 #include <QMessageBox>
 #include <QMetaObject>
+#include <QScreen>
+#include <algorithm>
 
 namespace mirvo::app {
 namespace {
 
 QtUiHooks* g_instance = nullptr;
+
 
 QMessageBox::Icon ToQt(MsgIcon icon) {
   switch (icon) {
@@ -84,11 +87,37 @@ MsgAnswer QtUiHooks::MessageBox(const void* owner, const std::string& caption, c
   request.buttons = buttons;
   if (responder_) return responder_(request);
 
-  QString shown = request.text;
-  shown.replace("\r\n", "\n");
-  QMessageBox box(ToQt(icon), request.caption, shown, QMessageBox::NoButton, request.owner);
-  AddButtons(box, buttons);
-  return FromQt(box.exec());
+  return FromQt(MakeMessageBox(request)->exec());
+}
+
+std::unique_ptr<QMessageBox> MakeMessageBox(const MessageRequest& request) {
+  auto box = std::make_unique<QMessageBox>(ToQt(request.icon), request.caption, QString(), QMessageBox::NoButton,
+                                           request.owner);
+  AddButtons(*box, request.buttons);
+  // The box wraps a wide line wherever it likes, which splits Japanese
+  // words: break such lines after punctuation instead.
+  const QFontMetrics metrics(box->font());
+  // The box wraps once it would grow past half the screen (500 px at most);
+  // the icon and the margins take about 100 of that.
+  const QScreen* screen = request.owner ? request.owner->screen() : QGuiApplication::primaryScreen();
+  const int line_width = std::min(screen ? screen->availableGeometry().width() / 2 : 500, 500) - 100;
+  QStringList lines;
+  for (QString rest : QString(request.text).replace("\r\n", "\n").split('\n')) {
+    while (metrics.horizontalAdvance(rest) > line_width) {
+      qsizetype cut = -1;
+      for (qsizetype i = 0; i + 1 < rest.size(); ++i) {
+        if (!QStringLiteral("、。，．？！").contains(rest[i])) continue;
+        if (cut >= 0 && metrics.horizontalAdvance(rest.left(i + 1)) > line_width) break;
+        cut = i + 1;
+      }
+      if (cut < 0) break;
+      lines << rest.left(cut);
+      rest = rest.mid(cut);
+    }
+    lines << rest;
+  }
+  box->setText(lines.join('\n'));
+  return box;
 }
 
 void QtUiHooks::ReleaseCapture() {

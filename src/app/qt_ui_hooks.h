@@ -6,9 +6,12 @@
 #include <QString>
 #include <QWidget>
 #include <functional>
+#include <memory>
 #include <string>
 
 #include "core/ui_hooks.h"
+
+class QMessageBox;
 
 namespace mirvo::app {
 
@@ -51,6 +54,10 @@ class QtUiHooks final : public UiHooks {
   QPointer<QWidget> main_window_;
   MessageResponder responder_;
 };
+
+// The box a request shows: its lines break only where the text does and,
+// where a line is too wide, after its punctuation, never inside a word.
+std::unique_ptr<QMessageBox> MakeMessageBox(const MessageRequest& request);
 
 // A message box of the program: caption "Mirvo", owned by owner or by the
 // main window. Goes through the installed hooks.

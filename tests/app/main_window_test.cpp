@@ -17,6 +17,8 @@
 #include <QMimeData>
 #include <QPushButton>
 #include <QTest>
+#include <QTimer>
+#include <QActionGroup>
 #include <QToolButton>
 #include <QTreeView>
 #include <QTreeWidget>
@@ -528,6 +530,7 @@ class MainWindowTest : public QObject {
     QVERIFY(w.miList->isChecked() && w.miList2->isChecked());
     QVERIFY(!w.miLargeIcon->isChecked() && !w.miLargeIcon2->isChecked() && !w.miDetail->isChecked());
     QCOMPARE(w.IconView()->flow(), QListView::TopToBottom);
+    for (QAction* a : {w.miList, w.miList2}) QVERIFY(a->actionGroup() && a->actionGroup()->isExclusive());
     w.miDetail->trigger();
     QCOMPARE(w.CurrentListView(), static_cast<QWidget*>(w.DetailView()));
     w.miSmallIcon->trigger();
@@ -670,6 +673,39 @@ class MainWindowTest : public QObject {
     QCOMPARE(w.PanelText(2), U("未接続"));
     QVERIFY(!w.TreeView1->isVisible());
     QVERIFY(w.CurrentFolderPath().empty());
+  }
+
+  void menuBandWalksWithLeftAndRight() {
+    TFrmMain w;
+    w.FirstActivation = false;
+    ShowAndActivate(w);
+    // Each step waits for the next menu to open, then presses a key in it.
+    QList<QMenu*> seen;
+    const QList<int> keys = {Qt::Key_Right, Qt::Key_Right, Qt::Key_Left, Qt::Key_Left, Qt::Key_Left, Qt::Key_Escape};
+    QTimer timer;
+    connect(&timer, &QTimer::timeout, [&] {
+      auto* menu = qobject_cast<QMenu*>(QApplication::activePopupWidget());
+      if (!menu || (!seen.isEmpty() && seen.last() == menu) || seen.size() == keys.size()) return;
+      seen << menu;
+      QTest::keyClick(menu, Qt::Key(keys[seen.size() - 1]));
+    });
+    timer.start(5);
+    w.ToolBar1->findChild<QToolButton*>("tbtnMenuFile")->showMenu();
+    QTRY_COMPARE(seen.size(), 6);
+    QTRY_VERIFY(!QApplication::activePopupWidget());
+    QCOMPARE(seen, (QList<QMenu*>{w.miFile, w.miEdit, w.miView, w.miEdit, w.miFile, w.miHelp}));
+  }
+
+  void messagesBreakOnlyAtTheirOwnBreaksAndPunctuation() {
+    mirvo::app::MessageRequest request;
+    request.text = U(kConnectFailed);
+    auto box = mirvo::app::MakeMessageBox(request);
+    box->show();
+    QVERIFY(QTest::qWaitForWindowExposed(box.get()));
+    auto* label = box->findChild<QLabel*>("qt_msgbox_label");
+    QVERIFY(!label->wordWrap());
+    QCOMPARE(label->text().split('\n'), (QStringList{U("接続に失敗しました。"), U("ドライバが正しくインストールされていないか、"),
+                                                      U("電話機が正しく接続されていない可能性があります")}));
   }
 
   void aboutAndSplash() {
