@@ -5,6 +5,7 @@
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -60,13 +61,26 @@ class PortDevice {
   virtual Wait WaitReadable(Clock::time_point deadline) = 0;
   virtual Wait WaitWritable(Clock::time_point deadline) = 0;
 
+  // Until the send queue is empty, the line gone, or the deadline; kReady
+  // may also come earlier (look at QueuedOut again).
+  virtual Wait WaitDrained(Clock::time_point deadline) = 0;
+
   // Bytes in the driver's receive queue.
   virtual int QueuedIn() = 0;
+  // Bytes written and not yet on the line; 0 or less: none known.
+  virtual int QueuedOut() = 0;
   virtual void DiscardInput() = 0;
   virtual void DiscardOutput() = 0;
 
   // What the event thread waits on.
   virtual int NativeHandle() const = 0;
 };
+
+// What TRS232C::Open opens a device path with: PortDevice::Open unless
+// another opener is installed (tests install fakes); an empty function
+// restores it. Main thread only.
+using DeviceOpener = std::function<std::unique_ptr<PortDevice>(const std::string& path, const LineSettings&)>;
+void SetDeviceOpener(DeviceOpener opener);
+std::unique_ptr<PortDevice> OpenDevice(const std::string& path, const LineSettings& settings);
 
 }  // namespace mirvo::serial_internal

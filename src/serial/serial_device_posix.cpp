@@ -6,6 +6,7 @@
 #include <sys/ioctl.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <ctime>
 
@@ -58,7 +59,7 @@ int PollFor(int fd, short events, Clock::time_point deadline) {
 
 class TtyDevice final : public PortDevice {
  public:
-  explicit TtyDevice(int fd) : fd_(fd) {}
+  TtyDevice(int fd, int bps) : fd_(fd), bps_(bps) {}
   ~TtyDevice() override {
     ioctl(fd_, TIOCNXCL);
     close(fd_);  // also drops the flock
@@ -101,9 +102,26 @@ class TtyDevice final : public PortDevice {
     return Wait::kTimedOut;
   }
 
+  // No event tells when the send queue is empty: naps for about the time
+  // the queue takes on the line (ten bits a byte), then looks again. A
+  // pseudo-terminal reports an empty queue at once.
+  Wait WaitDrained(Clock::time_point deadline) override {
+    const int queued = QueuedOut();
+    if (queued <= 0) return Wait::kReady;
+    const auto line_time = std::chrono::microseconds(std::int64_t{queued} * 10'000'000 / std::max(bps_, 1));
+    const auto until = std::min(deadline, Clock::now() + std::max(line_time, std::chrono::microseconds(1000)));
+    // Events 0: only a hang-up or an error ends the nap early.
+    if (PollFor(fd_, 0, until) & (POLLHUP | POLLERR | POLLNVAL)) return Wait::kGone;
+    return Clock::now() >= deadline ? Wait::kTimedOut : Wait::kReady;
+  }
+
   int QueuedIn() override {
     int n = 0;
     return ioctl(fd_, FIONREAD, &n) == 0 ? n : -1;
+  }
+  int QueuedOut() override {
+    int n = 0;
+    return ioctl(fd_, TIOCOUTQ, &n) == 0 ? n : -1;
   }
   void DiscardInput() override { tcflush(fd_, TCIFLUSH); }
   void DiscardOutput() override { tcflush(fd_, TCOFLUSH); }
@@ -111,6 +129,7 @@ class TtyDevice final : public PortDevice {
 
  private:
   const int fd_;
+  const int bps_;
 };
 
 }  // namespace
@@ -190,7 +209,7 @@ std::unique_ptr<PortDevice> PortDevice::Open(const std::string& path, const Line
     return nullptr;
   }
   ioctl(fd, TIOCEXCL);
-  auto device = std::make_unique<TtyDevice>(fd);
+  auto device = std::make_unique<TtyDevice>(fd, settings.bps);
 
   termios tio{};
   if (tcgetattr(fd, &tio) != 0) return nullptr;

@@ -62,6 +62,22 @@ LineSettings LineSettingsFrom(const TRS232C& port) {
   return s;
 }
 
+namespace {
+
+DeviceOpener& InstalledOpener() {
+  static DeviceOpener opener;
+  return opener;
+}
+
+}  // namespace
+
+void SetDeviceOpener(DeviceOpener opener) { InstalledOpener() = std::move(opener); }
+
+std::unique_ptr<PortDevice> OpenDevice(const std::string& path, const LineSettings& settings) {
+  const DeviceOpener& opener = InstalledOpener();
+  return opener ? opener(path, settings) : PortDevice::Open(path, settings);
+}
+
 }  // namespace serial_internal
 
 namespace {
@@ -121,7 +137,7 @@ bool TRS232C::Open() {
   if (opened_) return false;
   const auto path = ResolvePortName(PortName);
   if (!path) return false;
-  auto device = PortDevice::Open(*path, serial_internal::LineSettingsFrom(*this));
+  auto device = serial_internal::OpenDevice(*path, serial_internal::LineSettingsFrom(*this));
   if (!device) return false;
   device->DiscardInput();
   device->DiscardOutput();
@@ -221,7 +237,7 @@ bool TRS232C::Read(void* buffer, int n) {
     progressed = false;
     const auto deadline = std::min(total, gap);
     if (now >= deadline) return false;
-    if (!AwaitDevice(false, deadline, slice_due)) return false;
+    if (!AwaitDevice(Await::kReadable, deadline, slice_due)) return false;
   }
 }
 
@@ -240,10 +256,7 @@ bool TRS232C::Write(const void* buffer, int n) {
     if (put > 0) {
       in += put;
       left -= static_cast<std::size_t>(put);
-      if (left == 0) {
-        if (thread_) thread_->NoteWrite();
-        return true;
-      }
+      if (left == 0) break;
       continue;
     }
     const auto now = Clock::now();
@@ -251,20 +264,40 @@ bool TRS232C::Write(const void* buffer, int n) {
       timing = true;
       deadline = After(now, txTimeOut);
     }
-    if (now >= deadline || !AwaitDevice(true, deadline, slice_due)) break;
+    if (now >= deadline || !AwaitDevice(Await::kWritable, deadline, slice_due)) break;
+  }
+  // Sent means on the line: a queue still full when the time-out ends fails
+  // the call, so a later reply wait never starts before the block is out.
+  while (left == 0) {
+    const int queued = device_->QueuedOut();
+    if (queued <= 0) {
+      if (thread_) thread_->NoteWrite();
+      return true;
+    }
+    const auto now = Clock::now();
+    if (!timing) {
+      timing = true;
+      deadline = After(now, txTimeOut);
+    }
+    if (now >= deadline || !AwaitDevice(Await::kDrained, deadline, slice_due)) break;
   }
   // The caller counts this block as not sent: none of it may go out later.
   if (opened_ && open_count_ == generation) device_->DiscardOutput();
   return false;
 }
 
-bool TRS232C::AwaitDevice(bool for_write, Clock::time_point deadline, Clock::time_point& slice_due) {
+bool TRS232C::AwaitDevice(Await what, Clock::time_point deadline, Clock::time_point& slice_due) {
   const bool sliced = static_cast<bool>(OnWaitSlice);
   if (sliced) {
     if (slice_due == Clock::time_point{}) slice_due = Clock::now() + kWaitSlice;
     deadline = std::min(deadline, slice_due);
   }
-  const auto waited = for_write ? device_->WaitWritable(deadline) : device_->WaitReadable(deadline);
+  PortDevice::Wait waited = PortDevice::Wait::kTimedOut;
+  switch (what) {
+    case Await::kReadable: waited = device_->WaitReadable(deadline); break;
+    case Await::kWritable: waited = device_->WaitWritable(deadline); break;
+    case Await::kDrained: waited = device_->WaitDrained(deadline); break;
+  }
   if (waited == PortDevice::Wait::kGone) return false;
   if (sliced && Clock::now() >= slice_due) {
     const std::uint64_t generation = open_count_;
@@ -286,7 +319,10 @@ void TRS232C::PurgeAll() {
   rx_head_ = rx_tail_ = 0;
   if (!device_) return;
   device_->DiscardInput();
-  device_->DiscardOutput();
+  // No output flush: a successful Write has drained its bytes and a failed
+  // one discarded its rest, so all a flush could still drop are bytes a
+  // Write reported sent that the other end has not read yet (a pseudo-
+  // terminal holds those on its far side).
 }
 
 void TRS232C::ApplyTimeouts() {}

@@ -173,7 +173,8 @@ class TRS232C : public TNotifySource {
   // Waits on the device until deadline, cut short to run OnWaitSlice when
   // due; false when the wait must end the call (line gone, port closed or
   // reopened by the hook).
-  bool AwaitDevice(bool for_write, std::chrono::steady_clock::time_point deadline,
+  enum class Await { kReadable, kWritable, kDrained };
+  bool AwaitDevice(Await what, std::chrono::steady_clock::time_point deadline,
                    std::chrono::steady_clock::time_point& slice_due);
 
   std::unique_ptr<serial_internal::PortDevice> device_;

@@ -139,6 +139,65 @@ TEST(Termios, MapsParityStopBitsAndFlowControl) {
   EXPECT_TRUE(serial_internal::ApplyToTermios(s, tio));
 }
 
+// A line whose send queue empties at a set rate, behind the device seam.
+class SlowLine final : public serial_internal::PortDevice {
+ public:
+  explicit SlowLine(double bytes_per_second) : rate_(bytes_per_second) {}
+  long ReadSome(void*, std::size_t) override { return 0; }
+  long WriteSome(const void*, std::size_t n) override {
+    queued_ = QueuedOut() + static_cast<double>(n);
+    since_ = Clock::now();
+    return static_cast<long>(n);
+  }
+  Wait WaitReadable(Clock::time_point deadline) override {
+    std::this_thread::sleep_until(deadline);
+    return Wait::kTimedOut;
+  }
+  Wait WaitWritable(Clock::time_point) override { return Wait::kReady; }
+  Wait WaitDrained(Clock::time_point deadline) override {
+    std::this_thread::sleep_until(std::min(deadline, Clock::now() + milliseconds(5)));
+    return Wait::kReady;
+  }
+  int QueuedIn() override { return 0; }
+  int QueuedOut() override {
+    const double sent = std::chrono::duration<double>(Clock::now() - since_).count() * rate_;
+    return static_cast<int>(std::max(0.0, queued_ - sent) + 0.999);
+  }
+  void DiscardInput() override {}
+  void DiscardOutput() override { queued_ = 0; }
+  int NativeHandle() const override { return -1; }
+
+ private:
+  const double rate_;
+  double queued_ = 0;
+  Clock::time_point since_ = Clock::now();
+};
+
+TEST(SlowLineTest, WriteReturnsOnceTheBytesAreOnTheLine) {
+  SlowLine* line = nullptr;
+  serial_internal::SetDeviceOpener([&](const std::string&, const LineSettings&) {
+    auto device = std::make_unique<SlowLine>(960.0);  // 9,600 bit/s
+    line = device.get();
+    return device;
+  });
+  TRS232C port;
+  port.PortName = "/slow";
+  ASSERT_TRUE(port.Open());
+  serial_internal::SetDeviceOpener(nullptr);
+  int slices = 0;
+  port.OnWaitSlice = [&] { ++slices; };
+  const std::string block(300, 'd');  // about 310 ms on the line
+  port.txTimeOut = 5000;
+  ASSERT_TRUE(port.Write(block.data(), static_cast<int>(block.size())));
+  EXPECT_EQ(line->QueuedOut(), 0);
+  EXPECT_GE(slices, 3);
+
+  // Still queued when the time-out ends: not sent, and none of it goes out.
+  port.txTimeOut = 100;
+  EXPECT_FALSE(port.Write(block.data(), static_cast<int>(block.size())));
+  EXPECT_EQ(line->QueuedOut(), 0);
+}
+
 class PortTest : public testing::PortFixture {
  protected:
   // Opens the pty by path with short time-outs.

@@ -31,10 +31,12 @@ class ScriptedDevice final : public serial_internal::PortDevice {
   }
   Wait WaitReadable(serial_internal::Clock::time_point) override { return Wait::kTimedOut; }
   Wait WaitWritable(serial_internal::Clock::time_point) override { return Wait::kReady; }
+  Wait WaitDrained(serial_internal::Clock::time_point) override { return Wait::kReady; }
   int QueuedIn() override {
     const ScriptedLine& line = TheScriptedLine();
     return static_cast<int>(std::min<std::size_t>(line.incoming.size() - line.read, 1 << 30));
   }
+  int QueuedOut() override { return 0; }
   void DiscardInput() override {}
   void DiscardOutput() override {}
   int NativeHandle() const override { return -1; }
