@@ -174,6 +174,8 @@ bool TRS232C::Close() {
     // May run one last dispatch, with the port still open.
     thread_->Stop();
     thread_.reset();
+    // That dispatch's handler may have closed the port itself.
+    if (!opened_) return false;
   }
   opened_ = false;
   try {

@@ -133,7 +133,9 @@ class TRS232C : public TNotifySource {
   // it refuses the settings. OnOpen runs before Open returns true.
   bool Open();
   // Stops the event thread (a hand-over it had already made runs first),
-  // raises OnClose and releases the device. False when not open.
+  // raises OnClose and releases the device. False when not open, also when
+  // the handler of that last hand-over closed the port itself (its Close
+  // raised OnClose).
   bool Close();
 
   // All or nothing: true only when exactly n bytes arrived (were sent)

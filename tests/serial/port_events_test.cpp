@@ -202,6 +202,17 @@ TEST_F(CommThreadTest, ClosingRunsAPendingDispatchOnceWhileStillOpen) {
   EXPECT_EQ(events, (std::vector<std::string>{"rx open", "close"}));
   ui.ProcessMessages();  // the posting comes late: it finds nothing to do
   EXPECT_EQ(events.size(), 2u);
+
+  // That last dispatch's handler closes the port itself: one OnClose, and
+  // the outer Close finds nothing left to close.
+  events.clear();
+  port_.OnRXChar = [&](TNotifySource&) { EXPECT_TRUE(port_.Close()); };
+  Open();
+  pty_.Send("pending");
+  ASSERT_TRUE(ui.WaitForPosts(2));
+  EXPECT_FALSE(port_.Close());
+  EXPECT_EQ(events, std::vector<std::string>{"close"});
+  EXPECT_FALSE(port_.Opened());
 }
 
 TEST_F(CommThreadTest, AHandlerMayCloseThePort) {
