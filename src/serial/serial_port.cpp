@@ -6,6 +6,7 @@
 
 #include "core/ui_hooks.h"
 #include "serial/port_events.h"
+#include "serial/port_lock.h"
 #include "serial/port_names.h"
 #include "serial/serial_device.h"
 #include "text/cp932.h"
@@ -137,6 +138,9 @@ bool TRS232C::Open() {
   if (opened_) return false;
   const auto path = ResolvePortName(PortName);
   if (!path) return false;
+  // The lock first: a line another program uses is never touched.
+  auto lock = std::make_unique<serial_internal::PortLock>();
+  if (!lock->Take(LockDir, *path)) return false;
   auto device = serial_internal::OpenDevice(*path, serial_internal::LineSettingsFrom(*this));
   if (!device) return false;
   device->DiscardInput();
@@ -151,10 +155,12 @@ bool TRS232C::Open() {
     thread->RxCount = 0;
     thread->PortHandle = device->NativeHandle();
     thread->Owner = this;
-    if (!thread->Start()) return false;  // the device goes with it
-    thread_ = std::move(thread);
+    // A line whose events cannot be watched still moves bytes: the port
+    // opens without line events rather than not at all.
+    if (thread->Start()) thread_ = std::move(thread);
   }
   device_ = std::move(device);
+  lock_ = std::move(lock);
   device_path_ = *path;
   opened_ = true;
   ++open_count_;
@@ -164,6 +170,7 @@ bool TRS232C::Open() {
 
 void TRS232C::ReleaseDevice() {
   device_.reset();
+  lock_.reset();
   device_path_.clear();
   rx_head_ = rx_tail_ = 0;
 }

@@ -79,6 +79,7 @@ class rsFlowSet {
 class TCommThread;
 namespace serial_internal {
 class PortDevice;
+class PortLock;
 }
 
 class TRS232C : public TNotifySource {
@@ -109,6 +110,10 @@ class TRS232C : public TNotifySource {
   char XonChar = 0x13, XoffChar = 0x11;  // 0 keeps the device's
   char ErrorChar = 0, EofChar = 0;       // no equivalent on a tty; kept
   char EvtChar = 0;  // raises OnRXFlag when it arrives (0 is the NUL byte)
+  // Where terminal programs leave LCK..<device> files: a device locked by a
+  // live process does not open, and an open port leaves its own lock there
+  // when it may write. Empty: no lock files.
+  std::string LockDir = "/var/lock";
 
   rsFlowSet Flow() const { return rsFlowSet::FromBits(static_cast<std::uint32_t>(FlowFlag)); }
   void SetFlow(const rsFlowSet& flow) { FlowFlag = static_cast<int>(flow.bits()); }
@@ -129,8 +134,8 @@ class TRS232C : public TNotifySource {
   static constexpr int kWaitSliceMs = 50;
 
   // False when already open, when the name resolves to no device, when the
-  // device is missing or held by anyone (this process included), or when
-  // it refuses the settings. OnOpen runs before Open returns true.
+  // device is missing or held by anyone (this process included, or another
+  // program by a lock file in LockDir), or when it refuses the settings. OnOpen runs before Open returns true.
   bool Open();
   // Stops the event thread (a hand-over it had already made runs first),
   // raises OnClose and releases the device. False when not open, also when
@@ -160,7 +165,8 @@ class TRS232C : public TNotifySource {
   bool Opened() const { return opened_; }
   // The device opened (empty when closed).
   const std::string& DevicePath() const { return device_path_; }
-  // The event thread while open with a watched event, else nullptr.
+  // The event thread while open with a watched event, else nullptr (also
+  // when the device offers no way to wait for its events).
   TCommThread* CommThread() const { return thread_.get(); }
 
  private:
@@ -179,6 +185,7 @@ class TRS232C : public TNotifySource {
   bool AwaitDevice(Await what, std::chrono::steady_clock::time_point deadline,
                    std::chrono::steady_clock::time_point& slice_due);
 
+  std::unique_ptr<serial_internal::PortLock> lock_;  // before device_: released after it
   std::unique_ptr<serial_internal::PortDevice> device_;
   std::uint64_t open_count_ = 0;  // tells a waiting call that Open ran again
   std::unique_ptr<TCommThread> thread_;

@@ -1,14 +1,18 @@
 #include "serial/serial_port.h"
 
 #include <sys/file.h>
+#include <sys/wait.h>
+#include <unistd.h>
 #include <termios.h>
 
+#include <cstdio>
 #include <string>
 #include <thread>
 
 #include "serial/serial_device.h"
 #include "serial/termios_settings.h"
 #include "serial_fixture.h"
+#include "test_files.h"
 #include "text/cp932.h"
 
 namespace mirvo {
@@ -173,17 +177,26 @@ class SlowLine final : public serial_internal::PortDevice {
   Clock::time_point since_ = Clock::now();
 };
 
+// Installs a device opener for one test.
+struct FakeDevices {
+  explicit FakeDevices(serial_internal::DeviceOpener opener) { serial_internal::SetDeviceOpener(std::move(opener)); }
+  ~FakeDevices() { serial_internal::SetDeviceOpener(nullptr); }
+};
+
 TEST(SlowLineTest, WriteReturnsOnceTheBytesAreOnTheLine) {
   SlowLine* line = nullptr;
-  serial_internal::SetDeviceOpener([&](const std::string&, const LineSettings&) {
+  FakeDevices fake([&](const std::string&, const LineSettings&) {
     auto device = std::make_unique<SlowLine>(960.0);  // 9,600 bit/s
     line = device.get();
     return device;
   });
   TRS232C port;
   port.PortName = "/slow";
+  port.LockDir.clear();
+  // A device whose events cannot be waited for opens all the same.
+  port.OnRXChar = [](TNotifySource&) {};
   ASSERT_TRUE(port.Open());
-  serial_internal::SetDeviceOpener(nullptr);
+  EXPECT_EQ(port.CommThread(), nullptr);
   int slices = 0;
   port.OnWaitSlice = [&] { ++slices; };
   const std::string block(300, 'd');  // about 310 ms on the line
@@ -288,6 +301,58 @@ TEST_F(PortTest, HeldDeviceDoesNotOpenUntilReleased) {
   EXPECT_FALSE(second.Open());
   close(other);
   EXPECT_TRUE(second.Open());
+}
+
+TEST_F(PortTest, ALineLockedByALiveProgramIsNotTouched) {
+  int opens = 0;
+  auto fake = std::make_unique<FakeDevices>([&](const std::string&, const LineSettings&) {
+    ++opens;
+    return std::make_unique<SlowLine>(1e9);
+  });
+  const std::string locks = dir_.path() + "/locks";
+  std::filesystem::create_directories(locks);
+  const std::string lock_file = locks + "/LCK..ttyUSB7";
+  const auto pid_text = [](pid_t pid) {
+    char text[16];
+    std::snprintf(text, sizeof text, "%10d\n", static_cast<int>(pid));
+    return std::string(text);
+  };
+  TRS232C port;
+  port.LockDir = locks;
+  port.PortName = "/dev/ttyUSB7";
+
+  // A live program's lock, in either form: the device is not even opened.
+  testing::WriteFile(lock_file, pid_text(getppid()));
+  EXPECT_FALSE(port.Open());
+  const int binary = getppid();
+  testing::WriteFile(lock_file, std::string(reinterpret_cast<const char*>(&binary), sizeof binary));
+  EXPECT_FALSE(port.Open());
+  testing::WriteFile(lock_file, "garbage");
+  EXPECT_FALSE(port.Open());
+  EXPECT_EQ(opens, 0);
+
+  // A dead program's lock is replaced by ours while the port is open.
+  const pid_t child = fork();
+  if (child == 0) _exit(0);
+  waitpid(child, nullptr, 0);
+  testing::WriteFile(lock_file, pid_text(child));
+  ASSERT_TRUE(port.Open());
+  EXPECT_EQ(testing::ReadFile(lock_file), pid_text(getpid()));
+  TRS232C second;
+  second.LockDir = locks;
+  second.PortName = port.PortName;
+  EXPECT_FALSE(second.Open());
+  EXPECT_TRUE(port.Close());
+  EXPECT_FALSE(std::filesystem::exists(lock_file));
+
+  // A folder we cannot write keeps no one out; a pseudo-terminal has no lock.
+  port.LockDir = dir_.path() + "/missing";
+  EXPECT_TRUE(port.Open());
+  EXPECT_TRUE(port.Close());
+  fake.reset();
+  port.LockDir = locks;
+  OpenPort(port);
+  EXPECT_TRUE(std::filesystem::is_empty(locks));
 }
 
 TEST_F(PortTest, CloseRaisesOnCloseOnceAndTheDestructorCloses) {

@@ -1,0 +1,30 @@
+// The lock files terminal programs leave for the line they use:
+// <folder>/LCK..<device name> holding the owner's PID, as ten ASCII digits
+// and a line end or, from older programs, as a binary int. Internal to
+// src/serial.
+#pragma once
+
+#include <string>
+
+namespace mirvo::serial_internal {
+
+class PortLock {
+ public:
+  PortLock() = default;
+  ~PortLock() { Release(); }
+  PortLock(const PortLock&) = delete;
+  PortLock& operator=(const PortLock&) = delete;
+
+  // False when a live process holds the device's lock file, or one that
+  // cannot be read: the line is someone else's. Otherwise true, and the
+  // lock file is ours from now on where the folder lets us write it; a lock
+  // of a dead process is replaced. Pseudo-terminals have none.
+  bool Take(const std::string& folder, const std::string& device_path);
+  // Removes our lock file, if it still names us.
+  void Release();
+
+ private:
+  std::string file_;  // empty when we hold none
+};
+
+}  // namespace mirvo::serial_internal
