@@ -74,10 +74,12 @@ void TFrmComSelect::ScanPorts() {
   records_.clear();
   listboxComPort->clear();
   RefreshButtons();
-  // Events run between ports and bytes: キャンセル stays usable meanwhile.
-  std::vector<TComInfo> found = ScanHandsetPorts(*probe_);
-  records_ = std::move(found);
-  for (const TComInfo& info : records_) listboxComPort->addItem(FromCp932(ComInfoLine(info)));
+  // Events run between ports and bytes: キャンセル stays usable meanwhile,
+  // and each line shows as soon as its port is identified.
+  ScanHandsetPorts(*probe_, kProbeByteTimeout, [this](const TComInfo& info) {
+    records_.push_back(info);
+    listboxComPort->addItem(FromCp932(ComInfoLine(info)));
+  });
   btnUpdate->setEnabled(true);
   QApplication::restoreOverrideCursor();
   SelectLikelyLine();

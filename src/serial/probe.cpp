@@ -20,11 +20,27 @@ std::string FirstLine(const char* buffer) {
   return CsvField(std::string(text::TrimBlanks(ReplyText(buffer))), "\r\n", 0);
 }
 
+// The window keeps painting while a silent line is waited on.
+class PumpWhileWaiting {
+ public:
+  explicit PumpWhileWaiting(TRS232C& port) : port_(port), saved_(std::move(port.OnWaitSlice)) {
+    port_.OnWaitSlice = [] { Ui().ProcessMessages(); };
+  }
+  ~PumpWhileWaiting() { port_.OnWaitSlice = std::move(saved_); }
+  PumpWhileWaiting(const PumpWhileWaiting&) = delete;
+  PumpWhileWaiting& operator=(const PumpWhileWaiting&) = delete;
+
+ private:
+  TRS232C& port_;
+  std::function<void()> saved_;
+};
+
 }  // namespace
 
 int ProbeHandset(TRS232C& port, std::string& vendor, std::string& model, int byte_timeout_ms) {
   static constexpr std::string_view kCommands[] = {"ATZ\r\n", "ATE0\r\n", "ATI3\r\n", "ATI4\r\n"};
-  port.rxTimeOut = byte_timeout_ms;
+  PumpWhileWaiting pump(port);
+  if (port.rxTimeOut <= 0 || port.rxTimeOut > byte_timeout_ms) port.rxTimeOut = byte_timeout_ms;
   for (const std::string_view command : kCommands) {
     char reply[kReplyCapacity + 1] = {};
     port.Write(command.data(), static_cast<int>(command.size()));
@@ -43,10 +59,12 @@ int ProbeHandset(TRS232C& port, std::string& vendor, std::string& model, int byt
     if (command == "ATI4\r\n") model = FirstLine(reply);
   }
   port.PurgeAll();
+  port.rxTimeOut = byte_timeout_ms;
   return 0;
 }
 
-std::vector<TComInfo> ScanHandsetPorts(TRS232C& probe_port, int byte_timeout_ms) {
+std::vector<TComInfo> ScanHandsetPorts(TRS232C& probe_port, int byte_timeout_ms,
+                                       const std::function<void(const TComInfo&)>& found) {
   std::vector<TComInfo> records;
   for (int n = 1; n <= 256; ++n) {
     Ui().ProcessMessages();
@@ -56,6 +74,7 @@ std::vector<TComInfo> ScanHandsetPorts(TRS232C& probe_port, int byte_timeout_ms)
       info.ComName = probe_port.PortName;
       ProbeHandset(probe_port, info.Vendor, info.Model, byte_timeout_ms);
       records.push_back(std::move(info));
+      if (found) found(records.back());
     }
     probe_port.Close();
   }

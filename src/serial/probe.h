@@ -2,9 +2,11 @@
 // scan of COM1..COM256 behind the port selection dialog.
 //
 // Main thread only. Both let the user interface process its messages while
-// they wait (after every received byte, before every port).
+// they work: before every port, after every received byte, and at least
+// every TRS232C::kWaitSliceMs while a byte is awaited.
 #pragma once
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -27,14 +29,18 @@ inline constexpr const char* kHandsetModel2 = "TQ-R5102K";
 inline constexpr int kProbeByteTimeout = 3000;
 
 // Sends ATZ, ATE0, ATI3, ATI4 on the open port and takes the vendor and
-// model from the replies. Leaves the port's rxTimeOut at the byte wait.
-// Always 0.
+// model from the replies. Each byte is awaited byte_timeout_ms, or the
+// port's rxTimeOut if shorter: the limit the port was opened with holds (a
+// probing port opened at 150 ms probes its first line at 150 ms). Leaves
+// rxTimeOut at byte_timeout_ms, for the next Open. Always 0.
 int ProbeHandset(TRS232C& port, std::string& vendor, std::string& model,
                  int byte_timeout_ms = kProbeByteTimeout);
 
 // Tries COM1..COM256 on the probing port (opened and closed for each) and
-// returns one record per port that opened, in port order.
-std::vector<TComInfo> ScanHandsetPorts(TRS232C& probe_port, int byte_timeout_ms = kProbeByteTimeout);
+// returns one record per port that opened, in port order; each record also
+// goes to found, if given, as soon as its port is identified.
+std::vector<TComInfo> ScanHandsetPorts(TRS232C& probe_port, int byte_timeout_ms = kProbeByteTimeout,
+                                       const std::function<void(const TComInfo&)>& found = {});
 
 // The list line of a record: "%s : %s - %s" for the handset vendor,
 // "%s : Unknown" otherwise.

@@ -3,6 +3,7 @@
 #include <QListWidget>
 #include <QPushButton>
 #include <QTest>
+#include <QTimer>
 
 #include "app/port_dialog.h"
 #include "app_test_support.h"
@@ -65,8 +66,17 @@ class ComSelectTest : public QObject {
     env->StartHandset(12, root, Device("ACME", "TQ-R5102K"));
     env->StartHandset(3, root, Device("ZQR", "TQ-R9999X"));
     TFrmComSelect d(nullptr);
+    // What the list shows while the scan still runs.
+    QStringList during;
+    QTimer watch;
+    connect(&watch, &QTimer::timeout, [&] {
+      if (!d.btnUpdate->isEnabled() && Lines(d).size() > during.size()) during = Lines(d);
+    });
+    watch.start(0);
     d.ScanPorts();
+    watch.stop();
     QCOMPARE(Lines(d), (QStringList{"COM3 : ZQR - TQ-R9999X", "COM12 : Unknown"}));
+    QCOMPARE(during, Lines(d));
     QVERIFY(d.btnConnect->isEnabled() && d.btnAutoScan->isEnabled() && d.btnUpdate->isEnabled());
 
     // A handset vendor with an unknown model, and a supported model of

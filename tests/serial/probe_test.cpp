@@ -93,9 +93,32 @@ TEST_F(ProbeTest, ErrorRepliesAndSilence) {
   TRS232C quiet;
   ASSERT_TRUE(OpenOn(quiet, silent.slave_path()));
   vendor = model = "stale";
+  ui_.process_calls = 0;
   ProbeHandset(quiet, vendor, model, kByteWait);
   EXPECT_EQ(vendor, "");
   EXPECT_EQ(model, "");
+  // Four byte waits of 200 ms: the window's messages ran all along.
+  EXPECT_GE(ui_.process_calls, 8);
+}
+
+TEST_F(ProbeTest, TheFirstPortOfAProbingPortIsProbedAtItsOpenLimit) {
+  PtyPair silent;
+  SetPortResolver([&](const std::string& name) -> std::optional<std::string> {
+    if (name == "COM1") return silent.slave_path();
+    return std::nullopt;
+  });
+  TRS232C probe;
+  probe.rxTimeOut = 150;  // as the dialog opens it
+  const auto t0 = std::chrono::steady_clock::now();
+  std::chrono::steady_clock::duration took{};
+  const auto records = ScanHandsetPorts(probe, 2000, [&](const TComInfo& info) {
+    EXPECT_EQ(info.ComName, "COM1");
+    took = std::chrono::steady_clock::now() - t0;
+  });
+  ASSERT_EQ(records.size(), 1u);
+  // 4 x 150 ms, not 4 x 2000 ms; later ports open with the longer limit.
+  EXPECT_LT(took, std::chrono::milliseconds(2500));
+  EXPECT_EQ(probe.rxTimeOut, 2000);
 }
 
 TEST_F(ProbeTest, AnEndlessReplyStopsAtTheBuffer) {
