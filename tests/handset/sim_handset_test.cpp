@@ -387,7 +387,10 @@ TEST_F(HandsetTest, FrameFaults) {
   EXPECT_EQ(f.type, STX);
   EXPECT_FALSE(f.crc_ok);
   pc_->Send({&NAK, 1});
-  tcflush(pc_->fd(), TCIOFLUSH);  // as the PC's re-link does: the rest of the list goes
+  // As the PC's re-link does once the handset has stopped: the rest of the
+  // list goes. (An output flush could throw the NAK away unread.)
+  ASSERT_TRUE(handset_->WaitFor([](const HandsetState& s) { return !s.busy; }, 5s));
+  tcflush(pc_->fd(), TCIFLUSH);
   pc_->Link();
 
   handset_->OversizeLength(1, 0xFFFF, 10);
