@@ -18,7 +18,8 @@ class PortLock {
   // False when a live process holds the device's lock file, or one that
   // cannot be read: the line is someone else's. Otherwise true, and the
   // lock file is ours from now on where the folder lets us write it; a lock
-  // of a dead process is replaced. Pseudo-terminals have none.
+  // of a dead process is replaced. Only character devices have one, and
+  // pseudo-terminals none.
   bool Take(const std::string& folder, const std::string& device_path);
   // Removes our lock file, if it still names us.
   void Release();

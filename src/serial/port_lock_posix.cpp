@@ -15,12 +15,13 @@
 namespace mirvo::serial_internal {
 namespace {
 
-// Unix98 pseudo-terminal slaves: nobody locks those, and the handset
-// simulator holds their other ends.
-bool IsPseudoTerminal(const std::string& path) {
-  if (path.rfind("/dev/pts/", 0) == 0) return true;
+// Lines are character devices; Unix98 pseudo-terminal slaves are left
+// out: nobody locks those, and the handset simulator holds their other ends.
+bool MayBeLocked(const std::string& path) {
+  if (path.rfind("/dev/pts/", 0) == 0) return false;
   struct stat st {};
-  return stat(path.c_str(), &st) == 0 && S_ISCHR(st.st_mode) && major(st.st_rdev) >= 136 && major(st.st_rdev) <= 143;
+  if (stat(path.c_str(), &st) != 0 || !S_ISCHR(st.st_mode)) return false;
+  return major(st.st_rdev) < 136 || major(st.st_rdev) > 143;
 }
 
 // The PID in a lock file; nullopt when the file holds neither form.
@@ -66,7 +67,7 @@ Existing LookAt(const std::string& file) {
 
 bool PortLock::Take(const std::string& folder, const std::string& device_path) {
   Release();
-  if (folder.empty() || IsPseudoTerminal(device_path)) return true;
+  if (folder.empty() || !MayBeLocked(device_path)) return true;
   const std::size_t slash = device_path.find_last_of('/');
   const std::string file = folder + "/LCK.." + device_path.substr(slash == std::string::npos ? 0 : slash + 1);
 

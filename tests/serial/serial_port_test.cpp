@@ -311,7 +311,7 @@ TEST_F(PortTest, ALineLockedByALiveProgramIsNotTouched) {
   });
   const std::string locks = dir_.path() + "/locks";
   std::filesystem::create_directories(locks);
-  const std::string lock_file = locks + "/LCK..ttyUSB7";
+  const std::string lock_file = locks + "/LCK..null";
   const auto pid_text = [](pid_t pid) {
     char text[16];
     std::snprintf(text, sizeof text, "%10d\n", static_cast<int>(pid));
@@ -319,7 +319,7 @@ TEST_F(PortTest, ALineLockedByALiveProgramIsNotTouched) {
   };
   TRS232C port;
   port.LockDir = locks;
-  port.PortName = "/dev/ttyUSB7";
+  port.PortName = "/dev/null";  // a character device; the fake stands in for it
 
   // A live program's lock, in either form: the device is not even opened.
   testing::WriteFile(lock_file, pid_text(getppid()));
