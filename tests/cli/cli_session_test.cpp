@@ -441,33 +441,34 @@ TEST_F(CliSessionTest, BackupKeepsDatesFetchesOnlyWhatIsMissingAndSurvivesAHangU
     }
   };
 
-  // A hang-up in the middle of the fourth file.
+  // A hang-up in the middle of more/m1's first data frame; the list runs
+  // #T#, a, guarded, locked, more/m0, more/m1, ...
   StartHandset();
-  std::promise<void> fourth;
-  std::atomic<int> fetches{0};
+  std::promise<void> cut;
   on_command_ = [&](const std::string& command) {
-    if (command.rfind("GET_FILE", 0) == 0 && ++fetches == 4) {
+    if (command.rfind("GET_FILE", 0) == 0 && command.find("m1") != std::string::npos) {
       handset_->SilenceFrom(100, 2);
-      fourth.set_value();
+      cut.set_value();
     }
   };
   std::thread hang([&] {
-    fourth.get_future().wait();
+    cut.get_future().wait();
     handset_->HangUp();
   });
   Result r = Cli({"backup", backup});
   hang.join();
   EXPECT_EQ(r.status, kExitFileFailed);
-  EXPECT_NE(r.out.find("backup: 3 fetched, 0 skipped, 7 failed"), std::string::npos) << r.out << r.err;
+  EXPECT_NE(r.out.find("backup: 5 fetched, 0 skipped, 5 failed"), std::string::npos) << r.out << r.err;
   std::size_t files_left = 0;
   for (const auto& e : fs::recursive_directory_iterator(backup)) files_left += e.is_regular_file();
-  EXPECT_EQ(files_left, 3u);  // whole files only
+  EXPECT_EQ(files_left, 5u);  // whole files only
+  EXPECT_FALSE(fs::exists(backup + "/more/m1"));
 
   on_command_ = nullptr;
   StartHandset();
   r = Cli({"backup", backup});
   ASSERT_EQ(r.status, kExitOk) << r.err;
-  EXPECT_NE(r.out.find("backup: 7 fetched, 3 skipped, 0 failed"), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("backup: 5 fetched, 5 skipped, 0 failed"), std::string::npos) << r.out;
   all_copied();
 
   handset_->ClearLog();
