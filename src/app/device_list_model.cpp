@@ -157,11 +157,15 @@ void DeviceListModel::SortByColumn(int column, bool flag) {
     SortRows([sign](const Row& a, const Row& b) { return sign * CompareBytes(a.name, b.name) < 0; });
     return;
   }
-  // Cells compare as their code page 932 bytes, like the names. Few texts
-  // differ (type names, dates, flags), so each is converted once.
+  // Cells compare as their code page 932 bytes, like the names. ASCII is
+  // its own code; the few other texts (type names) are converted once.
   QHash<QString, std::string> bytes;
   for (Row& row : rows_) {
     const QString& cell = row.cells[static_cast<std::size_t>(column)];
+    if (std::all_of(cell.begin(), cell.end(), [](QChar c) { return c.unicode() < 0x80; })) {
+      row.sort_key = cell.toStdString();
+      continue;
+    }
     auto it = bytes.find(cell);
     if (it == bytes.end())
       it = bytes.insert(cell, text::Utf8ToCp932(cell.toStdString()).value_or(cell.toStdString()));

@@ -31,6 +31,7 @@
 
 #include "app/app_resources.h"
 #include "app/device_list_model.h"
+#include "app/icon_cell_delegate.h"
 #include "app/about_dialog.h"
 #include "app/qt_ui_hooks.h"
 #include "app/staging.h"
@@ -358,6 +359,8 @@ void TFrmMain::CreateCentre() {
   listDetails_ = new QTreeView(ListView1);
   listDetails_->setObjectName("ListView1Details");
   listIcons_->setModel(model_);
+  iconCells_ = new IconCellDelegate(listIcons_);
+  listIcons_->setItemDelegate(iconCells_);
   listDetails_->setModel(model_);
   listIcons_->setSelectionModel(listDetails_->selectionModel());
   listIcons_->setUniformItemSizes(true);

@@ -39,6 +39,7 @@ class TKivPP;
 namespace mirvo::app {
 
 class DeviceListModel;
+class IconCellDelegate;
 class StatusPanel;
 
 // "%f MB", "%f KB" (two decimals) or "%d B".
@@ -158,6 +159,8 @@ class TFrmMain : public QMainWindow {
   bool HasSelection() const;
   void ApplyGeometry(const TMainSettings& s);
   void ApplyFirstStartGeometry();
+  // Cell and grid of the icon view for the style and the names listed.
+  void ApplyIconCells();
   // What a column's header and a typical cell need in the font in use.
   int ColumnWidthNeeded(int column) const;
   void CreateTransferProgress();
@@ -193,6 +196,7 @@ class TFrmMain : public QMainWindow {
   DeviceListModel* model_ = nullptr;
   QListView* listIcons_ = nullptr;
   QTreeView* listDetails_ = nullptr;
+  IconCellDelegate* iconCells_ = nullptr;
   std::array<QLabel*, 3> panels_{};
   StatusPanel* panel3_ = nullptr;
   QTreeWidgetItem* treeRoot_ = nullptr;

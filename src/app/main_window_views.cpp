@@ -13,6 +13,7 @@
 
 #include "app/app_resources.h"
 #include "app/device_list_model.h"
+#include "app/icon_cell_delegate.h"
 #include "app/main_window.h"
 #include "app/qt_ui_hooks.h"
 
@@ -33,6 +34,7 @@ void TFrmMain::FillFileList(const std::string& folder, const std::vector<std::st
   const bool had_selection = HasSelection();
   ListView1->setUpdatesEnabled(false);
   const std::optional<QString> error = model_->Fill(lines, folder, pattern);
+  ApplyIconCells();
   ListView1->setUpdatesEnabled(true);
   if (had_selection) ListView1SelectItem();
   if (error) ShowMessage(*error);
@@ -63,29 +65,45 @@ void TFrmMain::ApplyViewStyle(int style) {
     QListView::ViewMode mode;
     QListView::Flow flow;
     int icon;
-    QSize grid;
-    bool word_wrap;
   };
   static const IconLayout kLayouts[3] = {
-      {QListView::IconMode, QListView::LeftToRight, 32, QSize(76, 64), true},
-      {QListView::ListMode, QListView::LeftToRight, 16, QSize(150, 20), false},
-      {QListView::ListMode, QListView::TopToBottom, 16, QSize(150, 20), false},
+      {QListView::IconMode, QListView::LeftToRight, 32},
+      {QListView::ListMode, QListView::LeftToRight, 16},
+      {QListView::ListMode, QListView::TopToBottom, 16},
   };
+  ViewStyle = style;
   if (style < 3) {
     const IconLayout& layout = kLayouts[style];
     listIcons_->setViewMode(layout.mode);
     listIcons_->setFlow(layout.flow);
     listIcons_->setIconSize(QSize(layout.icon, layout.icon));
-    listIcons_->setGridSize(layout.grid);
-    listIcons_->setWordWrap(layout.word_wrap);
     listIcons_->setWrapping(true);
     listIcons_->setResizeMode(QListView::Adjust);
+    ApplyIconCells();
   }
   QWidget* view = style == 3 ? static_cast<QWidget*>(listDetails_) : listIcons_;
   const bool had_focus = ListView1->currentWidget() && ListView1->currentWidget()->hasFocus();
   ListView1->setCurrentWidget(view);
   if (had_focus) view->setFocus(Qt::OtherFocusReason);
-  ViewStyle = style;
+}
+
+void TFrmMain::ApplyIconCells() {
+  if (ViewStyle >= 3) return;
+  const QFontMetrics metrics(listIcons_->font());
+  QSize cell;
+  if (ViewStyle == 0) {
+    // About twelve full-width characters a line, two lines under the icon.
+    cell = QSize(metrics.horizontalAdvance(QChar(0x3042)) * 12 + 8, 32 + 8 + 2 * metrics.lineSpacing());
+  } else {
+    // One width for all, that of the longest name.
+    int longest = 0;
+    for (int row = 0; row < model_->rowCount(); ++row)
+      longest = std::max(longest, metrics.horizontalAdvance(model_->index(row, 0).data().toString()));
+    cell = QSize(16 + 14 + std::max(longest, 60), std::max(20, metrics.lineSpacing() + 4));
+  }
+  iconCells_->SetCell(cell, ViewStyle == 0);
+  listIcons_->setGridSize(cell + QSize(4, ViewStyle == 0 ? 4 : 0));
+  listIcons_->doItemsLayout();
 }
 
 int TFrmMain::ColumnWidthNeeded(int column) const {

@@ -28,6 +28,7 @@
 
 #include "app/app_resources.h"
 #include "app/device_list_model.h"
+#include "app/icon_cell_delegate.h"
 #include "app/port_dialog.h"
 #include "app/about_dialog.h"
 #include "app/splash.h"
@@ -538,6 +539,30 @@ class MainWindowTest : public QObject {
     QCOMPARE(w.IconView()->viewMode(), QListView::ListMode);
     QVERIFY(w.close());
     QVERIFY(env->ReadConfig().find("VIEW_STYLE=1\r\n") != std::string::npos);
+  }
+
+  void iconViewsShowNamesWhole() {
+    TFrmMain w;
+    const QString long_name = U("とても長い名前のファイルはここで二行に折り返されてから省略される.txt");
+    const std::vector<std::string> lines = {mirvo::text::Cp932("写真001.jpg") + ",1,,,", "Banana.TXT,1,,,",
+                                            mirvo::text::Cp932(long_name.toStdString()) + ",1,,,"};
+    w.FillFileList("", lines, nullptr);
+    w.resize(640, 480);
+    w.miLargeIcon->trigger();
+    auto text_width = [&](int row) { return w.IconView()->visualRect(w.ListModel().index(row, 0)).width() - 4; };
+    const QFont font = w.IconView()->font();
+    using mirvo::app::IconCellDelegate;
+    QCOMPARE(IconCellDelegate::NameLines(U("写真001.jpg"), font, text_width(RowNamed(w, U("写真001.jpg")))),
+             QStringList{U("写真001.jpg")});
+    QVERIFY(text_width(0) >= QFontMetrics(font).horizontalAdvance(U("あいうえおかきくけこさし")));
+    const QStringList cut = IconCellDelegate::NameLines(long_name, font, text_width(RowNamed(w, long_name)));
+    QCOMPARE(cut.size(), 2);
+    QVERIFY(cut[1].endsWith(QChar(0x2026)));
+    QVERIFY(long_name.startsWith(cut[0]));
+    w.miSmallIcon->trigger();
+    const int banana = RowNamed(w, "Banana.TXT");
+    QVERIFY(w.IconView()->visualRect(w.ListModel().index(banana, 0)).width() >=
+            QFontMetrics(font).horizontalAdvance(long_name) + 16);
   }
 
   void configRoundTripKeepsForeignLines() {

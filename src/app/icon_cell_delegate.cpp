@@ -1,0 +1,84 @@
+#include "app/icon_cell_delegate.h"
+
+#include <QAbstractItemView>
+#include <QApplication>
+#include <QHelpEvent>
+#include <QPainter>
+#include <QTextLayout>
+#include <QToolTip>
+
+namespace mirvo::app {
+
+namespace {
+constexpr int kMaxLines = 2;
+constexpr int kPad = 2;
+}  // namespace
+
+void IconCellDelegate::SetCell(QSize cell, bool large) {
+  cell_ = cell;
+  large_ = large;
+}
+
+QStringList IconCellDelegate::NameLines(const QString& name, const QFont& font, int width) {
+  QTextLayout layout(name);
+  QTextOption option(Qt::AlignHCenter);
+  option.setWrapMode(QTextOption::WrapAtWordBoundaryOrAnywhere);
+  layout.setTextOption(option);
+  layout.setFont(font);
+  const QFontMetrics metrics(font);
+  QStringList lines;
+  layout.beginLayout();
+  for (QTextLine line = layout.createLine(); line.isValid(); line = layout.createLine()) {
+    line.setLineWidth(width);
+    if (lines.size() == kMaxLines - 1) {
+      // The last line takes the rest, cut with "…" when it is longer.
+      lines << metrics.elidedText(name.mid(line.textStart()), Qt::ElideRight, width);
+      break;
+    }
+    lines << name.mid(line.textStart(), line.textLength());
+  }
+  layout.endLayout();
+  return lines;
+}
+
+void IconCellDelegate::paint(QPainter* painter, const QStyleOptionViewItem& option, const QModelIndex& index) const {
+  if (!large_) {
+    QStyledItemDelegate::paint(painter, option, index);
+    return;
+  }
+  QStyleOptionViewItem opt = option;
+  initStyleOption(&opt, index);
+  const QString name = opt.text;
+  opt.text.clear();
+  opt.features &= ~QStyleOptionViewItem::HasDisplay;
+  // Background, focus and icon from the style; the name is drawn here.
+  const QWidget* widget = option.widget;
+  QStyle* style = widget ? widget->style() : QApplication::style();
+  style->drawControl(QStyle::CE_ItemViewItem, &opt, painter, widget);
+
+  const QFontMetrics metrics(opt.font);
+  const QRect text_area(opt.rect.left() + kPad, opt.rect.top() + opt.decorationSize.height() + 2 * kPad,
+                        opt.rect.width() - 2 * kPad, kMaxLines * metrics.lineSpacing());
+  const bool selected = opt.state & QStyle::State_Selected;
+  painter->save();
+  painter->setFont(opt.font);
+  painter->setPen(opt.palette.color(selected ? QPalette::HighlightedText : QPalette::Text));
+  const QStringList lines = NameLines(name, opt.font, text_area.width());
+  for (int i = 0; i < lines.size(); ++i) {
+    const QRect line(text_area.left(), text_area.top() + i * metrics.lineSpacing(), text_area.width(),
+                     metrics.lineSpacing());
+    painter->drawText(line, Qt::AlignHCenter | Qt::AlignTop, lines[i]);
+  }
+  painter->restore();
+}
+
+QSize IconCellDelegate::sizeHint(const QStyleOptionViewItem&, const QModelIndex&) const { return cell_; }
+
+bool IconCellDelegate::helpEvent(QHelpEvent* event, QAbstractItemView* view, const QStyleOptionViewItem& option,
+                                 const QModelIndex& index) {
+  if (!large_ || !event || event->type() != QEvent::ToolTip) return QStyledItemDelegate::helpEvent(event, view, option, index);
+  QToolTip::showText(event->globalPos(), index.data(Qt::DisplayRole).toString(), view);
+  return true;
+}
+
+}  // namespace mirvo::app
