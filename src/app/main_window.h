@@ -164,8 +164,6 @@ class TFrmMain : public QMainWindow {
   // What a column's header and a typical cell need in the font in use.
   int ColumnWidthNeeded(int column) const;
   void CreateTransferProgress();
-  // A failure message of a transfer, with the pointer as an arrow.
-  void TransferError(const char* utf8);
   bool StopWanted() const;
 
  public:

@@ -50,6 +50,30 @@ std::string UploadAttr() {
   return attr;
 }
 
+// A failure message of a transfer, with the pointer as an arrow: the
+// hourglass of the run would stand over the box.
+void TransferError(const char* utf8) {
+  int cursors = 0;
+  for (; QApplication::overrideCursor(); ++cursors) QApplication::restoreOverrideCursor();
+  Ui().ReleaseCapture();
+  ShowMessage(U(utf8));
+  for (int i = 0; i < cursors; ++i) QApplication::setOverrideCursor(Qt::WaitCursor);
+}
+
+// The message of a failed single-file exchange and what it does to the
+// session: a refusal (-2) leaves it open; "ERROR" (-1) means the handset has
+// given up the link; anything else is a broken exchange.
+void ExchangeFailed(TFrmMain& w, int r, const char* refused, const char* error, const char* broken) {
+  if (r == -2) {
+    TransferError(refused);
+    return;
+  }
+  TransferError(r == -1 ? error : broken);
+  if (r == -1) w.LinkOpen = false;
+  w.Busy = false;
+  w.Disconnect();
+}
+
 // Panels, Busy and the cursor of one single-file exchange, put back on
 // every way out.
 class OneFile {
@@ -114,15 +138,6 @@ void TFrmMain::StopTransfer() {
 
 bool TFrmMain::StopWanted() const { return stopRequested_ || closePending_; }
 
-void TFrmMain::TransferError(const char* utf8) {
-  // The hourglass of the run would stand over the message box.
-  int cursors = 0;
-  for (; QApplication::overrideCursor(); ++cursors) QApplication::restoreOverrideCursor();
-  Ui().ReleaseCapture();
-  ShowMessage(U(utf8));
-  for (int i = 0; i < cursors; ++i) QApplication::setOverrideCursor(Qt::WaitCursor);
-}
-
 int TFrmMain::DownloadOneFile(const std::string& dir, const std::string& line) {
   if (!SessionOpen || Busy) return -1;
   std::string data;
@@ -145,7 +160,7 @@ int TFrmMain::DownloadOneFile(const std::string& dir, const std::string& line) {
   const int r = engine_->GetFile(data, item.Tag + item.Folder + item.Name);
   Ui().ProcessMessages();
   if (r == 0) {
-    if (!WriteStagedFile(dir, *target, data, item.Date, why)) {
+    if (!WriteStagedFile(dir, *target, data, item.Date, why, [] { Ui().ProcessMessages(); })) {
       cursor.Release();
       TransferError(kCopyFailed);
       return -2;
@@ -154,15 +169,8 @@ int TFrmMain::DownloadOneFile(const std::string& dir, const std::string& line) {
     return 0;
   }
   cursor.Release();
-  if (r == -2) {
-    TransferError(kGetRefused);
-    return -2;
-  }
-  TransferError(r == -1 ? kCopyFailed : kBroken);
-  if (r == -1) LinkOpen = false;
-  Busy = false;
-  Disconnect();
-  return -1;
+  ExchangeFailed(*this, r, kGetRefused, kCopyFailed, kBroken);
+  return r == -2 ? -2 : -1;
 }
 
 int TFrmMain::UploadOneFile(const std::string& folder, const QString& path, const std::string& attr) {
@@ -183,15 +191,8 @@ int TFrmMain::UploadOneFile(const std::string& folder, const QString& path, cons
   }
   const int r = engine_->PutFile(folder, QFile::encodeName(path).toStdString(), attr);
   if (r == 0) return 0;
-  if (r == -2) {
-    TransferError(kPutRefused);
-    return -2;
-  }
-  TransferError(r == -1 ? kCopyFailed : kPutBroken);
-  if (r == -1) LinkOpen = false;
-  Busy = false;
-  Disconnect();
-  return -1;
+  ExchangeFailed(*this, r, kPutRefused, kCopyFailed, kPutBroken);
+  return r == -2 ? -2 : -1;
 }
 
 int TFrmMain::DeleteOneFile(const std::string& line) {
@@ -207,14 +208,7 @@ int TFrmMain::DeleteOneFile(const std::string& line) {
   const int r = engine_->DelFile(item.Tag + item.Folder + item.Name);
   if (r == 0) return 0;
   cursor.Release();
-  if (r == -2) {
-    TransferError(kDelRefused);
-    return -2;
-  }
-  TransferError(r == -1 ? kDeleteFailed : kBroken);
-  if (r == -1) LinkOpen = false;
-  Busy = false;
-  Disconnect();
+  ExchangeFailed(*this, r, kDelRefused, kDeleteFailed, kBroken);
   return r;
 }
 

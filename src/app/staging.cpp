@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -144,7 +145,7 @@ std::optional<std::string> StagedPath(const std::string& dir, std::string_view h
 std::string_view BareHandsetName(std::string_view handset_name) { return HandsetParts(handset_name).back(); }
 
 bool WriteStagedFile(const std::string& dir, const std::string& path, std::string_view data, std::string_view date,
-                     std::string& why) {
+                     std::string& why, const std::function<void()>& between_chunks) {
   const std::string base = Trimmed(dir);
   if (path.size() <= base.size() + 1 || path.compare(0, base.size() + 1, base + "/") != 0) {
     why = "作業フォルダの外には書き込めません (" + path + ")";
@@ -167,11 +168,13 @@ bool WriteStagedFile(const std::string& dir, const std::string& path, std::strin
     ::unlink(temp.c_str());
     return false;
   };
+  constexpr std::size_t kChunk = 1 << 20;
   for (std::size_t done = 0; done < data.size();) {
-    const ssize_t n = ::write(out.fd, data.data() + done, data.size() - done);
+    const ssize_t n = ::write(out.fd, data.data() + done, std::min(kChunk, data.size() - done));
     if (n < 0 && errno == EINTR) continue;
     if (n <= 0) return fail("ファイルを書き込めません");
     done += static_cast<std::size_t>(n);
+    if (between_chunks && done < data.size()) between_chunks();
   }
   // The folder is private already; the file itself reads like any other.
   ::fchmod(out.fd, 0644);

@@ -6,6 +6,7 @@
 // at all.
 #pragma once
 
+#include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -32,8 +33,9 @@ std::string_view BareHandsetName(std::string_view handset_name);
 // renames it over path: a failure leaves neither a partial file nor a
 // damaged older copy. Folders between dir and path are created (0700) and
 // must not be links. date: the list line's "yyyy/mm/dd/hhmm" (local time),
-// set as the file's modification time when valid. False with a reason.
+// set as the file's modification time when valid. between_chunks, when
+// given, runs after each MiB written. False with a reason.
 bool WriteStagedFile(const std::string& dir, const std::string& path, std::string_view data,
-                     std::string_view date, std::string& why);
+                     std::string_view date, std::string& why, const std::function<void()>& between_chunks = {});
 
 }  // namespace mirvo::app

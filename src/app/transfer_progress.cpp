@@ -52,7 +52,7 @@ void TransferProgress::BeginFile(std::int64_t size) {
 
 bool TransferProgress::FileBytes(std::int64_t done) {
   file_done_ = done;
-  return Show(done >= file_size_);
+  return Show(file_size_ > 0 && done >= file_size_);
 }
 
 void TransferProgress::EndFile() {

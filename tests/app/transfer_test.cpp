@@ -66,8 +66,11 @@ class TransferTest : public QObject {
     QCOMPARE(selection->selectedRows().size(), names.size());
   }
 
-  // Every result dialog shown: its lines, answered with OK.
+  // Every result dialog shown: its lines, answered with OK (or Esc).
   std::vector<QStringList> dialogs;
+  bool escape = false;
+  QString dialogTitle;
+  QSize dialogSize;
   std::unique_ptr<QTimer> dialogWatch;
 
  private slots:
@@ -82,7 +85,12 @@ class TransferTest : public QObject {
       QStringList lines;
       for (int i = 0; i < dialog->listboxTransResult->count(); ++i) lines << dialog->listboxTransResult->item(i)->text();
       dialogs.push_back(lines);
-      dialog->btnOK->click();
+      dialogTitle = dialog->windowTitle();
+      dialogSize = dialog->size();
+      if (escape)
+        QTest::keyClick(dialog, Qt::Key_Escape);
+      else
+        dialog->btnOK->click();
     });
     dialogWatch->start();
     root = fs::path(env->dir.path()) / "handset";
@@ -168,6 +176,14 @@ class TransferTest : public QObject {
     auto w = Connected();
     Select(*w, {"one.bin", "two.bin", "three.bin", "sub\\deep.txt", "dated.txt"});
     QStringList paths;
+    // A staging folder that is a link is refused before anything is fetched.
+    fs::create_directories(fs::path(env->dir.path()) / "elsewhere");
+    fs::create_directory_symlink(fs::path(env->dir.path()) / "elsewhere", stage);
+    QCOMPARE(w->DownloadSelected(paths), -1);
+    QVERIFY(env->Texts().value(0).startsWith(U(kCopyFailed)));
+    QVERIFY(handset->Commands().empty() && fs::is_empty(fs::path(env->dir.path()) / "elsewhere"));
+    fs::remove(stage);
+    env->boxes.clear();
     QCOMPARE(w->DownloadSelected(paths), 0);
     QCOMPARE(env->Texts(), QStringList{});
     QCOMPARE(paths.size(), 5);
@@ -192,9 +208,13 @@ class TransferTest : public QObject {
     auto w = Connected();
     Select(*w, {"one.bin", "three.bin", "two.bin"});
     QStringList paths;
+    escape = true;
     QCOMPARE(w->DownloadSelected(paths), 0);
+    escape = false;
     QCOMPARE(dialogs, (std::vector<QStringList>{{U("転送成功 … one.bin"), U("転送成功 … three.bin"),
                                                  U("転送失敗 … two.bin")}}));
+    QCOMPARE(dialogTitle, U("結果"));
+    QCOMPARE(dialogSize, QSize(289, 148));
     QCOMPARE(env->Texts(), QStringList{U("指定したファイルがありません。またはコピー不可のファイルです。")});
     QCOMPARE(ReadFile(stage / "one.bin"), ReadFile(root / "one.bin"));
     QCOMPARE(ReadFile(stage / "three.bin"), ReadFile(root / "three.bin"));
@@ -283,6 +303,27 @@ class TransferTest : public QObject {
     QCOMPARE(dialogs, (std::vector<QStringList>{{U("転送成功 … three.bin"), U("転送失敗 … two.bin")}}));
     QVERIFY(!fs::exists(stage / "two.bin"));
     QVERIFY(!w->Busy && !QApplication::overrideCursor() && !w->Progress().isVisible());
+  }
+
+  void windowKeepsProcessingEventsWhileTheHandsetIsSilent() {
+    auto w = Connected();
+    Select(*w, {"one.bin"});
+    handset->SilenceFrom(0);  // the reply never comes: the engine waits it out
+    QElapsedTimer clock;
+    qint64 last = 0, longest = 0;
+    QTimer tick;
+    tick.setInterval(10);
+    connect(&tick, &QTimer::timeout, this, [&] {
+      longest = std::max(longest, clock.elapsed() - last);
+      last = clock.elapsed();
+    });
+    clock.start();
+    tick.start();
+    QStringList paths;
+    w->DownloadSelected(paths);
+    tick.stop();
+    QVERIFY2(clock.elapsed() >= 3000, "the silence was waited out");
+    QVERIFY2(longest < 100, qPrintable(QString("longest gap %1 ms").arg(longest)));
   }
 
   void uploadOfANameTheHandsetCannotHoldFailsAlone() {
