@@ -12,6 +12,7 @@
 #include <filesystem>
 #include <fstream>
 #include <future>
+#include <mutex>
 #include <regex>
 #include <sstream>
 #include <thread>
@@ -77,6 +78,8 @@ class CliSessionTest : public ::testing::Test {
     options_.timeouts = {2000, 2000, 1000, 1000, 2000, 2000};
   }
   void TearDown() override {
+    // Stop the serving thread before the pointer it reads through goes.
+    if (handset_) handset_->HangUp();
     handset_.reset();
     SetPortResolver(nullptr);
     if (old_appdata_)
@@ -88,7 +91,12 @@ class CliSessionTest : public ::testing::Test {
   void StartHandset(sim::HandsetOptions o = {}) {
     o.wait = milliseconds(3000);
     o.on_command = [this](const std::string& command) {
-      if (on_command_) on_command_(command);
+      std::function<void(const std::string&)> on_command;
+      {
+        std::lock_guard lock(on_command_mutex_);
+        on_command = on_command_;
+      }
+      if (on_command) on_command(command);
     };
     handset_ = std::make_unique<sim::SimHandset>(root_, o);
   }
@@ -122,7 +130,13 @@ class CliSessionTest : public ::testing::Test {
   std::string out_dir_;
   CliOptions options_;
   std::unique_ptr<sim::SimHandset> handset_;
-  std::function<void(const std::string&)> on_command_;  // runs on the handset's thread
+  // Runs on the handset's thread; set through OnCommand.
+  void OnCommand(std::function<void(const std::string&)> fn) {
+    std::lock_guard lock(on_command_mutex_);
+    on_command_ = std::move(fn);
+  }
+  std::mutex on_command_mutex_;
+  std::function<void(const std::string&)> on_command_;
 };
 
 // ---- list ----------------------------------------------------------------
@@ -267,9 +281,9 @@ TEST_F(CliSessionTest, ALostDownloadLeavesNoPartialFileAndKeepsTheOldCopy) {
   WriteFile(out_dir_ + "/b.bin", "older copy");
   // The first data frame after the GET_FILE reply arrives with a bad CRC.
   std::atomic<bool> armed{true};
-  on_command_ = [&](const std::string& command) {
+  OnCommand([&](const std::string& command) {
     if (command.rfind("GET_FILE", 0) == 0 && armed.exchange(false)) handset_->CorruptCrc(2);
-  };
+  });
   const Result r = Cli({"get", "pics\\b.bin", "a.txt", "-o", out_dir_});
   EXPECT_EQ(r.status, kExitFileFailed);
   EXPECT_NE(r.err.find("get pics\\b.bin: a file data frame from the handset was lost"), std::string::npos) << r.err;
@@ -327,9 +341,9 @@ TEST_F(CliSessionTest, TaggedFilesAreNamedWithTheirTagWhenTheNameIsShared) {
 TEST_F(CliSessionTest, TheHandsetEndingTheSessionStopsTheRun) {
   StartHandset();
   std::atomic<bool> armed{true};
-  on_command_ = [&](const std::string& command) {
+  OnCommand([&](const std::string& command) {
     if (command.rfind("GET_FILE", 0) == 0 && armed.exchange(false)) handset_->FtEndInPlaceOf(1);
-  };
+  });
   const Result r = Cli({"get", "a.txt", "写真.jpg", "-o", out_dir_});
   EXPECT_EQ(r.status, kExitFileFailed);
   EXPECT_NE(r.err.find("get 写真.jpg: not tried: the handset ended the session"), std::string::npos) << r.err;
@@ -445,12 +459,12 @@ TEST_F(CliSessionTest, BackupKeepsDatesFetchesOnlyWhatIsMissingAndSurvivesAHangU
   // #T#, a, guarded, locked, more/m0, more/m1, ...
   StartHandset();
   std::promise<void> cut;
-  on_command_ = [&](const std::string& command) {
+  OnCommand([&](const std::string& command) {
     if (command.rfind("GET_FILE", 0) == 0 && command.find("m1") != std::string::npos) {
       handset_->SilenceFrom(100, 2);
       cut.set_value();
     }
-  };
+  });
   std::thread hang([&] {
     cut.get_future().wait();
     handset_->HangUp();
@@ -464,7 +478,7 @@ TEST_F(CliSessionTest, BackupKeepsDatesFetchesOnlyWhatIsMissingAndSurvivesAHangU
   EXPECT_EQ(files_left, 5u);  // whole files only
   EXPECT_FALSE(fs::exists(backup + "/more/m1"));
 
-  on_command_ = nullptr;
+  OnCommand(nullptr);
   StartHandset();
   r = Cli({"backup", backup});
   ASSERT_EQ(r.status, kExitOk) << r.err;
@@ -495,9 +509,9 @@ TEST_F(CliSessionTest, ALongWaitOnATerminalSaysWhatForAndHowLongAtMost) {
   StartHandset();
   options_.progress = true;
   options_.wait_notice_ms = 100;
-  on_command_ = [&](const std::string& command) {
+  OnCommand([&](const std::string& command) {
     if (command.rfind("DEL", 0) == 0) handset_->SilenceFrom(0, 1);
-  };
+  });
   const Result r = Cli({"del", "a.txt"});
   EXPECT_EQ(r.status, kExitFileFailed);
   EXPECT_NE(r.err.find("waiting for the handset (DEL a.txt), at most 2 s"), std::string::npos) << r.err;
@@ -519,9 +533,9 @@ TEST_F(CliSessionTest, DelRemovesFilesAndNamesRefusals) {
 
 TEST_F(CliSessionTest, ALineThatHangsUpBreaksTheRunOff) {
   StartHandset();
-  on_command_ = [&](const std::string& command) {
+  OnCommand([&](const std::string& command) {
     if (command.rfind("DEL", 0) == 0) handset_->SilenceFrom(0, 1);
-  };
+  });
   const Result r = Cli({"del", "a.txt", "写真.jpg"});
   EXPECT_EQ(r.status, kExitFileFailed);
   EXPECT_NE(r.err.find("del a.txt: the exchange with the handset broke off"), std::string::npos) << r.err;
