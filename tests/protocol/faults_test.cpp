@@ -1,24 +1,9 @@
 // Failures a pseudo-terminal cannot show on cue, on a scripted line.
-#include <gtest/gtest.h>
-
-#include "fake_ui.h"
-#include "protocol/engine.h"
-#include "protocol/frame_codes.h"
+#include "engine_fixture.h"
 #include "scripted_line.h"
-#include "serial/serial_port.h"
 
 using namespace mirvo;
 using namespace mirvo::testing;
-
-namespace {
-
-std::string Frame(std::uint8_t type, std::string_view data, bool crlf = false) {
-  std::string out;
-  MakeDataFrame(&out, type, data.data(), static_cast<int>(data.size()), crlf);
-  return out;
-}
-
-}  // namespace
 
 TEST(EngineFaults, AFailedAckStillReleasesTheLink) {
   FakeUi ui;
