@@ -143,9 +143,10 @@ class TRS232C : public TNotifySource {
   // raised OnClose).
   bool Close();
 
-  // All or nothing: true only when exactly n bytes arrived (were sent)
-  // within rxTimeOut (txTimeOut) of the call, and for Read with no gap
-  // longer than ReadInterval between two bytes. A hang-up fails at once.
+  // All or nothing: true only when exactly n bytes arrived (were sent: had
+  // left the driver's send queue) within rxTimeOut (txTimeOut) of the first
+  // wait, and for Read with no gap longer than ReadInterval between two
+  // bytes. A hang-up fails at once.
   // After a false Read the bytes that did arrive are consumed; after a
   // false Write whatever it left unsent is discarded. Nothing stays pending.
   bool Read(void* buffer, int n);
@@ -156,7 +157,9 @@ class TRS232C : public TNotifySource {
   // The part of those already taken off the device: a Read of up to this
   // many bytes completes at once, without a system call.
   int Buffered() const { return static_cast<int>(rx_tail_ - rx_head_); }
-  // Discards everything received and not read, and everything not yet sent.
+  // Discards everything received and not read. Nothing is left to send
+  // after a Write returns, so the send side is not touched: bytes a Write
+  // reported sent always reach the other end.
   void PurgeAll();
   // Read and Write take the time-outs from the fields at each call, so
   // there is nothing to hand over; kept for callers.
