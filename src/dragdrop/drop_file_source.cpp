@@ -1,0 +1,61 @@
+#include "dragdrop/drop_file_source.h"
+
+#include <QApplication>
+#include <QClipboard>
+#include <QDrag>
+#include <QWidget>
+
+#include "dragdrop/file_list_formats.h"
+#include "dragdrop/lazy_file_mime.h"
+
+namespace mirvo::dragdrop {
+
+bool DragDetect(QPoint pressed, QPoint pos, std::chrono::milliseconds held) {
+  if ((pos - pressed).manhattanLength() >= QApplication::startDragDistance()) return true;
+  return pos != pressed && held.count() >= QApplication::startDragTime();
+}
+
+bool FetchFitsDropWait(std::int64_t bytes, int bits_per_second) {
+  // Eight data bits framed by a start and a stop bit.
+  const std::int64_t bytes_per_second = bits_per_second / 10;
+  return bytes >= 0 && bytes * 1000 <= bytes_per_second * kLazyFetchBudget.count();
+}
+
+TDropFileSource::TDropFileSource(QWidget* owner) : QObject(owner), owner_(owner) {}
+
+QStringList TDropFileSource::FetchForDrop() {
+  bool go_on = true;
+  if (OnDrop) OnDrop(DragTypes, go_on);
+  return go_on ? Files : QStringList();
+}
+
+std::unique_ptr<LazyFileMime> TDropFileSource::MakeDragData(bool lazy) {
+  const bool move = !(DragTypes & Qt::CopyAction);
+  if (!lazy) return std::make_unique<LazyFileMime>(Files, move);
+  // The drag's data outlives this call on X11 (the target reads after the
+  // release), so it must not outlive the source unnoticed.
+  QPointer<TDropFileSource> self(this);
+  return std::make_unique<LazyFileMime>([self] { return self ? self->FetchForDrop() : QStringList(); }, move);
+}
+
+Qt::DropAction TDropFileSource::Execute(bool lazy) {
+  if (!owner_) return Qt::IgnoreAction;
+  // Qt owns the drag and its data from here: on X11 the target reads them
+  // after exec has returned.
+  auto* drag = new QDrag(owner_);
+  drag->setMimeData(MakeDragData(lazy).release());
+  const Qt::DropActions offered = DragTypes ? DragTypes : Qt::DropActions(Qt::CopyAction);
+  const Qt::DropAction preferred = offered & Qt::CopyAction ? Qt::CopyAction : Qt::MoveAction;
+  return drag->exec(offered, preferred);
+}
+
+int TDropFileSource::PutOnClipboard(bool cut) {
+  const QStringList files = ExistingFiles(Files);
+  if (files.isEmpty()) return 0;
+  auto mime = std::make_unique<QMimeData>();
+  FillFileList(*mime, files, cut);
+  QApplication::clipboard()->setMimeData(mime.release());
+  return static_cast<int>(files.size());
+}
+
+}  // namespace mirvo::dragdrop

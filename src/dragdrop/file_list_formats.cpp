@@ -1,0 +1,67 @@
+#include "dragdrop/file_list_formats.h"
+
+#include <QFileInfo>
+#include <QMimeData>
+#include <QUrl>
+
+namespace mirvo::dragdrop {
+
+QStringList FileListFormats(bool cut) {
+  QStringList formats{kUriList, kPlainText, kGnomeCopiedFiles};
+  if (cut) formats << kKdeCutSelection;
+  return formats;
+}
+
+void FillFileList(QMimeData& mime, const QStringList& paths, bool cut) {
+  QByteArray uris, gnome(cut ? "cut" : "copy");
+  QStringList plain;
+  for (const QString& path : paths) {
+    const QByteArray url = QUrl::fromLocalFile(path).toEncoded();
+    uris += url + "\r\n";
+    gnome += "\n" + url;
+    plain << path;
+  }
+  mime.setData(kUriList, uris);
+  mime.setData(kPlainText, plain.join('\n').toUtf8());
+  mime.setData(kGnomeCopiedFiles, gnome);
+  // Absent means a copy to KDE; "0" is not written by its own file manager.
+  if (cut) mime.setData(kKdeCutSelection, "1");
+}
+
+namespace {
+
+QList<QUrl> UrlsOf(const QMimeData* mime) {
+  if (mime->hasFormat(kUriList)) return mime->urls();
+  QList<QUrl> urls;
+  if (!mime->hasFormat(kGnomeCopiedFiles)) return urls;
+  // The first line is the operation, not a file.
+  const QList<QByteArray> lines = mime->data(kGnomeCopiedFiles).split('\n');
+  for (qsizetype i = 1; i < lines.size(); ++i) {
+    const QByteArray line = lines[i].trimmed();
+    if (!line.isEmpty()) urls << QUrl::fromEncoded(line);
+  }
+  return urls;
+}
+
+}  // namespace
+
+bool HasFileList(const QMimeData* mime) {
+  return mime && (mime->hasFormat(kUriList) || mime->hasFormat(kGnomeCopiedFiles));
+}
+
+QStringList LocalFiles(const QMimeData* mime) {
+  QStringList paths;
+  if (!mime) return paths;
+  for (const QUrl& url : UrlsOf(mime))
+    if (url.isLocalFile()) paths << url.toLocalFile();
+  return ExistingFiles(paths);
+}
+
+QStringList ExistingFiles(const QStringList& paths) {
+  QStringList files;
+  for (const QString& path : paths)
+    if (QFileInfo(path).isFile()) files << path;
+  return files;
+}
+
+}  // namespace mirvo::dragdrop

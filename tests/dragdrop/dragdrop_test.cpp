@@ -1,0 +1,186 @@
+// The drag-and-drop components offscreen, where no drag really runs: the
+// data a drag offers, the clipboard formats and the target's events.
+#include <QApplication>
+#include <QClipboard>
+#include <QDir>
+#include <QDropEvent>
+#include <QFile>
+#include <QMimeData>
+#include <QTemporaryDir>
+#include <QTest>
+#include <QUrl>
+#include <QWidget>
+
+#include "dragdrop/drop_file_source.h"
+#include "dragdrop/drop_file_target.h"
+#include "dragdrop/file_list_formats.h"
+#include "dragdrop/lazy_file_mime.h"
+
+using namespace mirvo::dragdrop;
+using namespace std::chrono_literals;
+
+class DragDropTest : public QObject {
+  Q_OBJECT
+
+  QTemporaryDir dir_;
+  QString a_, b_, sub_;
+
+  QString Make(const QString& name) {
+    const QString path = dir_.filePath(name);
+    QFile f(path);
+    if (!f.open(QIODevice::WriteOnly)) qFatal("cannot write %s", qPrintable(path));
+    f.write(name.toUtf8());
+    return path;
+  }
+
+ private slots:
+  void initTestCase() {
+    QVERIFY(dir_.isValid());
+    a_ = Make(QString::fromUtf8("a 1.txt"));
+    b_ = Make(QString::fromUtf8("画像.jpg"));
+    sub_ = dir_.filePath("sub");
+    QVERIFY(QDir().mkdir(sub_));
+  }
+
+  void formatsAsFileManagersWriteThem() {
+    const QString gone = dir_.filePath("gone.txt");
+    QMimeData copy, cut;
+    FillFileList(copy, {a_, b_}, false);
+    FillFileList(cut, {a_}, true);
+    const QByteArray ua = QUrl::fromLocalFile(a_).toEncoded(), ub = QUrl::fromLocalFile(b_).toEncoded();
+    QVERIFY(ua.contains("a%201.txt"));
+    QCOMPARE(copy.data(kUriList), ua + "\r\n" + ub + "\r\n");
+    QCOMPARE(copy.data(kGnomeCopiedFiles), "copy\n" + ua + "\n" + ub);
+    QCOMPARE(copy.text(), a_ + "\n" + b_);
+    QVERIFY(!copy.hasFormat(kKdeCutSelection));
+    QCOMPARE(cut.data(kGnomeCopiedFiles), "cut\n" + ua);
+    QCOMPARE(cut.data(kKdeCutSelection), QByteArray("1"));
+    QCOMPARE(LocalFiles(&copy), QStringList({a_, b_}));
+
+    // What a file manager pastes: the GNOME list alone; other machines'
+    // URLs, folders and files gone since are passed over.
+    QMimeData gnome;
+    gnome.setData(kGnomeCopiedFiles, "cut\n" + ub + "\nsftp://host/x.txt\n" + QUrl::fromLocalFile(sub_).toEncoded() +
+                                         "\n" + QUrl::fromLocalFile(gone).toEncoded() + "\n" + ua + "\n");
+    QVERIFY(HasFileList(&gnome));
+    QCOMPARE(LocalFiles(&gnome), QStringList({b_, a_}));
+    QMimeData text;
+    text.setText(a_);
+    QVERIFY(!HasFileList(&text));
+    QVERIFY(LocalFiles(&text).isEmpty());
+  }
+
+  void dragDataFetchesOnceAtTheFirstRequest() {
+    LazyFileMime* mime = nullptr;
+    QList<QUrl> nested{QUrl("file:///not-empty")};
+    const QString gone = dir_.filePath("never-written.txt");
+    LazyFileMime lazy(
+        [&] {
+          nested = mime->urls();  // a second request while the files come
+          return QStringList{a_, gone, b_};
+        },
+        false);
+    mime = &lazy;
+    QVERIFY(lazy.formats().contains(kUriList));
+    QVERIFY(lazy.hasUrls() && lazy.hasText() && !lazy.hasFormat(kKdeCutSelection));
+    QCOMPARE(lazy.FetchCount(), 0);
+
+    QCOMPARE(lazy.urls(), QList<QUrl>({QUrl::fromLocalFile(a_), QUrl::fromLocalFile(b_)}));
+    QVERIFY(nested.isEmpty());
+    QCOMPARE(lazy.text(), a_ + "\n" + b_);
+    QCOMPARE(lazy.data(kGnomeCopiedFiles).left(5), QByteArray("copy\n"));
+    QCOMPARE(lazy.FetchCount(), 1);
+    QVERIFY(lazy.data("image/png").isEmpty());
+
+    LazyFileMime ready({a_}, true);
+    QCOMPARE(ready.data(kKdeCutSelection), QByteArray("1"));
+    QCOMPARE(ready.FetchCount(), 0);
+  }
+
+  void sourceRaisesOnDropAndPutsOnlyWrittenFiles() {
+    QWidget owner;
+    TDropFileSource source(&owner);
+    int drops = 0;
+    source.OnDrop = [&](Qt::DropActions types, bool&) {
+      ++drops;
+      QCOMPARE(types, Qt::DropActions(Qt::MoveAction));
+      source.Files = {b_};
+    };
+    source.DragTypes = Qt::MoveAction;
+    std::unique_ptr<LazyFileMime> mime = source.MakeDragData(true);
+    QCOMPARE(drops, 0);
+    QCOMPARE(LocalFiles(mime.get()), QStringList{b_});
+    QCOMPARE(mime->data(kKdeCutSelection), QByteArray("1"));
+    QCOMPARE(drops, 1);
+
+    source.Files = {a_, dir_.filePath("not-written.txt")};
+    QCOMPARE(source.PutOnClipboard(false), 1);
+    const QMimeData* clip = QApplication::clipboard()->mimeData();
+    QCOMPARE(clip->data(kGnomeCopiedFiles), "copy\n" + QUrl::fromLocalFile(a_).toEncoded());
+    // Nothing written: the clipboard keeps what it had.
+    source.Files = {dir_.filePath("not-written.txt")};
+    QCOMPARE(source.PutOnClipboard(true), 0);
+    QVERIFY(!QApplication::clipboard()->mimeData()->hasFormat(kKdeCutSelection));
+  }
+
+  void lazyOnlyWhatTheDropWaitAllows() {
+    QVERIFY(FetchFitsDropWait(23040, 115200));
+    QVERIFY(!FetchFitsDropWait(23041, 115200));
+    QVERIFY(FetchFitsDropWait(1920, 9600));
+    QVERIFY(!FetchFitsDropWait(1921, 9600));
+    QVERIFY(!FetchFitsDropWait(1, 0));
+  }
+
+  void dragDetection() {
+    const int d = QApplication::startDragDistance();
+    const auto delay = std::chrono::milliseconds(QApplication::startDragTime());
+    const QPoint p(100, 100);
+    QVERIFY(!DragDetect(p, p + QPoint(d - 1, 0), 0ms));
+    QVERIFY(DragDetect(p, p + QPoint(0, d), 0ms));
+    QVERIFY(!DragDetect(p, p, delay + 1ms));
+    QVERIFY(DragDetect(p, p + QPoint(1, 0), delay));
+  }
+
+  void targetTakesDesktopFilesAsCopies() {
+    QWidget list;
+    TDropFileTarget target;
+    target.Register(&list);
+    bool accepting = true;
+    target.Accepting = [&] { return accepting; };
+    QStringList raised;
+    target.OnDrop = [&](Qt::KeyboardModifiers, QPoint, Qt::DropAction&) { raised = target.Files; };
+    QMimeData mime;
+    FillFileList(mime, {sub_, a_, b_}, true);
+
+    auto enter = [&](Qt::DropActions offered) {
+      QDragEnterEvent e(QPoint(5, 5), offered, &mime, Qt::LeftButton, Qt::NoModifier);
+      QApplication::sendEvent(&list, &e);
+      return e.isAccepted() ? e.dropAction() : Qt::IgnoreAction;
+    };
+    QCOMPARE(enter(Qt::CopyAction | Qt::MoveAction), Qt::CopyAction);
+    QCOMPARE(enter(Qt::MoveAction), Qt::IgnoreAction);
+    accepting = false;  // an exchange is running
+    QCOMPARE(enter(Qt::CopyAction | Qt::MoveAction), Qt::IgnoreAction);
+    accepting = true;
+
+    QDropEvent drop(QPointF(5, 5), Qt::CopyAction | Qt::MoveAction, &mime, Qt::LeftButton, Qt::NoModifier);
+    QApplication::sendEvent(&list, &drop);
+    QVERIFY(drop.isAccepted());
+    QCOMPARE(drop.dropAction(), Qt::CopyAction);
+    QTRY_COMPARE(raised, QStringList({a_, b_}));
+
+    // Paste: the same road; with no file list nothing is raised.
+    raised.clear();
+    auto files = std::make_unique<QMimeData>();
+    files->setData(kGnomeCopiedFiles, "copy\n" + QUrl::fromLocalFile(b_).toEncoded());
+    QApplication::clipboard()->setMimeData(files.release());
+    QVERIFY(target.PasteFromClipboard());
+    QCOMPARE(raised, QStringList{b_});
+    QApplication::clipboard()->setText("x");
+    QVERIFY(!target.PasteFromClipboard());
+    QVERIFY(target.Files.isEmpty());
+  }
+};
+
+QTEST_MAIN(DragDropTest)
+#include "dragdrop_test.moc"
