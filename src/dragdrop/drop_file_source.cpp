@@ -46,7 +46,9 @@ Qt::DropAction TDropFileSource::Execute(bool lazy) {
   drag->setMimeData(MakeDragData(lazy).release());
   const Qt::DropActions offered = DragTypes ? DragTypes : Qt::DropActions(Qt::CopyAction);
   const Qt::DropAction preferred = offered & Qt::CopyAction ? Qt::CopyAction : Qt::MoveAction;
-  return drag->exec(offered, preferred);
+  const Qt::DropAction action = drag->exec(offered, preferred);
+  if (OnAfterDrop) OnAfterDrop(action);
+  return action;
 }
 
 int TDropFileSource::PutOnClipboard(bool cut) {

@@ -43,6 +43,9 @@ class TDropFileSource : public QObject {
   // The drop target is about to read the files: fill Files now. The flag
   // may be cleared to offer nothing.
   std::function<void(Qt::DropActions drag_types, bool& go_on)> OnDrop;
+  // The drag has ended with this action (Qt::IgnoreAction: cancelled). On
+  // X11 the target may not have read the files yet.
+  std::function<void(Qt::DropAction action)> OnAfterDrop;
 
   // A modal drag of the files; returns the action the target reported
   // (Qt::IgnoreAction when cancelled). lazy: Files is filled by OnDrop at

@@ -30,17 +30,24 @@ void FillFileList(QMimeData& mime, const QStringList& paths, bool cut) {
 
 namespace {
 
-QList<QUrl> UrlsOf(const QMimeData* mime) {
-  if (mime->hasFormat(kUriList)) return mime->urls();
+// One URL a line. Some file managers end the list with a NUL byte.
+QList<QUrl> ParseUrls(const QByteArray& text, qsizetype skip_lines) {
   QList<QUrl> urls;
-  if (!mime->hasFormat(kGnomeCopiedFiles)) return urls;
-  // The first line is the operation, not a file.
-  const QList<QByteArray> lines = mime->data(kGnomeCopiedFiles).split('\n');
-  for (qsizetype i = 1; i < lines.size(); ++i) {
-    const QByteArray line = lines[i].trimmed();
-    if (!line.isEmpty()) urls << QUrl::fromEncoded(line);
+  const QList<QByteArray> lines = text.split('\n');
+  for (qsizetype i = skip_lines; i < lines.size(); ++i) {
+    QByteArray line = lines[i];
+    if (const qsizetype nul = line.indexOf('\0'); nul >= 0) line.truncate(nul);
+    line = line.trimmed();
+    if (!line.isEmpty() && !line.startsWith('#')) urls << QUrl::fromEncoded(line);
   }
   return urls;
+}
+
+QList<QUrl> UrlsOf(const QMimeData* mime) {
+  if (mime->hasFormat(kUriList)) return ParseUrls(mime->data(kUriList), 0);
+  // The first line is the operation, not a file.
+  if (mime->hasFormat(kGnomeCopiedFiles)) return ParseUrls(mime->data(kGnomeCopiedFiles), 1);
+  return {};
 }
 
 }  // namespace

@@ -61,9 +61,12 @@ class DragDropTest : public QObject {
     // URLs, folders and files gone since are passed over.
     QMimeData gnome;
     gnome.setData(kGnomeCopiedFiles, "cut\n" + ub + "\nsftp://host/x.txt\n" + QUrl::fromLocalFile(sub_).toEncoded() +
-                                         "\n" + QUrl::fromLocalFile(gone).toEncoded() + "\n" + ua + "\n");
+                                         "\n" + QUrl::fromLocalFile(gone).toEncoded() + "\n" + ua + '\0');
     QVERIFY(HasFileList(&gnome));
     QCOMPARE(LocalFiles(&gnome), QStringList({b_, a_}));
+    QMimeData uris;
+    uris.setData(kUriList, "# comment\r\n" + ua + "\r\n" + ub + '\0');
+    QCOMPARE(LocalFiles(&uris), QStringList({a_, b_}));
     QMimeData text;
     text.setText(a_);
     QVERIFY(!HasFileList(&text));
