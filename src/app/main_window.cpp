@@ -90,6 +90,7 @@ TFrmMain::TFrmMain(const QStringList& params, QWidget* parent)
   CreateCentre();
   CreateStatusBar();
   CreateTransferProgress();
+  CreateDragDrop();
 
   qApp->installEventFilter(this);
   connect(qApp, &QGuiApplication::applicationStateChanged, this, [this](Qt::ApplicationState state) {
@@ -484,9 +485,13 @@ bool TFrmMain::eventFilter(QObject* watched, QEvent* e) {
       return true;
     }
   }
+  if ((watched == listIcons_->viewport() || watched == listDetails_->viewport()) &&
+      ListViewportEvent(static_cast<QWidget*>(watched), e))
+    return true;
   if (watched == listIcons_ || watched == listDetails_) {
     // Select all is the command's, enabled by its own rule; the views' own key is not used.
     if (type == QEvent::KeyPress && static_cast<QKeyEvent*>(e)->matches(QKeySequence::SelectAll)) return true;
+    if (type == QEvent::KeyPress && ListViewKeyEvent(static_cast<QKeyEvent*>(e))) return true;
     if (type == QEvent::FocusIn || type == QEvent::FocusOut) {
       const auto reason = static_cast<QFocusEvent*>(e)->reason();
       // Another window or a pop-up taking the focus is no move inside the form.

@@ -7,7 +7,9 @@
 #include <QStringList>
 #include <array>
 #include <cstdint>
+#include <chrono>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -15,6 +17,7 @@
 
 class QAction;
 class QFrame;
+class QKeyEvent;
 class QLabel;
 class QLineEdit;
 class QListView;
@@ -35,6 +38,11 @@ namespace mirvo {
 class TRS232C;
 class TKivPP;
 }  // namespace mirvo
+
+namespace mirvo::dragdrop {
+class TDropFileSource;
+class TDropFileTarget;
+}  // namespace mirvo::dragdrop
 
 namespace mirvo::app {
 
@@ -105,6 +113,19 @@ class TFrmMain : public QMainWindow {
   // Files handed over by a second start of the program.
   void ReceiveFiles(const QStringList& paths);
 
+  // Clipboard, keys and drag and drop with the desktop: 0 done, -1 refused.
+  int CutFiles();
+  int CopyFiles();
+  int PasteFiles();
+  // A drag out of the list, once the mouse has moved far enough.
+  int ListView1MouseDown(Qt::KeyboardModifiers shift);
+  // True when the key was the list's own.
+  bool ListView1KeyDown(int key, Qt::KeyboardModifiers shift);
+  void DropFileSource1Drop(Qt::DropActions drag_types, bool& go_on);
+  void DropFileTarget1Drop(Qt::KeyboardModifiers shift, QPoint pos, Qt::DropAction& effect);
+  dragdrop::TDropFileSource* DropFileSource1 = nullptr;
+  dragdrop::TDropFileTarget* DropFileTarget1 = nullptr;
+
   // State, for the status bar and for tests. Texts are code page 932.
   std::string ComPort, Password, VendorName, ModelName;
   int ViewStyle = 3;
@@ -141,6 +162,11 @@ class TFrmMain : public QMainWindow {
   void CreateStatusBar();
   QToolButton* AddToolButton(QWidget* bar, const char* name, const QString& caption, const QString& picture);
 
+  void CreateDragDrop();
+  int PutOnClipboard(bool cut);
+  std::int64_t SelectedBytes() const;
+  bool ListViewportEvent(QWidget* viewport, QEvent* e);
+  bool ListViewKeyEvent(QKeyEvent* k);
   void FormActivate();
   void SerialOpen();
   void SerialRXCHAR();
@@ -209,6 +235,13 @@ class TFrmMain : public QMainWindow {
   bool inStatusUpdate_ = false;
   const void* lastF5_ = nullptr;
   QPointer<QWidget> lastF5Widget_;
+  // Where and when the left button went down on a row, until it is let go
+  // or a drag starts.
+  struct DragPress {
+    QPoint pos;
+    std::chrono::steady_clock::time_point time;
+  };
+  std::optional<DragPress> dragPress_;
 };
 
 }  // namespace mirvo::app

@@ -17,6 +17,7 @@
 #include "app/password_dialog.h"
 #include "app/qt_ui_hooks.h"
 #include "app/status_panel.h"
+#include "dragdrop/file_list_formats.h"
 #include "protocol/trace_log.h"
 #include "protocol/engine.h"
 #include "serial/port_diagnosis.h"
@@ -309,7 +310,7 @@ void TFrmMain::UpdateCommands() {
   const bool L = LinkOpen;
   const bool S = HasSelection();
   const QMimeData* clip = QApplication::clipboard()->mimeData();
-  const bool F = clip && clip->hasUrls();
+  const bool F = dragdrop::HasFileList(clip);
   for (QAction* a : {miConnect, miPassword, miCOMPort}) a->setEnabled(!L);
   tbtnConnect->setEnabled(!L);
   for (QAction* a : {miDisconnect, miRefresh, miSearch}) a->setEnabled(L);

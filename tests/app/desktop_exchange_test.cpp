@@ -1,0 +1,191 @@
+// Cut, copy, paste, the list's keys, drops and the data of a drag out, on the
+// main window offscreen against the simulated handset. Offscreen a drag ends
+// at once, so a drag is tested through the data it offers.
+#include <QApplication>
+#include <QClipboard>
+#include <QDragEnterEvent>
+#include <QListWidget>
+#include <QMimeData>
+#include <QTest>
+#include <QTreeView>
+
+#include "app/device_list_model.h"
+#include "app/main_window.h"
+#include "app/results_dialog.h"
+#include "app_test_support.h"
+#include "dragdrop/drop_file_source.h"
+#include "dragdrop/file_list_formats.h"
+#include "dragdrop/lazy_file_mime.h"
+#include "test_files.h"
+
+using mirvo::app::TFrmMain;
+using namespace mirvo::apptest;
+using namespace mirvo::dragdrop;
+using mirvo::testing::PatternBytes;
+using mirvo::testing::ReadFile;
+using mirvo::testing::WriteFile;
+namespace fs = std::filesystem;
+
+namespace {
+
+QString Path(const fs::path& p) { return QString::fromStdString(p.string()); }
+
+}  // namespace
+
+class DesktopExchangeTest : public QObject {
+  Q_OBJECT
+
+  std::unique_ptr<AppEnv> env;
+  fs::path root, local;
+  mirvo::sim::SimHandset* handset = nullptr;
+  std::unique_ptr<TFrmMain> w;
+
+  void Select(const QStringList& names) {
+    auto& model = w->ListModel();
+    auto* selection = w->DetailView()->selectionModel();
+    selection->clearSelection();
+    for (int row = 0; row < model.rowCount(); ++row)
+      if (names.contains(model.index(row, 0).data().toString()))
+        selection->select(model.index(row, 0), QItemSelectionModel::Select | QItemSelectionModel::Rows);
+  }
+  int Commands(const char* prefix) const {
+    int n = 0;
+    for (const std::string& command : handset->Commands()) n += command.rfind(prefix, 0) == 0;
+    return n;
+  }
+  QString Staged(const char* name) const { return Path(fs::path(w->StagingDir) / name); }
+
+ private slots:
+  void init() {
+    env = std::make_unique<AppEnv>();
+    root = fs::path(env->dir.path()) / "handset";
+    local = fs::path(env->dir.path()) / "local";
+    for (int i = 1; i <= 3; ++i) WriteFile(root / ("f" + std::to_string(i) + ".txt"), PatternBytes(100 + i));
+    WriteFile(root / "lazy.bin", PatternBytes(23040));  // 2 s at 115,200 bit/s
+    WriteFile(root / "first.bin", PatternBytes(23041));
+    WriteFile(root / ".handset-attributes", "f2.txt\t01" + std::string(30, '-') + "\n");  // copy guarded
+    setenv("TEMP", (env->dir.path() + "/temp").c_str(), 1);
+    handset = &env->StartHandset(3, root);
+    env->WriteConfig("COM=COM3\r\nPASSWORD=0000\r\n");
+    w = std::make_unique<TFrmMain>();
+    ShrinkTimeouts(*w);
+    ShowAndActivate(*w);
+    QTRY_VERIFY_WITH_TIMEOUT(w->SessionOpen && !w->Busy && w->ListModel().rowCount() == 5, 20000);
+  }
+  void cleanup() {
+    w.reset();
+    unsetenv("TEMP");  // the next test's folders are made under it
+    env.reset();
+  }
+
+  void copyAndCutKeepWhatFailed_data() {
+    QTest::addColumn<bool>("cut");
+    QTest::newRow("copy") << false;
+    QTest::newRow("cut") << true;
+  }
+  void copyAndCutKeepWhatFailed() {
+    QFETCH(bool, cut);
+    Select({"f1.txt", "f2.txt", "f3.txt"});
+    QStringList results;
+    OnNextModal([&](QWidget* modal) {
+      if (auto* dialog = qobject_cast<mirvo::app::TFrmTransResult*>(modal)) {
+        for (int i = 0; i < dialog->listboxTransResult->count(); ++i) results << dialog->listboxTransResult->item(i)->text();
+      }
+      modal->close();
+    });
+    QCOMPARE(cut ? w->CutFiles() : w->CopyFiles(), 0);
+    QCOMPARE(results.size(), 3);
+    QCOMPARE(env->boxes.size(), std::size_t{1});  // the refusal of f2.txt
+
+    const QMimeData* clip = QApplication::clipboard()->mimeData();
+    QCOMPARE(LocalFiles(clip), QStringList({Staged("f1.txt"), Staged("f3.txt")}));
+    QVERIFY(clip->data(kGnomeCopiedFiles).startsWith(cut ? "cut\n" : "copy\n"));
+    QCOMPARE(clip->data(kGnomeCopiedFiles).count('\n'), 2);
+    QCOMPARE(clip->hasFormat(kKdeCutSelection), cut);
+    QCOMPARE(clip->text(), Staged("f1.txt") + "\n" + Staged("f3.txt"));
+    QCOMPARE(ReadFile(Staged("f3.txt").toStdString()), PatternBytes(103));
+
+    QCOMPARE(fs::exists(root / "f1.txt"), !cut);
+    QVERIFY(fs::exists(root / "f2.txt"));
+    QCOMPARE(fs::exists(root / "f3.txt"), !cut);
+    QCOMPARE(w->DeviceListCache.size(), std::size_t{cut ? 3u : 5u});
+    QCOMPARE(w->ListModel().rowCount(), cut ? 3 : 5);
+  }
+
+  void copyKeyNeedsASelectionAndASession() {
+    QApplication::clipboard()->setText("before");
+    QTreeView* list = w->DetailView();
+    list->setFocus();
+    handset->ClearLog();
+    QTest::keyClick(list, Qt::Key_C, Qt::ControlModifier);
+    Select({"f1.txt"});
+    w->SessionOpen = false;
+    QTest::keyClick(list, Qt::Key_C, Qt::ControlModifier);
+    QCOMPARE(Commands("GET_FILE"), 0);
+    QCOMPARE(QApplication::clipboard()->text(), QString("before"));
+    w->SessionOpen = true;
+    QTest::keyClick(list, Qt::Key_C, Qt::ControlModifier);
+    QTRY_COMPARE(LocalFiles(QApplication::clipboard()->mimeData()), QStringList{Staged("f1.txt")});
+    QCOMPARE(Commands("GET_FILE"), 1);
+  }
+
+  void pasteAndDropSendExistingTopLevelFiles() {
+    WriteFile(local / "p1.txt", PatternBytes(1500));
+    WriteFile(local / "folder" / "inner.txt", "x");
+    WriteFile(local / "p2.txt", PatternBytes(7));
+    auto mime = std::make_unique<QMimeData>();
+    FillFileList(*mime, {Path(local / "p1.txt"), Path(local / "folder"), Path(local / "gone.txt"), Path(local / "p2.txt")},
+                 true);
+    QApplication::clipboard()->setMimeData(mime.release());
+    w->UpdateCommands();
+    QVERIFY(w->miPaste->isEnabled());
+    QCOMPARE(w->PasteFiles(), 0);
+    QTRY_VERIFY_WITH_TIMEOUT(handset->State().files_stored == 2 && !w->Busy, 20000);
+    QCOMPARE(ReadFile(root / "p1.txt"), PatternBytes(1500));
+    QCOMPARE(ReadFile(root / "p2.txt"), PatternBytes(7));
+    QVERIFY(!fs::exists(root / "folder") && fs::exists(local / "p1.txt"));
+
+    // A drop is refused while an exchange runs.
+    QWidget* viewport = w->DetailView()->viewport();
+    auto enter = [&] {
+      QDragEnterEvent e(QPoint(5, 5), Qt::CopyAction | Qt::MoveAction, QApplication::clipboard()->mimeData(),
+                        Qt::LeftButton, Qt::NoModifier);
+      QApplication::sendEvent(viewport, &e);
+      return e.isAccepted();
+    };
+    w->Busy = true;
+    QVERIFY(!enter());
+    w->Busy = false;
+    QVERIFY(enter());
+
+    // Without a session nothing is sent.
+    QCOMPARE(w->Disconnect(), 0);
+    handset->ClearLog();
+    QCOMPARE(w->PasteFiles(), 0);
+    QCOMPARE(Commands("PUT_FILE"), 0);
+  }
+
+  void dragFetchesAtTheDropOrFirstBy2Seconds() {
+    Select({"lazy.bin"});
+    handset->ClearLog();
+    // Offscreen the drag ends at once, without a drop: nothing is fetched.
+    QCOMPARE(w->ListView1MouseDown(Qt::ShiftModifier), 0);
+    QCOMPARE(w->DropFileSource1->DragTypes, Qt::DropActions(Qt::MoveAction));
+    QCOMPARE(Commands("GET_FILE"), 0);
+    std::unique_ptr<LazyFileMime> data = w->DropFileSource1->MakeDragData(true);
+    QCOMPARE(Commands("GET_FILE"), 0);
+    QCOMPARE(data->urls(), QList<QUrl>{QUrl::fromLocalFile(Staged("lazy.bin"))});
+    QCOMPARE(Commands("GET_FILE"), 1);
+    QCOMPARE(ReadFile(Staged("lazy.bin").toStdString()), PatternBytes(23040));
+
+    Select({"first.bin"});
+    handset->ClearLog();
+    QCOMPARE(w->ListView1MouseDown(Qt::NoModifier), -1);  // no button is held offscreen: fetched, no drag
+    QCOMPARE(Commands("GET_FILE"), 1);
+    QCOMPARE(w->DropFileSource1->Files, QStringList{Staged("first.bin")});
+    QCOMPARE(ReadFile(Staged("first.bin").toStdString()), PatternBytes(23041));
+  }
+};
+
+QTEST_MAIN(DesktopExchangeTest)
+#include "desktop_exchange_test.moc"
