@@ -4,10 +4,12 @@
 #include <QDateTime>
 #include <QTest>
 #include <QTimer>
+#include <QTreeView>
 #include <cstdlib>
 #include <fstream>
 #include <iterator>
 
+#include "app/device_list_model.h"
 #include "app/main_window.h"
 #include "core/paths.h"
 #include "protocol/engine.h"
@@ -105,6 +107,15 @@ void MakeFile(const fs::path& path, std::size_t size, int year, int month, int d
   const auto since_epoch = std::chrono::seconds(when.toSecsSinceEpoch());
   const auto system = std::chrono::system_clock::time_point(since_epoch);
   fs::last_write_time(path, std::chrono::file_clock::from_sys(system));
+}
+
+void SelectNamed(app::TFrmMain& window, const QStringList& names) {
+  auto& model = window.ListModel();
+  auto* selection = window.DetailView()->selectionModel();
+  selection->clearSelection();
+  for (int row = 0; row < model.rowCount(); ++row)
+    if (names.contains(model.index(row, 0).data().toString()))
+      selection->select(model.index(row, 0), QItemSelectionModel::Select | QItemSelectionModel::Rows);
 }
 
 void ShrinkTimeouts(app::TFrmMain& window) {

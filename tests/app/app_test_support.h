@@ -68,6 +68,9 @@ void OnNextModal(std::function<void(QWidget*)> fn, std::chrono::milliseconds bou
 void MakeFile(const std::filesystem::path& path, std::size_t size, int year = 2004, int month = 1, int day = 23,
               int hour = 15, int minute = 30);
 
+// Selects exactly the rows whose names are given.
+void SelectNamed(app::TFrmMain& window, const QStringList& names);
+
 // Time-outs short enough for tests.
 void ShrinkTimeouts(app::TFrmMain& window);
 

@@ -40,14 +40,7 @@ class DesktopExchangeTest : public QObject {
   mirvo::sim::SimHandset* handset = nullptr;
   std::unique_ptr<TFrmMain> w;
 
-  void Select(const QStringList& names) {
-    auto& model = w->ListModel();
-    auto* selection = w->DetailView()->selectionModel();
-    selection->clearSelection();
-    for (int row = 0; row < model.rowCount(); ++row)
-      if (names.contains(model.index(row, 0).data().toString()))
-        selection->select(model.index(row, 0), QItemSelectionModel::Select | QItemSelectionModel::Rows);
-  }
+  void Select(const QStringList& names) { SelectNamed(*w, names); }
   int Commands(const char* prefix) const {
     int n = 0;
     for (const std::string& command : handset->Commands()) n += command.rfind(prefix, 0) == 0;

@@ -75,14 +75,7 @@ class DesktopX11Test : public QObject {
     if (!QTest::qWaitFor([&] { return p.state() == QProcess::NotRunning; }, 10000)) return "timed out";
     return QString::fromUtf8(p.readAllStandardOutput());
   }
-  void Select(const QStringList& names) {
-    auto& model = w->ListModel();
-    auto* selection = w->DetailView()->selectionModel();
-    selection->clearSelection();
-    for (int row = 0; row < model.rowCount(); ++row)
-      if (names.contains(model.index(row, 0).data().toString()))
-        selection->select(model.index(row, 0), QItemSelectionModel::Select | QItemSelectionModel::Rows);
-  }
+  void Select(const QStringList& names) { SelectNamed(*w, names); }
   QPoint RowCentre(const QString& name) {
     auto& model = w->ListModel();
     for (int row = 0; row < model.rowCount(); ++row)
