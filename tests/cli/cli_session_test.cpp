@@ -279,10 +279,11 @@ TEST_F(CliSessionTest, GetFailuresAreNamedWithTheAnswerAndTheRestStillComes) {
 TEST_F(CliSessionTest, ALostDownloadLeavesNoPartialFileAndKeepsTheOldCopy) {
   StartHandset();
   WriteFile(out_dir_ + "/b.bin", "older copy");
-  // The first data frame after the GET_FILE reply arrives with a bad CRC.
+  // The file's last data frame (after the reply and two full frames) arrives
+  // with a bad CRC, so no frame of the handset's can race the relink.
   std::atomic<bool> armed{true};
   OnCommand([&](const std::string& command) {
-    if (command.rfind("GET_FILE", 0) == 0 && armed.exchange(false)) handset_->CorruptCrc(2);
+    if (command.rfind("GET_FILE", 0) == 0 && armed.exchange(false)) handset_->CorruptCrc(4);
   });
   const Result r = Cli({"get", "pics\\b.bin", "a.txt", "-o", out_dir_});
   EXPECT_EQ(r.status, kExitFileFailed);
