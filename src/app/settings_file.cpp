@@ -1,5 +1,7 @@
 #include "app/settings_file.h"
 
+#include "core/regular_file.h"
+
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -14,7 +16,7 @@
 namespace mirvo {
 namespace {
 
-constexpr long long kMaxSettingsBytes = 1 << 20;
+constexpr std::size_t kMaxSettingsBytes = 1 << 20;
 
 constexpr const char* kColumnKeys[6] = {
     "FORM_LISTVIEW_COLUMN_0", "FORM_LISTVIEW_COLUMN_1", "FORM_LISTVIEW_COLUMN_2",
@@ -65,47 +67,24 @@ TSettingsLines SplitLines(const std::string& data) {
 }
 
 // A FIFO, a device or a huge file in place of config.ini must neither hang
-// nor eat memory: only a regular file of sane size is read, opened without
-// blocking.
+// nor eat memory: only a regular file of sane size is read.
 bool ReadSmallRegularFile(const std::string& path, std::string& data, std::string& why) {
-  const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
-  if (fd < 0) {
-    why = std::strerror(errno);
-    return false;
-  }
-  struct Closer {
-    int fd;
-    ~Closer() { ::close(fd); }
-  } closer{fd};
-  struct stat st {};
-  if (::fstat(fd, &st) != 0) {
-    why = std::strerror(errno);
-    return false;
-  }
-  if (!S_ISREG(st.st_mode)) {
-    why = "not a regular file";
-    return false;
-  }
-  if (st.st_size > kMaxSettingsBytes) {
-    why = "larger than 1 MiB, not a settings file";
-    return false;
-  }
-  data.clear();
-  char buffer[8192];
-  for (;;) {
-    const ssize_t n = ::read(fd, buffer, sizeof buffer);
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0) {
-      why = std::strerror(errno);
+  int error = 0;
+  switch (ReadRegularFile(path, kMaxSettingsBytes, data, error)) {
+    case FileReadFault::kNone:
+      return true;
+    case FileReadFault::kNotRegular:
+      why = "not a regular file";
       return false;
-    }
-    if (n == 0) return true;
-    data.append(buffer, static_cast<std::size_t>(n));
-    if (data.size() > static_cast<std::size_t>(kMaxSettingsBytes)) {
+    case FileReadFault::kTooLarge:
       why = "larger than 1 MiB, not a settings file";
       return false;
-    }
+    case FileReadFault::kOpen:
+    case FileReadFault::kRead:
+      break;
   }
+  why = std::strerror(error);
+  return false;
 }
 
 }  // namespace

@@ -9,6 +9,7 @@
 #include <unistd.h>
 #include <utility>
 
+#include "core/regular_file.h"
 #include "core/ui_hooks.h"
 #include "protocol/trace_log.h"
 #include "protocol/frame_codes.h"
@@ -87,50 +88,25 @@ std::vector<std::string> SplitLines(std::string_view text) {
   return lines;
 }
 
-// Reads a whole local file; false with a reason when it cannot be had.
+// Reads a whole local file, up to the size field of PUT_FILE; false with a
+// reason when it cannot be had.
 bool LoadLocalFile(const std::string& path, std::string& data, std::string& why) {
-  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) {
-    why = "ファイルを開けません";
-    return false;
-  }
-  struct Closer {
-    int fd;
-    ~Closer() { ::close(fd); }
-  } closer{fd};
-  struct stat st {};
-  if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-    why = "ファイルを読み込めません";
-    return false;
-  }
-  constexpr std::size_t kLimit = INT_MAX;  // the size field of PUT_FILE
-  if (st.st_size > static_cast<off_t>(kLimit)) {
-    why = "ファイルサイズが大きすぎます";
-    return false;
-  }
-  // Read to the end: st_size is 0 for generated files (/proc) and stale
-  // for one that grows. One byte beyond the size sees the end at once.
-  data.resize(static_cast<std::size_t>(st.st_size) + 1);
-  std::size_t done = 0;
-  while (true) {
-    if (done == data.size()) {
-      if (done > kLimit) {
-        why = "ファイルサイズが大きすぎます";
-        return false;
-      }
-      data.resize(std::min(done * 2, kLimit + 1));
-    }
-    const ssize_t n = ::read(fd, data.data() + done, data.size() - done);
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0) {
-      why = "ファイルを読み込めません";
+  int error = 0;
+  switch (ReadRegularFile(path, INT_MAX, data, error)) {
+    case FileReadFault::kNone:
+      return true;
+    case FileReadFault::kOpen:
+      why = "ファイルを開けません";
       return false;
-    }
-    if (n == 0) break;
-    done += static_cast<std::size_t>(n);
+    case FileReadFault::kTooLarge:
+      why = "ファイルサイズが大きすぎます";
+      return false;
+    case FileReadFault::kNotRegular:
+    case FileReadFault::kRead:
+      break;
   }
-  data.resize(done);
-  return true;
+  why = "ファイルを読み込めません";
+  return false;
 }
 
 }  // namespace
