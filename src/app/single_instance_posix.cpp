@@ -5,27 +5,21 @@
 
 #include <cerrno>
 #include <cstdlib>
+#include <filesystem>
 #include <string>
+#include <string_view>
 
 #include "app/single_instance.h"
+#include "core/paths.h"
 
 namespace mirvo::app {
-namespace {
-
-std::string Env(const char* name) {
-  const char* value = std::getenv(name);
-  return value ? value : "";
-}
-
-}  // namespace
-
+// The runtime folder, else the staging folder's parent: both per user.
 std::string InstanceDir() {
-  std::string dir = Env("XDG_RUNTIME_DIR");
-  if (!dir.empty()) return dir;
-  dir = Env("TEMP");
-  if (dir.empty()) dir = Env("TMPDIR");
-  if (dir.empty()) dir = "/tmp";
-  dir += "/ZQR";
+  if (const char* runtime = std::getenv("XDG_RUNTIME_DIR"); runtime && *runtime) return runtime;
+  std::string dir = StagingDirPath();  // ".../ZQR/mirvo/"
+  dir.resize(dir.size() - std::string_view("/mirvo/").size());
+  std::error_code ec;
+  std::filesystem::create_directories(std::filesystem::path(dir).parent_path(), ec);
   ::mkdir(dir.c_str(), 0700);
   return dir;
 }

@@ -18,11 +18,6 @@
 namespace mirvo::app {
 namespace {
 
-std::string Env(const char* name) {
-  const char* v = std::getenv(name);
-  return v && *v ? std::string(v) : std::string();
-}
-
 std::string Trimmed(std::string path) {
   while (path.size() > 1 && path.back() == '/') path.pop_back();
   return path;
@@ -95,16 +90,6 @@ struct Fd {
 };
 
 }  // namespace
-
-std::string StagingDirPath() {
-  std::string base = Env("TEMP");
-  if (base.empty()) base = Env("XDG_CACHE_HOME");
-  if (base.empty()) {
-    const std::string home = Env("HOME");
-    base = (home.empty() ? std::string(".") : home) + "/.cache";
-  }
-  return Trimmed(base) + "/ZQR/mirvo/";
-}
 
 bool PreparePrivateDir(const std::string& dir, std::string& why) {
   const std::string path = Trimmed(dir);

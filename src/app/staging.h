@@ -11,11 +11,9 @@
 #include <string>
 #include <string_view>
 
-namespace mirvo::app {
+#include "core/paths.h"  // StagingDirPath
 
-// $TEMP/ZQR/mirvo/ when TEMP is set, else $XDG_CACHE_HOME/ZQR/mirvo/ (default
-// ~/.cache/ZQR/mirvo/). Ends in "/". Read from the environment at each call.
-std::string StagingDirPath();
+namespace mirvo::app {
 
 // Creates dir and its missing parents (new folders mode 0700). False with a
 // reason (UTF-8) when dir is a link, not a folder, or belongs to another user.

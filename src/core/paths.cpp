@@ -11,18 +11,23 @@ std::string Env(const char* name) {
   return v && *v ? std::string(v) : std::string();
 }
 
-}  // namespace
-
-std::string SettingsDir() {
-  std::string base = Env("APPDATA");
-  if (base.empty()) base = Env("XDG_CONFIG_HOME");
+// The first of two variables that is set, else $HOME/fallback; then our folder.
+std::string OurDirUnder(const char* first, const char* second, const char* home_fallback) {
+  std::string base = Env(first);
+  if (base.empty()) base = Env(second);
   if (base.empty()) {
     const std::string home = Env("HOME");
-    base = (home.empty() ? std::string(".") : home) + "/.config";
+    base = (home.empty() ? std::string(".") : home) + home_fallback;
   }
   while (base.size() > 1 && base.back() == '/') base.pop_back();
   return base + "/ZQR/mirvo/";
 }
+
+}  // namespace
+
+std::string SettingsDir() { return OurDirUnder("APPDATA", "XDG_CONFIG_HOME", "/.config"); }
+
+std::string StagingDirPath() { return OurDirUnder("TEMP", "XDG_CACHE_HOME", "/.cache"); }
 
 std::string ProgramDir() {
   std::error_code ec;

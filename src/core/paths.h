@@ -10,6 +10,11 @@ namespace mirvo {
 // tests can point it at a throwaway folder.
 std::string SettingsDir();
 
+// Staging dir for fetched files: $TEMP, else $XDG_CACHE_HOME, else
+// ~/.cache; then "/ZQR/mirvo/". Ends in "/". Per user and kept across
+// reboots, since after a cut it holds the only copy. Not created here.
+std::string StagingDirPath();
+
 // Directory of the running executable (/proc/self/exe), without a trailing
 // "/"; empty when it cannot be read.
 std::string ProgramDir();
