@@ -26,7 +26,7 @@ namespace {
 using Clock = std::chrono::steady_clock;
 const Clock::time_point g_process_start = Clock::now();
 
-mirvo::app::TFrmMain* g_window = nullptr;
+mirvo::app::MainWindow* g_window = nullptr;
 double g_startup_ms = 0;
 
 std::vector<std::string> Lines(int n) {
@@ -134,7 +134,7 @@ int main(int argc, char** argv) {
   mirvo::app::QtUiHooks hooks;
   hooks.SetResponder([](const mirvo::app::MessageRequest&) { return mirvo::MsgAnswer::Ok; });
   {
-    mirvo::app::TFrmMain window;
+    mirvo::app::MainWindow window;
     window.FirstActivation = false;  // no port to connect to here
     hooks.SetMainWindow(&window);
     window.resize(800, 600);

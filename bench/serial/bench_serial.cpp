@@ -63,7 +63,7 @@ void RunAgainstRaw(benchmark::State& state, PortReceive&& port_receive) {
   std::vector<char> buf(kStream);
   // Opened before the port, which takes the device exclusively.
   const int raw = open(pty.slave_path().c_str(), O_RDONLY | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-  mirvo::TRS232C port;
+  mirvo::SerialPort port;
   port.PortName = pty.slave_path();
   port.Bps = 115200;
   if (raw < 0 || !port.Open()) {
@@ -95,7 +95,7 @@ void RunAgainstRaw(benchmark::State& state, PortReceive&& port_receive) {
 
 // One Read of the whole stream.
 void BM_ReadWhole(benchmark::State& state) {
-  RunAgainstRaw(state, [](mirvo::TRS232C& port, char* buf) {
+  RunAgainstRaw(state, [](mirvo::SerialPort& port, char* buf) {
     port.rxTimeOut = 3000;
     port.ReadInterval = 0;
     return port.Read(buf, static_cast<int>(kStream));
@@ -107,7 +107,7 @@ BENCHMARK(BM_ReadWhole)->UseManualTime()->Unit(benchmark::kMillisecond);
 // whole wait as both limits.
 void BM_ReadPerByte(benchmark::State& state) {
   const int interval = static_cast<int>(state.range(0));
-  RunAgainstRaw(state, [interval](mirvo::TRS232C& port, char* buf) {
+  RunAgainstRaw(state, [interval](mirvo::SerialPort& port, char* buf) {
     port.rxTimeOut = 3000;
     port.ReadInterval = interval;
     port.ApplyTimeouts();

@@ -23,7 +23,7 @@
 #include "core/ui_hooks.h"
 #include "handset/sim_handset.h"
 #include "protocol/trace_log.h"
-#include "protocol/engine.h"
+#include "protocol/protocol_engine.h"
 #include "pty_pair.h"
 #include "serial/serial_port.h"
 
@@ -98,7 +98,7 @@ class Rig {
     port_.PortName = handset_->DevicePath();
     port_.Bps = 115200;
     ok_ = port_.Open();
-    engine_ = std::make_unique<mirvo::TKivPP>(port_);
+    engine_ = std::make_unique<mirvo::ProtocolEngine>(port_);
     ok_ = ok_ && engine_->EstablishLink() == 0 && engine_->FtStart("0000") == 0;
   }
   ~Rig() {
@@ -110,7 +110,7 @@ class Rig {
     fs::remove_all(dir_, ec);
   }
   bool ok() const { return ok_; }
-  mirvo::TKivPP& engine() { return *engine_; }
+  mirvo::ProtocolEngine& engine() { return *engine_; }
   fs::path HandsetFile(const std::string& name) const { return dir_ / "handset" / name; }
   fs::path LocalFile(const std::string& name) const { return dir_ / "local" / name; }
   static void Write(const fs::path& p, const std::string& data) {
@@ -120,8 +120,8 @@ class Rig {
  private:
   fs::path dir_;
   std::unique_ptr<mirvo::sim::SimHandset> handset_;
-  mirvo::TRS232C port_;
-  std::unique_ptr<mirvo::TKivPP> engine_;
+  mirvo::SerialPort port_;
+  std::unique_ptr<mirvo::ProtocolEngine> engine_;
   bool ok_ = false;
 };
 

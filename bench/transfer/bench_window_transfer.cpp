@@ -28,14 +28,14 @@
 #include "app/qt_ui_hooks.h"
 #include "app/staging.h"
 #include "handset/sim_handset.h"
-#include "protocol/engine.h"
+#include "protocol/protocol_engine.h"
 #include "test_files.h"
 
 namespace {
 
 namespace fs = std::filesystem;
 using Clock = std::chrono::steady_clock;
-using mirvo::app::TFrmMain;
+using mirvo::app::MainWindow;
 
 constexpr std::size_t kMiB = 1 << 20;
 constexpr double kLineBytesPerSecond = 11520.0;
@@ -64,7 +64,7 @@ class WindowRig {
       messages_ += r.text.toStdString() + "\n";
       return mirvo::MsgAnswer::Ok;
     });
-    window_ = std::make_unique<TFrmMain>();
+    window_ = std::make_unique<MainWindow>();
     window_->FirstActivation = false;
     window_->StagingDir = (dir_ / "stage").string() + "/";
   }
@@ -78,7 +78,7 @@ class WindowRig {
 
   bool Connect() { return window_->Connect() == 0 && window_->SessionOpen && messages_.empty(); }
   bool Refresh() { return window_->Refresh() == 0; }
-  TFrmMain& window() { return *window_; }
+  MainWindow& window() { return *window_; }
   fs::path HandsetFile(const std::string& name) const { return dir_ / "handset" / name; }
   fs::path LocalFile(const std::string& name) const { return dir_ / "local" / name; }
   fs::path Staged(const std::string& name) const { return dir_ / "stage" / name; }
@@ -99,7 +99,7 @@ class WindowRig {
   fs::path dir_;
   mirvo::app::QtUiHooks hooks_;
   std::unique_ptr<mirvo::sim::SimHandset> handset_;
-  std::unique_ptr<TFrmMain> window_;
+  std::unique_ptr<MainWindow> window_;
   std::string messages_;
   std::mutex mutex_;
   std::vector<Clock::time_point> commands_;
@@ -131,7 +131,7 @@ void BM_WindowVsEngine(benchmark::State& state) {
   mirvo::testing::WriteFile(rig.HandsetFile("big.bin"), content);
   mirvo::testing::WriteFile(rig.LocalFile("up.bin"), content);
   if (!rig.Connect()) return state.SkipWithError("session did not open");
-  TFrmMain& w = rig.window();
+  MainWindow& w = rig.window();
   const std::string attr = std::string(30, '-') + "00";
   double window_s = 0, engine_s = 0, gap = 0;
   // The engine alone, without the window's progress; Busy keeps the
@@ -201,7 +201,7 @@ void BM_WindowLineSpeedSmallFiles(benchmark::State& state) {
     mirvo::testing::WriteFile(rig.HandsetFile("f" + std::to_string(100 + i) + ".bin"),
                               mirvo::testing::PatternBytes(kSize + static_cast<std::size_t>(i)).substr(0, kSize));
   if (!rig.Connect()) return state.SkipWithError("session did not open");
-  TFrmMain& w = rig.window();
+  MainWindow& w = rig.window();
   std::vector<Clock::time_point> last_data;
   const auto shown = w.Engine().OnProgress;
   w.Engine().OnProgress = [&](std::int64_t done) {

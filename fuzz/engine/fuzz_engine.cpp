@@ -19,7 +19,7 @@
 #include "core/ui_hooks.h"
 #include "fuzz_check.h"
 #include "protocol/crc16.h"
-#include "protocol/engine.h"
+#include "protocol/protocol_engine.h"
 #include "protocol/frame_codes.h"
 #include "scripted_line.h"
 #include "serial/serial_port.h"
@@ -43,7 +43,7 @@ class SilentUi final : public UiHooks {
 
 struct World {
   SilentUi ui;
-  TRS232C port;
+  SerialPort port;
   std::filesystem::path dir;
   std::vector<std::string> files;  // local files to upload
   ~World() {
@@ -99,7 +99,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   world.ui.ends_shown = 0;
   world.port.PurgeAll();  // nothing left over from the last input
 
-  TKivPP engine(world.port);
+  ProtocolEngine engine(world.port);
   engine.AckTimeout = engine.DataTimeout = engine.ReplyTimeout = engine.FirstFrameTimeout = 0;
   int r = 0;
   switch (data[0] % 7) {

@@ -9,7 +9,7 @@
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   const std::string_view line(reinterpret_cast<const char*>(data), size);
-  mirvo::TKivPLISTITEM item;
+  mirvo::ListRecord item;
   const int rc = mirvo::ParseListLine(line, item);
   FUZZ_CHECK(rc == 0 || rc == -1);
   FUZZ_CHECK(item.Folder.empty());
@@ -27,7 +27,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   if (!plain || item.Tag == "##" || item.Name.empty() || item.Name[0] == '#') return 0;
   const std::string tag = item.Tag.empty() ? "" : item.Tag.substr(1, item.Tag.size() - 2);
   if (tag.find('#') != std::string::npos) return 0;
-  mirvo::TKivPLISTITEM again;
+  mirvo::ListRecord again;
   FUZZ_CHECK(mirvo::ParseListLine(mirvo::MakeListLine(tag, item.Name, item.Size, item.Date, item.Attr), again) == 0);
   FUZZ_CHECK(again.Tag == item.Tag && again.Name == item.Name && again.Size == item.Size &&
              again.Date == item.Date && again.Attr == item.Attr);

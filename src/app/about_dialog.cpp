@@ -7,7 +7,7 @@
 
 namespace mirvo::app {
 
-TFrmAbout::TFrmAbout(QWidget* owner) : QDialog(owner, Qt::Dialog | Qt::MSWindowsFixedSizeDialogHint) {
+AboutDialog::AboutDialog(QWidget* owner) : QDialog(owner, Qt::Dialog | Qt::MSWindowsFixedSizeDialogHint) {
   setObjectName("FrmAbout");
   setWindowTitle(QString::fromUtf8("バージョン情報"));
   setFixedSize(222, 88);

@@ -1,4 +1,4 @@
-// TFrmAbout, the version information dialog.
+// AboutDialog, the version information dialog.
 #pragma once
 
 #include <QDialog>
@@ -8,10 +8,10 @@ class QPushButton;
 
 namespace mirvo::app {
 
-class TFrmAbout : public QDialog {
+class AboutDialog : public QDialog {
   Q_OBJECT
  public:
-  explicit TFrmAbout(QWidget* owner);
+  explicit AboutDialog(QWidget* owner);
   QLabel* Image1;
   QLabel* labelAppName;
   QLabel* labelAppVersion;

@@ -69,7 +69,7 @@ std::optional<QString> DeviceListModel::Fill(const std::vector<std::string>& lin
   std::optional<QString> error;
   rows_.reserve(lines.size());
   for (std::size_t i = 0; i < lines.size(); ++i) {
-    TKivPLISTITEM item;
+    ListRecord item;
     ParseListLine(lines[i], item);  // a partly read line shows what was read
     if (item.Folder != folder) continue;
     if (pattern) {

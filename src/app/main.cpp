@@ -7,7 +7,7 @@
 #include "app/mirvo_application.h"
 #include "app/qt_ui_hooks.h"
 #include "app/single_instance.h"
-#include "app/splash.h"
+#include "app/splash_screen.h"
 #include "protocol/trace_log.h"
 
 namespace {
@@ -41,13 +41,13 @@ int main(int argc, char* argv[]) {
   mirvo::app::QtUiHooks hooks;
   int rc = 0;
   if (instance.Acquire()) {
-    mirvo::app::TFrmMain window(params);
+    mirvo::app::MainWindow window(params);
     hooks.SetMainWindow(&window);
     // Without the socket the program still runs; only hand-over is lost.
     mirvo::app::FileHandover handover;
     handover.Listen(mirvo::app::HandoverSocketPath());
     QObject::connect(&handover, &mirvo::app::FileHandover::FilesReceived, &window,
-                     &mirvo::app::TFrmMain::ReceiveFiles);
+                     &mirvo::app::MainWindow::ReceiveFiles);
     window.show();
     rc = QApplication::exec();
   } else {

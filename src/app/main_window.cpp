@@ -37,7 +37,7 @@
 #include "app/staging.h"
 #include "app/status_panel.h"
 #include "core/paths.h"
-#include "protocol/engine.h"
+#include "protocol/protocol_engine.h"
 #include "serial/serial_port.h"
 
 namespace mirvo::app {
@@ -60,8 +60,8 @@ void WaitCursor::Release() {
   QApplication::restoreOverrideCursor();
 }
 
-TFrmMain::TFrmMain(const QStringList& params, QWidget* parent)
-    : QMainWindow(parent), serial_(std::make_unique<TRS232C>()) {
+MainWindow::MainWindow(const QStringList& params, QWidget* parent)
+    : QMainWindow(parent), serial_(std::make_unique<SerialPort>()) {
   setObjectName("FrmMain");
   SettingsDir = mirvo::SettingsDir();
   StagingDir = StagingDirPath();
@@ -70,7 +70,7 @@ TFrmMain::TFrmMain(const QStringList& params, QWidget* parent)
   PendingUploads = params;
 
   // The window's line settings for the handset.
-  TRS232C& port = *serial_;
+  SerialPort& port = *serial_;
   port.Bps = 115200;
   port.rxBuffSize = 8192;
   port.txBuffSize = 4096;
@@ -82,8 +82,8 @@ TFrmMain::TFrmMain(const QStringList& params, QWidget* parent)
   port.OnHangUp = [this](TNotifySource&) { SerialHangUp(); };
   // Line-state changes need no action here, so they are not watched.
 
-  engine_ = std::make_unique<TKivPP>(port);
-  engine_->OnHandsetDisconnect = [this](TKivPP&) { HandsetEnded(); };
+  engine_ = std::make_unique<ProtocolEngine>(port);
+  engine_->OnHandsetDisconnect = [this](ProtocolEngine&) { HandsetEnded(); };
 
   CreateActions();
   CreateCoolBar();
@@ -104,9 +104,9 @@ TFrmMain::TFrmMain(const QStringList& params, QWidget* parent)
   ApplyViewStyle(ViewStyle);
 }
 
-TFrmMain::~TFrmMain() {
+MainWindow::~MainWindow() {
   qApp->removeEventFilter(this);
-  if (QtUiHooks* hooks = QtUiHooks::Instance(); hooks && hooks->MainWindow() == this) hooks->SetMainWindow(nullptr);
+  if (QtUiHooks* hooks = QtUiHooks::Instance(); hooks && hooks->Window() == this) hooks->SetMainWindow(nullptr);
   // A hand-over still pending when the port closes must not reach a
   // window that is going away; the engine talks through the port, so it
   // goes first.
@@ -124,7 +124,7 @@ static QAction* NewAction(QObject* parent, const char* name, const char* caption
   return action;
 }
 
-void TFrmMain::CreateActions() {
+void MainWindow::CreateActions() {
   miConnect = NewAction(this, "miConnect", "接続(&C)");
   miDisconnect = NewAction(this, "miDisconnect", "切断(&D)");
   miRefresh = NewAction(this, "miRefresh", "更新(&U)");
@@ -175,7 +175,7 @@ void TFrmMain::CreateActions() {
       else
         m->addSeparator();
     }
-    connect(m, &QMenu::aboutToShow, this, &TFrmMain::UpdateCommands);
+    connect(m, &QMenu::aboutToShow, this, &MainWindow::UpdateCommands);
     return m;
   };
   miFile = menu("miFile", "ファイル(&F)", {miConnect, miDisconnect, miRefresh, nullptr, miExit});
@@ -191,13 +191,13 @@ void TFrmMain::CreateActions() {
   connect(miDisconnect, &QAction::triggered, this, [this] { Disconnect(); });
   connect(miRefresh, &QAction::triggered, this, [this] { Refresh(); });
   connect(miExit, &QAction::triggered, this, &QWidget::close);
-  connect(miSearch, &QAction::triggered, this, &TFrmMain::ToggleSearch);
+  connect(miSearch, &QAction::triggered, this, &MainWindow::ToggleSearch);
   connect(miPassword, &QAction::triggered, this, [this] { EditPassword(); });
   connect(miCOMPort, &QAction::triggered, this, [this] { SelectPort(); });
-  for (QAction* a : {miSelectAll, miSelectAll1}) connect(a, &QAction::triggered, this, &TFrmMain::SelectAllFiles);
+  for (QAction* a : {miSelectAll, miSelectAll1}) connect(a, &QAction::triggered, this, &MainWindow::SelectAllFiles);
   connect(miAppHelp, &QAction::triggered, this, [this] { ShowManual(); });
   connect(miAbout, &QAction::triggered, this, [this] {
-    TFrmAbout about(this);
+    AboutDialog about(this);
     about.exec();
   });
   const std::pair<QAction*, int> styles[] = {{miLargeIcon, 0}, {miSmallIcon, 1}, {miList, 2}, {miDetail, 3},
@@ -206,7 +206,7 @@ void TFrmMain::CreateActions() {
     connect(action, &QAction::triggered, this, [this, s = style] { ApplyViewStyle(s); });
 }
 
-QToolButton* TFrmMain::AddToolButton(QWidget* bar, const char* name, const QString& caption,
+QToolButton* MainWindow::AddToolButton(QWidget* bar, const char* name, const QString& caption,
                                      const QString& picture) {
   auto* button = new QToolButton(bar);
   button->setObjectName(name);
@@ -226,7 +226,7 @@ QToolButton* TFrmMain::AddToolButton(QWidget* bar, const char* name, const QStri
   return button;
 }
 
-void TFrmMain::CreateCoolBar() {
+void MainWindow::CreateCoolBar() {
   CoolBar1 = new QFrame(this);
   CoolBar1->setObjectName("CoolBar1");
   CoolBar1->setFrameShape(QFrame::StyledPanel);
@@ -299,7 +299,7 @@ void TFrmMain::CreateCoolBar() {
   setMenuWidget(CoolBar1);
 }
 
-void TFrmMain::CreateCentre() {
+void MainWindow::CreateCentre() {
   Splitter1 = new QSplitter(Qt::Horizontal, this);
   Splitter1->setObjectName("Splitter1");
   Splitter1->setChildrenCollapsible(false);
@@ -327,9 +327,9 @@ void TFrmMain::CreateCentre() {
   search->addWidget(btnSearchClose);
   search->addStretch(1);
   panelSearch->hide();
-  connect(btnSearchStart, &QPushButton::clicked, this, &TFrmMain::StartSearch);
-  connect(editSearch, &QLineEdit::returnPressed, this, &TFrmMain::StartSearch);
-  connect(btnSearchClose, &QPushButton::clicked, this, &TFrmMain::CloseSearch);
+  connect(btnSearchStart, &QPushButton::clicked, this, &MainWindow::StartSearch);
+  connect(editSearch, &QLineEdit::returnPressed, this, &MainWindow::StartSearch);
+  connect(btnSearchClose, &QPushButton::clicked, this, &MainWindow::CloseSearch);
 
   TreeView1 = new QTreeWidget(Splitter1);
   TreeView1->setObjectName("TreeView1");
@@ -387,16 +387,16 @@ void TFrmMain::CreateCentre() {
             [this, view](const QPoint& pos) { pmenuEdit->popup(view->viewport()->mapToGlobal(pos)); });
     ListView1->addWidget(view);
   }
-  connect(listDetails_->header(), &QHeaderView::sectionClicked, this, &TFrmMain::ListView1ColumnClick);
+  connect(listDetails_->header(), &QHeaderView::sectionClicked, this, &MainWindow::ListView1ColumnClick);
   connect(listDetails_->selectionModel(), &QItemSelectionModel::selectionChanged, this,
-          &TFrmMain::ListView1SelectItem);
+          &MainWindow::ListView1SelectItem);
 
   Splitter1->setStretchFactor(2, 1);
   Splitter1->setSizes({121, 112, 500});
   setCentralWidget(Splitter1);
 }
 
-void TFrmMain::CreateStatusBar() {
+void MainWindow::CreateStatusBar() {
   StatusBar1 = new QStatusBar(this);
   StatusBar1->setObjectName("StatusBar1");
   const int widths[3] = {200, 80, 80};
@@ -416,23 +416,23 @@ void TFrmMain::CreateStatusBar() {
   setStatusBar(StatusBar1);
 }
 
-QString TFrmMain::PanelText(int panel) const {
+QString MainWindow::PanelText(int panel) const {
   if (panel >= 0 && panel < 3) return panels_[static_cast<std::size_t>(panel)]->text();
   if (panel == 3 && LinkOpen) return FromCp932(VendorName) + " - " + FromCp932(ModelName);
   return {};
 }
 
-void TFrmMain::SetPanel(int panel, const QString& text) {
+void MainWindow::SetPanel(int panel, const QString& text) {
   panels_[static_cast<std::size_t>(panel)]->setText(text);
   panels_[static_cast<std::size_t>(panel)]->repaint();
 }
 
-bool TFrmMain::event(QEvent* e) {
+bool MainWindow::event(QEvent* e) {
   if (e->type() == QEvent::WindowActivate) FormActivate();
   return QMainWindow::event(e);
 }
 
-void TFrmMain::FormActivate() {
+void MainWindow::FormActivate() {
   if (FirstActivation) {
     FirstActivation = false;
     // After the activation has been delivered: both roads run modal loops.
@@ -449,7 +449,7 @@ void TFrmMain::FormActivate() {
   UpdateCommands();
 }
 
-bool TFrmMain::eventFilter(QObject* watched, QEvent* e) {
+bool MainWindow::eventFilter(QObject* watched, QEvent* e) {
   const QEvent::Type type = e->type();
   if (watched == CoolBar1) {
     // The bar's own surface does nothing when clicked, and shows no sizing cursor.
@@ -501,7 +501,7 @@ bool TFrmMain::eventFilter(QObject* watched, QEvent* e) {
         else if (reason == Qt::MouseFocusReason)
           // The press that gave the focus is handled first, on the rows it
           // was aimed at: a refill in between would put another file there.
-          QMetaObject::invokeMethod(this, &TFrmMain::ListView1Enter, Qt::QueuedConnection);
+          QMetaObject::invokeMethod(this, &MainWindow::ListView1Enter, Qt::QueuedConnection);
         else
           ListView1Enter();
       }
@@ -520,7 +520,7 @@ bool TFrmMain::eventFilter(QObject* watched, QEvent* e) {
   return false;
 }
 
-void TFrmMain::closeEvent(QCloseEvent* e) {
+void MainWindow::closeEvent(QCloseEvent* e) {
   if (closing_) {
     e->ignore();
     return;
@@ -543,22 +543,22 @@ void TFrmMain::closeEvent(QCloseEvent* e) {
   e->accept();
 }
 
-void TFrmMain::ClearBusy() {
+void MainWindow::ClearBusy() {
   Busy = false;
   FinishPendingClose();
 }
 
-void TFrmMain::FinishPendingClose() {
+void MainWindow::FinishPendingClose() {
   if (hangUpPending_ && !Busy && !Connecting) {
     hangUpPending_ = false;
-    QMetaObject::invokeMethod(this, &TFrmMain::SerialHangUp, Qt::QueuedConnection);
+    QMetaObject::invokeMethod(this, &MainWindow::SerialHangUp, Qt::QueuedConnection);
   }
   if (!closePending_ || Busy || Connecting) return;
   closePending_ = false;
   QMetaObject::invokeMethod(this, &QWidget::close, Qt::QueuedConnection);
 }
 
-void TFrmMain::ApplyGeometry(const TMainSettings& s) {
+void MainWindow::ApplyGeometry(const WindowSettings& s) {
   if (s.FormLeft && s.FormTop) move(*s.FormLeft, *s.FormTop);
   if (s.FormWidth && s.FormHeight) resize(*s.FormWidth, *s.FormHeight);
   treeViewWidth_ = s.TreeViewWidth;
@@ -572,7 +572,7 @@ void TFrmMain::ApplyGeometry(const TMainSettings& s) {
   }
 }
 
-void TFrmMain::ApplyFirstStartGeometry() {
+void MainWindow::ApplyFirstStartGeometry() {
   // Qt's size for a new window cuts off the tool bar: take the size a
   // missing config.ini stands for, centred.
   const int tool_bar = CoolBar1->sizeHint().width();
@@ -580,9 +580,9 @@ void TFrmMain::ApplyFirstStartGeometry() {
   if (const QScreen* s = screen()) move(s->availableGeometry().center() - rect().center());
 }
 
-void TFrmMain::LoadSettings() {
-  TMainSettings s;
-  const SettingsLoadResult result = LoadSettingsFile(SettingsDir + "config.ini", SettingsLines, s);
+void MainWindow::LoadSettings() {
+  WindowSettings s;
+  const SettingsLoadResult result = LoadSettingsFile(SettingsDir + "config.ini", settings_lines, s);
   if (result.status == SettingsLoad::Unreadable) ShowMessage(QString::fromStdString(result.error));
   ComPort = s.ComPort;
   Password = s.Password;
@@ -593,14 +593,14 @@ void TFrmMain::LoadSettings() {
     ApplyGeometry(s);
   } else {
     ApplyFirstStartGeometry();
-    TMainSettings design;
+    WindowSettings design;
     design.TreeViewWidth = treeViewWidth_;
     ApplyGeometry(design);
   }
 }
 
-bool TFrmMain::SaveSettings() {
-  TMainSettings s;
+bool MainWindow::SaveSettings() {
+  WindowSettings s;
   s.ComPort = ComPort;
   s.Password = Password;
   s.VendorName = VendorName;
@@ -613,14 +613,14 @@ bool TFrmMain::SaveSettings() {
   s.TreeViewWidth = treeViewWidth_;
   for (int i = 0; i < DeviceListModel::kColumns; ++i)
     s.ColumnWidths[static_cast<std::size_t>(i)] = listDetails_->header()->sectionSize(i);
-  StoreSettings(s, SettingsLines);
+  StoreSettings(s, settings_lines);
   std::string error;
-  if (WriteSettingsFile(SettingsDir, SettingsLines, error)) return true;
+  if (WriteSettingsFile(SettingsDir, settings_lines, error)) return true;
   ShowMessage(QString::fromStdString(error));
   return false;
 }
 
-int TFrmMain::ShowManual() {
+int MainWindow::ShowManual() {
   // Beside the program first (a build, an unpacked copy), then where an
   // install puts it.
   const QString dir = QString::fromStdString(ProgramDir());

@@ -1,4 +1,4 @@
-// TFrmMain, the main window: connection to the handset, its file list, the search
+// MainWindow, the main window: connection to the handset, its file list, the search
 // panel and the settings the window keeps between runs.
 #pragma once
 
@@ -35,13 +35,13 @@ class QTreeWidgetItem;
 class QWidget;
 
 namespace mirvo {
-class TRS232C;
-class TKivPP;
+class SerialPort;
+class ProtocolEngine;
 }  // namespace mirvo
 
 namespace mirvo::dragdrop {
-class TDropFileSource;
-class TDropFileTarget;
+class FileDragSource;
+class FileDropTarget;
 }  // namespace mirvo::dragdrop
 
 namespace mirvo::app {
@@ -60,13 +60,13 @@ void ForceActive(QWidget* window);
 
 class TransferProgress;
 
-class TFrmMain : public QMainWindow {
+class MainWindow : public QMainWindow {
   Q_OBJECT
 
  public:
   // params: local files named on the command line.
-  explicit TFrmMain(const QStringList& params = {}, QWidget* parent = nullptr);
-  ~TFrmMain() override;
+  explicit MainWindow(const QStringList& params = {}, QWidget* parent = nullptr);
+  ~MainWindow() override;
 
   // Connection control.
   int Connect();
@@ -123,8 +123,8 @@ class TFrmMain : public QMainWindow {
   bool ListView1KeyDown(int key, Qt::KeyboardModifiers shift);
   void DropFileSource1Drop(Qt::DropActions drag_types, bool& go_on);
   void DropFileTarget1Drop(Qt::KeyboardModifiers shift, QPoint pos, Qt::DropAction& effect);
-  dragdrop::TDropFileSource* DropFileSource1 = nullptr;
-  dragdrop::TDropFileTarget* DropFileTarget1 = nullptr;
+  dragdrop::FileDragSource* DropFileSource1 = nullptr;
+  dragdrop::FileDropTarget* DropFileTarget1 = nullptr;
 
   // State, for the status bar and for tests. Texts are code page 932.
   std::string ComPort, Password, VendorName, ModelName;
@@ -137,11 +137,11 @@ class TFrmMain : public QMainWindow {
   std::vector<std::string> DeviceListCache;
   QStringList PendingUploads;
   std::vector<std::string> LastDownloaded;
-  TSettingsLines SettingsLines;
+  SettingsLines settings_lines;
   std::string SettingsDir, StagingDir;
 
-  TRS232C& Serial() { return *serial_; }
-  TKivPP& Engine() { return *engine_; }
+  SerialPort& Serial() { return *serial_; }
+  ProtocolEngine& Engine() { return *engine_; }
   DeviceListModel& ListModel() { return *model_; }
   QString PanelText(int panel) const;
   // The view that shows the list in the current style.
@@ -183,7 +183,7 @@ class TFrmMain : public QMainWindow {
   void FinishPendingClose();
   void SendReceivedFiles();
   bool HasSelection() const;
-  void ApplyGeometry(const TMainSettings& s);
+  void ApplyGeometry(const WindowSettings& s);
   void ApplyFirstStartGeometry();
   // Cell and grid of the icon view for the style and the names listed.
   void ApplyIconCells();
@@ -215,8 +215,8 @@ class TFrmMain : public QMainWindow {
   QStatusBar* StatusBar1;
 
  private:
-  std::unique_ptr<TRS232C> serial_;
-  std::unique_ptr<TKivPP> engine_;
+  std::unique_ptr<SerialPort> serial_;
+  std::unique_ptr<ProtocolEngine> engine_;
   DeviceListModel* model_ = nullptr;
   QListView* listIcons_ = nullptr;
   QTreeView* listDetails_ = nullptr;

@@ -19,7 +19,7 @@
 #include "app/status_panel.h"
 #include "dragdrop/file_list_formats.h"
 #include "protocol/trace_log.h"
-#include "protocol/engine.h"
+#include "protocol/protocol_engine.h"
 #include "serial/port_diagnosis.h"
 #include "serial/probe.h"
 #include "serial/serial_port.h"
@@ -55,7 +55,7 @@ QString SizeText(std::int64_t bytes) {
   return QString::asprintf("%lld B", static_cast<long long>(bytes));
 }
 
-int TFrmMain::Connect() {
+int MainWindow::Connect() {
   if (Busy || LinkOpen || Connecting) return -1;
   Connecting = true;
   serial_->Close();
@@ -79,9 +79,9 @@ int TFrmMain::Connect() {
   return result;
 }
 
-void TFrmMain::SerialOpen() {
+void MainWindow::SerialOpen() {
   struct ClearConnecting {
-    TFrmMain* w;
+    MainWindow* w;
     ~ClearConnecting() { w->Connecting = false; }
   } clear_connecting{this};
 
@@ -108,7 +108,7 @@ void TFrmMain::SerialOpen() {
   }
 }
 
-int TFrmMain::StartSession() {
+int MainWindow::StartSession() {
   if (Busy) return -1;
   Busy = true;
   if (engine_->EstablishLink() < 0) {
@@ -137,7 +137,7 @@ int TFrmMain::StartSession() {
   return -1;
 }
 
-int TFrmMain::FetchFileList(std::vector<std::string>& list) {
+int MainWindow::FetchFileList(std::vector<std::string>& list) {
   if (!SessionOpen || Busy) return -1;
   Busy = true;
   WaitCursor cursor;
@@ -168,7 +168,7 @@ int TFrmMain::FetchFileList(std::vector<std::string>& list) {
   return result;
 }
 
-int TFrmMain::Disconnect() {
+int MainWindow::Disconnect() {
   if (Busy) return -1;
   Busy = true;
   int result = -1;
@@ -193,14 +193,14 @@ int TFrmMain::Disconnect() {
   return result;
 }
 
-int TFrmMain::Refresh() {
+int MainWindow::Refresh() {
   if (!SessionOpen || Busy) return -1;
   const int result = FetchFileList(DeviceListCache);
   if (result == 0) RefreshFileView();
   return result;
 }
 
-void TFrmMain::HandsetEnded() {
+void MainWindow::HandsetEnded() {
   LinkOpen = false;
   Busy = false;
   UpdateStatusText();
@@ -210,7 +210,7 @@ void TFrmMain::HandsetEnded() {
   FinishPendingClose();
 }
 
-void TFrmMain::SerialRXCHAR() {
+void MainWindow::SerialRXCHAR() {
   if (Busy || !LinkOpen || !SessionOpen || serial_->InQueCount() == 0) return;
   Busy = true;
   const int saved = engine_->ReplyTimeout;
@@ -225,7 +225,7 @@ void TFrmMain::SerialRXCHAR() {
   ClearBusy();
 }
 
-void TFrmMain::SerialHangUp() {
+void MainWindow::SerialHangUp() {
   if (!LinkOpen) return;
   // The exchange under way fails on its own; the line is dealt with after it.
   if (Busy || Connecting) {
@@ -246,9 +246,9 @@ void TFrmMain::SerialHangUp() {
       Qt::QueuedConnection);
 }
 
-int TFrmMain::SelectPort() {
+int MainWindow::SelectPort() {
   serial_->Close();
-  TFrmComSelect dialog(this);
+  PortDialog dialog(this);
   SetPanel(0, U("接続ポート検出中"));
   dialog.ScanPorts();
   SetPanel(0, {});
@@ -259,16 +259,16 @@ int TFrmMain::SelectPort() {
   return 0;
 }
 
-int TFrmMain::EditPassword() {
-  TFrmPassword dialog(this);
+int MainWindow::EditPassword() {
+  PasswordDialog dialog(this);
   dialog.SetPassword(Password);
   if (dialog.exec() == QDialog::Accepted) Password = dialog.GetPassword();
   return 0;
 }
 
-bool TFrmMain::HasSelection() const { return listDetails_->selectionModel()->hasSelection(); }
+bool MainWindow::HasSelection() const { return listDetails_->selectionModel()->hasSelection(); }
 
-void TFrmMain::UpdateStatusText() {
+void MainWindow::UpdateStatusText() {
   if (inStatusUpdate_) return;
   inStatusUpdate_ = true;
   if (!LinkOpen) {
@@ -300,13 +300,13 @@ void TFrmMain::UpdateStatusText() {
   inStatusUpdate_ = false;
 }
 
-void TFrmMain::StatusBar1DrawPanel(QPainter& painter, const QRect& rect) {
+void MainWindow::StatusBar1DrawPanel(QPainter& painter, const QRect& rect) {
   painter.drawPixmap(rect.topLeft(), SvgPixmap(LinkOpen ? "status_on" : "status_off", QSize(16, 16)));
   const QString text = LinkOpen ? FromCp932(VendorName) + " - " + FromCp932(ModelName) : QString();
   painter.drawText(rect.adjusted(20, 2, 0, 0), Qt::AlignLeft | Qt::AlignTop, text);
 }
 
-void TFrmMain::UpdateCommands() {
+void MainWindow::UpdateCommands() {
   const bool L = LinkOpen;
   const bool S = HasSelection();
   const QMimeData* clip = QApplication::clipboard()->mimeData();

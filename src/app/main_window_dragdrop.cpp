@@ -12,8 +12,8 @@
 #include "app/device_list_model.h"
 #include "app/main_window.h"
 #include "app/qt_ui_hooks.h"
-#include "dragdrop/drop_file_source.h"
-#include "dragdrop/drop_file_target.h"
+#include "dragdrop/file_drag_source.h"
+#include "dragdrop/file_drop_target.h"
 #include "serial/serial_port.h"
 #include "text/cp932.h"
 
@@ -40,10 +40,10 @@ bool SameNameIgnoringCase(const std::string& a, const std::string& b) {
 
 }  // namespace
 
-void TFrmMain::CreateDragDrop() {
-  DropFileSource1 = new dragdrop::TDropFileSource(this);
+void MainWindow::CreateDragDrop() {
+  DropFileSource1 = new dragdrop::FileDragSource(this);
   DropFileSource1->OnDrop = [this](Qt::DropActions types, bool& go_on) { DropFileSource1Drop(types, go_on); };
-  DropFileTarget1 = new dragdrop::TDropFileTarget(this);
+  DropFileTarget1 = new dragdrop::FileDropTarget(this);
   DropFileTarget1->Accepting = [this] { return !Busy; };
   DropFileTarget1->OnDrop = [this](Qt::KeyboardModifiers shift, QPoint pos, Qt::DropAction& effect) {
     DropFileTarget1Drop(shift, pos, effect);
@@ -62,11 +62,11 @@ void TFrmMain::CreateDragDrop() {
   connect(tbtnPaste, &QToolButton::clicked, this, [this] { PasteFiles(); });
 }
 
-int TFrmMain::CopyFiles() { return PutOnClipboard(false); }
+int MainWindow::CopyFiles() { return PutOnClipboard(false); }
 
-int TFrmMain::CutFiles() { return PutOnClipboard(true); }
+int MainWindow::CutFiles() { return PutOnClipboard(true); }
 
-int TFrmMain::PutOnClipboard(bool cut) {
+int MainWindow::PutOnClipboard(bool cut) {
   if (Busy) return -1;
   QStringList& files = DropFileSource1->Files;
   files.clear();
@@ -93,7 +93,7 @@ int TFrmMain::PutOnClipboard(bool cut) {
   return 0;
 }
 
-int TFrmMain::PasteFiles() {
+int MainWindow::PasteFiles() {
   if (Busy) return -1;
   DropFileTarget1->Files.clear();
   DropFileTarget1->PasteFromClipboard();
@@ -103,7 +103,7 @@ int TFrmMain::PasteFiles() {
   return 0;
 }
 
-void TFrmMain::DropFileTarget1Drop(Qt::KeyboardModifiers, QPoint, Qt::DropAction&) {
+void MainWindow::DropFileTarget1Drop(Qt::KeyboardModifiers, QPoint, Qt::DropAction&) {
   ForceForeground(this);
   // The drop is taken only while the window is free; the sending comes a
   // moment later and finds it so unless the user started something since.
@@ -112,7 +112,7 @@ void TFrmMain::DropFileTarget1Drop(Qt::KeyboardModifiers, QPoint, Qt::DropAction
   UpdateStatusText();
 }
 
-void TFrmMain::DropFileSource1Drop(Qt::DropActions, bool& go_on) {
+void MainWindow::DropFileSource1Drop(Qt::DropActions, bool& go_on) {
   if (Busy) {
     go_on = false;
     return;
@@ -124,14 +124,14 @@ void TFrmMain::DropFileSource1Drop(Qt::DropActions, bool& go_on) {
   UpdateStatusText();
 }
 
-std::int64_t TFrmMain::SelectedBytes() const {
+std::int64_t MainWindow::SelectedBytes() const {
   std::int64_t total = 0;
   for (const QModelIndex& index : listDetails_->selectionModel()->selectedRows())
     total += model_->SizeOfRow(index.row());
   return total;
 }
 
-int TFrmMain::ListView1MouseDown(Qt::KeyboardModifiers shift) {
+int MainWindow::ListView1MouseDown(Qt::KeyboardModifiers shift) {
   if (Busy) return -1;
   DropFileSource1->Files.clear();
   DropFileSource1->DragTypes = shift == Qt::ShiftModifier ? Qt::MoveAction : Qt::CopyAction;
@@ -151,7 +151,7 @@ int TFrmMain::ListView1MouseDown(Qt::KeyboardModifiers shift) {
   return 0;
 }
 
-bool TFrmMain::ListView1KeyDown(int key, Qt::KeyboardModifiers shift) {
+bool MainWindow::ListView1KeyDown(int key, Qt::KeyboardModifiers shift) {
   if (!SessionOpen || !HasSelection()) return false;
   if (shift == Qt::ControlModifier) {
     if (key == Qt::Key_C) return CopyFiles(), true;
@@ -165,7 +165,7 @@ bool TFrmMain::ListView1KeyDown(int key, Qt::KeyboardModifiers shift) {
   return false;
 }
 
-bool TFrmMain::ListViewportEvent(QWidget* viewport, QEvent* e) {
+bool MainWindow::ListViewportEvent(QWidget* viewport, QEvent* e) {
   auto* view = static_cast<QAbstractItemView*>(viewport->parentWidget());
   switch (e->type()) {
     case QEvent::MouseButtonPress: {
@@ -194,7 +194,7 @@ bool TFrmMain::ListViewportEvent(QWidget* viewport, QEvent* e) {
   }
 }
 
-bool TFrmMain::ListViewKeyEvent(QKeyEvent* k) {
+bool MainWindow::ListViewKeyEvent(QKeyEvent* k) {
   // Keys the window's enabled commands took never come here; the rest must
   // not reach the view, which would copy a caption as text.
   const bool edit_key = k->modifiers() == Qt::ControlModifier &&

@@ -6,7 +6,7 @@
 
 namespace mirvo::app {
 
-void TFrmMain::ReceiveFiles(const QStringList& paths) {
+void MainWindow::ReceiveFiles(const QStringList& paths) {
   PendingUploads += paths;
   if (isMinimized()) showNormal();
   raise();
@@ -14,12 +14,12 @@ void TFrmMain::ReceiveFiles(const QStringList& paths) {
   SendReceivedFiles();
 }
 
-void TFrmMain::SendReceivedFiles() {
+void MainWindow::SendReceivedFiles() {
   if (!SessionOpen || PendingUploads.isEmpty() || closing_) return;
   // A running exchange, or a connect that will send them itself: look again
   // once it has ended.
   if (Busy || Connecting) {
-    QTimer::singleShot(200, this, &TFrmMain::SendReceivedFiles);
+    QTimer::singleShot(200, this, &MainWindow::SendReceivedFiles);
     return;
   }
   UploadPending();

@@ -17,11 +17,11 @@
 #include "app/device_list_model.h"
 #include "app/main_window.h"
 #include "app/qt_ui_hooks.h"
-#include "app/results_dialog.h"
+#include "app/transfer_results_dialog.h"
 #include "app/staging.h"
 #include "app/status_panel.h"
 #include "app/transfer_progress.h"
-#include "protocol/engine.h"
+#include "protocol/protocol_engine.h"
 #include "protocol/list_records.h"
 #include "text/cp932.h"
 
@@ -63,7 +63,7 @@ void TransferError(const char* utf8) {
 // The message of a failed single-file exchange and what it does to the
 // session: a refusal (-2) leaves it open; "ERROR" (-1) means the handset has
 // given up the link; anything else is a broken exchange.
-void ExchangeFailed(TFrmMain& w, int r, const char* refused, const char* error, const char* broken) {
+void ExchangeFailed(MainWindow& w, int r, const char* refused, const char* error, const char* broken) {
   if (r == -2) {
     TransferError(refused);
     return;
@@ -78,7 +78,7 @@ void ExchangeFailed(TFrmMain& w, int r, const char* refused, const char* error, 
 // every way out.
 class OneFile {
  public:
-  OneFile(TFrmMain& w, std::function<void()> done) : done_(std::move(done)) { w.Busy = true; }
+  OneFile(MainWindow& w, std::function<void()> done) : done_(std::move(done)) { w.Busy = true; }
   ~OneFile() { done_(); }
   OneFile(const OneFile&) = delete;
   OneFile& operator=(const OneFile&) = delete;
@@ -105,7 +105,7 @@ void ForceActive(QWidget* window) {
   if (window) window->activateWindow();
 }
 
-void TFrmMain::CreateTransferProgress() {
+void MainWindow::CreateTransferProgress() {
   progress_ = new TransferProgress(StatusBar1);
   progress_->OnStop = [this] { StopTransfer(); };
   StatusBar1->addPermanentWidget(progress_);
@@ -130,18 +130,18 @@ void TFrmMain::CreateTransferProgress() {
   connect(tbtnDelete, &QToolButton::clicked, this, [this] { DeleteSelected(true); });
 }
 
-void TFrmMain::StopTransfer() {
+void MainWindow::StopTransfer() {
   if (!progress_->isVisible()) return;
   stopRequested_ = true;
   progress_->btnStop->setEnabled(false);
 }
 
-bool TFrmMain::StopWanted() const { return stopRequested_ || closePending_; }
+bool MainWindow::StopWanted() const { return stopRequested_ || closePending_; }
 
-int TFrmMain::DownloadOneFile(const std::string& dir, const std::string& line) {
+int MainWindow::DownloadOneFile(const std::string& dir, const std::string& line) {
   if (!SessionOpen || Busy) return -1;
   std::string data;
-  TKivPLISTITEM item;
+  ListRecord item;
   ParseListLine(line, item);
   WaitCursor cursor;
   OneFile exchange(*this, [this] {
@@ -173,7 +173,7 @@ int TFrmMain::DownloadOneFile(const std::string& dir, const std::string& line) {
   return r == -2 ? -2 : -1;
 }
 
-int TFrmMain::UploadOneFile(const std::string& folder, const QString& path, const std::string& attr) {
+int MainWindow::UploadOneFile(const std::string& folder, const QString& path, const std::string& attr) {
   if (!SessionOpen || Busy) return -1;
   OneFile exchange(*this, [this] {
     SetPanel(0, {});
@@ -195,9 +195,9 @@ int TFrmMain::UploadOneFile(const std::string& folder, const QString& path, cons
   return r == -2 ? -2 : -1;
 }
 
-int TFrmMain::DeleteOneFile(const std::string& line) {
+int MainWindow::DeleteOneFile(const std::string& line) {
   if (!SessionOpen || Busy) return -1;
-  TKivPLISTITEM item;
+  ListRecord item;
   ParseListLine(line, item);
   WaitCursor cursor;
   OneFile exchange(*this, [this] {
@@ -214,7 +214,7 @@ int TFrmMain::DeleteOneFile(const std::string& line) {
 
 // 0 when the run ended normally (or was stopped by the user), -1 when it
 // stopped because the session closed.
-int TFrmMain::DownloadSelected(QStringList& localPaths) {
+int MainWindow::DownloadSelected(QStringList& localPaths) {
   LastDownloaded.clear();
   bool failed = false;
   QStringList results;
@@ -247,7 +247,7 @@ int TFrmMain::DownloadSelected(QStringList& localPaths) {
     if (!SessionOpen) return -1;
     if (!line) continue;
     if (StopWanted()) break;
-    TKivPLISTITEM item;
+    ListRecord item;
     ParseListLine(*line, item);
     const QString name = FromCp932(BareHandsetName(item.Name));
     progress_->BeginFile(item.Size);
@@ -281,7 +281,7 @@ int TFrmMain::DownloadSelected(QStringList& localPaths) {
 }
 
 // The number of files sent; -1 when no session was open at the start.
-int TFrmMain::UploadFiles(const QStringList& paths) {
+int MainWindow::UploadFiles(const QStringList& paths) {
   if (!SessionOpen) return -1;
   int sent = 0;
   bool changed = false, failed = false, session_lost = false;
@@ -330,7 +330,7 @@ int TFrmMain::UploadFiles(const QStringList& paths) {
 }
 
 // 0 when the run ended normally; -1 when refused, cancelled or stopped.
-int TFrmMain::DeleteSelected(bool confirm) {
+int MainWindow::DeleteSelected(bool confirm) {
   if (Busy) return -1;
   if (confirm && ShowMessage(U("ファイルを削除しますか？"), MsgIcon::Question, MsgButtons::OkCancel) != MsgAnswer::Ok)
     return -1;
@@ -352,16 +352,16 @@ int TFrmMain::DeleteSelected(bool confirm) {
   return 0;
 }
 
-int TFrmMain::UploadPending() {
+int MainWindow::UploadPending() {
   const QStringList paths = PendingUploads;
   PendingUploads.clear();
   return UploadFiles(paths);
 }
 
-int TFrmMain::ShowTransferResults(const QStringList& lines) {
+int MainWindow::ShowTransferResults(const QStringList& lines) {
   int result = 0;
   {
-    TFrmTransResult dialog(this);
+    TransferResultsDialog dialog(this);
     dialog.SetResults(lines);
     result = dialog.exec();
   }

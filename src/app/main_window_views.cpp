@@ -19,7 +19,7 @@
 
 namespace mirvo::app {
 
-void TFrmMain::RefreshFileView() {
+void MainWindow::RefreshFileView() {
   const bool selected = HasSelection();
   for (QToolButton* b : {tbtnCut, tbtnCopy, tbtnDelete}) b->setEnabled(selected);
   // A pattern typed without "*" finds names that contain it anywhere.
@@ -27,7 +27,7 @@ void TFrmMain::RefreshFileView() {
   FillFileList(CurrentFolderPath(), DeviceListCache, &SearchPattern);
 }
 
-void TFrmMain::FillFileList(const std::string& folder, const std::vector<std::string>& lines,
+void MainWindow::FillFileList(const std::string& folder, const std::vector<std::string>& lines,
                             const std::string* pattern) {
   // A reset drops the selection without telling anyone: the status and
   // the commands must not go on counting rows that are gone.
@@ -40,7 +40,7 @@ void TFrmMain::FillFileList(const std::string& folder, const std::vector<std::st
   if (error) ShowMessage(*error);
 }
 
-std::string TFrmMain::CurrentFolderPath() const {
+std::string MainWindow::CurrentFolderPath() const {
   std::string path;
   for (QTreeWidgetItem* item = TreeView1->currentItem(); item && item != treeRoot_; item = item->parent()) {
     std::string caption;
@@ -50,9 +50,9 @@ std::string TFrmMain::CurrentFolderPath() const {
   return path;
 }
 
-void TFrmMain::BuildFolderTree() { qDeleteAll(treeRoot_->takeChildren()); }
+void MainWindow::BuildFolderTree() { qDeleteAll(treeRoot_->takeChildren()); }
 
-void TFrmMain::ApplyViewStyle(int style) {
+void MainWindow::ApplyViewStyle(int style) {
   if (style < 0 || style > 3) style = 3;
   QAction* const menu_items[4] = {miLargeIcon, miSmallIcon, miList, miDetail};
   QAction* const popup_items[4] = {miLargeIcon2, miSmallIcon2, miList2, miDetail2};
@@ -87,7 +87,7 @@ void TFrmMain::ApplyViewStyle(int style) {
   if (had_focus) view->setFocus(Qt::OtherFocusReason);
 }
 
-void TFrmMain::ApplyIconCells() {
+void MainWindow::ApplyIconCells() {
   if (ViewStyle >= 3) return;
   const QFontMetrics metrics(listIcons_->font());
   QSize cell;
@@ -106,7 +106,7 @@ void TFrmMain::ApplyIconCells() {
   listIcons_->doItemsLayout();
 }
 
-int TFrmMain::ColumnWidthNeeded(int column) const {
+int MainWindow::ColumnWidthNeeded(int column) const {
   static const char* const kTypical[DeviceListModel::kColumns] = {"写真0001.jpg", "1,234,567 B", "", "2026/12/31 23:59",
                                                                   "OFF", "OFF"};
   QString cell = column == 2 ? ShellTypeName(".jpg") : QString::fromUtf8(kTypical[column]);
@@ -127,16 +127,16 @@ int TFrmMain::ColumnWidthNeeded(int column) const {
   return std::max(cell_width, header_width);
 }
 
-QWidget* TFrmMain::CurrentListView() const { return ListView1->currentWidget(); }
+QWidget* MainWindow::CurrentListView() const { return ListView1->currentWidget(); }
 
-void TFrmMain::ListView1ColumnClick(int column) {
+void MainWindow::ListView1ColumnClick(int column) {
   if (column < 0 || column >= DeviceListModel::kColumns) return;
   bool& flag = SortFlags[static_cast<std::size_t>(column)];
   flag = !flag;
   model_->SortByColumn(column, flag);
 }
 
-void TFrmMain::SelectAllFiles() {
+void MainWindow::SelectAllFiles() {
   const int rows = model_->rowCount();
   if (rows > 0)
     listDetails_->selectionModel()->select(
@@ -145,18 +145,18 @@ void TFrmMain::SelectAllFiles() {
   if (QAbstractItemView* view = qobject_cast<QAbstractItemView*>(CurrentListView())) view->viewport()->repaint();
 }
 
-void TFrmMain::ListView1SelectItem() {
+void MainWindow::ListView1SelectItem() {
   UpdateStatusText();
   UpdateCommands();
 }
 
-void TFrmMain::ListView1Enter() { RefreshFileView(); }
+void MainWindow::ListView1Enter() { RefreshFileView(); }
 
-void TFrmMain::ListView1Exit() {
+void MainWindow::ListView1Exit() {
   for (QToolButton* b : {tbtnCut, tbtnCopy, tbtnPaste, tbtnDelete}) b->setEnabled(false);
 }
 
-void TFrmMain::ToggleSearch() {
+void MainWindow::ToggleSearch() {
   if (Busy) return;
   SearchShown = !SearchShown;
   tbtnSearch->setChecked(SearchShown);
@@ -171,7 +171,7 @@ void TFrmMain::ToggleSearch() {
   }
 }
 
-void TFrmMain::StartSearch() {
+void MainWindow::StartSearch() {
   std::string pattern;
   if (!ToCp932(editSearch->text(), pattern)) {
     ShowMessage(QString::fromUtf8("検索する名前に使えない文字が含まれています。"));
@@ -181,7 +181,7 @@ void TFrmMain::StartSearch() {
   RefreshFileView();
 }
 
-void TFrmMain::CloseSearch() {
+void MainWindow::CloseSearch() {
   ToggleSearch();
   SearchPattern.clear();
   RefreshFileView();

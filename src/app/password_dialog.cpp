@@ -9,7 +9,7 @@
 
 namespace mirvo::app {
 
-TFrmPassword::TFrmPassword(QWidget* owner) : QDialog(owner, Qt::Dialog | Qt::MSWindowsFixedSizeDialogHint) {
+PasswordDialog::PasswordDialog(QWidget* owner) : QDialog(owner, Qt::Dialog | Qt::MSWindowsFixedSizeDialogHint) {
   setObjectName("FrmPassword");
   setWindowTitle(QString::fromUtf8("パスワード設定"));
   setFixedSize(291, 94);
@@ -30,16 +30,16 @@ TFrmPassword::TFrmPassword(QWidget* owner) : QDialog(owner, Qt::Dialog | Qt::MSW
   btnCancel->setGeometry(204, 60, 75, 25);
   // Enter cancels as well as Esc: a stray Enter never changes the password.
   btnCancel->setDefault(true);
-  connect(btnOK, &QPushButton::clicked, this, &TFrmPassword::btnOKClick);
+  connect(btnOK, &QPushButton::clicked, this, &PasswordDialog::btnOKClick);
   connect(btnCancel, &QPushButton::clicked, this, &QDialog::reject);
 }
 
-void TFrmPassword::SetPassword(const std::string& password) {
+void PasswordDialog::SetPassword(const std::string& password) {
   password_ = password;
   editPassword->setText(FromCp932(password));
 }
 
-void TFrmPassword::btnOKClick() {
+void PasswordDialog::btnOKClick() {
   std::string converted;
   if (!ToCp932(editPassword->text(), converted)) {
     ShowMessage(QString::fromUtf8("パスワードに使えない文字が含まれています。"), MsgIcon::Error, MsgButtons::Ok, this);

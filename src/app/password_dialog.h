@@ -1,4 +1,4 @@
-// TFrmPassword asks for the password registered in the handset.
+// PasswordDialog asks for the password registered in the handset.
 #pragma once
 
 #include <QDialog>
@@ -10,10 +10,10 @@ class QPushButton;
 
 namespace mirvo::app {
 
-class TFrmPassword : public QDialog {
+class PasswordDialog : public QDialog {
   Q_OBJECT
  public:
-  explicit TFrmPassword(QWidget* owner);
+  explicit PasswordDialog(QWidget* owner);
   // Code page 932 texts.
   void SetPassword(const std::string& password);
   const std::string& GetPassword() const { return password_; }

@@ -11,8 +11,8 @@
 
 namespace mirvo::app {
 
-TFrmComSelect::TFrmComSelect(QWidget* owner)
-    : QDialog(owner, Qt::Dialog | Qt::MSWindowsFixedSizeDialogHint), probe_(std::make_unique<TRS232C>()) {
+PortDialog::PortDialog(QWidget* owner)
+    : QDialog(owner, Qt::Dialog | Qt::MSWindowsFixedSizeDialogHint), probe_(std::make_unique<SerialPort>()) {
   setObjectName("FrmComSelect");
   setWindowTitle(QString::fromUtf8("端末選択"));
   setFixedSize(268, 156);
@@ -46,29 +46,29 @@ TFrmComSelect::TFrmComSelect(QWidget* owner)
   setTabOrder(btnUpdate, btnCancel);
   setTabOrder(btnCancel, btnAutoScan);
 
-  connect(listboxComPort, &QListWidget::itemSelectionChanged, this, &TFrmComSelect::RefreshButtons);
-  connect(btnConnect, &QPushButton::clicked, this, &TFrmComSelect::btnConnectClick);
-  connect(btnAutoScan, &QPushButton::clicked, this, &TFrmComSelect::btnAutoScanClick);
-  connect(btnUpdate, &QPushButton::clicked, this, &TFrmComSelect::ScanPorts);
+  connect(listboxComPort, &QListWidget::itemSelectionChanged, this, &PortDialog::RefreshButtons);
+  connect(btnConnect, &QPushButton::clicked, this, &PortDialog::btnConnectClick);
+  connect(btnAutoScan, &QPushButton::clicked, this, &PortDialog::btnAutoScanClick);
+  connect(btnUpdate, &QPushButton::clicked, this, &PortDialog::ScanPorts);
   connect(btnCancel, &QPushButton::clicked, this, &QDialog::reject);
   RefreshButtons();
 }
 
-TFrmComSelect::~TFrmComSelect() = default;
+PortDialog::~PortDialog() = default;
 
-void TFrmComSelect::RefreshButtons() {
+void PortDialog::RefreshButtons() {
   // 設定 without a chosen line would close the dialog with no port at all.
   btnConnect->setEnabled(!listboxComPort->selectedItems().isEmpty());
   btnAutoScan->setEnabled(listboxComPort->count() > 0);
 }
 
-void TFrmComSelect::SelectLikelyLine() {
+void PortDialog::SelectLikelyLine() {
   if (listboxComPort->count() == 0) return;
   const int index = AutoSelectIndex(records_);
   listboxComPort->setCurrentRow(index >= 0 ? index : 0, QItemSelectionModel::ClearAndSelect);
 }
 
-void TFrmComSelect::ScanPorts() {
+void PortDialog::ScanPorts() {
   btnUpdate->setEnabled(false);
   QApplication::setOverrideCursor(Qt::WaitCursor);
   records_.clear();
@@ -76,7 +76,7 @@ void TFrmComSelect::ScanPorts() {
   RefreshButtons();
   // Events run between ports and bytes: キャンセル stays usable meanwhile,
   // and each line shows as soon as its port is identified.
-  ScanHandsetPorts(*probe_, kProbeByteTimeout, [this](const TComInfo& info) {
+  ScanHandsetPorts(*probe_, kProbeByteTimeout, [this](const ProbedPort& info) {
     records_.push_back(info);
     listboxComPort->addItem(FromCp932(ComInfoLine(info)));
   });
@@ -86,11 +86,11 @@ void TFrmComSelect::ScanPorts() {
   RefreshButtons();
 }
 
-int TFrmComSelect::AcceptSelection() {
+int PortDialog::AcceptSelection() {
   const int row = listboxComPort->currentRow();
   if (row < 0 || row >= static_cast<int>(records_.size()) || !listboxComPort->currentItem()->isSelected())
     return Accepted;
-  const TComInfo info = records_[static_cast<std::size_t>(row)];
+  const ProbedPort info = records_[static_cast<std::size_t>(row)];
   if (!IsSupportedHandset(info)) {
     const MsgAnswer answer = ShowMessage(
         QString::fromUtf8("ファイル転送をサポートしていない機器へ接続しようとしてますが、接続しますか？"),
@@ -104,9 +104,9 @@ int TFrmComSelect::AcceptSelection() {
   return Accepted;
 }
 
-void TFrmComSelect::btnConnectClick() { done(AcceptSelection()); }
+void PortDialog::btnConnectClick() { done(AcceptSelection()); }
 
-void TFrmComSelect::btnAutoScanClick() {
+void PortDialog::btnAutoScanClick() {
   ScanPorts();
   const int index = AutoSelectIndex(records_);
   if (index < 0) {

@@ -1,4 +1,4 @@
-// TFrmComSelect, port selection: probes COM1..COM256 for the handset and lets the user
+// PortDialog, port selection: probes COM1..COM256 for the handset and lets the user
 // pick a port, or picks the first handset itself.
 #pragma once
 
@@ -14,16 +14,16 @@ class QListWidget;
 class QPushButton;
 
 namespace mirvo {
-class TRS232C;
+class SerialPort;
 }
 
 namespace mirvo::app {
 
-class TFrmComSelect : public QDialog {
+class PortDialog : public QDialog {
   Q_OBJECT
  public:
-  explicit TFrmComSelect(QWidget* owner);
-  ~TFrmComSelect() override;
+  explicit PortDialog(QWidget* owner);
+  ~PortDialog() override;
 
   // Rebuilds the list from a fresh probe of every port.
   void ScanPorts();
@@ -40,7 +40,7 @@ class TFrmComSelect : public QDialog {
   QPushButton* btnCancel;
 
   // The records of the lines, in list order.
-  const std::vector<TComInfo>& Records() const { return records_; }
+  const std::vector<ProbedPort>& Records() const { return records_; }
 
  private:
   void btnConnectClick();
@@ -52,8 +52,8 @@ class TFrmComSelect : public QDialog {
   // the result the dialog ends with.
   int AcceptSelection();
 
-  std::unique_ptr<TRS232C> probe_;
-  std::vector<TComInfo> records_;
+  std::unique_ptr<SerialPort> probe_;
+  std::vector<ProbedPort> records_;
 };
 
 }  // namespace mirvo::app

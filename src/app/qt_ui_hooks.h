@@ -42,7 +42,7 @@ class QtUiHooks final : public UiHooks {
 
   // Boxes with no owner of their own belong to this window.
   void SetMainWindow(QWidget* window) { main_window_ = window; }
-  QWidget* MainWindow() const { return main_window_; }
+  QWidget* Window() const { return main_window_; }
 
   // Replaces the modal QMessageBox (tests); an empty function restores it.
   void SetResponder(MessageResponder responder) { responder_ = std::move(responder); }

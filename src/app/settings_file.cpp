@@ -34,7 +34,7 @@ bool KeyEquals(std::string_view a, std::string_view b) {
 }
 
 // Index of the line holding key; -1 when none.
-int FindLine(const TSettingsLines& lines, std::string_view key) {
+int FindLine(const SettingsLines& lines, std::string_view key) {
   for (std::size_t i = 0; i < lines.size(); ++i) {
     const std::size_t eq = lines[i].find('=');
     if (eq != std::string::npos && KeyEquals(std::string_view(lines[i]).substr(0, eq), key))
@@ -43,18 +43,18 @@ int FindLine(const TSettingsLines& lines, std::string_view key) {
   return -1;
 }
 
-std::string Text(const TSettingsLines& lines, std::string_view key) {
+std::string Text(const SettingsLines& lines, std::string_view key) {
   return FindSettingValue(lines, key).value_or(std::string());
 }
 
-int Lenient(const TSettingsLines& lines, std::string_view key, int fallback) {
+int Lenient(const SettingsLines& lines, std::string_view key, int fallback) {
   const auto value = FindSettingValue(lines, key);
   if (!value) return fallback;
   return StrictInt(*value).value_or(fallback);
 }
 
-TSettingsLines SplitLines(const std::string& data) {
-  TSettingsLines lines;
+SettingsLines SplitLines(const std::string& data) {
+  SettingsLines lines;
   std::size_t start = 0;
   for (std::size_t i = 0; i < data.size(); ++i) {
     if (data[i] != '\r' && data[i] != '\n') continue;
@@ -89,14 +89,14 @@ bool ReadSmallRegularFile(const std::string& path, std::string& data, std::strin
 
 }  // namespace
 
-std::optional<std::string> FindSettingValue(const TSettingsLines& lines, std::string_view key) {
+std::optional<std::string> FindSettingValue(const SettingsLines& lines, std::string_view key) {
   const int i = FindLine(lines, key);
   if (i < 0) return std::nullopt;
   const std::string& line = lines[static_cast<std::size_t>(i)];
   return line.substr(line.find('=') + 1);
 }
 
-void SetSettingValue(TSettingsLines& lines, std::string_view key, const std::string& value) {
+void SetSettingValue(SettingsLines& lines, std::string_view key, const std::string& value) {
   const int i = FindLine(lines, key);
   if (value.empty()) {
     if (i >= 0) lines.erase(lines.begin() + i);
@@ -118,7 +118,7 @@ std::optional<int> StrictInt(std::string_view text) {
   return value;
 }
 
-SettingsLoadResult LoadSettingsFile(const std::string& path, TSettingsLines& lines, TMainSettings& s) {
+SettingsLoadResult LoadSettingsFile(const std::string& path, SettingsLines& lines, WindowSettings& s) {
   SettingsLoadResult result;
   struct stat st {};
   if (::stat(path.c_str(), &st) != 0 && errno == ENOENT) {
@@ -165,7 +165,7 @@ SettingsLoadResult LoadSettingsFile(const std::string& path, TSettingsLines& lin
   return result;
 }
 
-void StoreSettings(const TMainSettings& s, TSettingsLines& lines) {
+void StoreSettings(const WindowSettings& s, SettingsLines& lines) {
   auto number = [](const std::optional<int>& v) { return v ? std::to_string(*v) : std::string(); };
   SetSettingValue(lines, "COM", s.ComPort);
   SetSettingValue(lines, "PASSWORD", s.Password);
@@ -180,7 +180,7 @@ void StoreSettings(const TMainSettings& s, TSettingsLines& lines) {
   for (int i = 0; i < 6; ++i) SetSettingValue(lines, kColumnKeys[i], std::to_string(s.ColumnWidths[i]));
 }
 
-bool WriteSettingsFile(const std::string& dir, const TSettingsLines& lines, std::string& error) {
+bool WriteSettingsFile(const std::string& dir, const SettingsLines& lines, std::string& error) {
   namespace fs = std::filesystem;
   std::error_code ec;
   fs::create_directories(dir, ec);

@@ -13,13 +13,13 @@
 namespace mirvo {
 
 // The lines of the file, without their line ends.
-using TSettingsLines = std::vector<std::string>;
+using SettingsLines = std::vector<std::string>;
 
 inline constexpr const char* kDefaultPassword = "0000";
 inline constexpr int kDefaultViewStyle = 3;
 
 // Everything the main window keeps in config.ini. Texts are code page 932.
-struct TMainSettings {
+struct WindowSettings {
   std::string ComPort;
   std::string Password;
   std::string VendorName;
@@ -47,25 +47,25 @@ struct SettingsLoadResult {
 
 // The value of the first line whose key (text before the first "=")
 // equals key without regard to ASCII case.
-std::optional<std::string> FindSettingValue(const TSettingsLines& lines, std::string_view key);
+std::optional<std::string> FindSettingValue(const SettingsLines& lines, std::string_view key);
 
 // An empty value removes the key's line; an existing line is rewritten in
 // place as KEY=value with key as given; a new key is appended.
-void SetSettingValue(TSettingsLines& lines, std::string_view key, const std::string& value);
+void SetSettingValue(SettingsLines& lines, std::string_view key, const std::string& value);
 
 // Optional sign and decimal digits only, within int range.
 std::optional<int> StrictInt(std::string_view text);
 
 // Reads path into lines (split at CR LF, LF or CR) and the values into s.
 // Keys that are absent keep the defaults of a present file.
-SettingsLoadResult LoadSettingsFile(const std::string& path, TSettingsLines& lines, TMainSettings& s);
+SettingsLoadResult LoadSettingsFile(const std::string& path, SettingsLines& lines, WindowSettings& s);
 
 // Puts every value of s into lines, in the file's key order.
-void StoreSettings(const TMainSettings& s, TSettingsLines& lines);
+void StoreSettings(const WindowSettings& s, SettingsLines& lines);
 
 // Creates dir (with its parents) and replaces dir + "config.ini" with the
 // lines, each ended by CR LF. False with error (UTF-8) when that fails; an
 // existing file is left as it was then.
-bool WriteSettingsFile(const std::string& dir, const TSettingsLines& lines, std::string& error);
+bool WriteSettingsFile(const std::string& dir, const SettingsLines& lines, std::string& error);
 
 }  // namespace mirvo

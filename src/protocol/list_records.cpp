@@ -54,8 +54,8 @@ std::string LocaleThousandsSeparator() {
 
 }  // namespace
 
-int ParseListLine(std::string_view line, TKivPLISTITEM& item) {
-  item = TKivPLISTITEM{};
+int ParseListLine(std::string_view line, ListRecord& item) {
+  item = ListRecord{};
   if (!line.empty() && line[0] == '#') {
     const std::size_t close = line.find('#', 1);
     if (close != std::string_view::npos) {

@@ -14,7 +14,7 @@
 
 namespace mirvo {
 
-struct TKivPLISTITEM {
+struct ListRecord {
   std::string Tag;     // "#...#" with both "#", or empty
   std::string Folder;  // left empty by ParseListLine
   std::string Name;    // the whole path, "\" between folders
@@ -35,7 +35,7 @@ inline constexpr int kFlagUnknown = -255;  // any other character, or none there
 // 0, or -1 when the size field is not a decimal integer (sign allowed) in
 // 32 bits. On failure the fields read before the size keep their values and
 // the later ones stay empty or zero.
-int ParseListLine(std::string_view line, TKivPLISTITEM& item);
+int ParseListLine(std::string_view line, ListRecord& item);
 
 // Days since 1899-12-30 with the time of day as fraction; -1 for a text
 // that is not 15 characters, a part that is not a number, or a date or time

@@ -1,4 +1,4 @@
-// The platform wait behind TCommThread. Internal to src/serial.
+// The platform wait behind PortEventThread. Internal to src/serial.
 #pragma once
 
 #include <cstdint>

@@ -13,7 +13,7 @@
 #include <cerrno>
 #include <cstring>
 
-#include "serial/port_events.h"
+#include "serial/port_event_thread.h"
 #include "serial/port_wait.h"
 
 namespace mirvo::serial_internal {

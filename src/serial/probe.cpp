@@ -23,7 +23,7 @@ std::string FirstLine(const char* buffer) {
 // The window keeps painting while a silent line is waited on.
 class PumpWhileWaiting {
  public:
-  explicit PumpWhileWaiting(TRS232C& port) : port_(port), saved_(std::move(port.OnWaitSlice)) {
+  explicit PumpWhileWaiting(SerialPort& port) : port_(port), saved_(std::move(port.OnWaitSlice)) {
     port_.OnWaitSlice = [] { Ui().ProcessMessages(); };
   }
   ~PumpWhileWaiting() { port_.OnWaitSlice = std::move(saved_); }
@@ -31,13 +31,13 @@ class PumpWhileWaiting {
   PumpWhileWaiting& operator=(const PumpWhileWaiting&) = delete;
 
  private:
-  TRS232C& port_;
+  SerialPort& port_;
   std::function<void()> saved_;
 };
 
 }  // namespace
 
-int ProbeHandset(TRS232C& port, std::string& vendor, std::string& model, int byte_timeout_ms) {
+int ProbeHandset(SerialPort& port, std::string& vendor, std::string& model, int byte_timeout_ms) {
   static constexpr std::string_view kCommands[] = {"ATZ\r\n", "ATE0\r\n", "ATI3\r\n", "ATI4\r\n"};
   PumpWhileWaiting pump(port);
   if (port.rxTimeOut <= 0 || port.rxTimeOut > byte_timeout_ms) port.rxTimeOut = byte_timeout_ms;
@@ -63,14 +63,14 @@ int ProbeHandset(TRS232C& port, std::string& vendor, std::string& model, int byt
   return 0;
 }
 
-std::vector<TComInfo> ScanHandsetPorts(TRS232C& probe_port, int byte_timeout_ms,
-                                       const std::function<void(const TComInfo&)>& found) {
-  std::vector<TComInfo> records;
+std::vector<ProbedPort> ScanHandsetPorts(SerialPort& probe_port, int byte_timeout_ms,
+                                       const std::function<void(const ProbedPort&)>& found) {
+  std::vector<ProbedPort> records;
   for (int n = 1; n <= 256; ++n) {
     Ui().ProcessMessages();
     probe_port.PortName = "COM" + std::to_string(n);
     if (probe_port.Open()) {
-      TComInfo info;
+      ProbedPort info;
       info.ComName = probe_port.PortName;
       ProbeHandset(probe_port, info.Vendor, info.Model, byte_timeout_ms);
       records.push_back(std::move(info));
@@ -81,16 +81,16 @@ std::vector<TComInfo> ScanHandsetPorts(TRS232C& probe_port, int byte_timeout_ms,
   return records;
 }
 
-std::string ComInfoLine(const TComInfo& info) {
+std::string ComInfoLine(const ProbedPort& info) {
   if (info.Vendor == kHandsetVendor) return info.ComName + " : " + info.Vendor + " - " + info.Model;
   return info.ComName + " : Unknown";
 }
 
-bool IsSupportedHandset(const TComInfo& info) {
+bool IsSupportedHandset(const ProbedPort& info) {
   return info.Vendor == kHandsetVendor || info.Model == kHandsetModel1 || info.Model == kHandsetModel2;
 }
 
-int AutoSelectIndex(const std::vector<TComInfo>& records) {
+int AutoSelectIndex(const std::vector<ProbedPort>& records) {
   for (std::size_t i = 0; i < records.size(); ++i)
     if (records[i].Vendor == kHandsetVendor) return static_cast<int>(i);
   return -1;

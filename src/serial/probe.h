@@ -3,7 +3,7 @@
 //
 // Main thread only. Both let the user interface process its messages while
 // they work: before every port, after every received byte, and at least
-// every TRS232C::kWaitSliceMs while a byte is awaited.
+// every SerialPort::kWaitSliceMs while a byte is awaited.
 #pragma once
 
 #include <functional>
@@ -12,10 +12,10 @@
 
 namespace mirvo {
 
-class TRS232C;
+class SerialPort;
 
 // One port that opened during a scan.
-struct TComInfo {
+struct ProbedPort {
   std::string ComName;  // "COM<n>"
   std::string Vendor;   // first line of the ATI3 reply; empty when silent
   std::string Model;    // first line of the ATI4 reply
@@ -33,23 +33,23 @@ inline constexpr int kProbeByteTimeout = 3000;
 // port's rxTimeOut if shorter: the limit the port was opened with holds (a
 // probing port opened at 150 ms probes its first line at 150 ms). Leaves
 // rxTimeOut at byte_timeout_ms, for the next Open. Always 0.
-int ProbeHandset(TRS232C& port, std::string& vendor, std::string& model,
+int ProbeHandset(SerialPort& port, std::string& vendor, std::string& model,
                  int byte_timeout_ms = kProbeByteTimeout);
 
 // Tries COM1..COM256 on the probing port (opened and closed for each) and
 // returns one record per port that opened, in port order; each record also
 // goes to found, if given, as soon as its port is identified.
-std::vector<TComInfo> ScanHandsetPorts(TRS232C& probe_port, int byte_timeout_ms = kProbeByteTimeout,
-                                       const std::function<void(const TComInfo&)>& found = {});
+std::vector<ProbedPort> ScanHandsetPorts(SerialPort& probe_port, int byte_timeout_ms = kProbeByteTimeout,
+                                       const std::function<void(const ProbedPort&)>& found = {});
 
 // The list line of a record: "%s : %s - %s" for the handset vendor,
 // "%s : Unknown" otherwise.
-std::string ComInfoLine(const TComInfo& info);
+std::string ComInfoLine(const ProbedPort& info);
 
 // Accepted without asking: the vendor, or one of the two models.
-bool IsSupportedHandset(const TComInfo& info);
+bool IsSupportedHandset(const ProbedPort& info);
 
 // Index of the first record with the handset vendor; -1 when none.
-int AutoSelectIndex(const std::vector<TComInfo>& records);
+int AutoSelectIndex(const std::vector<ProbedPort>& records);
 
 }  // namespace mirvo

@@ -1,4 +1,4 @@
-// The device under TRS232C: what one platform must offer, and the line
+// The device under SerialPort: what one platform must offer, and the line
 // settings translated from the port's fields. Internal to src/serial.
 #pragma once
 
@@ -12,7 +12,7 @@
 #include <string_view>
 
 namespace mirvo {
-class TRS232C;
+class SerialPort;
 }
 
 namespace mirvo::serial_internal {
@@ -35,7 +35,7 @@ struct LineSettings {
   char xon_char = 0, xoff_char = 0;
 };
 
-LineSettings LineSettingsFrom(const TRS232C& port);
+LineSettings LineSettingsFrom(const SerialPort& port);
 
 // The flag word's two-bit control modes.
 enum class LineControl { kDisable = 0, kEnable = 1, kHandshake = 2, kToggle = 3 };
@@ -76,7 +76,7 @@ class PortDevice {
   virtual int NativeHandle() const = 0;
 };
 
-// What TRS232C::Open opens a device path with: PortDevice::Open unless
+// What SerialPort::Open opens a device path with: PortDevice::Open unless
 // another opener is installed (tests install fakes); an empty function
 // restores it. Main thread only.
 using DeviceOpener = std::function<std::unique_ptr<PortDevice>(const std::string& path, const LineSettings&)>;

@@ -5,7 +5,7 @@
 #include <exception>
 
 #include "core/ui_hooks.h"
-#include "serial/port_events.h"
+#include "serial/port_event_thread.h"
 #include "serial/port_lock.h"
 #include "serial/port_names.h"
 #include "serial/serial_device.h"
@@ -51,7 +51,7 @@ std::optional<StopBits> StopBitsFromName(std::string_view name) {
   return std::nullopt;
 }
 
-LineSettings LineSettingsFrom(const TRS232C& port) {
+LineSettings LineSettingsFrom(const SerialPort& port) {
   LineSettings s;
   s.bps = port.Bps;
   s.data_bits = port.CharBit & 0xFF;
@@ -92,7 +92,7 @@ Clock::time_point After(Clock::time_point from, int ms) {
   return from + std::chrono::milliseconds(std::max(ms, 0));
 }
 
-constexpr auto kWaitSlice = std::chrono::milliseconds(TRS232C::kWaitSliceMs);
+constexpr auto kWaitSlice = std::chrono::milliseconds(SerialPort::kWaitSliceMs);
 
 void Raise(const TNotifyEvent& handler, TNotifySource& sender) {
   // A copy: the handler may reassign itself.
@@ -101,14 +101,14 @@ void Raise(const TNotifyEvent& handler, TNotifySource& sender) {
 
 }  // namespace
 
-TRS232C::TRS232C() : Paritymode(text::Cp932("無し")) {}
+SerialPort::SerialPort() : Paritymode(text::Cp932("無し")) {}
 
-TRS232C::TRS232C(TNotifyEvent on_create) : TRS232C() {
+SerialPort::SerialPort(TNotifyEvent on_create) : SerialPort() {
   OnCreate = std::move(on_create);
   Raise(OnCreate, *this);
 }
 
-TRS232C::~TRS232C() {
+SerialPort::~SerialPort() {
   try {
     Close();
   } catch (const std::exception& e) {
@@ -118,7 +118,7 @@ TRS232C::~TRS232C() {
   }
 }
 
-std::uint32_t TRS232C::MaskFromHandlers() const {
+std::uint32_t SerialPort::MaskFromHandlers() const {
   using namespace comm_event;
   std::uint32_t mask = 0;
   if (OnBREAK) mask |= kBreak;
@@ -134,7 +134,7 @@ std::uint32_t TRS232C::MaskFromHandlers() const {
   return mask;
 }
 
-bool TRS232C::Open() {
+bool SerialPort::Open() {
   if (opened_) return false;
   const auto path = ResolvePortName(PortName);
   if (!path) return false;
@@ -151,7 +151,7 @@ bool TRS232C::Open() {
 
   const std::uint32_t mask = MaskFromHandlers();
   if (mask != 0) {
-    auto thread = std::make_unique<TCommThread>(mask);
+    auto thread = std::make_unique<PortEventThread>(mask);
     thread->RxCount = 0;
     thread->PortHandle = device->NativeHandle();
     thread->Owner = this;
@@ -168,14 +168,14 @@ bool TRS232C::Open() {
   return true;
 }
 
-void TRS232C::ReleaseDevice() {
+void SerialPort::ReleaseDevice() {
   device_.reset();
   lock_.reset();
   device_path_.clear();
   rx_head_ = rx_tail_ = 0;
 }
 
-bool TRS232C::Close() {
+bool SerialPort::Close() {
   if (!opened_) return false;
   if (thread_) {
     // May run one last dispatch, with the port still open.
@@ -195,7 +195,7 @@ bool TRS232C::Close() {
   return true;
 }
 
-bool TRS232C::Read(void* buffer, int n) {
+bool SerialPort::Read(void* buffer, int n) {
   if (!opened_ || n < 0 || (n > 0 && buffer == nullptr)) return false;
   auto* out = static_cast<char*>(buffer);
   std::size_t want = static_cast<std::size_t>(n);
@@ -250,7 +250,7 @@ bool TRS232C::Read(void* buffer, int n) {
   }
 }
 
-bool TRS232C::Write(const void* buffer, int n) {
+bool SerialPort::Write(const void* buffer, int n) {
   if (!opened_ || n < 0 || (n > 0 && buffer == nullptr)) return false;
   const auto* in = static_cast<const char*>(buffer);
   std::size_t left = static_cast<std::size_t>(n);
@@ -295,7 +295,7 @@ bool TRS232C::Write(const void* buffer, int n) {
   return false;
 }
 
-bool TRS232C::AwaitDevice(Await what, Clock::time_point deadline, Clock::time_point& slice_due) {
+bool SerialPort::AwaitDevice(Await what, Clock::time_point deadline, Clock::time_point& slice_due) {
   const bool sliced = static_cast<bool>(OnWaitSlice);
   if (sliced) {
     if (slice_due == Clock::time_point{}) slice_due = Clock::now() + kWaitSlice;
@@ -318,13 +318,13 @@ bool TRS232C::AwaitDevice(Await what, Clock::time_point deadline, Clock::time_po
   return true;
 }
 
-int TRS232C::InQueCount() {
+int SerialPort::InQueCount() {
   if (!opened_) return -1;
   const int queued = device_->QueuedIn();
   return static_cast<int>(rx_tail_ - rx_head_) + std::max(queued, 0);
 }
 
-void TRS232C::PurgeAll() {
+void SerialPort::PurgeAll() {
   rx_head_ = rx_tail_ = 0;
   if (!device_) return;
   device_->DiscardInput();
@@ -334,9 +334,9 @@ void TRS232C::PurgeAll() {
   // terminal holds those on its far side).
 }
 
-void TRS232C::ApplyTimeouts() {}
+void SerialPort::ApplyTimeouts() {}
 
-bool TRS232C::PullAndFind(char ch) {
+bool SerialPort::PullAndFind(char ch) {
   if (!device_) return false;
   if (rx_head_ == rx_tail_) rx_head_ = rx_tail_ = 0;
   if (rx_tail_ == rx_.size() && rx_head_ > 0) {

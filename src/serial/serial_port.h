@@ -1,10 +1,10 @@
-// TRS232C, the serial port: line settings as plain fields, an exclusive open, reads
+// SerialPort, the serial port: line settings as plain fields, an exclusive open, reads
 // and writes with per-call time-outs, and line events through handlers.
 //
 // Thread safety: every member is used on the main thread only. Handlers run
 // on the main thread: OnOpen inside Open, OnClose inside Close, the line
 // handlers (OnRXChar and the rest) at the main thread's message-processing
-// points, handed over by the port's event thread (see port_events.h). A handler
+// points, handed over by the port's event thread (see port_event_thread.h). A handler
 // may call any member, Close included.
 #pragma once
 
@@ -76,22 +76,22 @@ class rsFlowSet {
   std::uint16_t bits_ = 0;
 };
 
-class TCommThread;
+class PortEventThread;
 namespace serial_internal {
 class PortDevice;
 class PortLock;
 }
 
-class TRS232C : public TNotifySource {
+class SerialPort : public TNotifySource {
  public:
-  TRS232C();
+  SerialPort();
   // Sets OnCreate and raises it (Sender = this port) once the defaults are
   // in place: a handler assigned after construction cannot see it.
-  explicit TRS232C(TNotifyEvent on_create);
+  explicit SerialPort(TNotifyEvent on_create);
   // Closes an open port first (OnClose runs).
-  ~TRS232C() override;
-  TRS232C(const TRS232C&) = delete;
-  TRS232C& operator=(const TRS232C&) = delete;
+  ~SerialPort() override;
+  SerialPort(const SerialPort&) = delete;
+  SerialPort& operator=(const SerialPort&) = delete;
 
   // Line settings: plain fields, read by the next Open. The time-outs (ms)
   // are read again by every Read and Write.
@@ -170,10 +170,10 @@ class TRS232C : public TNotifySource {
   const std::string& DevicePath() const { return device_path_; }
   // The event thread while open with a watched event, else nullptr (also
   // when the device offers no way to wait for its events).
-  TCommThread* CommThread() const { return thread_.get(); }
+  PortEventThread* CommThread() const { return thread_.get(); }
 
  private:
-  friend class TCommThread;
+  friend class PortEventThread;
 
   std::uint32_t MaskFromHandlers() const;
   // Pulls what has arrived into the receive buffer; true when ch is among
@@ -191,7 +191,7 @@ class TRS232C : public TNotifySource {
   std::unique_ptr<serial_internal::PortLock> lock_;  // before device_: released after it
   std::unique_ptr<serial_internal::PortDevice> device_;
   std::uint64_t open_count_ = 0;  // tells a waiting call that Open ran again
-  std::unique_ptr<TCommThread> thread_;
+  std::unique_ptr<PortEventThread> thread_;
   std::string device_path_;
   bool opened_ = false;
 

@@ -12,7 +12,7 @@
 #include "app/device_list_model.h"
 #include "app/main_window.h"
 #include "core/paths.h"
-#include "protocol/engine.h"
+#include "protocol/protocol_engine.h"
 #include "serial/port_names.h"
 #include "serial/serial_port.h"
 
@@ -109,7 +109,7 @@ void MakeFile(const fs::path& path, std::size_t size, int year, int month, int d
   fs::last_write_time(path, std::chrono::file_clock::from_sys(system));
 }
 
-void SelectNamed(app::TFrmMain& window, const QStringList& names) {
+void SelectNamed(app::MainWindow& window, const QStringList& names) {
   auto& model = window.ListModel();
   auto* selection = window.DetailView()->selectionModel();
   selection->clearSelection();
@@ -118,19 +118,19 @@ void SelectNamed(app::TFrmMain& window, const QStringList& names) {
       selection->select(model.index(row, 0), QItemSelectionModel::Select | QItemSelectionModel::Rows);
 }
 
-void ShrinkTimeouts(app::TFrmMain& window) {
-  TKivPP& engine = window.Engine();
+void ShrinkTimeouts(app::MainWindow& window) {
+  ProtocolEngine& engine = window.Engine();
   engine.AckTimeout = 2000;
   engine.DataTimeout = 2000;
   engine.ReplyTimeout = 3000;
   engine.FirstFrameTimeout = 3000;
-  TRS232C& port = window.Serial();
+  SerialPort& port = window.Serial();
   port.rxTimeOut = 3000;
   port.txTimeOut = 3000;
   port.ReadInterval = 3000;
 }
 
-void ShowAndActivate(app::TFrmMain& window) {
+void ShowAndActivate(app::MainWindow& window) {
   window.show();
   window.activateWindow();
   QVERIFY(QTest::qWaitForWindowActive(&window));

@@ -18,7 +18,7 @@
 #include "pty_pair.h"
 
 namespace mirvo::app {
-class TFrmMain;
+class MainWindow;
 }
 
 namespace mirvo::apptest {
@@ -69,12 +69,12 @@ void MakeFile(const std::filesystem::path& path, std::size_t size, int year = 20
               int hour = 15, int minute = 30);
 
 // Selects exactly the rows whose names are given.
-void SelectNamed(app::TFrmMain& window, const QStringList& names);
+void SelectNamed(app::MainWindow& window, const QStringList& names);
 
 // Time-outs short enough for tests.
-void ShrinkTimeouts(app::TFrmMain& window);
+void ShrinkTimeouts(app::MainWindow& window);
 
 // Shows the window and lets its first activation run.
-void ShowAndActivate(app::TFrmMain& window);
+void ShowAndActivate(app::MainWindow& window);
 
 }  // namespace mirvo::apptest

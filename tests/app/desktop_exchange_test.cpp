@@ -11,14 +11,14 @@
 
 #include "app/device_list_model.h"
 #include "app/main_window.h"
-#include "app/results_dialog.h"
+#include "app/transfer_results_dialog.h"
 #include "app_test_support.h"
-#include "dragdrop/drop_file_source.h"
+#include "dragdrop/file_drag_source.h"
 #include "dragdrop/file_list_formats.h"
 #include "dragdrop/lazy_file_mime.h"
 #include "test_files.h"
 
-using mirvo::app::TFrmMain;
+using mirvo::app::MainWindow;
 using namespace mirvo::apptest;
 using namespace mirvo::dragdrop;
 using mirvo::testing::PatternBytes;
@@ -38,7 +38,7 @@ class DesktopExchangeTest : public QObject {
   std::unique_ptr<AppEnv> env;
   fs::path root, local;
   mirvo::sim::SimHandset* handset = nullptr;
-  std::unique_ptr<TFrmMain> w;
+  std::unique_ptr<MainWindow> w;
 
   void Select(const QStringList& names) { SelectNamed(*w, names); }
   int Commands(const char* prefix) const {
@@ -60,7 +60,7 @@ class DesktopExchangeTest : public QObject {
     setenv("TEMP", (env->dir.path() + "/temp").c_str(), 1);
     handset = &env->StartHandset(3, root);
     env->WriteConfig("COM=COM3\r\nPASSWORD=0000\r\n");
-    w = std::make_unique<TFrmMain>();
+    w = std::make_unique<MainWindow>();
     ShrinkTimeouts(*w);
     ShowAndActivate(*w);
     QTRY_VERIFY_WITH_TIMEOUT(w->SessionOpen && !w->Busy && w->ListModel().rowCount() == 5, 20000);
@@ -81,7 +81,7 @@ class DesktopExchangeTest : public QObject {
     Select({"f1.txt", "f2.txt", "f3.txt"});
     QStringList results;
     OnNextModal([&](QWidget* modal) {
-      if (auto* dialog = qobject_cast<mirvo::app::TFrmTransResult*>(modal)) {
+      if (auto* dialog = qobject_cast<mirvo::app::TransferResultsDialog*>(modal)) {
         for (int i = 0; i < dialog->listboxTransResult->count(); ++i) results << dialog->listboxTransResult->item(i)->text();
       }
       modal->close();

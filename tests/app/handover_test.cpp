@@ -15,7 +15,7 @@
 
 namespace fs = std::filesystem;
 using mirvo::app::FileHandover;
-using mirvo::app::TFrmMain;
+using mirvo::app::MainWindow;
 using namespace mirvo::apptest;
 
 class HandoverTest : public QObject {
@@ -70,9 +70,9 @@ class HandoverTest : public QObject {
     MakeFile(local.toStdString() + "/two.bin", 3000);
     MakeFile(local.toStdString() + "/three.txt", 10);
 
-    TFrmMain w;
+    MainWindow w;
     ShrinkTimeouts(w);
-    connect(handover.get(), &FileHandover::FilesReceived, &w, &TFrmMain::ReceiveFiles);
+    connect(handover.get(), &FileHandover::FilesReceived, &w, &MainWindow::ReceiveFiles);
     QCOMPARE(SecondStart({"one.txt", local + "/two.bin"}), 0);
     QTRY_COMPARE(w.PendingUploads, (QStringList{local + "/one.txt", local + "/two.bin"}));
 

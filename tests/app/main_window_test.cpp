@@ -31,17 +31,17 @@
 #include "app/icon_cell_delegate.h"
 #include "app/port_dialog.h"
 #include "app/about_dialog.h"
-#include "app/splash.h"
+#include "app/splash_screen.h"
 #include "app/main_window.h"
 #include "app/password_dialog.h"
 #include "app_test_support.h"
 #include "core/paths.h"
 #include "protocol/trace_log.h"
-#include "protocol/engine.h"
+#include "protocol/protocol_engine.h"
 #include "serial/serial_port.h"
 #include "text/cp932.h"
 
-using mirvo::app::TFrmMain;
+using mirvo::app::MainWindow;
 using namespace mirvo::apptest;
 namespace fs = std::filesystem;
 
@@ -73,16 +73,16 @@ fs::path MakeSample(const std::string& base) {
   return root;
 }
 
-QStringList Column(TFrmMain& w, int column) {
+QStringList Column(MainWindow& w, int column) {
   QStringList cells;
   auto& model = w.ListModel();
   for (int row = 0; row < model.rowCount(); ++row) cells << model.index(row, column).data().toString();
   return cells;
 }
 
-int RowNamed(TFrmMain& w, const QString& name) { return static_cast<int>(Column(w, 0).indexOf(name)); }
+int RowNamed(MainWindow& w, const QString& name) { return static_cast<int>(Column(w, 0).indexOf(name)); }
 
-void Select(TFrmMain& w, const QStringList& names) {
+void Select(MainWindow& w, const QStringList& names) {
   auto* selection = w.DetailView()->selectionModel();
   selection->clearSelection();
   for (const QString& name : names)
@@ -116,10 +116,10 @@ class MainWindowTest : public QObject {
   fs::path root;
 
   // A window on the sample handset as COM3, connected.
-  std::unique_ptr<TFrmMain> Connected(mirvo::sim::HandsetOptions options = {}) {
+  std::unique_ptr<MainWindow> Connected(mirvo::sim::HandsetOptions options = {}) {
     env->StartHandset(3, root, std::move(options));
     env->WriteConfig("COM=COM3\r\nPASSWORD=0000\r\n");
-    auto w = std::make_unique<TFrmMain>();
+    auto w = std::make_unique<MainWindow>();
     ShrinkTimeouts(*w);
     ShowAndActivate(*w);
     return w;
@@ -137,13 +137,13 @@ class MainWindowTest : public QObject {
     bool dialog_seen = false;
     QStringList lines;
     OnNextModal([&](QWidget* modal) {
-      auto* dialog = qobject_cast<mirvo::app::TFrmComSelect*>(modal);
+      auto* dialog = qobject_cast<mirvo::app::PortDialog*>(modal);
       dialog_seen = dialog != nullptr;
       if (!dialog) return;
       for (int i = 0; i < dialog->listboxComPort->count(); ++i) lines << dialog->listboxComPort->item(i)->text();
       dialog->btnCancel->click();
     });
-    TFrmMain w;
+    MainWindow w;
     QCOMPARE(w.Password, std::string("0000"));
     ShowAndActivate(w);
     QTRY_VERIFY_WITH_TIMEOUT(dialog_seen, 20000);
@@ -165,7 +165,7 @@ class MainWindowTest : public QObject {
   }
 
   void firstStartOpensCentredWithColumnsThatFit() {
-    TFrmMain w;
+    MainWindow w;
     w.FirstActivation = false;
     w.show();
     QCOMPARE(w.size(), QSize(640, 480));
@@ -252,9 +252,9 @@ class MainWindowTest : public QObject {
     int boxes_before_dialog = -1;
     OnNextModal([&](QWidget* modal) {
       boxes_before_dialog = static_cast<int>(env->boxes.size());
-      if (auto* dialog = qobject_cast<mirvo::app::TFrmComSelect*>(modal)) dialog->reject();
+      if (auto* dialog = qobject_cast<mirvo::app::PortDialog*>(modal)) dialog->reject();
     });
-    TFrmMain w;
+    MainWindow w;
     ShowAndActivate(w);
     QTRY_VERIFY_WITH_TIMEOUT(boxes_before_dialog >= 0, 20000);
     QTRY_VERIFY(!w.Connecting);
@@ -331,7 +331,7 @@ class MainWindowTest : public QObject {
 
   void commandsFollowTheConnectionAndSelection() {
     auto w = Connected();
-    TFrmMain& m = *w;
+    MainWindow& m = *w;
     const QList<QObject*> not_linked = {m.miConnect, m.tbtnConnect, m.miPassword, m.miCOMPort};
     const QList<QObject*> linked = {m.miDisconnect, m.tbtnDisconnect, m.miRefresh, m.tbtnRefresh, m.miSearch,
                                     m.tbtnSearch};
@@ -523,7 +523,7 @@ class MainWindowTest : public QObject {
 
   void viewStylesAreCheckedShownAndSaved() {
     env->WriteConfig("VIEW_STYLE=0\r\n");
-    TFrmMain w;
+    MainWindow w;
     QCOMPARE(w.CurrentListView(), static_cast<QWidget*>(w.IconView()));
     QCOMPARE(w.IconView()->viewMode(), QListView::IconMode);
     w.miList2->trigger();
@@ -542,7 +542,7 @@ class MainWindowTest : public QObject {
   }
 
   void iconViewsShowNamesWhole() {
-    TFrmMain w;
+    MainWindow w;
     const QString long_name = U("とても長い名前のファイルはここで二行に折り返されてから省略される.txt");
     const std::vector<std::string> lines = {mirvo::text::Cp932("写真001.jpg") + ",1,,,", "Banana.TXT,1,,,",
                                             mirvo::text::Cp932(long_name.toStdString()) + ",1,,,"};
@@ -568,7 +568,7 @@ class MainWindowTest : public QObject {
   void configRoundTripKeepsForeignLines() {
     env->WriteConfig("; note\r\ncom=COM2\r\nFOO=bar\r\nplain line\r\nPASSWORD=\r\nVIEW_STYLE=x\r\n"
                      "FORM_WIDTH=700\r\nFORM_HEIGHT=500\r\nFORM_LISTVIEW_COLUMN_0=150\r\n");
-    TFrmMain w;
+    MainWindow w;
     QCOMPARE(w.ComPort, std::string("COM2"));
     QVERIFY(w.Password.empty());
     QCOMPARE(w.ViewStyle, 3);
@@ -586,7 +586,7 @@ class MainWindowTest : public QObject {
   }
 
   void closeWaitsForARunningExchange() {
-    TFrmMain w;
+    MainWindow w;
     w.show();
     w.Busy = true;
     QVERIFY(!w.close());
@@ -598,7 +598,7 @@ class MainWindowTest : public QObject {
   }
 
   void unwritableSettingsAreReportedAndTheWindowClosesAnyway() {
-    TFrmMain w;
+    MainWindow w;
     std::ofstream(env->dir.path() + "/blocker") << "x";
     w.SettingsDir = env->dir.path() + "/blocker/ZQR/mirvo/";
     w.show();
@@ -608,7 +608,7 @@ class MainWindowTest : public QObject {
   }
 
   void manualBesideTheProgramThenInstalledElseBothNamed() {
-    TFrmMain w;
+    MainWindow w;
     const QString dir = QString::fromStdString(mirvo::ProgramDir());
     const QString beside = dir + U("/取扱説明書.pdf");
     const QString installed = QDir::cleanPath(dir + U("/../share/doc/mirvo/取扱説明書.pdf"));
@@ -640,9 +640,9 @@ class MainWindowTest : public QObject {
   }
 
   void passwordDialogEnterCancelsOkTakes() {
-    TFrmMain w;
+    MainWindow w;
     OnNextModal([](QWidget* modal) {
-      auto* dialog = qobject_cast<mirvo::app::TFrmPassword*>(modal);
+      auto* dialog = qobject_cast<mirvo::app::PasswordDialog*>(modal);
       QVERIFY(dialog);
       QCOMPARE(dialog->editPassword->text(), QString("0000"));
       dialog->editPassword->setText("1234");
@@ -652,7 +652,7 @@ class MainWindowTest : public QObject {
     w.EditPassword();
     QCOMPARE(w.Password, std::string("0000"));
     OnNextModal([](QWidget* modal) {
-      auto* dialog = qobject_cast<mirvo::app::TFrmPassword*>(modal);
+      auto* dialog = qobject_cast<mirvo::app::PasswordDialog*>(modal);
       QVERIFY(dialog);
       dialog->editPassword->setText(U("ひみつ"));
       dialog->btnOK->click();
@@ -662,7 +662,7 @@ class MainWindowTest : public QObject {
   }
 
   void menusAndToolBarAsLaidOut() {
-    TFrmMain w;
+    MainWindow w;
     auto items = [](QMenu* menu) {
       QStringList texts;
       for (QAction* a : menu->actions())
@@ -701,7 +701,7 @@ class MainWindowTest : public QObject {
   }
 
   void menuBandWalksWithLeftAndRight() {
-    TFrmMain w;
+    MainWindow w;
     w.FirstActivation = false;
     ShowAndActivate(w);
     // Each step waits for the next menu to open, then presses a key in it.
@@ -734,13 +734,13 @@ class MainWindowTest : public QObject {
   }
 
   void aboutAndSplash() {
-    mirvo::app::TFrmAbout about(nullptr);
+    mirvo::app::AboutDialog about(nullptr);
     QCOMPARE(about.windowTitle(), U("バージョン情報"));
     QCOMPARE(about.size(), QSize(222, 88));
     QCOMPARE(about.labelAppName->text(), QString("Mirvo"));
     QCOMPARE(about.labelAppVersion->text(), QString("Version 1.11"));
     QVERIFY(!about.Image1->pixmap().isNull());
-    mirvo::app::TFrmSplash splash;
+    mirvo::app::SplashScreen splash;
     QCOMPARE(splash.size(), QSize(500, 300));
     QCOMPARE(splash.labelAppVersion->text(), QString("Version 1.11"));
   }
@@ -750,7 +750,7 @@ class MainWindowTest : public QObject {
     QTRY_VERIFY_WITH_TIMEOUT(w->SessionOpen && !w->Connecting && !w->Busy, 15000);
     w->Engine().ReplyTimeout = 180000;
     bool gave_up = false;
-    w->Engine().OnReplyWaitFailed = [&](mirvo::TKivPP&) { gave_up = true; };
+    w->Engine().OnReplyWaitFailed = [&](mirvo::ProtocolEngine&) { gave_up = true; };
     QElapsedTimer clock;
     clock.start();
     env->handsets[0]->SendGarbage("\x02");  // the start of a frame that never comes

@@ -8,7 +8,7 @@
 #include "app/port_dialog.h"
 #include "app_test_support.h"
 
-using mirvo::app::TFrmComSelect;
+using mirvo::app::PortDialog;
 using namespace mirvo::apptest;
 namespace fs = std::filesystem;
 
@@ -16,7 +16,7 @@ namespace {
 
 QString U(const char* s) { return QString::fromUtf8(s); }
 
-QStringList Lines(TFrmComSelect& d) {
+QStringList Lines(PortDialog& d) {
   QStringList lines;
   for (int i = 0; i < d.listboxComPort->count(); ++i) lines << d.listboxComPort->item(i)->text();
   return lines;
@@ -45,7 +45,7 @@ class ComSelectTest : public QObject {
   void cleanup() { env.reset(); }
 
   void layoutAndTabOrder() {
-    TFrmComSelect d(nullptr);
+    PortDialog d(nullptr);
     QCOMPARE(d.windowTitle(), U("端末選択"));
     QCOMPARE(d.size(), QSize(268, 156));
     QCOMPARE(d.btnConnect->geometry(), QRect(184, 24, 75, 25));
@@ -65,7 +65,7 @@ class ComSelectTest : public QObject {
   void scanListsEveryPortThatOpens() {
     env->StartHandset(12, root, Device("ACME", "TQ-R5102K"));
     env->StartHandset(3, root, Device("ZQR", "TQ-R9999X"));
-    TFrmComSelect d(nullptr);
+    PortDialog d(nullptr);
     // What the list shows while the scan still runs.
     QStringList during;
     QTimer watch;
@@ -94,7 +94,7 @@ class ComSelectTest : public QObject {
   void aScanSelectsTheHandsetAndConnectNeedsALine() {
     env->StartHandset(2, root, Device("NOPE", "X"));
     env->StartHandset(5, root);
-    TFrmComSelect d(nullptr);
+    PortDialog d(nullptr);
     d.ScanPorts();
     QCOMPARE(d.listboxComPort->currentRow(), 1);
     QCOMPARE(d.listboxComPort->selectedItems(), QList<QListWidgetItem*>{d.listboxComPort->item(1)});
@@ -114,7 +114,7 @@ class ComSelectTest : public QObject {
 
   void unsupportedDeviceAsksFirst() {
     env->StartHandset(4, root, Device("OTHER", "MODEM"));
-    TFrmComSelect d(nullptr);
+    PortDialog d(nullptr);
     d.ScanPorts();
     QCOMPARE(Lines(d), QStringList{"COM4 : Unknown"});
     d.show();
@@ -137,7 +137,7 @@ class ComSelectTest : public QObject {
     env->StartHandset(7, root);
     env->StartHandset(5, root, Device("ZQR", "TQ-R5102K"));
     env->StartHandset(2, root, Device("NOPE", "TQ-R5101K"));
-    TFrmComSelect d(nullptr);
+    PortDialog d(nullptr);
     d.ScanPorts();
     d.show();
     d.btnAutoScan->click();
@@ -149,7 +149,7 @@ class ComSelectTest : public QObject {
 
   void autoScanWithoutHandsetKeepsTheDialog() {
     env->StartHandset(2, root, Device("NOPE", "X"));
-    TFrmComSelect d(nullptr);
+    PortDialog d(nullptr);
     d.ScanPorts();
     d.show();
     d.btnAutoScan->click();

@@ -38,8 +38,8 @@ class SettingsFileTest : public ::testing::Test {
 };
 
 TEST_F(SettingsFileTest, AbsentFileGivesFirstStartDefaultsAndWritesTableOrder) {
-  TSettingsLines lines;
-  TMainSettings s;
+  SettingsLines lines;
+  WindowSettings s;
   const auto result = LoadSettingsFile(Path(), lines, s);
   EXPECT_EQ(result.status, SettingsLoad::Absent);
   EXPECT_EQ(s.Password, "0000");
@@ -66,8 +66,8 @@ TEST_F(SettingsFileTest, RoundTripKeepsUnknownLinesAndRewritesKeysInPlace) {
   const std::string vendor = text::Cp932("ゼット");
   Write("; my note\r\ncom=COM2\nFOO=bar\r\nno equals sign\rPassword=\r\nvender=" + vendor +
         "\r\nVIEW_STYLE=1\r\nFORM_WIDTH=wide\r\n");
-  TSettingsLines lines;
-  TMainSettings s;
+  SettingsLines lines;
+  WindowSettings s;
   const auto result = LoadSettingsFile(Path(), lines, s);
   ASSERT_EQ(result.status, SettingsLoad::Loaded);
   EXPECT_FALSE(result.view_style_repaired);
@@ -94,8 +94,8 @@ TEST_F(SettingsFileTest, RoundTripKeepsUnknownLinesAndRewritesKeysInPlace) {
 
 TEST_F(SettingsFileTest, ValueKeepsEverythingAfterTheFirstEqualsSign) {
   Write("PASSWORD= a=b \r\n");
-  TSettingsLines lines;
-  TMainSettings s;
+  SettingsLines lines;
+  WindowSettings s;
   LoadSettingsFile(Path(), lines, s);
   EXPECT_EQ(s.Password, " a=b ");
 }
@@ -103,8 +103,8 @@ TEST_F(SettingsFileTest, ValueKeepsEverythingAfterTheFirstEqualsSign) {
 TEST_F(SettingsFileTest, BadViewStyleFallsBackToDetailsAndLoadsTheRest) {
   for (const char* bad : {"", "x", "4", "-1", "2.0", " 2"}) {
     Write(std::string(bad[0] ? "VIEW_STYLE=" : "") + bad + "\r\nCOM=COM7\r\nFORM_TOP=33\r\n");
-    TSettingsLines lines;
-    TMainSettings s;
+    SettingsLines lines;
+    WindowSettings s;
     const auto result = LoadSettingsFile(Path(), lines, s);
     EXPECT_TRUE(result.view_style_repaired) << bad;
     EXPECT_EQ(s.ViewStyle, 3) << bad;
@@ -115,14 +115,14 @@ TEST_F(SettingsFileTest, BadViewStyleFallsBackToDetailsAndLoadsTheRest) {
 
 TEST_F(SettingsFileTest, OnlyASmallRegularFileIsReadAndNothingBlocks) {
   Write("\xEF\xBB\xBF" "COM=COM4\r\n");
-  TSettingsLines lines;
-  TMainSettings s;
+  SettingsLines lines;
+  WindowSettings s;
   ASSERT_EQ(LoadSettingsFile(Path(), lines, s).status, SettingsLoad::Loaded);
   EXPECT_EQ(s.ComPort, "COM4");  // the byte-order mark is no part of the key
 
   const auto unreadable = [&](const char* what) {
-    TSettingsLines l;
-    TMainSettings t;
+    SettingsLines l;
+    WindowSettings t;
     const auto r = LoadSettingsFile(Path(), l, t);
     EXPECT_EQ(r.status, SettingsLoad::Unreadable) << what;
     EXPECT_NE(r.error.find(Path()), std::string::npos) << what << ": " << r.error;
@@ -153,17 +153,17 @@ TEST(SettingsValues, StrictIntAcceptsOnlyWholeNumbers) {
 }
 
 TEST(SettingsValues, EmptyValueRemovesTheLineAndNewKeysAppend) {
-  TSettingsLines lines{"a=1", "KEEP", "B=2"};
+  SettingsLines lines{"a=1", "KEEP", "B=2"};
   SetSettingValue(lines, "b", "");
   SetSettingValue(lines, "A", "3");
   SetSettingValue(lines, "C", "4");
   SetSettingValue(lines, "D", "");
-  EXPECT_EQ(lines, (TSettingsLines{"A=3", "KEEP", "C=4"}));
+  EXPECT_EQ(lines, (SettingsLines{"A=3", "KEEP", "C=4"}));
 }
 
 TEST_F(SettingsFileTest, UnwritableDirectoryReportsAndKeepsTheOldFile) {
   Write("COM=COM1\r\n");
-  TSettingsLines lines{"COM=COM2"};
+  SettingsLines lines{"COM=COM2"};
   std::string error;
   // A file where the folder should be: nothing can be created below it.
   const std::string blocked = dir_ + "config.ini/inner/";

@@ -14,14 +14,14 @@
 
 #include "app/device_list_model.h"
 #include "app/main_window.h"
-#include "app/results_dialog.h"
+#include "app/transfer_results_dialog.h"
 #include "app/transfer_progress.h"
 #include "app_test_support.h"
-#include "protocol/engine.h"
+#include "protocol/protocol_engine.h"
 #include "serial/serial_port.h"
 #include "test_files.h"
 
-using mirvo::app::TFrmMain;
+using mirvo::app::MainWindow;
 using namespace mirvo::apptest;
 namespace fs = std::filesystem;
 using mirvo::testing::PatternBytes;
@@ -44,10 +44,10 @@ class TransferTest : public QObject {
   fs::path root, stage;
   mirvo::sim::SimHandset* handset = nullptr;
 
-  std::unique_ptr<TFrmMain> Connected(const QStringList& params = {}, mirvo::sim::HandsetOptions options = {}) {
+  std::unique_ptr<MainWindow> Connected(const QStringList& params = {}, mirvo::sim::HandsetOptions options = {}) {
     handset = &env->StartHandset(3, root, std::move(options));
     env->WriteConfig("COM=COM3\r\nPASSWORD=0000\r\n");
-    auto w = std::make_unique<TFrmMain>(params);
+    auto w = std::make_unique<MainWindow>(params);
     w->StagingDir = stage.string() + "/";
     ShrinkTimeouts(*w);
     ShowAndActivate(*w);
@@ -56,7 +56,7 @@ class TransferTest : public QObject {
     return w;
   }
 
-  void Select(TFrmMain& w, const QStringList& names) {
+  void Select(MainWindow& w, const QStringList& names) {
     auto& model = w.ListModel();
     auto* selection = w.DetailView()->selectionModel();
     selection->clearSelection();
@@ -80,7 +80,7 @@ class TransferTest : public QObject {
     dialogWatch = std::make_unique<QTimer>();
     dialogWatch->setInterval(5);
     connect(dialogWatch.get(), &QTimer::timeout, this, [this] {
-      auto* dialog = qobject_cast<mirvo::app::TFrmTransResult*>(QApplication::activeModalWidget());
+      auto* dialog = qobject_cast<mirvo::app::TransferResultsDialog*>(QApplication::activeModalWidget());
       if (!dialog || !dialog->isVisible()) return;
       QStringList lines;
       for (int i = 0; i < dialog->listboxTransResult->count(); ++i) lines << dialog->listboxTransResult->item(i)->text();

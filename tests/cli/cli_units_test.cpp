@@ -97,7 +97,7 @@ TEST(CliFormat, ListCells) {
   EXPECT_EQ(DateCell("2004/02/30/1200"), "");  // no such day: no invented date
   EXPECT_EQ(DateCell("2004/1/23/1530"), "");
 
-  TKivPLISTITEM item;
+  ListRecord item;
   ASSERT_EQ(ParseListLine("#A#dir\xA5sub\xA5" "f.txt,1234,2004/01/23/1530,10" + std::string(30, '-') + ",", item), 0);
   EXPECT_EQ(ListRow(item), "dir\\sub\\f.txt\t1,234 B\t2004/01/23 15:30\tON\tOFF");
   ASSERT_EQ(ParseListLine(text::Cp932("写真.jpg") + ",5,,,", item), 0);

@@ -11,8 +11,8 @@
 #include <QUrl>
 #include <QWidget>
 
-#include "dragdrop/drop_file_source.h"
-#include "dragdrop/drop_file_target.h"
+#include "dragdrop/file_drag_source.h"
+#include "dragdrop/file_drop_target.h"
 #include "dragdrop/file_list_formats.h"
 #include "dragdrop/lazy_file_mime.h"
 
@@ -102,7 +102,7 @@ class DragDropTest : public QObject {
 
   void sourceRaisesOnDropAndPutsOnlyWrittenFiles() {
     QWidget owner;
-    TDropFileSource source(&owner);
+    FileDragSource source(&owner);
     int drops = 0;
     source.OnDrop = [&](Qt::DropActions types, bool&) {
       ++drops;
@@ -146,7 +146,7 @@ class DragDropTest : public QObject {
 
   void targetTakesDesktopFilesAsCopies() {
     QWidget list;
-    TDropFileTarget target;
+    FileDropTarget target;
     target.Register(&list);
     bool accepting = true;
     target.Accepting = [&] { return accepting; };

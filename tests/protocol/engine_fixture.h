@@ -14,7 +14,7 @@
 #include "fake_ui.h"
 #include "protocol/trace_log.h"
 #include "protocol/frame_codes.h"
-#include "protocol/engine.h"
+#include "protocol/protocol_engine.h"
 #include "pty_pair.h"
 #include "test_files.h"
 #include "serial/serial_port.h"
@@ -35,11 +35,11 @@ class EngineTest : public ::testing::Test {
     log_path_ = dir_.path() + "/debug.log";
     std::ofstream(log_path_).flush();
     LogStartAt(log_path_);
-    port_ = std::make_unique<TRS232C>();
+    port_ = std::make_unique<SerialPort>();
     port_->PortName = device;
     port_->Bps = 115200;
     ASSERT_TRUE(port_->Open()) << device;
-    engine_ = std::make_unique<TKivPP>(*port_);
+    engine_ = std::make_unique<ProtocolEngine>(*port_);
     // Shrunk waits: a failing exchange ends in well under a second.
     engine_->AckTimeout = 400;
     engine_->DataTimeout = 400;
@@ -64,8 +64,8 @@ class EngineTest : public ::testing::Test {
   FakeUi ui_;
   TempDir dir_;
   std::string log_path_;
-  std::unique_ptr<TRS232C> port_;
-  std::unique_ptr<TKivPP> engine_;
+  std::unique_ptr<SerialPort> port_;
+  std::unique_ptr<ProtocolEngine> engine_;
 };
 
 }  // namespace mirvo::testing

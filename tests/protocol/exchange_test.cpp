@@ -45,7 +45,7 @@ TEST_F(ExchangeTest, WaitAckTakesAControlByteAndRefusesEnq) {
 TEST_F(ExchangeTest, SilenceTimesOutWithinTheWait) {
   std::uint8_t c = 0;
   int fired = 0;
-  engine_->OnAckWaitFailed = [&](TKivPP&) { ++fired; };
+  engine_->OnAckWaitFailed = [&](ProtocolEngine&) { ++fired; };
   int r = 0;
   const auto took = Timed([&] { r = engine_->WaitAck(c); });
   EXPECT_EQ(r, -2);
@@ -109,7 +109,7 @@ TEST_F(ExchangeTest, OversizedLengthIsDrainedNeverWrittenPastTheBuffer) {
 
 TEST_F(ExchangeTest, HandsetEndInsideAReplyIsAnsweredAndReported) {
   int ended = 0;
-  engine_->OnHandsetDisconnect = [&](TKivPP&) { ++ended; };
+  engine_->OnHandsetDisconnect = [&](ProtocolEngine&) { ++ended; };
   // Everything the handset will say, queued up front: FT_END, then ACK to
   // our "OK", then EOT.
   pty_.Send(Frame(ETX, " FT_END \r\n") + "\x06\x04");
@@ -126,7 +126,7 @@ TEST_F(ExchangeTest, HandsetEndInsideAReplyIsAnsweredAndReported) {
 
 TEST_F(ExchangeTest, HandsetEndWithoutTheClosingEotDoesNotFire) {
   int ended = 0;
-  engine_->OnHandsetDisconnect = [&](TKivPP&) { ++ended; };
+  engine_->OnHandsetDisconnect = [&](ProtocolEngine&) { ++ended; };
   pty_.Send(Frame(ETX, "FT_END", true) + "\x06");
   std::uint8_t c = 0;
   EXPECT_EQ(engine_->WaitAck(c), -6);
@@ -209,7 +209,7 @@ TEST_F(ExchangeTest, WaitsKeepTheWindowServed) {
 
 TEST_F(ExchangeTest, AnEndRepeatedWhileItIsAnsweredFailsTheAnswerOnce) {
   int ended = 0;
-  engine_->OnHandsetDisconnect = [&](TKivPP&) { ++ended; };
+  engine_->OnHandsetDisconnect = [&](ProtocolEngine&) { ++ended; };
   std::string ends;
   for (int i = 0; i < 50; ++i) ends += Frame(ETX, "FT_END", true);
   pty_.Send(ends);

@@ -7,10 +7,10 @@ using namespace mirvo::testing;
 
 TEST(EngineFaults, AFailedAckStillReleasesTheLink) {
   FakeUi ui;
-  TRS232C port;
+  SerialPort port;
   port.PortName = "/scripted";
   ASSERT_TRUE(port.Open());
-  TKivPP engine(port);
+  ProtocolEngine engine(port);
   engine.AckTimeout = engine.ReplyTimeout = 0;
   // The handset acknowledges FT_END, answers OK and acknowledges the EOT;
   // the PC's second write, the ACK of that OK, fails.

@@ -62,7 +62,7 @@ TEST(CsvField, PicksOneFieldOrNothing) {
 }
 
 TEST(ListLine, ParsesTagPathSizeDateAndFlags) {
-  TKivPLISTITEM item;
+  ListRecord item;
   const std::string line = "#A#dir\xA5sub\xA5" "f.txt,1234,2004/01/23/1530,00" + kDashes30 + ",";
   ASSERT_EQ(ParseListLine(line, item), 0);
   EXPECT_EQ(item.Tag, "#A#");
@@ -77,7 +77,7 @@ TEST(ListLine, ParsesTagPathSizeDateAndFlags) {
 }
 
 TEST(ListLine, TopLevelAndTaglessLines) {
-  TKivPLISTITEM item;
+  ListRecord item;
   ASSERT_EQ(ParseListLine("f.txt,0,,,", item), 0);
   EXPECT_EQ(item.Tag, "");
   EXPECT_EQ(item.Name, "f.txt");
@@ -96,7 +96,7 @@ TEST(ListLine, TopLevelAndTaglessLines) {
 }
 
 TEST(ListLine, KeepsA5ThatIsASecondByte) {
-  TKivPLISTITEM item;
+  ListRecord item;
   // 0x88 0xA5 is one character; the 0xA5 after it is a separator. The tag
   // keeps its bytes as they are.
   ASSERT_EQ(ParseListLine("#\xA5#\x88\xA5\xA5x,1,,,", item), 0);
@@ -105,7 +105,7 @@ TEST(ListLine, KeepsA5ThatIsASecondByte) {
 }
 
 TEST(ListLine, BadSizeLeavesAPartialRecord) {
-  TKivPLISTITEM item;
+  ListRecord item;
   item.Date = "stale";
   item.Size = 99;
   EXPECT_EQ(ParseListLine("#A#x,12a,2004/01/23/1530,00" + kDashes30 + ",", item), -1);
@@ -140,7 +140,7 @@ TEST(ListLine, LinesTheProgramBuildsParseBack) {
   SetAttrFlag(attr, kAttrCopyGuard, kFlagOff);
   const std::string line = MakeListLine("", "song.mid", 4321, "", attr);
   EXPECT_EQ(line, "song.mid,4321,,00" + kDashes30 + ",\r\n");
-  TKivPLISTITEM item;
+  ListRecord item;
   ASSERT_EQ(ParseListLine(line, item), 0);
   EXPECT_EQ(item.Name, "song.mid");
   EXPECT_EQ(item.Size, 4321);

@@ -71,8 +71,8 @@ const std::string kAttr = std::string(30, '-') + "00";
 TEST_F(SessionTest, AWholeSession) {
   Start();
   int linked = 0, ended = 0;
-  engine_->OnLinkEstablished = [&](TKivPP&) { ++linked; };
-  engine_->OnTransferEnded = [&](TKivPP&) { ++ended; };
+  engine_->OnLinkEstablished = [&](ProtocolEngine&) { ++linked; };
+  engine_->OnTransferEnded = [&](ProtocolEngine&) { ++ended; };
   Session();
 
   std::vector<std::string> lines{"stale"};
@@ -106,7 +106,7 @@ TEST_F(SessionTest, AWholeSession) {
 TEST_F(SessionTest, WrongPasswordIsAcknowledgedTwice) {
   Start();
   int refused = 0;
-  engine_->OnPasswordError = [&](TKivPP&) { ++refused; };
+  engine_->OnPasswordError = [&](ProtocolEngine&) { ++refused; };
   ASSERT_EQ(engine_->EstablishLink(), 0);
   ClearWire();
   EXPECT_EQ(engine_->FtStart("1234"), -1);
@@ -258,7 +258,7 @@ TEST_F(SessionTest, BadListFrameIsRefusedAndTheListKept) {
   Session();
   std::vector<std::string> lines{"old"};
   int lost = 0;
-  engine_->OnDataWaitFailed = [&](TKivPP&) { ++lost; };
+  engine_->OnDataWaitFailed = [&](ProtocolEngine&) { ++lost; };
   handset_->CorruptCrc(2);  // 1: the OK reply, 2: the list
   EXPECT_EQ(engine_->GetList(lines), -100);
   EXPECT_EQ(lines, std::vector<std::string>{"old"});
@@ -346,7 +346,7 @@ TEST_F(SessionTest, HandsetEndsTheSession) {
   Start();
   Session();
   int ended = 0;
-  engine_->OnHandsetDisconnect = [&](TKivPP&) { ++ended; };
+  engine_->OnHandsetDisconnect = [&](ProtocolEngine&) { ++ended; };
 
   // Idle: the window's reception finds the end in a reply wait.
   handset_->SendFtEnd();

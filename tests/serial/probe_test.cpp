@@ -55,7 +55,7 @@ class ScriptedModem {
 class ProbeTest : public ::testing::Test {
  protected:
   void TearDown() override { SetPortResolver({}); }
-  bool OpenOn(TRS232C& port, const std::string& path) {
+  bool OpenOn(SerialPort& port, const std::string& path) {
     port.PortName = path;
     return port.Open();
   }
@@ -68,7 +68,7 @@ class ProbeTest : public ::testing::Test {
 TEST_F(ProbeTest, ReadsVendorAndModelFromTheReplies) {
   fs::create_directories(dir_.path() + "/h");
   sim::SimHandset handset(dir_.path() + "/h");
-  TRS232C port;
+  SerialPort port;
   ASSERT_TRUE(OpenOn(port, handset.DevicePath()));
   std::string vendor = "x", model = "y";
   EXPECT_EQ(ProbeHandset(port, vendor, model, kByteWait), 0);
@@ -82,7 +82,7 @@ TEST_F(ProbeTest, ReadsVendorAndModelFromTheReplies) {
 
 TEST_F(ProbeTest, ErrorRepliesAndSilence) {
   ScriptedModem modem({{"ATZ", "\r\nOK\r\n"}, {"ATE0", "\r\nOK\r\n"}, {"ATI3", "\r\nERROR\r\n"}, {"ATI4", "\r\nX1\r\nOK\r\n"}});
-  TRS232C port;
+  SerialPort port;
   ASSERT_TRUE(OpenOn(port, modem.path()));
   std::string vendor, model;
   ProbeHandset(port, vendor, model, kByteWait);
@@ -90,7 +90,7 @@ TEST_F(ProbeTest, ErrorRepliesAndSilence) {
   EXPECT_EQ(model, "X1");
 
   PtyPair silent;
-  TRS232C quiet;
+  SerialPort quiet;
   ASSERT_TRUE(OpenOn(quiet, silent.slave_path()));
   vendor = model = "stale";
   ui_.process_calls = 0;
@@ -107,11 +107,11 @@ TEST_F(ProbeTest, TheFirstPortOfAProbingPortIsProbedAtItsOpenLimit) {
     if (name == "COM1") return silent.slave_path();
     return std::nullopt;
   });
-  TRS232C probe;
+  SerialPort probe;
   probe.rxTimeOut = 150;  // as the dialog opens it
   const auto t0 = std::chrono::steady_clock::now();
   std::chrono::steady_clock::duration took{};
-  const auto records = ScanHandsetPorts(probe, 2000, [&](const TComInfo& info) {
+  const auto records = ScanHandsetPorts(probe, 2000, [&](const ProbedPort& info) {
     EXPECT_EQ(info.ComName, "COM1");
     took = std::chrono::steady_clock::now() - t0;
   });
@@ -126,7 +126,7 @@ TEST_F(ProbeTest, AnEndlessReplyStopsAtTheBuffer) {
   sim::HandsetOptions options;
   options.modem = sim::ModemMode::kEndless;
   sim::SimHandset handset(dir_.path() + "/h", options);
-  TRS232C port;
+  SerialPort port;
   ASSERT_TRUE(OpenOn(port, handset.DevicePath()));
   std::string vendor, model;
   EXPECT_EQ(ProbeHandset(port, vendor, model, kByteWait), 0);
@@ -143,7 +143,7 @@ TEST_F(ProbeTest, ScanListsEveryPortThatOpensInOrder) {
   sim::SimHandset second(dir_.path() + "/h2", other);
   ScriptedModem foreign({{"ATI3", "\r\nACME\r\n\r\nOK\r\n"}, {"ATI4", "\r\nTQ-R5102K\r\n\r\nOK\r\n"}});
   PtyPair held;
-  TRS232C holder;
+  SerialPort holder;
   ASSERT_TRUE(OpenOn(holder, held.slave_path()));  // in use: gets no line
 
   const std::map<std::string, std::string> links{{"COM3", foreign.path()},
@@ -157,7 +157,7 @@ TEST_F(ProbeTest, ScanListsEveryPortThatOpensInOrder) {
     if (it == links.end()) return std::nullopt;
     return it->second;
   });
-  TRS232C probe;
+  SerialPort probe;
   const auto records = ScanHandsetPorts(probe, kByteWait);
   EXPECT_EQ(asked.size(), 256u);
   EXPECT_EQ(asked.front(), "COM1");
@@ -172,7 +172,7 @@ TEST_F(ProbeTest, ScanListsEveryPortThatOpensInOrder) {
   // the vendor alone is enough too; the first handset vendor is picked.
   EXPECT_TRUE(IsSupportedHandset(records[0]));
   EXPECT_TRUE(IsSupportedHandset(records[1]));
-  EXPECT_FALSE(IsSupportedHandset(TComInfo{"COM1", "ACME", "Z"}));
+  EXPECT_FALSE(IsSupportedHandset(ProbedPort{"COM1", "ACME", "Z"}));
   EXPECT_EQ(AutoSelectIndex(records), 1);
   EXPECT_EQ(AutoSelectIndex({records[0]}), -1);
 }

@@ -27,7 +27,7 @@ using testing::Since;
 using std::chrono::milliseconds;
 
 TEST(FlowSet, FollowsTheFlagWordBitForBit) {
-  TRS232C port;
+  SerialPort port;
   EXPECT_EQ(port.Flow(), rsFlowSet{rsFlow::dfBinary});
 
   port.SetFlow({rsFlow::dfBinary, rsFlow::dfOutxCTSFlow});
@@ -48,10 +48,10 @@ TEST(Defaults, OnCreateSeesTheDefaults) {
   TNotifySource* sender = nullptr;
   int bps_seen = 0;
   std::string parity_seen;
-  TRS232C port([&](TNotifySource& s) {
+  SerialPort port([&](TNotifySource& s) {
     sender = &s;
-    bps_seen = static_cast<TRS232C&>(s).Bps;
-    parity_seen = static_cast<TRS232C&>(s).Paritymode;
+    bps_seen = static_cast<SerialPort&>(s).Bps;
+    parity_seen = static_cast<SerialPort&>(s).Paritymode;
   });
   EXPECT_EQ(sender, &port);
   EXPECT_EQ(bps_seen, 9600);
@@ -190,7 +190,7 @@ TEST(SlowLineTest, WriteReturnsOnceTheBytesAreOnTheLine) {
     line = device.get();
     return device;
   });
-  TRS232C port;
+  SerialPort port;
   port.PortName = "/slow";
   port.LockDir.clear();
   // A device whose events cannot be waited for opens all the same.
@@ -214,20 +214,20 @@ TEST(SlowLineTest, WriteReturnsOnceTheBytesAreOnTheLine) {
 class PortTest : public testing::PortFixture {
  protected:
   // Opens the pty by path with short time-outs.
-  void OpenPort(TRS232C& port) {
+  void OpenPort(SerialPort& port) {
     port.PortName = pty_.slave_path();
     port.rxTimeOut = 2000;
     port.txTimeOut = 2000;
     ASSERT_TRUE(port.Open());
   }
-  std::string ReadN(TRS232C& port, int n) {
+  std::string ReadN(SerialPort& port, int n) {
     std::string s(static_cast<std::size_t>(n), '\0');
     return port.Read(s.data(), n) ? s : std::string("<failed>");
   }
 };
 
 TEST_F(PortTest, OpensByPathAppliesTheLineAndRaisesOnOpenInside) {
-  TRS232C port;
+  SerialPort port;
   bool open_inside = false;
   TNotifySource* sender = nullptr;
   port.OnOpen = [&](TNotifySource& s) {
@@ -259,7 +259,7 @@ TEST_F(PortTest, OpensByPathAppliesTheLineAndRaisesOnOpenInside) {
 
 TEST_F(PortTest, OpensThroughAPortsLinkAboveCom9) {
   LinkCom(12, pty_.slave_path());
-  TRS232C port;
+  SerialPort port;
   port.PortName = "COM12";
   ASSERT_TRUE(port.Open());
   EXPECT_EQ(port.DevicePath(), pty_.slave_path());
@@ -270,7 +270,7 @@ TEST_F(PortTest, OpensThroughAPortsLinkAboveCom9) {
 }
 
 TEST_F(PortTest, MissingDeviceOrUnknownNameDoesNotOpen) {
-  TRS232C port;
+  SerialPort port;
   port.PortName = dir_.path() + "/no-such-tty";
   EXPECT_FALSE(port.Open());
   port.PortName = "COM3";  // no link
@@ -285,7 +285,7 @@ TEST_F(PortTest, MissingDeviceOrUnknownNameDoesNotOpen) {
 }
 
 TEST_F(PortTest, HeldDeviceDoesNotOpenUntilReleased) {
-  TRS232C first, second;
+  SerialPort first, second;
   OpenPort(first);
   LinkCom(2, pty_.slave_path());
   second.PortName = "COM2";  // the same device by another name
@@ -317,7 +317,7 @@ TEST_F(PortTest, ALineLockedByALiveProgramIsNotTouched) {
     std::snprintf(text, sizeof text, "%10d\n", static_cast<int>(pid));
     return std::string(text);
   };
-  TRS232C port;
+  SerialPort port;
   port.LockDir = locks;
   port.PortName = "/dev/null";  // a character device; the fake stands in for it
 
@@ -338,7 +338,7 @@ TEST_F(PortTest, ALineLockedByALiveProgramIsNotTouched) {
   testing::WriteFile(lock_file, pid_text(child));
   ASSERT_TRUE(port.Open());
   EXPECT_EQ(testing::ReadFile(lock_file), pid_text(getpid()));
-  TRS232C second;
+  SerialPort second;
   second.LockDir = locks;
   second.PortName = port.PortName;
   EXPECT_FALSE(second.Open());
@@ -359,7 +359,7 @@ TEST_F(PortTest, CloseRaisesOnCloseOnceAndTheDestructorCloses) {
   int closes = 0;
   bool open_during_close = true;
   {
-    TRS232C port;
+    SerialPort port;
     port.OnClose = [&](TNotifySource& s) {
       ++closes;
       open_during_close = port.Opened();
@@ -377,12 +377,12 @@ TEST_F(PortTest, CloseRaisesOnCloseOnceAndTheDestructorCloses) {
   }
   EXPECT_EQ(closes, 2);
   // And the device is free again.
-  TRS232C other;
+  SerialPort other;
   OpenPort(other);
 }
 
 TEST_F(PortTest, ClosedPortMovesNothing) {
-  TRS232C port;
+  SerialPort port;
   char buf[4] = {};
   EXPECT_FALSE(port.Read(buf, 1));
   EXPECT_FALSE(port.Write("ab", 2));
@@ -390,7 +390,7 @@ TEST_F(PortTest, ClosedPortMovesNothing) {
 }
 
 TEST_F(PortTest, ReadsAndWritesExactCounts) {
-  TRS232C port;
+  SerialPort port;
   OpenPort(port);
   pty_.Send("hello, handset");
   EXPECT_EQ(ReadN(port, 5), "hello");
@@ -413,7 +413,7 @@ TEST_F(PortTest, ReadsAndWritesExactCounts) {
 }
 
 TEST_F(PortTest, ByteReadsKeepOrderAcrossTheReceiveBuffer) {
-  TRS232C port;
+  SerialPort port;
   OpenPort(port);
   std::string sent;
   for (int i = 0; i < 40000; ++i) sent.push_back(static_cast<char>(i % 251));
@@ -426,7 +426,7 @@ TEST_F(PortTest, ByteReadsKeepOrderAcrossTheReceiveBuffer) {
 }
 
 TEST_F(PortTest, InQueCountAndPurgeAllSeeTheReceiveBuffer) {
-  TRS232C port;
+  SerialPort port;
   OpenPort(port);
   EXPECT_EQ(port.InQueCount(), 0);
   pty_.Send("0123456789");
@@ -446,7 +446,7 @@ TEST_F(PortTest, InQueCountAndPurgeAllSeeTheReceiveBuffer) {
 }
 
 TEST_F(PortTest, ReadTimesOutAtRxTimeOutWithNothingOrTooLittle) {
-  TRS232C port;
+  SerialPort port;
   OpenPort(port);
   port.rxTimeOut = 300;
   char buf[8];
@@ -475,7 +475,7 @@ TEST_F(PortTest, ReadTimesOutAtRxTimeOutWithNothingOrTooLittle) {
 }
 
 TEST_F(PortTest, AGapLongerThanReadIntervalFailsTheRead) {
-  TRS232C port;
+  SerialPort port;
   OpenPort(port);
   port.rxTimeOut = 20000;
   port.ReadInterval = 200;
@@ -495,7 +495,7 @@ TEST_F(PortTest, AGapLongerThanReadIntervalFailsTheRead) {
 }
 
 TEST_F(PortTest, WriteThatTimesOutSendsNothingLater) {
-  TRS232C port;
+  SerialPort port;
   OpenPort(port);
   port.txTimeOut = 300;
   // The other side reads nothing: the line fills up.
@@ -517,7 +517,7 @@ TEST_F(PortTest, WriteThatTimesOutSendsNothingLater) {
 }
 
 TEST_F(PortTest, TheWaitHookRunsWhileACallWaitsAndOnlyThen) {
-  TRS232C port;
+  SerialPort port;
   OpenPort(port);
   port.rxTimeOut = 5000;
   int calls = 0;
@@ -554,7 +554,7 @@ TEST_F(PortTest, TheWaitHookRunsWhileACallWaitsAndOnlyThen) {
 }
 
 TEST_F(PortTest, HangUpFailsReadAndWriteAtOnce) {
-  TRS232C port;
+  SerialPort port;
   OpenPort(port);
   port.rxTimeOut = 20000;
   port.txTimeOut = 20000;

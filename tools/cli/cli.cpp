@@ -25,7 +25,7 @@
 #include "core/ui_hooks.h"
 #include "pattern/wildcard.h"
 #include "protocol/list_records.h"
-#include "protocol/engine.h"
+#include "protocol/protocol_engine.h"
 #include "serial/port_diagnosis.h"
 #include "serial/probe.h"
 #include "serial/serial_port.h"
@@ -241,11 +241,11 @@ struct Session {
     engine.DataTimeout = t.data;
     engine.ReplyTimeout = t.reply;
     engine.FirstFrameTimeout = t.first_frame;
-    engine.OnHandsetDisconnect = [this](TKivPP&) { ended = true; };
+    engine.OnHandsetDisconnect = [this](ProtocolEngine&) { ended = true; };
   }
 
-  TRS232C port;
-  TKivPP engine;
+  SerialPort port;
+  ProtocolEngine engine;
   std::vector<std::string> lines;
   bool listed = false;     // lines hold the handset's list
   bool ended = false;      // the handset ended the session by itself
@@ -296,10 +296,10 @@ struct Session {
 };
 
 bool ConnectionSettings(const CliArgs& args, std::string& port_name, std::string& password, std::string& error) {
-  TMainSettings settings;
+  WindowSettings settings;
   const std::string path = SettingsDir() + "config.ini";
   if (!args.port || !args.password) {
-    TSettingsLines lines;
+    SettingsLines lines;
     const SettingsLoadResult loaded = LoadSettingsFile(path, lines, settings);
     if (loaded.status == SettingsLoad::Unreadable) {
       error = "cannot read the settings: " + loaded.error;
@@ -385,7 +385,7 @@ int FetchList(Session& s, Run& run) {
 
 // A line of the handset's list with its names in UTF-8.
 struct Entry {
-  TKivPLISTITEM item;
+  ListRecord item;
   std::optional<std::string> name;    // Name
   std::optional<std::string> tagged;  // Tag + Folder + Name
 };
@@ -490,11 +490,11 @@ class ShowReceived {
 };
 
 int RunPorts(Run& run) {
-  TRS232C probe;
+  SerialPort probe;
   probe.Bps = 9600;
   probe.rxTimeOut = 150;
   probe.txTimeOut = 150;
-  for (const TComInfo& info : ScanHandsetPorts(probe)) run.out << ShowText(ComInfoLine(info)) << '\n';
+  for (const ProbedPort& info : ScanHandsetPorts(probe)) run.out << ShowText(ComInfoLine(info)) << '\n';
   run.out.flush();
   return kExitOk;
 }
@@ -683,7 +683,7 @@ std::vector<Wanted> CheckDelNames(Run& run, const std::vector<std::string>& name
 // Where a handset file goes below the backup folder: its tag (if any) as a
 // first folder, then its own folder parts. nullopt with why when a part is
 // unsafe here.
-std::optional<std::vector<std::string>> BackupPath(const TKivPLISTITEM& item, std::string& why) {
+std::optional<std::vector<std::string>> BackupPath(const ListRecord& item, std::string& why) {
   auto parts = LocalPathFor(item.Name, why);
   if (!parts) return std::nullopt;
   if (!item.Tag.empty()) {
@@ -716,7 +716,7 @@ int RunBackup(Run& run, Session& s, const std::string& dir) {
   }
   BackupCount count;
   const std::size_t failed_lines = std::count_if(s.lines.begin(), s.lines.end(), [](const std::string& l) {
-    TKivPLISTITEM unused;
+    ListRecord unused;
     return !l.empty() && ParseListLine(l, unused) != 0;
   });
   count.failed = static_cast<int>(failed_lines);

@@ -41,7 +41,7 @@ std::string DateCell(std::string_view list_date) {
   return buffer;
 }
 
-std::optional<std::string> ListRow(const TKivPLISTITEM& item) {
+std::optional<std::string> ListRow(const ListRecord& item) {
   auto name = text::Cp932ToUtf8(item.Name);
   if (!name) return std::nullopt;
   for (char& c : *name)

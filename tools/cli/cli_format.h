@@ -10,7 +10,7 @@
 #include <vector>
 
 namespace mirvo {
-struct TKivPLISTITEM;
+struct ListRecord;
 }
 
 namespace mirvo::cli {
@@ -25,7 +25,7 @@ std::string DateCell(std::string_view list_date);
 // name TAB size TAB date TAB protection TAB copy guard, UTF-8, no line end.
 // Control characters in the name show as "?" so that a row stays one line
 // of five fields. nullopt when the name has no UTF-8 form.
-std::optional<std::string> ListRow(const TKivPLISTITEM& item);
+std::optional<std::string> ListRow(const ListRecord& item);
 
 // A pattern without "*" matches names that contain it anywhere.
 std::string WrapPattern(std::string pattern);

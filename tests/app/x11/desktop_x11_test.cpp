@@ -17,10 +17,10 @@
 #include "app/device_list_model.h"
 #include "app/main_window.h"
 #include "app_test_support.h"
-#include "dragdrop/drop_file_source.h"
+#include "dragdrop/file_drag_source.h"
 #include "test_files.h"
 
-using mirvo::app::TFrmMain;
+using mirvo::app::MainWindow;
 using namespace mirvo::apptest;
 using mirvo::testing::PatternBytes;
 using mirvo::testing::ReadFile;
@@ -42,7 +42,7 @@ class DesktopX11Test : public QObject {
 
   std::unique_ptr<AppEnv> env;
   fs::path root, staging;
-  std::unique_ptr<TFrmMain> w;
+  std::unique_ptr<MainWindow> w;
   mirvo::sim::SimHandset* handset = nullptr;
   std::vector<std::unique_ptr<QProcess>> processes;
 
@@ -123,7 +123,7 @@ class DesktopX11Test : public QObject {
     options.bytes_per_second = 11520;  // 115,200 bit/s
     handset = &env->StartHandset(3, root, options);
     env->WriteConfig("COM=COM3\r\nPASSWORD=0000\r\n");
-    w = std::make_unique<TFrmMain>();
+    w = std::make_unique<MainWindow>();
     ShrinkTimeouts(*w);
     w->setGeometry(0, 0, 640, 480);
     ShowAndActivate(*w);

@@ -1,4 +1,4 @@
-#include "dragdrop/drop_file_target.h"
+#include "dragdrop/file_drop_target.h"
 
 #include <QApplication>
 #include <QClipboard>
@@ -10,9 +10,9 @@
 
 namespace mirvo::dragdrop {
 
-TDropFileTarget::TDropFileTarget(QObject* parent) : QObject(parent) {}
+FileDropTarget::FileDropTarget(QObject* parent) : QObject(parent) {}
 
-void TDropFileTarget::Register(QWidget* target) {
+void FileDropTarget::Register(QWidget* target) {
   target->setAcceptDrops(true);
   target->installEventFilter(this);
   targets_.push_back(target);
@@ -20,7 +20,7 @@ void TDropFileTarget::Register(QWidget* target) {
           [this, target] { std::erase(targets_, target); });
 }
 
-bool TDropFileTarget::Takes(const QDropEvent& event) const {
+bool FileDropTarget::Takes(const QDropEvent& event) const {
   // A drag of our own list's files would only send the handset its own
   // files back.
   if (event.source()) return false;
@@ -31,7 +31,7 @@ bool TDropFileTarget::Takes(const QDropEvent& event) const {
   return HasFileList(event.mimeData());
 }
 
-bool TDropFileTarget::eventFilter(QObject* watched, QEvent* event) {
+bool FileDropTarget::eventFilter(QObject* watched, QEvent* event) {
   const QEvent::Type type = event->type();
   if (type != QEvent::DragEnter && type != QEvent::DragMove && type != QEvent::Drop) return false;
   if (std::find(targets_.begin(), targets_.end(), watched) == targets_.end()) return false;
@@ -62,20 +62,20 @@ bool TDropFileTarget::eventFilter(QObject* watched, QEvent* event) {
   return true;
 }
 
-void TDropFileTarget::Raise(const QStringList& files, Qt::KeyboardModifiers shift, QPoint pos) {
+void FileDropTarget::Raise(const QStringList& files, Qt::KeyboardModifiers shift, QPoint pos) {
   Files = files;
   Qt::DropAction effect = Qt::CopyAction;
   if (OnDrop) OnDrop(shift, pos, effect);
 }
 
-bool TDropFileTarget::Deliver(const QMimeData* mime, Qt::KeyboardModifiers shift, QPoint pos) {
+bool FileDropTarget::Deliver(const QMimeData* mime, Qt::KeyboardModifiers shift, QPoint pos) {
   const QStringList files = LocalFiles(mime);
   if (files.isEmpty()) return false;
   Raise(files, shift, pos);
   return true;
 }
 
-bool TDropFileTarget::PasteFromClipboard() {
+bool FileDropTarget::PasteFromClipboard() {
   Files.clear();
   const QMimeData* mime = QApplication::clipboard()->mimeData();
   if (!HasFileList(mime)) return false;

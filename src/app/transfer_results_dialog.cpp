@@ -1,4 +1,4 @@
-#include "app/results_dialog.h"
+#include "app/transfer_results_dialog.h"
 
 #include <QListWidget>
 #include <QPushButton>
@@ -7,7 +7,7 @@
 
 namespace mirvo::app {
 
-TFrmTransResult::TFrmTransResult(QWidget* owner)
+TransferResultsDialog::TransferResultsDialog(QWidget* owner)
     : QDialog(owner, Qt::Dialog | Qt::MSWindowsFixedSizeDialogHint | Qt::WindowSystemMenuHint |
                          Qt::WindowCloseButtonHint) {
   setObjectName("FrmTransResult");
@@ -26,7 +26,7 @@ TFrmTransResult::TFrmTransResult(QWidget* owner)
   connect(btnOK, &QPushButton::clicked, this, &QDialog::reject);
 }
 
-void TFrmTransResult::SetResults(const QStringList& lines) {
+void TransferResultsDialog::SetResults(const QStringList& lines) {
   listboxTransResult->clear();
   listboxTransResult->addItems(lines);
 }

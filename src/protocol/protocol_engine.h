@@ -1,4 +1,4 @@
-// TKivPP, the protocol engine: control bytes and frames over a TRS232C, and the
+// ProtocolEngine, the protocol engine: control bytes and frames over a SerialPort, and the
 // eight commands the window runs against the handset.
 //
 // Results: 0 or more is success (bytes sent, frame size, 1 for a control
@@ -31,17 +31,17 @@
 
 namespace mirvo {
 
-class TRS232C;
+class SerialPort;
 
-class TKivPP {
+class ProtocolEngine {
  public:
-  using TKivPEvent = std::function<void(TKivPP& Sender)>;
+  using TKivPEvent = std::function<void(ProtocolEngine& Sender)>;
 
-  explicit TKivPP(TRS232C& port);
-  TKivPP(const TKivPP&) = delete;
-  TKivPP& operator=(const TKivPP&) = delete;
+  explicit ProtocolEngine(SerialPort& port);
+  ProtocolEngine(const ProtocolEngine&) = delete;
+  ProtocolEngine& operator=(const ProtocolEngine&) = delete;
 
-  TRS232C& Port;            // not owned
+  SerialPort& Port;            // not owned
   int AckTimeout = 5000;    // per byte, control byte answers
   int DataTimeout = 5000;   // per byte, list and file data frames
   int ReplyTimeout = 180000;  // per byte, text replies

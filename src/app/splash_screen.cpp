@@ -1,4 +1,4 @@
-#include "app/splash.h"
+#include "app/splash_screen.h"
 
 #include <QElapsedTimer>
 #include <QEventLoop>
@@ -12,7 +12,7 @@
 
 namespace mirvo::app {
 
-TFrmSplash::TFrmSplash(QWidget* parent)
+SplashScreen::SplashScreen(QWidget* parent)
     : QWidget(parent, Qt::SplashScreen | Qt::FramelessWindowHint | Qt::WindowStaysOnTopHint) {
   setObjectName("FrmSplash");
   picture_ = SvgPixmap("splash", QSize(500, 300));
@@ -26,13 +26,13 @@ TFrmSplash::TFrmSplash(QWidget* parent)
   labelAppVersion->hide();
 }
 
-void TFrmSplash::paintEvent(QPaintEvent*) {
+void SplashScreen::paintEvent(QPaintEvent*) {
   QPainter painter(this);
   painter.drawPixmap(0, 0, picture_);
 }
 
 void ShowSplash(int ms) {
-  TFrmSplash splash;
+  SplashScreen splash;
   if (QScreen* screen = QGuiApplication::primaryScreen())
     splash.move(screen->geometry().center() - splash.rect().center());
   splash.show();

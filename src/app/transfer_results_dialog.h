@@ -1,4 +1,4 @@
-// TFrmTransResult lists what a transfer run fetched or sent and what failed.
+// TransferResultsDialog lists what a transfer run fetched or sent and what failed.
 #pragma once
 
 #include <QDialog>
@@ -9,10 +9,10 @@ class QPushButton;
 
 namespace mirvo::app {
 
-class TFrmTransResult : public QDialog {
+class TransferResultsDialog : public QDialog {
   Q_OBJECT
  public:
-  explicit TFrmTransResult(QWidget* owner);
+  explicit TransferResultsDialog(QWidget* owner);
   // One result line per row.
   void SetResults(const QStringList& lines);
 

@@ -1,4 +1,4 @@
-#include "protocol/engine.h"
+#include "protocol/protocol_engine.h"
 
 #include <algorithm>
 #include <climits>
@@ -111,13 +111,13 @@ bool LoadLocalFile(const std::string& path, std::string& data, std::string& why)
 
 }  // namespace
 
-TKivPP::TKivPP(TRS232C& port) : Port(port) {}
+ProtocolEngine::ProtocolEngine(SerialPort& port) : Port(port) {}
 
-void TKivPP::Fire(const TKivPEvent& event) {
+void ProtocolEngine::Fire(const TKivPEvent& event) {
   if (event) event(*this);
 }
 
-bool TKivPP::OverLimits(std::size_t bytes, int controls_in_a_row) const {
+bool ProtocolEngine::OverLimits(std::size_t bytes, int controls_in_a_row) const {
   if (bytes > static_cast<std::size_t>(std::max<std::int64_t>(MaxDataBytes, 0))) {
     Trace(Cp932("受信データが上限を超えました"));
     return true;
@@ -129,13 +129,13 @@ bool TKivPP::OverLimits(std::size_t bytes, int controls_in_a_row) const {
   return false;
 }
 
-void TKivPP::Progress(std::int64_t bytes_done) {
+void ProtocolEngine::Progress(std::int64_t bytes_done) {
   if (OnProgress) OnProgress(bytes_done);
 }
 
 // ---- frame exchange -------------------------------------------------------
 
-int TKivPP::SendBytes(const void* bytes, int count, int timeout_ms) {
+int ProtocolEngine::SendBytes(const void* bytes, int count, int timeout_ms) {
   ScopedValue pump(Port.OnWaitSlice, PumpWhileWaiting());
   Port.txTimeOut = timeout_ms;
   const auto* p = static_cast<const char*>(bytes);
@@ -150,7 +150,7 @@ int TKivPP::SendBytes(const void* bytes, int count, int timeout_ms) {
   return count;
 }
 
-int TKivPP::ReceiveBytes(void* buffer, int count, int wait_ms) {
+int ProtocolEngine::ReceiveBytes(void* buffer, int count, int wait_ms) {
   if (LogIsOn())
     LogWriteLine(TimeText() + Cp932(" データ受信待:データサイズ:") + std::to_string(count) + "byte, " +
                  Cp932("タイムアウト:") + std::to_string(wait_ms) + "ms");
@@ -173,13 +173,13 @@ int TKivPP::ReceiveBytes(void* buffer, int count, int wait_ms) {
   return count;
 }
 
-int TKivPP::SendControl(std::uint8_t control) {
+int ProtocolEngine::SendControl(std::uint8_t control) {
   LogDump(&control, 1, std::string(ControlName(control)) + Cp932("送信"));
   const int r = SendBytes(&control, 1, kControlSendTimeout);
   return r < 0 ? r : 1;
 }
 
-int TKivPP::SendFrame(std::uint8_t frame_type, const void* data, int length, bool append_crlf) {
+int ProtocolEngine::SendFrame(std::uint8_t frame_type, const void* data, int length, bool append_crlf) {
   std::string frame;
   if (MakeDataFrame(&frame, frame_type, data, length, append_crlf) < 0) {
     // No frame can carry it: nothing goes out, and the trace shows what failed.
@@ -192,15 +192,15 @@ int TKivPP::SendFrame(std::uint8_t frame_type, const void* data, int length, boo
   return r < 0 ? r : size;
 }
 
-int TKivPP::SendText(std::string_view text) {
+int ProtocolEngine::SendText(std::string_view text) {
   return SendFrame(ETX, text.data(), static_cast<int>(text.size()), true);
 }
 
-int TKivPP::ReceiveFrame(std::uint8_t& frame_type, char* buffer, int capacity, int wait_ms) {
+int ProtocolEngine::ReceiveFrame(std::uint8_t& frame_type, char* buffer, int capacity, int wait_ms) {
   return ReceiveFrame(frame_type, buffer, capacity, wait_ms, false);
 }
 
-int TKivPP::ReceiveFrame(std::uint8_t& frame_type, char* buffer, int capacity, int wait_ms,
+int ProtocolEngine::ReceiveFrame(std::uint8_t& frame_type, char* buffer, int capacity, int wait_ms,
                          bool empty_data_ends_file) {
   // What arrived, kept only for the trace.
   std::string seen;
@@ -306,12 +306,12 @@ int TKivPP::ReceiveFrame(std::uint8_t& frame_type, char* buffer, int capacity, i
   return n + 5;
 }
 
-int TKivPP::CrcError() {
+int ProtocolEngine::CrcError() {
   Ui().MessageBox(nullptr, "Mirvo", "受信:CRCエラー", MsgIcon::Error, MsgButtons::Ok);
   return -1;
 }
 
-int TKivPP::HandsetEndPath(const char* frame, int size) {
+int ProtocolEngine::HandsetEndPath(const char* frame, int size) {
   Ui().ReleaseCapture();
   Ui().MessageBox(nullptr, "Mirvo", "電話機との通信が中断されました。", MsgIcon::Error, MsgButtons::Ok);
   Ui().ProcessMessages();
@@ -322,7 +322,7 @@ int TKivPP::HandsetEndPath(const char* frame, int size) {
   return -6;
 }
 
-int TKivPP::WaitAck(std::uint8_t& control) {
+int ProtocolEngine::WaitAck(std::uint8_t& control) {
   TraceTimed(" ACK待ちタイマ起動");
   char buffer[kTextBuffer + 1] = {};
   control = 0;
@@ -335,7 +335,7 @@ int TKivPP::WaitAck(std::uint8_t& control) {
   return 1;
 }
 
-int TKivPP::WaitReply(std::string& text) {
+int ProtocolEngine::WaitReply(std::string& text) {
   char buffer[kTextBuffer + 1] = {};
   TraceTimed(" OK待ちタイマ起動");
   std::uint8_t type = 0;
@@ -350,7 +350,7 @@ int TKivPP::WaitReply(std::string& text) {
   return r;
 }
 
-int TKivPP::AwaitEot(int value) {
+int ProtocolEngine::AwaitEot(int value) {
   if (value != -1) return value;
   std::uint8_t control = 0;
   int r = WaitAck(control);
@@ -360,7 +360,7 @@ int TKivPP::AwaitEot(int value) {
   return -1;
 }
 
-int TKivPP::AnswerHandsetEnd(int value) {
+int ProtocolEngine::AnswerHandsetEnd(int value) {
   if (value != -6) return value;
   std::uint8_t control = 0;
   bool answered;
@@ -375,7 +375,7 @@ int TKivPP::AnswerHandsetEnd(int value) {
 
 // ---- commands -------------------------------------------------------------
 
-int TKivPP::CommandExchange(std::string_view request, std::string& reply) {
+int ProtocolEngine::CommandExchange(std::string_view request, std::string& reply) {
   std::uint8_t control = 0;
   if (SendText(request) < 0) return -100;
   if (WaitAck(control) < 0 || control != ACK) return -100;
@@ -383,7 +383,7 @@ int TKivPP::CommandExchange(std::string_view request, std::string& reply) {
   return 0;
 }
 
-int TKivPP::EstablishLink() {
+int ProtocolEngine::EstablishLink() {
   Trace(Cp932("■データリンク確立■"));
   Port.PurgeAll();
   std::uint8_t control = 0;
@@ -394,7 +394,7 @@ int TKivPP::EstablishLink() {
   return 0;
 }
 
-int TKivPP::ReleaseLink() {
+int ProtocolEngine::ReleaseLink() {
   Trace(Cp932("■データリンク開放■"));
   std::uint8_t control = 0;
   if (SendControl(EOT) < 0) return -100;
@@ -404,7 +404,7 @@ int TKivPP::ReleaseLink() {
   return 0;
 }
 
-int TKivPP::FtStart(std::string_view password) {
+int ProtocolEngine::FtStart(std::string_view password) {
   Trace(Cp932("■転送開始■"));
   std::string reply;
   if (CommandExchange("FT_START[" + std::string(password) + "]", reply) < 0) return -100;
@@ -427,7 +427,7 @@ int TKivPP::FtStart(std::string_view password) {
   return -255;
 }
 
-int TKivPP::FtEnd() {
+int ProtocolEngine::FtEnd() {
   Trace(Cp932("■転送終了■"));
   std::string reply;
   if (CommandExchange("FT_END", reply) < 0) return -100;
@@ -440,7 +440,7 @@ int TKivPP::FtEnd() {
   return 0;
 }
 
-int TKivPP::GetList(std::vector<std::string>& lines) {
+int ProtocolEngine::GetList(std::vector<std::string>& lines) {
   Trace(Cp932("■リスト取得■"));
   std::string reply;
   if (CommandExchange("GET_LIST", reply) < 0) return -100;
@@ -493,7 +493,7 @@ int TKivPP::GetList(std::vector<std::string>& lines) {
   }
 }
 
-int TKivPP::GetFile(std::string& target, std::string_view handset_path) {
+int ProtocolEngine::GetFile(std::string& target, std::string_view handset_path) {
   Trace(Cp932("■ファイル読み込み■:") + std::string(handset_path));
   std::string reply;
   if (CommandExchange(ToHandsetSeparators("GET_FILE[" + std::string(handset_path) + "]"), reply) < 0) return -100;
@@ -546,7 +546,7 @@ int TKivPP::GetFile(std::string& target, std::string_view handset_path) {
   }
 }
 
-int TKivPP::PutFile(std::string_view prefix, const std::string& local_path, std::string_view attr) {
+int ProtocolEngine::PutFile(std::string_view prefix, const std::string& local_path, std::string_view attr) {
   Trace(Cp932("■ファイル書き込み■:") + PathForTrace(local_path));
   std::error_code ec;
   if (!std::filesystem::exists(local_path, ec)) return -1;
@@ -607,7 +607,7 @@ int TKivPP::PutFile(std::string_view prefix, const std::string& local_path, std:
   return 0;
 }
 
-int TKivPP::DelFile(std::string_view handset_path) {
+int ProtocolEngine::DelFile(std::string_view handset_path) {
   Trace(Cp932("■削除■:") + std::string(handset_path));
   std::string reply;
   if (CommandExchange("DEL[" + std::string(handset_path) + "]", reply) < 0) return -100;

@@ -1,4 +1,4 @@
-#include "serial/port_events.h"
+#include "serial/port_event_thread.h"
 
 #include <condition_variable>
 #include <mutex>
@@ -67,7 +67,7 @@ class CommThreadTest : public testing::PortFixture {
   }
   // Outlives the port, whose thread may post until the port is closed.
   testing::FakeUi ui_;
-  TRS232C port_;
+  SerialPort port_;
 };
 
 TEST_F(CommThreadTest, HandlersRunInTableOrderWithTheThreadAsSender) {
@@ -110,11 +110,11 @@ TEST_F(CommThreadTest, OnPacketFiresAtPacketSizeAndResetsRxCount) {
   std::int32_t count_in_packet = -1;
   port_.OnPacket = [&](TNotifySource& s) {
     ++packets;
-    count_in_packet = static_cast<TCommThread&>(s).RxCount;
+    count_in_packet = static_cast<PortEventThread&>(s).RxCount;
   };
   port_.PacketSize = 16;
   Open();
-  TCommThread* thread = port_.CommThread();
+  PortEventThread* thread = port_.CommThread();
   ASSERT_NE(thread, nullptr) << "OnPacket alone watches the receive event";
 
   pty_.Send(std::string(10, 'p'));
@@ -158,7 +158,7 @@ TEST_F(CommThreadTest, RemovedHandlerIsNotCalledButTheEventIsStillWatched) {
   int calls = 0;
   port_.OnRXChar = [&](TNotifySource&) { ++calls; };
   Open();
-  TCommThread* thread = port_.CommThread();
+  PortEventThread* thread = port_.CommThread();
   pty_.Send("a");
   ASSERT_TRUE(ui_.PumpUntil([&] { return calls == 1; }));
 

@@ -1,4 +1,4 @@
-// TDropFileTarget: takes local files dropped on its widgets or pasted from
+// FileDropTarget: takes local files dropped on its widgets or pasted from
 // the clipboard, fills Files and raises OnDrop. A drop is always taken as a
 // copy, and a drag that offers only a move is refused, so the desktop never
 // deletes what it dropped here. Runs on the user-interface thread.
@@ -16,11 +16,11 @@ class QWidget;
 
 namespace mirvo::dragdrop {
 
-class TDropFileTarget : public QObject {
+class FileDropTarget : public QObject {
   Q_OBJECT
 
  public:
-  explicit TDropFileTarget(QObject* parent = nullptr);
+  explicit FileDropTarget(QObject* parent = nullptr);
 
   // The existing local files of the last drop or paste, in the order given.
   QStringList Files;

@@ -1,4 +1,4 @@
-// TCommThread, the port's event thread: waits for the line events an open TRS232C
+// PortEventThread, the port's event thread: waits for the line events an open SerialPort
 // watches and has the port's handlers run on the main thread.
 //
 // Thread safety: only the wait runs on the event thread. The hand-over is
@@ -37,14 +37,14 @@ namespace serial_internal {
 class CommWaiter;
 }
 
-class TCommThread : public TNotifySource {
+class PortEventThread : public TNotifySource {
  public:
   // Created suspended: nothing waits until Start.
-  explicit TCommThread(std::uint32_t watch_mask);
+  explicit PortEventThread(std::uint32_t watch_mask);
   // Stops the thread if it runs.
-  ~TCommThread() override;
-  TCommThread(const TCommThread&) = delete;
-  TCommThread& operator=(const TCommThread&) = delete;
+  ~PortEventThread() override;
+  PortEventThread(const PortEventThread&) = delete;
+  PortEventThread& operator=(const PortEventThread&) = delete;
 
   // Events the last completed wait reported.
   std::uint32_t EventMask = 0;
@@ -52,7 +52,7 @@ class TCommThread : public TNotifySource {
   // and after each OnPacket.
   std::int32_t RxCount = 0;
   int PortHandle = -1;
-  TRS232C* Owner = nullptr;  // not owned
+  SerialPort* Owner = nullptr;  // not owned
 
   // Starts waiting on PortHandle; false when the wait cannot be set up.
   bool Start();

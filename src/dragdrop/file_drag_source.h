@@ -1,4 +1,4 @@
-// TDropFileSource: offers local files to the desktop, by drag and drop or on
+// FileDragSource: offers local files to the desktop, by drag and drop or on
 // the clipboard, as copied or as cut. A drag asks its owner for the files
 // (OnDrop) only when the drop target first reads them, so that a drag that
 // is cancelled fetches nothing. Runs on the user-interface thread.
@@ -30,11 +30,11 @@ bool DragDetect(QPoint pressed, QPoint pos, std::chrono::milliseconds held);
 inline constexpr std::chrono::milliseconds kLazyFetchBudget{2000};
 bool FetchFitsDropWait(std::int64_t bytes, int bits_per_second);
 
-class TDropFileSource : public QObject {
+class FileDragSource : public QObject {
   Q_OBJECT
 
  public:
-  explicit TDropFileSource(QWidget* owner);
+  explicit FileDragSource(QWidget* owner);
 
   // Full local paths offered.
   QStringList Files;

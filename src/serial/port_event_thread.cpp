@@ -1,4 +1,4 @@
-#include "serial/port_events.h"
+#include "serial/port_event_thread.h"
 
 #include <condition_variable>
 #include <exception>
@@ -13,7 +13,7 @@ using namespace comm_event;
 
 // What the thread and the main thread share. It outlives the thread object
 // for as long as a dispatch runs or a posted call still holds it.
-struct TCommThread::HandOver {
+struct PortEventThread::HandOver {
   std::mutex mutex;
   std::condition_variable cv;
   enum class State { kIdle, kPending, kRunning } state = State::kIdle;
@@ -22,19 +22,19 @@ struct TCommThread::HandOver {
   bool stop = false;
   // Main thread only; null once the thread object is gone, which tells a
   // dispatch in progress to touch nothing more.
-  TCommThread* self = nullptr;
+  PortEventThread* self = nullptr;
 };
 
-TCommThread::TCommThread(std::uint32_t watch_mask) : watch_(watch_mask), handover_(std::make_shared<HandOver>()) {
+PortEventThread::PortEventThread(std::uint32_t watch_mask) : watch_(watch_mask), handover_(std::make_shared<HandOver>()) {
   handover_->self = this;
 }
 
-TCommThread::~TCommThread() {
+PortEventThread::~PortEventThread() {
   Stop();
   handover_->self = nullptr;
 }
 
-bool TCommThread::Start() {
+bool PortEventThread::Start() {
   if (thread_.joinable()) return false;
   waiter_ = serial_internal::CommWaiter::Create(PortHandle, watch_);
   if (!waiter_) return false;
@@ -42,11 +42,11 @@ bool TCommThread::Start() {
   return true;
 }
 
-void TCommThread::NoteWrite() {
+void PortEventThread::NoteWrite() {
   if (waiter_) waiter_->NoteWrite();
 }
 
-void TCommThread::Execute() {
+void PortEventThread::Execute() {
   const std::shared_ptr<HandOver> h = handover_;
   while (true) {
     std::uint32_t events = 0;
@@ -76,7 +76,7 @@ void TCommThread::Execute() {
   }
 }
 
-void TCommThread::Stop() {
+void PortEventThread::Stop() {
   if (!thread_.joinable()) return;
   {
     std::lock_guard lock(handover_->mutex);
@@ -99,10 +99,10 @@ void TCommThread::Stop() {
   if (pending) RunDispatch(handover_);
 }
 
-void TCommThread::RunDispatch(const std::shared_ptr<HandOver>& h) {
+void PortEventThread::RunDispatch(const std::shared_ptr<HandOver>& h) {
   // Keeps the shared state alive if a handler closes the port.
   const std::shared_ptr<HandOver> keep = h;
-  if (TCommThread* self = keep->self) {
+  if (PortEventThread* self = keep->self) {
     {
       std::lock_guard lock(keep->mutex);
       self->EventMask = keep->events;
@@ -124,9 +124,9 @@ void TCommThread::RunDispatch(const std::shared_ptr<HandOver>& h) {
   keep->cv.notify_all();
 }
 
-void TCommThread::DispatchEvents() {
+void PortEventThread::DispatchEvents() {
   const std::shared_ptr<HandOver> keep = handover_;
-  TRS232C* const owner = Owner;
+  SerialPort* const owner = Owner;
   if (owner == nullptr) return;
 
   // The event character is found among the bytes that came; the raw
@@ -135,17 +135,17 @@ void TCommThread::DispatchEvents() {
   if (!(watch_ & kRxChar)) EventMask &= ~kRxChar;
 
   // False once a handler has closed the port: this object is gone then.
-  auto call = [&](TNotifyEvent TRS232C::*handler) {
+  auto call = [&](TNotifyEvent SerialPort::*handler) {
     if (TNotifyEvent fn = owner->*handler) fn(*this);
     return keep->self != nullptr;
   };
   struct Step {
     std::uint32_t bit;
-    TNotifyEvent TRS232C::*handler;
+    TNotifyEvent SerialPort::*handler;
   };
   static constexpr Step kBefore[] = {
-      {kBreak, &TRS232C::OnBREAK}, {kCts, &TRS232C::OnCTS},  {kDsr, &TRS232C::OnDSR},
-      {kErr, &TRS232C::OnERR},     {kRing, &TRS232C::OnRING}, {kRlsd, &TRS232C::OnRLSD},
+      {kBreak, &SerialPort::OnBREAK}, {kCts, &SerialPort::OnCTS},  {kDsr, &SerialPort::OnDSR},
+      {kErr, &SerialPort::OnERR},     {kRing, &SerialPort::OnRING}, {kRlsd, &SerialPort::OnRLSD},
   };
   for (const Step& s : kBefore) {
     if ((EventMask & s.bit) && !call(s.handler)) return;
@@ -154,13 +154,13 @@ void TCommThread::DispatchEvents() {
     RxCount = owner->InQueCount();
     if (owner->OnPacket && owner->PacketSize != 0 && RxCount >= owner->PacketSize) {
       RxCount = 0;
-      if (!call(&TRS232C::OnPacket)) return;
+      if (!call(&SerialPort::OnPacket)) return;
     }
-    if (!call(&TRS232C::OnRXChar)) return;
+    if (!call(&SerialPort::OnRXChar)) return;
   }
-  if ((EventMask & kRxFlag) && !call(&TRS232C::OnRXFlag)) return;
-  if ((EventMask & kTxEmpty) && !call(&TRS232C::OnTXEmpty)) return;
-  if ((EventMask & kHangUp) && !call(&TRS232C::OnHangUp)) return;
+  if ((EventMask & kRxFlag) && !call(&SerialPort::OnRXFlag)) return;
+  if ((EventMask & kTxEmpty) && !call(&SerialPort::OnTXEmpty)) return;
+  if ((EventMask & kHangUp) && !call(&SerialPort::OnHangUp)) return;
 }
 
 }  // namespace mirvo

@@ -1,4 +1,4 @@
-#include "dragdrop/drop_file_source.h"
+#include "dragdrop/file_drag_source.h"
 
 #include <QApplication>
 #include <QClipboard>
@@ -21,24 +21,24 @@ bool FetchFitsDropWait(std::int64_t bytes, int bits_per_second) {
   return bytes >= 0 && bytes * 1000 <= bytes_per_second * kLazyFetchBudget.count();
 }
 
-TDropFileSource::TDropFileSource(QWidget* owner) : QObject(owner), owner_(owner) {}
+FileDragSource::FileDragSource(QWidget* owner) : QObject(owner), owner_(owner) {}
 
-QStringList TDropFileSource::FetchForDrop() {
+QStringList FileDragSource::FetchForDrop() {
   bool go_on = true;
   if (OnDrop) OnDrop(DragTypes, go_on);
   return go_on ? Files : QStringList();
 }
 
-std::unique_ptr<LazyFileMime> TDropFileSource::MakeDragData(bool lazy) {
+std::unique_ptr<LazyFileMime> FileDragSource::MakeDragData(bool lazy) {
   const bool move = !(DragTypes & Qt::CopyAction);
   if (!lazy) return std::make_unique<LazyFileMime>(Files, move);
   // The drag's data outlives this call on X11 (the target reads after the
   // release), so it must not outlive the source unnoticed.
-  QPointer<TDropFileSource> self(this);
+  QPointer<FileDragSource> self(this);
   return std::make_unique<LazyFileMime>([self] { return self ? self->FetchForDrop() : QStringList(); }, move);
 }
 
-Qt::DropAction TDropFileSource::Execute(bool lazy) {
+Qt::DropAction FileDragSource::Execute(bool lazy) {
   if (!owner_) return Qt::IgnoreAction;
   // Qt owns the drag and its data from here: on X11 the target reads them
   // after exec has returned.
@@ -51,7 +51,7 @@ Qt::DropAction TDropFileSource::Execute(bool lazy) {
   return action;
 }
 
-int TDropFileSource::PutOnClipboard(bool cut) {
+int FileDragSource::PutOnClipboard(bool cut) {
   const QStringList files = ExistingFiles(Files);
   if (files.isEmpty()) return 0;
   auto mime = std::make_unique<QMimeData>();

@@ -1,4 +1,4 @@
-// TFrmSplash, the borderless start-up picture.
+// SplashScreen, the borderless start-up picture.
 #pragma once
 
 #include <QWidget>
@@ -7,10 +7,10 @@ class QLabel;
 
 namespace mirvo::app {
 
-class TFrmSplash : public QWidget {
+class SplashScreen : public QWidget {
   Q_OBJECT
  public:
-  explicit TFrmSplash(QWidget* parent = nullptr);
+  explicit SplashScreen(QWidget* parent = nullptr);
   QLabel* labelAppName;
   QLabel* labelAppVersion;
 
