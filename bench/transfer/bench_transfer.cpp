@@ -34,6 +34,7 @@ using Clock = std::chrono::steady_clock;
 
 constexpr std::size_t kMiB = 1 << 20;
 constexpr double kLineBytesPerSecond = 11520.0;
+constexpr auto kOk = mirvo::ExchangeResult::Ok;
 
 std::string Pattern(std::size_t n) {
   std::string s(n, '\0');
@@ -99,7 +100,7 @@ class Rig {
     port_.Bps = 115200;
     ok_ = port_.Open();
     engine_ = std::make_unique<mirvo::ProtocolEngine>(port_);
-    ok_ = ok_ && engine_->EstablishLink() == 0 && engine_->FtStart("0000") == 0;
+    ok_ = ok_ && engine_->EstablishLink() == kOk && engine_->FtStart("0000") == kOk;
   }
   ~Rig() {
     engine_.reset();
@@ -147,10 +148,10 @@ void BM_GetFile(benchmark::State& state) {
     std::string data;
     const double c0 = ProcessCpuSeconds();
     const auto t0 = Clock::now();
-    const int r = rig.engine().GetFile(data, "big.bin");
+    const mirvo::ExchangeResult r = rig.engine().GetFile(data, "big.bin");
     seconds += std::chrono::duration<double>(Clock::now() - t0).count();
     cpu += ProcessCpuSeconds() - c0;
-    if (r != 0 || data != content) return state.SkipWithError("download failed");
+    if (r != kOk || data != content) return state.SkipWithError("download failed");
     bytes += data.size();
   }
   Report(state, bytes, seconds, cpu);
@@ -167,10 +168,10 @@ void BM_PutFile(benchmark::State& state) {
   for (auto _ : state) {
     const double c0 = ProcessCpuSeconds();
     const auto t0 = Clock::now();
-    const int r = rig.engine().PutFile("", local.string(), kAttr);
+    const mirvo::ExchangeResult r = rig.engine().PutFile("", local.string(), kAttr);
     seconds += std::chrono::duration<double>(Clock::now() - t0).count();
     cpu += ProcessCpuSeconds() - c0;
-    if (r != 0) return state.SkipWithError("upload failed");
+    if (r != kOk) return state.SkipWithError("upload failed");
     bytes += content.size();
   }
   Report(state, bytes, seconds, cpu);
@@ -187,16 +188,16 @@ void BM_LineSpeed(benchmark::State& state) {
   double seconds = 0;
   for (auto _ : state) {
     const auto t0 = Clock::now();
-    int r;
+    mirvo::ExchangeResult r;
     if (state.range(0) == 0) {
       std::string data;
       r = rig.engine().GetFile(data, "tone.bin");
-      if (data != content) r = -1;
+      if (data != content) r = mirvo::ExchangeResult::Failed;
     } else {
       r = rig.engine().PutFile("", rig.LocalFile("tone.bin").string(), kAttr);
     }
     seconds += std::chrono::duration<double>(Clock::now() - t0).count();
-    if (r != 0) return state.SkipWithError("transfer failed");
+    if (r != kOk) return state.SkipWithError("transfer failed");
   }
   const double bps = static_cast<double>(size) * static_cast<double>(state.iterations()) / seconds;
   state.counters["bytes/s"] = bps;

@@ -136,16 +136,16 @@ void BM_WindowVsEngine(benchmark::State& state) {
   double window_s = 0, engine_s = 0, gap = 0;
   // The engine alone, without the window's progress; Busy keeps the
   // window's idle reader off the line.
-  const auto progress = w.Engine().OnProgress;
+  const auto progress = w.Engine().On().progress;
   auto engine = [&] {
     w.Busy = true;
-    w.Engine().OnProgress = nullptr;
+    w.Engine().On().progress = nullptr;
     const auto t0 = Clock::now();
     std::string data;
-    const bool ok = upload ? w.Engine().PutFile("", rig.LocalFile("up.bin").string(), attr) == 0
-                           : w.Engine().GetFile(data, "big.bin") == 0 && data == content;
+    const bool ok = upload ? w.Engine().PutFile("", rig.LocalFile("up.bin").string(), attr) == mirvo::ExchangeResult::Ok
+                           : w.Engine().GetFile(data, "big.bin") == mirvo::ExchangeResult::Ok && data == content;
     engine_s += Seconds(Clock::now() - t0);
-    w.Engine().OnProgress = progress;
+    w.Engine().On().progress = progress;
     w.Busy = false;
     return ok;
   };
@@ -203,8 +203,8 @@ void BM_WindowLineSpeedSmallFiles(benchmark::State& state) {
   if (!rig.Connect()) return state.SkipWithError("session did not open");
   MainWindow& w = rig.window();
   std::vector<Clock::time_point> last_data;
-  const auto shown = w.Engine().OnProgress;
-  w.Engine().OnProgress = [&](std::int64_t done) {
+  const auto shown = w.Engine().On().progress;
+  w.Engine().On().progress = [&](std::int64_t done) {
     shown(done);
     if (done == static_cast<std::int64_t>(kSize)) last_data.push_back(Clock::now());
   };

@@ -63,8 +63,10 @@ struct World {
   }
 };
 
-bool OneOf(int value, std::initializer_list<int> allowed) {
-  for (int a : allowed) {
+using enum ExchangeResult;
+
+bool OneOf(ExchangeResult value, std::initializer_list<ExchangeResult> allowed) {
+  for (ExchangeResult a : allowed) {
     if (value == a) return true;
   }
   return false;
@@ -100,47 +102,47 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   world.port.PurgeAll();  // nothing left over from the last input
 
   ProtocolEngine engine(world.port);
-  engine.AckTimeout = engine.DataTimeout = engine.ReplyTimeout = engine.FirstFrameTimeout = 0;
-  int r = 0;
+  engine.SetTimeouts({.ack = 0, .data = 0, .reply = 0, .first_frame = 0});
+  ExchangeResult r = Ok;
   switch (data[0] % 7) {
     case 0:
       r = engine.EstablishLink();
-      FUZZ_CHECK(OneOf(r, {0, -100}));
+      FUZZ_CHECK(OneOf(r, {Ok, Broken}));
       break;
     case 1:
       r = engine.FtStart("0000");
-      FUZZ_CHECK(OneOf(r, {0, -1, -2, -6, -100, -255}));
+      FUZZ_CHECK(OneOf(r, {Ok, Failed, Refused, HandsetEnded, Broken, UnknownReply}));
       break;
     case 2: {
       std::vector<std::string> lines;
       r = engine.GetList(lines);
-      FUZZ_CHECK(OneOf(r, {0, -1, -2, -6, -100, -255}));
+      FUZZ_CHECK(OneOf(r, {Ok, Failed, Refused, HandsetEnded, Broken, UnknownReply}));
       break;
     }
     case 3: {
       std::string target = "kept";
       std::int64_t last = 0;
-      engine.OnProgress = [&](std::int64_t done) {
+      engine.On().progress = [&](std::int64_t done) {
         FUZZ_CHECK(done >= last && done <= static_cast<std::int64_t>(size));
         last = done;
       };
       r = engine.GetFile(target, "dir\\a.txt");
-      FUZZ_CHECK(OneOf(r, {0, -1, -2, -6, -8, -100}));
-      FUZZ_CHECK(r == 0 ? target.size() == 4 + static_cast<std::size_t>(last) && target.compare(0, 4, "kept") == 0
+      FUZZ_CHECK(OneOf(r, {Ok, Failed, Refused, HandsetEnded, FrameLost, Broken}));
+      FUZZ_CHECK(r == Ok ? target.size() == 4 + static_cast<std::size_t>(last) && target.compare(0, 4, "kept") == 0
                         : target == "kept");
       break;
     }
     case 4:
       r = engine.PutFile("", world.files[(data[0] / 7) % world.files.size()], std::string(32, '-'));
-      FUZZ_CHECK(OneOf(r, {0, -1, -2, -6, -7, -100}));
+      FUZZ_CHECK(OneOf(r, {Ok, Failed, Refused, HandsetEnded, DataRefused, Broken}));
       break;
     case 5:
       r = engine.DelFile("dir\\a.txt");
-      FUZZ_CHECK(OneOf(r, {0, -1, -2, -6, -100}));
+      FUZZ_CHECK(OneOf(r, {Ok, Failed, Refused, HandsetEnded, Broken}));
       break;
     default:
       r = engine.FtEnd();
-      FUZZ_CHECK(OneOf(r, {0, -100}));
+      FUZZ_CHECK(OneOf(r, {Ok, Broken}));
       break;
   }
   // One end per wait that ends a step, never one nested in another.

@@ -83,7 +83,7 @@ MainWindow::MainWindow(const QStringList& params, QWidget* parent)
   // Line-state changes need no action here, so they are not watched.
 
   engine_ = std::make_unique<ProtocolEngine>(port);
-  engine_->OnHandsetDisconnect = [this](ProtocolEngine&) { HandsetEnded(); };
+  engine_->On().handset_ended = [this] { HandsetEnded(); };
 
   CreateActions();
   CreateCoolBar();

@@ -111,21 +111,21 @@ void MainWindow::SerialOpen() {
 int MainWindow::StartSession() {
   if (Busy) return -1;
   Busy = true;
-  if (engine_->EstablishLink() < 0) {
+  if (engine_->EstablishLink() != ExchangeResult::Ok) {
     ShowMessage(U(kInitFailed));
     Busy = false;
     Disconnect();
     SelectPort();
     return -1;
   }
-  const int r = engine_->FtStart(Password);
+  const ExchangeResult r = engine_->FtStart(Password);
   Busy = false;
-  if (r == 0) {
+  if (r == ExchangeResult::Ok) {
     SessionOpen = true;
     QApplication::beep();
     return 0;
   }
-  if (r == -1) {
+  if (r == ExchangeResult::Failed) {
     ShowMessage(U(kPasswordFailed));
     LogWriteLine(text::Cp932("FT_START失敗"));
     LinkOpen = false;
@@ -146,14 +146,14 @@ int MainWindow::FetchFileList(std::vector<std::string>& list) {
   Ui().ProcessMessages();
 
   int result = 0;
-  const int r = engine_->GetList(list);
-  if (r == 0) {
+  const ExchangeResult r = engine_->GetList(list);
+  if (r == ExchangeResult::Ok) {
     QApplication::beep();
   } else {
     cursor.Release();
     Ui().ReleaseCapture();
     result = -1;
-    if (r == -1) {
+    if (r == ExchangeResult::Failed) {
       ShowMessage(U(kListFailed));
       LinkOpen = false;
       Busy = false;
@@ -176,7 +176,7 @@ int MainWindow::Disconnect() {
     WaitCursor cursor;
     if (SessionOpen) {
       SetPanel(0, U("切断中"));
-      if (LinkOpen && engine_->FtEnd() == 0) result = 0;
+      if (LinkOpen && engine_->FtEnd() == ExchangeResult::Ok) result = 0;
       SetPanel(0, {});
       QApplication::beep();
     }
@@ -213,12 +213,14 @@ void MainWindow::HandsetEnded() {
 void MainWindow::SerialRXCHAR() {
   if (Busy || !LinkOpen || !SessionOpen || serial_->InQueCount() == 0) return;
   Busy = true;
-  const int saved = engine_->ReplyTimeout;
-  engine_->ReplyTimeout = std::min(saved, kIdleReplyTimeout);
+  const ProtocolEngine::Timeouts saved = engine_->GetTimeouts();
+  ProtocolEngine::Timeouts idle = saved;
+  idle.reply = std::min(saved.reply, kIdleReplyTimeout);
+  engine_->SetTimeouts(idle);
   std::string discarded;
-  const int r = engine_->WaitReply(discarded);
-  engine_->ReplyTimeout = saved;
-  if (r == -6) {
+  const ExchangeResult r = engine_->WaitReply(discarded);
+  engine_->SetTimeouts(saved);
+  if (r == ExchangeResult::HandsetEnded) {
     HandsetEnded();
     return;
   }

@@ -61,15 +61,15 @@ void TransferError(const char* utf8) {
 }
 
 // The message of a failed single-file exchange and what it does to the
-// session: a refusal (-2) leaves it open; "ERROR" (-1) means the handset has
+// session: a refusal leaves it open; "ERROR" (Failed) means the handset has
 // given up the link; anything else is a broken exchange.
-void ExchangeFailed(MainWindow& w, int r, const char* refused, const char* error, const char* broken) {
-  if (r == -2) {
+void ExchangeFailed(MainWindow& w, ExchangeResult r, const char* refused, const char* error, const char* broken) {
+  if (r == ExchangeResult::Refused) {
     TransferError(refused);
     return;
   }
-  TransferError(r == -1 ? error : broken);
-  if (r == -1) w.LinkOpen = false;
+  TransferError(r == ExchangeResult::Failed ? error : broken);
+  if (r == ExchangeResult::Failed) w.LinkOpen = false;
   w.Busy = false;
   w.Disconnect();
 }
@@ -110,7 +110,7 @@ void MainWindow::CreateTransferProgress() {
   progress_->OnStop = [this] { StopTransfer(); };
   StatusBar1->addPermanentWidget(progress_);
   // A fast line never makes the engine wait: the window is served here.
-  engine_->OnProgress = [this](std::int64_t done) {
+  engine_->On().progress = [this](std::int64_t done) {
     if (progress_->FileBytes(done)) Ui().ProcessMessages();
   };
   auto* esc = new QShortcut(QKeySequence(Qt::Key_Escape), this);
@@ -157,9 +157,9 @@ int MainWindow::DownloadOneFile(const std::string& dir, const std::string& line)
   }
   SetPanel(0, U("ファイル取得中...%1").arg(FromCp932(item.Name)));
   Ui().ProcessMessages();
-  const int r = engine_->GetFile(data, item.Tag + item.Folder + item.Name);
+  const ExchangeResult r = engine_->GetFile(data, item.Tag + item.Folder + item.Name);
   Ui().ProcessMessages();
-  if (r == 0) {
+  if (r == ExchangeResult::Ok) {
     if (!WriteStagedFile(dir, *target, data, item.Date, why, [] { Ui().ProcessMessages(); })) {
       cursor.Release();
       TransferError(kCopyFailed);
@@ -170,7 +170,7 @@ int MainWindow::DownloadOneFile(const std::string& dir, const std::string& line)
   }
   cursor.Release();
   ExchangeFailed(*this, r, kGetRefused, kCopyFailed, kBroken);
-  return r == -2 ? -2 : -1;
+  return r == ExchangeResult::Refused ? -2 : -1;
 }
 
 int MainWindow::UploadOneFile(const std::string& folder, const QString& path, const std::string& attr) {
@@ -189,10 +189,10 @@ int MainWindow::UploadOneFile(const std::string& folder, const QString& path, co
     TransferError(kBadLocalName);
     return -2;
   }
-  const int r = engine_->PutFile(folder, QFile::encodeName(path).toStdString(), attr);
-  if (r == 0) return 0;
+  const ExchangeResult r = engine_->PutFile(folder, QFile::encodeName(path).toStdString(), attr);
+  if (r == ExchangeResult::Ok) return 0;
   ExchangeFailed(*this, r, kPutRefused, kCopyFailed, kPutBroken);
-  return r == -2 ? -2 : -1;
+  return r == ExchangeResult::Refused ? -2 : -1;
 }
 
 int MainWindow::DeleteOneFile(const std::string& line) {
@@ -205,11 +205,11 @@ int MainWindow::DeleteOneFile(const std::string& line) {
     ClearBusy();
   });
   SetPanel(0, U("ファイル削除中...%1").arg(FromCp932(item.Name)));
-  const int r = engine_->DelFile(item.Tag + item.Folder + item.Name);
-  if (r == 0) return 0;
+  const ExchangeResult r = engine_->DelFile(item.Tag + item.Folder + item.Name);
+  if (r == ExchangeResult::Ok) return 0;
   cursor.Release();
   ExchangeFailed(*this, r, kDelRefused, kDeleteFailed, kBroken);
-  return r;
+  return static_cast<int>(r);
 }
 
 // 0 when the run ended normally (or was stopped by the user), -1 when it

@@ -1,29 +1,18 @@
-// ProtocolEngine, the protocol engine: control bytes and frames over a SerialPort, and the
-// eight commands the window runs against the handset.
-//
-// Results: 0 or more is success (bytes sent, frame size, 1 for a control
-// byte); negative is failure:
-//   -1   bad CRC or empty data field; the handset answered "ERROR"; for
-//        PutFile also: the local file does not exist
-//   -2   time-out; the handset answered "REJ"; for PutFile also: the local
-//        file cannot be read, is too large or its name has no code page 932
-//        form (nothing sent)
-//   -6   the handset ended the session by itself (and has been answered)
-//   -7   file data refused by NAK          -8  a file data frame was lost
-//   -100 unexpected byte or reply; general failure
-//   -255 an unrecognised reply
+// ProtocolEngine talks to the handset over a SerialPort: control bytes and
+// CRC-checked frames, and on top of them the eight commands the window and
+// the command-line tool run.
 //
 // Threading: main thread only, not re-entrant; the caller keeps a busy flag.
 // Every wait blocks the caller up to its time-out, and runs
 // Ui().ProcessMessages() at least every 50 ms meanwhile (through the port's
-// OnWaitSlice, which is restored afterwards), so handlers may run nested
-// inside any operation. Message boxes and message processing go through
-// mirvo::Ui(). Handset texts are code page 932 bytes;
-// local paths are UTF-8.
+// wait slice, which is restored afterwards), so handlers may run nested
+// inside any operation. Callbacks run on the caller's thread, inside the
+// call that caused them. Message boxes and message processing go through
+// mirvo::Ui(). Handset texts are code page 932 bytes; local paths are UTF-8.
 #pragma once
 
-#include <cstdint>
 #include <climits>
+#include <cstdint>
 #include <functional>
 #include <string>
 #include <string_view>
@@ -33,84 +22,140 @@ namespace mirvo {
 
 class SerialPort;
 
+// The outcome of an exchange with the handset. The values are fixed: the
+// command-line tool prints them and the trace reads them.
+enum class ExchangeResult : int {
+  Ok = 0,
+  // Bad CRC or empty data field; the handset answered "ERROR"; for PutFile
+  // also: the local file does not exist.
+  Failed = -1,
+  // Time-out; the handset answered "REJ"; for PutFile also: the local file
+  // cannot be read, is too large or its name has no code page 932 form
+  // (nothing sent).
+  Refused = -2,
+  // The handset ended the session by itself (and has been answered).
+  HandsetEnded = -6,
+  // File data refused by NAK.
+  DataRefused = -7,
+  // A file data frame was lost.
+  FrameLost = -8,
+  // Unexpected byte or reply; general failure.
+  Broken = -100,
+  // An unrecognised reply.
+  UnknownReply = -255,
+};
+
 class ProtocolEngine {
  public:
-  using TKivPEvent = std::function<void(ProtocolEngine& Sender)>;
+  // Per-byte waits, in ms.
+  struct Timeouts {
+    int ack = 5000;      // control byte answers
+    int data = 5000;     // list and file data frames
+    int reply = 180000;  // text replies
+    // The wait for the first byte of the first data frame of a list or file.
+    int first_frame = 300000;
+  };
+  // GetList and GetFile fail (Broken) when the data of a list or file goes
+  // past max_data_bytes or max_control_run control bytes come in a row
+  // between its frames: a handset that streams without end can neither
+  // exhaust memory nor hold the command forever.
+  struct Limits {
+    std::int64_t max_data_bytes = INT32_MAX;
+    int max_control_run = 65536;
+  };
+  // What happened during an exchange; any may be left empty.
+  struct Events {
+    std::function<void()> ack_wait_failed;
+    std::function<void()> data_wait_failed;
+    std::function<void()> reply_wait_failed;
+    std::function<void()> link_established;
+    std::function<void()> password_refused;
+    // The handset ended the session and the engine has answered it.
+    std::function<void()> handset_ended;
+    std::function<void()> transfer_ended;
+    // After each data frame of GetFile (bytes of the file received so far)
+    // and PutFile (bytes sent so far); the last call of a successful
+    // transfer gives the whole size. An empty upload sends no data frame
+    // and so makes no call. May pump the window.
+    std::function<void(std::int64_t bytes_done)> progress;
+  };
 
+  // The port is not owned and must outlive the engine.
   explicit ProtocolEngine(SerialPort& port);
   ProtocolEngine(const ProtocolEngine&) = delete;
   ProtocolEngine& operator=(const ProtocolEngine&) = delete;
 
-  SerialPort& Port;            // not owned
-  int AckTimeout = 5000;    // per byte, control byte answers
-  int DataTimeout = 5000;   // per byte, list and file data frames
-  int ReplyTimeout = 180000;  // per byte, text replies
-  // The wait for the first byte of the first data frame of a list or file.
-  int FirstFrameTimeout = 300000;
-  // GetList and GetFile fail (-100) when the data of a list or file goes
-  // past MaxDataBytes or MaxControlRun control bytes come in a row between
-  // its frames: a handset that streams without end can neither exhaust
-  // memory nor hold the command forever.
-  std::int64_t MaxDataBytes = INT32_MAX;
-  int MaxControlRun = 65536;
+  void SetTimeouts(const Timeouts& timeouts) { timeouts_ = timeouts; }
+  const Timeouts& GetTimeouts() const { return timeouts_; }
+  void SetLimits(const Limits& limits) { limits_ = limits; }
+  const Limits& GetLimits() const { return limits_; }
+  Events& On() { return events_; }
 
-  TKivPEvent OnAckWaitFailed;
-  TKivPEvent OnDataWaitFailed;
-  TKivPEvent OnReplyWaitFailed;
-  TKivPEvent OnLinkEstablished;
-  TKivPEvent OnLinkReleased;
-  TKivPEvent OnPasswordError;
-  TKivPEvent OnHandsetDisconnect;
-  TKivPEvent OnTransferEnded;
-  // Called on the caller's thread after each data frame of GetFile (bytes
-  // of the file received so far) and PutFile (bytes sent so far); the last
-  // call of a successful transfer gives the whole size. An empty upload
-  // sends no data frame and so makes no call. May pump the window.
-  std::function<void(std::int64_t bytes_done)> OnProgress;
-
-  // Frame exchange.
-  int SendBytes(const void* bytes, int count, int timeout_ms);
-  int ReceiveBytes(void* buffer, int count, int wait_ms);
-  int SendControl(std::uint8_t control);
-  int SendFrame(std::uint8_t frame_type, const void* data, int length, bool append_crlf);
-  int SendText(std::string_view text);
+  // Frame exchange. Every call gives Ok when all of it went through.
+  ExchangeResult SendBytes(const void* bytes, int count, int timeout_ms);
+  ExchangeResult ReceiveBytes(void* buffer, int count, int wait_ms);
+  ExchangeResult SendControl(std::uint8_t control);
+  ExchangeResult SendFrame(std::uint8_t frame_type, const void* data, int length, bool append_crlf);
+  ExchangeResult SendText(std::string_view text);
   // frame_type: in, what the caller expects (STX: the first data frame);
-  // out, the first byte received. The data lands in buffer[0..capacity).
-  int ReceiveFrame(std::uint8_t& frame_type, char* buffer, int capacity, int wait_ms);
-  int WaitAck(std::uint8_t& control);
-  int WaitReply(std::string& text);
-  int AwaitEot(int value);
-  int AnswerHandsetEnd(int value);
-  static bool IsFailure(int value) { return value < 0; }
+  // out, the first byte received. The data lands in buffer[0..capacity);
+  // data_length is how much of it the frame carried (0 for a control byte).
+  ExchangeResult ReceiveFrame(std::uint8_t& frame_type, char* buffer, int capacity, int wait_ms,
+                              int& data_length);
+  ExchangeResult WaitAck(std::uint8_t& control);
+  ExchangeResult WaitReply(std::string& text);
+  // After an "ERROR" (Failed): the handset's EOT, answered by ACK; any
+  // other result passes through.
+  ExchangeResult AwaitEot(ExchangeResult result);
+  // After the handset's "FT_END" (HandsetEnded): the engine's part of the
+  // ending; any other result passes through.
+  ExchangeResult AnswerHandsetEnd(ExchangeResult result);
 
   // Commands.
-  int EstablishLink();
-  int ReleaseLink();
-  int FtStart(std::string_view password);
-  int FtEnd();
-  int GetList(std::vector<std::string>& lines);
+  ExchangeResult EstablishLink();
+  ExchangeResult ReleaseLink();
+  ExchangeResult FtStart(std::string_view password);
+  ExchangeResult FtEnd();
+  ExchangeResult GetList(std::vector<std::string>& lines);
   // Appends the file to *target; target is untouched on failure.
-  int GetFile(std::string& target, std::string_view handset_path);
+  ExchangeResult GetFile(std::string& target, std::string_view handset_path);
   // local_path is a local (UTF-8) path; only its file name is sent.
-  int PutFile(std::string_view prefix, const std::string& local_path, std::string_view attr);
-  int DelFile(std::string_view handset_path);
+  ExchangeResult PutFile(std::string_view prefix, const std::string& local_path, std::string_view attributes);
+  ExchangeResult DelFile(std::string_view handset_path);
 
  private:
-  void Fire(const TKivPEvent& event);
+  // One frame of a list or file being received.
+  struct DataFrame {
+    ExchangeResult result = ExchangeResult::Ok;
+    std::uint8_t type = 0;
+    std::size_t length = 0;  // data bytes; 0 unless the frame is STX or ETX
+    bool carries_data = false;
+  };
+
+  static void Fire(const std::function<void()>& event);
   void Progress(std::int64_t bytes_done);
-  // Whether a list or file being received has gone past MaxDataBytes or
-  // MaxControlRun; traced.
+  // Whether a list or file being received has gone past the limits; traced.
   bool OverLimits(std::size_t bytes, int controls_in_a_row) const;
-  // The shared request/ACK/reply opening of every command; 0 or -100.
-  int CommandExchange(std::string_view request, std::string& reply);
-  int HandsetEndPath(const char* frame, int size);
-  // The CRC error box; -1.
-  int CrcError();
+  // The shared request/ACK/reply opening of every command; Ok or Broken.
+  ExchangeResult CommandExchange(std::string_view request, std::string& reply);
+  // The next frame of a list or file; counts control bytes in a row.
+  DataFrame ReceiveDataFrame(std::uint8_t expected, char* buffer, int capacity, bool empty_data_ends_file,
+                             int& controls_in_a_row);
+  // ACK and "OK" for a whole list or file, and the handset's ACK of them.
+  ExchangeResult ConfirmDataReceived();
+  ExchangeResult HandsetEndPath(const char* frame, int size);
+  // The CRC error box; Failed.
+  ExchangeResult CrcError();
   // With empty_data_ends_file (GetFile before any data), an ETX frame with no
   // data has its CRC read and checked and is a whole, empty file rather
   // than a failure.
-  int ReceiveFrame(std::uint8_t& frame_type, char* buffer, int capacity, int wait_ms, bool empty_data_ends_file);
+  ExchangeResult ReceiveFrame(std::uint8_t& frame_type, char* buffer, int capacity, int wait_ms,
+                              bool empty_data_ends_file, int& data_length);
 
+  SerialPort& port_;
+  Timeouts timeouts_;
+  Limits limits_;
+  Events events_;
   bool answering_end_ = false;  // inside AnswerHandsetEnd
 };
 

@@ -103,6 +103,10 @@ int LogWriteLine(std::string_view text) {
   return 0;
 }
 
+void LogWriteTimedLine(std::string_view utf8_text) {
+  if (LogIsOn()) LogWriteLine(TimeText() + Cp932(utf8_text));
+}
+
 int LogDump(const void* block, int length, std::string_view title) {
   if (!Log().is_open() || !block) return -1;
   std::string dump;

@@ -21,6 +21,9 @@ bool LogIsOn();
 
 // text + CR LF; 0, or -1 when tracing is off.
 int LogWriteLine(std::string_view text);
+// The local time, then the code page 932 form of a fixed UTF-8 text, when
+// tracing is on.
+void LogWriteTimedLine(std::string_view utf8_text);
 // Hex dump of the block under title; 0, or -1 when off or block is null.
 int LogDump(const void* block, int length, std::string_view title);
 

@@ -120,10 +120,7 @@ void SelectNamed(app::MainWindow& window, const QStringList& names) {
 
 void ShrinkTimeouts(app::MainWindow& window) {
   ProtocolEngine& engine = window.Engine();
-  engine.AckTimeout = 2000;
-  engine.DataTimeout = 2000;
-  engine.ReplyTimeout = 3000;
-  engine.FirstFrameTimeout = 3000;
+  engine.SetTimeouts({.ack = 2000, .data = 2000, .reply = 3000, .first_frame = 3000});
   SerialPort& port = window.Serial();
   port.rxTimeOut = 3000;
   port.txTimeOut = 3000;

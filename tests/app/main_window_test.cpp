@@ -748,16 +748,18 @@ class MainWindowTest : public QObject {
   void idleBytesNeverHoldTheWindowLong() {
     auto w = Connected();
     QTRY_VERIFY_WITH_TIMEOUT(w->SessionOpen && !w->Connecting && !w->Busy, 15000);
-    w->Engine().ReplyTimeout = 180000;
+    auto timeouts = w->Engine().GetTimeouts();
+    timeouts.reply = 180000;
+    w->Engine().SetTimeouts(timeouts);
     bool gave_up = false;
-    w->Engine().OnReplyWaitFailed = [&](mirvo::ProtocolEngine&) { gave_up = true; };
+    w->Engine().On().reply_wait_failed = [&] { gave_up = true; };
     QElapsedTimer clock;
     clock.start();
     env->handsets[0]->SendGarbage("\x02");  // the start of a frame that never comes
     QTRY_VERIFY_WITH_TIMEOUT(gave_up, 9000);
     QVERIFY(clock.elapsed() < 9000);
     QVERIFY(!w->Busy);
-    QCOMPARE(w->Engine().ReplyTimeout, 180000);
+    QCOMPARE(w->Engine().GetTimeouts().reply, 180000);
     QVERIFY(w->SessionOpen && w->LinkOpen);
   }
 };

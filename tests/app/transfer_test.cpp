@@ -264,9 +264,9 @@ class TransferTest : public QObject {
   void progressStopAndAThrowingFile() {
     auto w = Connected();
     std::vector<std::int64_t> seen;
-    const auto shown = w->Engine().OnProgress;
+    const auto shown = w->Engine().On().progress;
     bool stop = false, fail = false;
-    w->Engine().OnProgress = [&](std::int64_t done) {
+    w->Engine().On().progress = [&](std::int64_t done) {
       seen.push_back(done);
       shown(done);
       if (stop) QTest::keyClick(w->DetailView(), Qt::Key_Escape);
@@ -295,7 +295,7 @@ class TransferTest : public QObject {
     // The throwing file comes last: its exchange is left unfinished.
     Select(*w, {"three.bin", "two.bin"});
     seen.clear();
-    w->Engine().OnProgress = [&](std::int64_t done) {
+    w->Engine().On().progress = [&](std::int64_t done) {
       seen.push_back(done);
       if (seen.size() == 2) throw std::bad_alloc();
     };

@@ -140,9 +140,9 @@ TEST(CliFormat, HandsetNameRefusesWhatTheHandsetWouldMisread) {
 }
 
 TEST(CliFormat, ResultTextsNameTheHandsetsAnswer) {
-  EXPECT_NE(ResultText(-1).find("\"ERROR\""), std::string::npos);
-  EXPECT_NE(ResultText(-2).find("\"REJ\""), std::string::npos);
-  EXPECT_NE(ResultText(-100).find("-100"), std::string::npos);
+  EXPECT_NE(ResultText(ExchangeResult::Failed).find("\"ERROR\""), std::string::npos);
+  EXPECT_NE(ResultText(ExchangeResult::Refused).find("\"REJ\""), std::string::npos);
+  EXPECT_NE(ResultText(ExchangeResult::Broken).find("-100"), std::string::npos);
   EXPECT_EQ(ShowText("ok\x81"), "ok\\x81");
   // Handset text must not drive the terminal.
   EXPECT_EQ(ShowText("a\x1b[2Jb\r"), "a?[2Jb?");

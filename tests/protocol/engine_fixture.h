@@ -20,6 +20,13 @@
 #include "serial/serial_port.h"
 #include "text/cp932.h"
 
+namespace mirvo {
+
+// Results read as their names' numbers in failure messages.
+inline void PrintTo(ExchangeResult result, std::ostream* out) { *out << static_cast<int>(result); }
+
+}  // namespace mirvo
+
 namespace mirvo::testing {
 
 inline std::string Frame(std::uint8_t type, std::string_view data, bool crlf = false) {
@@ -41,10 +48,12 @@ class EngineTest : public ::testing::Test {
     ASSERT_TRUE(port_->Open()) << device;
     engine_ = std::make_unique<ProtocolEngine>(*port_);
     // Shrunk waits: a failing exchange ends in well under a second.
-    engine_->AckTimeout = 400;
-    engine_->DataTimeout = 400;
-    engine_->ReplyTimeout = 400;
-    engine_->FirstFrameTimeout = 800;
+    engine_->SetTimeouts({.ack = 400, .data = 400, .reply = 400, .first_frame = 800});
+  }
+  void SetAckTimeout(int ms) {
+    auto timeouts = engine_->GetTimeouts();
+    timeouts.ack = ms;
+    engine_->SetTimeouts(timeouts);
   }
   void TearDown() override {
     engine_.reset();

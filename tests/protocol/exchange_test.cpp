@@ -28,14 +28,14 @@ milliseconds Timed(F&& f) {
 TEST_F(ExchangeTest, WaitAckTakesAControlByteAndRefusesEnq) {
   std::uint8_t c = 0;
   pty_.Send("\x06");
-  EXPECT_EQ(engine_->WaitAck(c), 1);
+  EXPECT_EQ(engine_->WaitAck(c), ExchangeResult::Ok);
   EXPECT_EQ(c, ACK);
   pty_.Send("\x05");
-  EXPECT_EQ(engine_->WaitAck(c), -100);
+  EXPECT_EQ(engine_->WaitAck(c), ExchangeResult::Broken);
   EXPECT_EQ(c, ENQ);
   // An ETX frame is accepted by the wait; the caller judges the byte.
   pty_.Send(Frame(ETX, "OK", true));
-  EXPECT_EQ(engine_->WaitAck(c), 1);
+  EXPECT_EQ(engine_->WaitAck(c), ExchangeResult::Ok);
   EXPECT_EQ(c, ETX);
   EXPECT_TRUE(Traced(" ACK待ちタイマ起動"));
   EXPECT_TRUE(Traced(" ACK待ちタイマIdle"));
@@ -45,10 +45,10 @@ TEST_F(ExchangeTest, WaitAckTakesAControlByteAndRefusesEnq) {
 TEST_F(ExchangeTest, SilenceTimesOutWithinTheWait) {
   std::uint8_t c = 0;
   int fired = 0;
-  engine_->OnAckWaitFailed = [&](ProtocolEngine&) { ++fired; };
-  int r = 0;
+  engine_->On().ack_wait_failed = [&] { ++fired; };
+  ExchangeResult r = ExchangeResult::Ok;
   const auto took = Timed([&] { r = engine_->WaitAck(c); });
-  EXPECT_EQ(r, -2);
+  EXPECT_EQ(r, ExchangeResult::Refused);
   EXPECT_GE(took, milliseconds(400));
   EXPECT_LT(took, milliseconds(400 + 1000));
   EXPECT_EQ(fired, 1);
@@ -67,7 +67,7 @@ TEST_F(ExchangeTest, TheWaitIsPerByteNotPerFrame) {
     }
   });
   std::string reply;
-  EXPECT_EQ(engine_->WaitReply(reply), 9);
+  EXPECT_EQ(engine_->WaitReply(reply), ExchangeResult::Ok);
   EXPECT_EQ(reply, "OK");
   peer.join();
 }
@@ -75,20 +75,20 @@ TEST_F(ExchangeTest, TheWaitIsPerByteNotPerFrame) {
 TEST_F(ExchangeTest, WaitReplyRefusesStxAndChecksTheCrc) {
   std::string reply;
   pty_.Send(Frame(STX, "OK", true));
-  EXPECT_EQ(engine_->WaitReply(reply), -100);
+  EXPECT_EQ(engine_->WaitReply(reply), ExchangeResult::Broken);
 
   std::string bad = Frame(ETX, "OK", true);
   std::swap(bad[bad.size() - 1], bad[bad.size() - 2]);  // CRC sent little-endian
   pty_.Send(bad);
-  EXPECT_EQ(engine_->WaitReply(reply), -1);
+  EXPECT_EQ(engine_->WaitReply(reply), ExchangeResult::Failed);
   ASSERT_EQ(ui_.boxes.size(), 1u);
   EXPECT_EQ(ui_.boxes[0].text, "受信:CRCエラー");
   EXPECT_EQ(ui_.boxes[0].buttons, MsgButtons::Ok);
 
   pty_.Send(std::string("\x03\x00\x00", 3));  // empty data field: no CRC is read
-  EXPECT_EQ(engine_->WaitReply(reply), -1);
+  EXPECT_EQ(engine_->WaitReply(reply), ExchangeResult::Failed);
   pty_.Send(Frame(ETX, "  \tREJ \r\n"));
-  EXPECT_EQ(engine_->WaitReply(reply), 14);
+  EXPECT_EQ(engine_->WaitReply(reply), ExchangeResult::Ok);
   EXPECT_EQ(reply, "REJ");
 }
 
@@ -98,23 +98,24 @@ TEST_F(ExchangeTest, OversizedLengthIsDrainedNeverWrittenPastTheBuffer) {
   char buffer[1024 + 16];
   std::memset(buffer, 0x5A, sizeof buffer);
   std::uint8_t type = 0;
-  EXPECT_EQ(engine_->ReceiveFrame(type, buffer, 1024, 400), -1);
+  int length = 0;
+  EXPECT_EQ(engine_->ReceiveFrame(type, buffer, 1024, 400, length), ExchangeResult::Failed);
   for (std::size_t i = 1024; i < sizeof buffer; ++i) ASSERT_EQ(buffer[i], 0x5A) << i;
   // The line is clean afterwards: the next frame is read normally.
   pty_.Send(Frame(ETX, "OK", true));
   std::string reply;
-  EXPECT_EQ(engine_->WaitReply(reply), 9);
+  EXPECT_EQ(engine_->WaitReply(reply), ExchangeResult::Ok);
   EXPECT_EQ(reply, "OK");
 }
 
 TEST_F(ExchangeTest, HandsetEndInsideAReplyIsAnsweredAndReported) {
   int ended = 0;
-  engine_->OnHandsetDisconnect = [&](ProtocolEngine&) { ++ended; };
+  engine_->On().handset_ended = [&] { ++ended; };
   // Everything the handset will say, queued up front: FT_END, then ACK to
   // our "OK", then EOT.
   pty_.Send(Frame(ETX, " FT_END \r\n") + "\x06\x04");
   std::string reply;
-  EXPECT_EQ(engine_->WaitReply(reply), -6);
+  EXPECT_EQ(engine_->WaitReply(reply), ExchangeResult::HandsetEnded);
   EXPECT_EQ(ended, 1);
   EXPECT_EQ(BoxTexts(), std::vector<std::string>{"電話機との通信が中断されました。"});
   EXPECT_EQ(ui_.captures_released, 1);
@@ -126,34 +127,34 @@ TEST_F(ExchangeTest, HandsetEndInsideAReplyIsAnsweredAndReported) {
 
 TEST_F(ExchangeTest, HandsetEndWithoutTheClosingEotDoesNotFire) {
   int ended = 0;
-  engine_->OnHandsetDisconnect = [&](ProtocolEngine&) { ++ended; };
+  engine_->On().handset_ended = [&] { ++ended; };
   pty_.Send(Frame(ETX, "FT_END", true) + "\x06");
   std::uint8_t c = 0;
-  EXPECT_EQ(engine_->WaitAck(c), -6);
+  EXPECT_EQ(engine_->WaitAck(c), ExchangeResult::HandsetEnded);
   EXPECT_EQ(ended, 0);
 }
 
 TEST_F(ExchangeTest, TextThatOnlyBeginsWithFtEndIsAnOrdinaryReply) {
   pty_.Send(Frame(ETX, "FT_END_NOW", true));
   std::string reply;
-  EXPECT_EQ(engine_->WaitReply(reply), 17);
+  EXPECT_EQ(engine_->WaitReply(reply), ExchangeResult::Ok);
   EXPECT_EQ(reply, "FT_END_NOW");
   EXPECT_TRUE(ui_.boxes.empty());
 }
 
 TEST_F(ExchangeTest, AwaitEotAcknowledgesOnlyEot) {
-  EXPECT_EQ(engine_->AwaitEot(0), 0);  // only -1 starts the wait
+  EXPECT_EQ(engine_->AwaitEot(ExchangeResult::Ok), ExchangeResult::Ok);  // only Failed starts the wait
   pty_.Send("\x04");
-  EXPECT_EQ(engine_->AwaitEot(-1), -1);
+  EXPECT_EQ(engine_->AwaitEot(ExchangeResult::Failed), ExchangeResult::Failed);
   EXPECT_EQ(pty_.Receive(1), "\x06");
   pty_.Send("\x06");
-  EXPECT_EQ(engine_->AwaitEot(-1), -100);
+  EXPECT_EQ(engine_->AwaitEot(ExchangeResult::Failed), ExchangeResult::Broken);
 }
 
 TEST_F(ExchangeTest, SentFramesAreTracedAndMatchTheWire) {
-  EXPECT_EQ(engine_->SendText("GET_LIST"), 15);
+  EXPECT_EQ(engine_->SendText("GET_LIST"), ExchangeResult::Ok);
   EXPECT_EQ(pty_.Receive(15), Frame(ETX, "GET_LIST", true));
-  EXPECT_EQ(engine_->SendControl(ENQ), 1);
+  EXPECT_EQ(engine_->SendControl(ENQ), ExchangeResult::Ok);
   EXPECT_EQ(pty_.Receive(1), "\x05");
   const std::string trace = Trace();
   EXPECT_NE(trace.find(text::Cp932("ETX送信(Len=15)\r\n")), std::string::npos);
@@ -165,23 +166,23 @@ TEST_F(ExchangeTest, SentFramesAreTracedAndMatchTheWire) {
 TEST_F(ExchangeTest, HangUpFailsAtOnce) {
   pty_.HangUp();
   std::uint8_t c = 0;
-  int r = 0;
-  engine_->AckTimeout = 60000;
+  ExchangeResult r = ExchangeResult::Ok;
+  SetAckTimeout(60000);
   const auto took = Timed([&] { r = engine_->WaitAck(c); });
-  EXPECT_LT(r, 0);
+  EXPECT_NE(r, ExchangeResult::Ok);
   EXPECT_LT(took, milliseconds(2000));
 }
 
-TEST_F(ExchangeTest, EveryCommandFailsWithMinus100AgainstASilentLine) {
+TEST_F(ExchangeTest, EveryCommandIsBrokenAgainstASilentLine) {
   std::vector<std::string> lines{"kept"};
   std::string data = "kept";
-  EXPECT_EQ(engine_->EstablishLink(), -100);
-  EXPECT_EQ(engine_->ReleaseLink(), -100);
-  EXPECT_EQ(engine_->FtStart("0000"), -100);
-  EXPECT_EQ(engine_->FtEnd(), -100);
-  EXPECT_EQ(engine_->GetList(lines), -100);
-  EXPECT_EQ(engine_->GetFile(data, "a.txt"), -100);
-  EXPECT_EQ(engine_->DelFile("a.txt"), -100);
+  EXPECT_EQ(engine_->EstablishLink(), ExchangeResult::Broken);
+  EXPECT_EQ(engine_->ReleaseLink(), ExchangeResult::Broken);
+  EXPECT_EQ(engine_->FtStart("0000"), ExchangeResult::Broken);
+  EXPECT_EQ(engine_->FtEnd(), ExchangeResult::Broken);
+  EXPECT_EQ(engine_->GetList(lines), ExchangeResult::Broken);
+  EXPECT_EQ(engine_->GetFile(data, "a.txt"), ExchangeResult::Broken);
+  EXPECT_EQ(engine_->DelFile("a.txt"), ExchangeResult::Broken);
   EXPECT_EQ(lines, std::vector<std::string>{"kept"});
   EXPECT_EQ(data, "kept");
   EXPECT_FALSE(Traced("■データリンク確立・成功■"));
@@ -190,40 +191,40 @@ TEST_F(ExchangeTest, EveryCommandFailsWithMinus100AgainstASilentLine) {
 
 TEST_F(ExchangeTest, AnswersOtherThanAckFailTheLink) {
   pty_.Send("\x15");  // NAK to ENQ
-  EXPECT_EQ(engine_->EstablishLink(), -100);
+  EXPECT_EQ(engine_->EstablishLink(), ExchangeResult::Broken);
   EXPECT_EQ(pty_.Receive(1), "\x05");
   pty_.Send("\x04");  // EOT to EOT
-  EXPECT_EQ(engine_->ReleaseLink(), -100);
+  EXPECT_EQ(engine_->ReleaseLink(), ExchangeResult::Broken);
   pty_.Send("\x06");
-  EXPECT_EQ(engine_->ReleaseLink(), 0);
+  EXPECT_EQ(engine_->ReleaseLink(), ExchangeResult::Ok);
   EXPECT_TRUE(Traced("■データリンク開放・成功■"));
 }
 
 TEST_F(ExchangeTest, WaitsKeepTheWindowServed) {
-  engine_->AckTimeout = 300;
+  SetAckTimeout(300);
   std::uint8_t c = 0;
-  EXPECT_EQ(engine_->WaitAck(c), -2);
+  EXPECT_EQ(engine_->WaitAck(c), ExchangeResult::Refused);
   EXPECT_GE(ui_.process_calls, 3);  // one per 50 ms slice of 300 ms, with slack
   EXPECT_FALSE(port_->OnWaitSlice);  // given back after the wait
 }
 
 TEST_F(ExchangeTest, AnEndRepeatedWhileItIsAnsweredFailsTheAnswerOnce) {
   int ended = 0;
-  engine_->OnHandsetDisconnect = [&](ProtocolEngine&) { ++ended; };
+  engine_->On().handset_ended = [&] { ++ended; };
   std::string ends;
   for (int i = 0; i < 50; ++i) ends += Frame(ETX, "FT_END", true);
   pty_.Send(ends);
   std::uint8_t c = 0;
-  EXPECT_EQ(engine_->WaitAck(c), -6);
+  EXPECT_EQ(engine_->WaitAck(c), ExchangeResult::HandsetEnded);
   EXPECT_EQ(ended, 0);
   EXPECT_EQ(BoxTexts(), std::vector<std::string>{"電話機との通信が中断されました。"});
 }
 
 TEST_F(ExchangeTest, AFrameTooBigForItsLengthIsNotSent) {
   const std::string data(0xFFFE, 'x');
-  EXPECT_EQ(engine_->SendFrame(STX, data.data(), 0xFFFE, true), -2);
+  EXPECT_EQ(engine_->SendFrame(STX, data.data(), 0xFFFE, true), ExchangeResult::Refused);
   EXPECT_TRUE(Traced("STX送信失敗"));
-  EXPECT_EQ(engine_->SendControl(EOT), 1);
+  EXPECT_EQ(engine_->SendControl(EOT), ExchangeResult::Ok);
   EXPECT_EQ(pty_.Receive(1), "\x04");  // nothing went before it
 }
 
@@ -231,19 +232,21 @@ TEST_F(ExchangeTest, AnEmptyStxFrameIsNoEmptyFile) {
   std::string data = "kept";
   // The reply, then an STX frame with no data, then what would finish a file.
   pty_.Send("\x06" + Frame(ETX, "OK", true) + std::string("\x02\x00\x00\x00\x00", 5) + Frame(ETX, "abc") + "\x06");
-  EXPECT_LT(engine_->GetFile(data, "a.txt"), 0);
+  EXPECT_NE(engine_->GetFile(data, "a.txt"), ExchangeResult::Ok);
   EXPECT_EQ(data, "kept");
 }
 
-// A handset that needs longer than DataTimeout to prepare the first frame:
+// A handset that needs longer than the data wait to prepare the first frame:
 // it is sent from the window's message processing once that time is past.
 TEST_F(ExchangeTest, TheFirstDataFrameMayTakeLongerThanTheDataWait) {
-  engine_->DataTimeout = 150;
-  engine_->FirstFrameTimeout = 5000;
+  auto timeouts = engine_->GetTimeouts();
+  timeouts.data = 150;
+  timeouts.first_frame = 5000;
+  engine_->SetTimeouts(timeouts);
   std::string late;
   steady_clock::time_point since;
   ui_.on_process = [&] {
-    if (!late.empty() && steady_clock::now() - since > milliseconds(3 * engine_->DataTimeout)) {
+    if (!late.empty() && steady_clock::now() - since > milliseconds(3 * timeouts.data)) {
       pty_.Send(late);
       late.clear();
     }
@@ -255,28 +258,28 @@ TEST_F(ExchangeTest, TheFirstDataFrameMayTakeLongerThanTheDataWait) {
   };
   after_the_reply(Frame(ETX, "a.txt,5,,,\r\n"));
   std::vector<std::string> lines;
-  EXPECT_EQ(engine_->GetList(lines), 0);
+  EXPECT_EQ(engine_->GetList(lines), ExchangeResult::Ok);
   EXPECT_EQ(lines, std::vector<std::string>{"a.txt,5,,,"});
   after_the_reply(Frame(STX, "alp") + Frame(ETX, "ha"));
   std::string data;
-  EXPECT_EQ(engine_->GetFile(data, "a.txt"), 0);
+  EXPECT_EQ(engine_->GetFile(data, "a.txt"), ExchangeResult::Ok);
   EXPECT_EQ(data, "alpha");
 }
 
 // A handset that answers a list or file with control bytes without end.
 TEST_F(ExchangeTest, AnEndlessRunOfControlBytesEndsAList) {
-  engine_->MaxControlRun = 8;
+  engine_->SetLimits({.max_control_run = 8});
   pty_.Send("\x06" + Frame(ETX, "OK", true) + std::string(8, '\x06') + Frame(ETX, "a.txt,5,,,") + "\x06");
   std::vector<std::string> lines{"kept"};
-  EXPECT_EQ(engine_->GetList(lines), -100);
+  EXPECT_EQ(engine_->GetList(lines), ExchangeResult::Broken);
   EXPECT_EQ(lines, std::vector<std::string>{"kept"});
   EXPECT_EQ(BoxTexts(), std::vector<std::string>{"データリスト取得失敗"});
 }
 
 TEST_F(ExchangeTest, AnEndlessRunOfControlBytesEndsAFile) {
-  engine_->MaxControlRun = 8;
+  engine_->SetLimits({.max_control_run = 8});
   pty_.Send("\x06" + Frame(ETX, "OK", true) + std::string(8, '\x06') + Frame(ETX, "abc") + "\x06");
   std::string data = "kept";
-  EXPECT_EQ(engine_->GetFile(data, "a.txt"), -100);
+  EXPECT_EQ(engine_->GetFile(data, "a.txt"), ExchangeResult::Broken);
   EXPECT_EQ(data, "kept");
 }

@@ -11,10 +11,12 @@ TEST(EngineFaults, AFailedAckStillReleasesTheLink) {
   port.PortName = "/scripted";
   ASSERT_TRUE(port.Open());
   ProtocolEngine engine(port);
-  engine.AckTimeout = engine.ReplyTimeout = 0;
+  ProtocolEngine::Timeouts timeouts;
+  timeouts.ack = timeouts.reply = 0;
+  engine.SetTimeouts(timeouts);
   // The handset acknowledges FT_END, answers OK and acknowledges the EOT;
   // the PC's second write, the ACK of that OK, fails.
   TheScriptedLine().Reset("\x06" + Frame(ETX, "OK", true) + "\x06", 2);
-  EXPECT_EQ(engine.FtEnd(), -100);
+  EXPECT_EQ(engine.FtEnd(), ExchangeResult::Broken);
   EXPECT_EQ(TheScriptedLine().written, Frame(ETX, "FT_END", true) + "\x04");
 }

@@ -21,8 +21,8 @@ class PurgeTest : public EngineTest {
     options.wait = std::chrono::milliseconds(3000);
     handset_ = std::make_unique<sim::SimHandset>(root, options);
     OpenEngine(handset_->DevicePath());
-    ASSERT_EQ(engine_->EstablishLink(), 0);
-    ASSERT_EQ(engine_->FtStart("0000"), 0);
+    ASSERT_EQ(engine_->EstablishLink(), ExchangeResult::Ok);
+    ASSERT_EQ(engine_->FtStart("0000"), ExchangeResult::Ok);
   }
   void TearDown() override {
     EngineTest::TearDown();
@@ -39,7 +39,7 @@ TEST_F(PurgeTest, ANakBeforeARelinkIsNeverLost) {
     handset_->ClearLog();
     handset_->CorruptCrc(2);  // 1: the OK reply, 2: the data frame
     std::string data;
-    EXPECT_EQ(engine_->GetFile(data, "a.bin"), -8) << "round " << round;
+    EXPECT_EQ(engine_->GetFile(data, "a.bin"), ExchangeResult::FrameLost) << "round " << round;
     EXPECT_TRUE(data.empty());
     ASSERT_TRUE(handset_->WaitFor([](const sim::HandsetState& s) { return !s.busy; }, std::chrono::seconds(5)));
     EXPECT_NE(handset_->ReceivedBytes().find('\x15'), std::string::npos) << "round " << round << ": NAK lost";
@@ -49,9 +49,9 @@ TEST_F(PurgeTest, ANakBeforeARelinkIsNeverLost) {
   const std::string attr = std::string(30, '-') + "00";
   for (int round = 0; round < 3; ++round) {
     handset_->NakUploadFrame(200 + round * 300);
-    EXPECT_EQ(engine_->PutFile("", upload, attr), -7) << "round " << round;
+    EXPECT_EQ(engine_->PutFile("", upload, attr), ExchangeResult::DataRefused) << "round " << round;
   }
-  EXPECT_EQ(engine_->PutFile("", upload, attr), 0);
+  EXPECT_EQ(engine_->PutFile("", upload, attr), ExchangeResult::Ok);
 }
 
 }  // namespace

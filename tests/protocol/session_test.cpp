@@ -44,8 +44,8 @@ class SessionTest : public EngineTest {
     return handset_->ReceivedBytes();
   }
   void Session() {
-    ASSERT_EQ(engine_->EstablishLink(), 0);
-    ASSERT_EQ(engine_->FtStart("0000"), 0);
+    ASSERT_EQ(engine_->EstablishLink(), ExchangeResult::Ok);
+    ASSERT_EQ(engine_->FtStart("0000"), ExchangeResult::Ok);
   }
   // The frame carrying text, as it crossed the wire from the PC.
   bool Sent(std::string_view text) {
@@ -71,29 +71,29 @@ const std::string kAttr = std::string(30, '-') + "00";
 TEST_F(SessionTest, AWholeSession) {
   Start();
   int linked = 0, ended = 0;
-  engine_->OnLinkEstablished = [&](ProtocolEngine&) { ++linked; };
-  engine_->OnTransferEnded = [&](ProtocolEngine&) { ++ended; };
+  engine_->On().link_established = [&] { ++linked; };
+  engine_->On().transfer_ended = [&] { ++ended; };
   Session();
 
   std::vector<std::string> lines{"stale"};
-  ASSERT_EQ(engine_->GetList(lines), 0);
+  ASSERT_EQ(engine_->GetList(lines), ExchangeResult::Ok);
   ASSERT_EQ(lines.size(), 3u);
   EXPECT_EQ(lines[0].substr(0, 8), "a.txt,5,");
   EXPECT_EQ(lines[1].substr(0, 15), "dir\xA5" "b.bin,3000,");
   EXPECT_EQ(lines[2].substr(0, 11), text::Cp932("写真.jpg,4,"));
 
   std::string data = "kept:";
-  ASSERT_EQ(engine_->GetFile(data, "dir\\b.bin"), 0);
+  ASSERT_EQ(engine_->GetFile(data, "dir\\b.bin"), ExchangeResult::Ok);
   EXPECT_EQ(data, "kept:" + PatternBytes(3000));
 
-  ASSERT_EQ(engine_->PutFile("", Local("new.txt", "fresh"), kAttr), 0);
+  ASSERT_EQ(engine_->PutFile("", Local("new.txt", "fresh"), kAttr), ExchangeResult::Ok);
   EXPECT_EQ(OnHandset("new.txt"), "fresh");
   EXPECT_TRUE(Sent("PUT_FILE[new.txt,5,00" + std::string(30, '-') + "]"));
 
-  ASSERT_EQ(engine_->DelFile("a.txt"), 0);
+  ASSERT_EQ(engine_->DelFile("a.txt"), ExchangeResult::Ok);
   EXPECT_FALSE(fs::exists(root_ / "a.txt"));
 
-  EXPECT_EQ(engine_->FtEnd(), 0);
+  EXPECT_EQ(engine_->FtEnd(), ExchangeResult::Ok);
   EXPECT_EQ(linked, 1);
   EXPECT_EQ(ended, 1);
   for (const char* line : {"■データリンク確立・成功■", "■転送開始・成功■", "■リスト取得・成功■", "■ファイル読み込み・成功■",
@@ -106,10 +106,10 @@ TEST_F(SessionTest, AWholeSession) {
 TEST_F(SessionTest, WrongPasswordIsAcknowledgedTwice) {
   Start();
   int refused = 0;
-  engine_->OnPasswordError = [&](ProtocolEngine&) { ++refused; };
-  ASSERT_EQ(engine_->EstablishLink(), 0);
+  engine_->On().password_refused = [&] { ++refused; };
+  ASSERT_EQ(engine_->EstablishLink(), ExchangeResult::Ok);
   ClearWire();
-  EXPECT_EQ(engine_->FtStart("1234"), -1);
+  EXPECT_EQ(engine_->FtStart("1234"), ExchangeResult::Failed);
   EXPECT_EQ(refused, 1);
   // Command frame, ACK to the ERROR reply, ACK to EOT.
   EXPECT_EQ(Wire(), Frame(ETX, "FT_START[1234]", true) + "\x06\x06");
@@ -126,48 +126,48 @@ TEST_F(SessionTest, ReplyOutcomesOfEveryCommand) {
   const std::string up = Local("u.txt", "0123456789");
 
   handset_->SetReply("GET_LIST", "ERROR");
-  EXPECT_EQ(engine_->GetList(lines), -1);
+  EXPECT_EQ(engine_->GetList(lines), ExchangeResult::Failed);
   handset_->SetReply("GET_LIST", "WHAT");
   ClearWire();
-  EXPECT_EQ(engine_->GetList(lines), -255);
+  EXPECT_EQ(engine_->GetList(lines), ExchangeResult::UnknownReply);
   EXPECT_EQ(Wire(), Frame(ETX, "GET_LIST", true));  // no ACK for an unknown reply
   EXPECT_EQ(lines, std::vector<std::string>{"kept"});
-  ASSERT_EQ(engine_->EstablishLink(), 0);  // the handset still waits for that ACK
+  ASSERT_EQ(engine_->EstablishLink(), ExchangeResult::Ok);  // the handset still waits for that ACK
 
   handset_->SetReply("GET_FILE", "ERROR");
-  EXPECT_EQ(engine_->GetFile(data, "a.txt"), -1);
+  EXPECT_EQ(engine_->GetFile(data, "a.txt"), ExchangeResult::Failed);
   handset_->SetReply("GET_FILE", "REJ");
-  EXPECT_EQ(engine_->GetFile(data, "a.txt"), -2);
+  EXPECT_EQ(engine_->GetFile(data, "a.txt"), ExchangeResult::Refused);
   handset_->SetReply("GET_FILE", "MAYBE");  // goes on to the data, unacknowledged
-  EXPECT_EQ(engine_->GetFile(data, "a.txt"), 0);
+  EXPECT_EQ(engine_->GetFile(data, "a.txt"), ExchangeResult::Ok);
   EXPECT_EQ(data, "alpha");
 
   handset_->SetReply("PUT_FILE", "ERROR");
-  EXPECT_EQ(engine_->PutFile("", up, kAttr), -1);
+  EXPECT_EQ(engine_->PutFile("", up, kAttr), ExchangeResult::Failed);
   handset_->SetReply("PUT_FILE", "REJ");
-  EXPECT_EQ(engine_->PutFile("", up, kAttr), -2);
+  EXPECT_EQ(engine_->PutFile("", up, kAttr), ExchangeResult::Refused);
   EXPECT_TRUE(Traced("応答メッセージ:REJ"));
   handset_->SetReply("PUT_FILE", "MAYBE");
-  EXPECT_EQ(engine_->PutFile("", up, kAttr), 0);
+  EXPECT_EQ(engine_->PutFile("", up, kAttr), ExchangeResult::Ok);
   EXPECT_EQ(OnHandset("u.txt"), "0123456789");
 
   handset_->SetReply("DEL", "ERROR");
-  EXPECT_EQ(engine_->DelFile("a.txt"), -1);
+  EXPECT_EQ(engine_->DelFile("a.txt"), ExchangeResult::Failed);
   EXPECT_TRUE(Traced("DEL[].....RESPONSE_ERROR"));
   handset_->SetReply("DEL", "REJ");
-  EXPECT_EQ(engine_->DelFile("a.txt"), -2);
+  EXPECT_EQ(engine_->DelFile("a.txt"), ExchangeResult::Refused);
   EXPECT_TRUE(Traced("DEL[].....RESPONSE_REJ"));
   handset_->SetReply("DEL", "HUH");
-  EXPECT_EQ(engine_->DelFile("a.txt"), -100);
-  ASSERT_EQ(engine_->EstablishLink(), 0);
+  EXPECT_EQ(engine_->DelFile("a.txt"), ExchangeResult::Broken);
+  ASSERT_EQ(engine_->EstablishLink(), ExchangeResult::Ok);
   EXPECT_TRUE(fs::exists(root_ / "a.txt"));
 
   handset_->SetReply("FT_START", "HUH");
-  EXPECT_EQ(engine_->FtStart("0000"), -255);
+  EXPECT_EQ(engine_->FtStart("0000"), ExchangeResult::UnknownReply);
   EXPECT_TRUE(Traced("応答メッセージ:不明"));
 
   handset_->SetReply("FT_END", "WHATEVER");
-  EXPECT_EQ(engine_->FtEnd(), 0);
+  EXPECT_EQ(engine_->FtEnd(), ExchangeResult::Ok);
 }
 
 TEST_F(SessionTest, ProgressOncePerDataFrameEndingAtTheSize) {
@@ -175,15 +175,15 @@ TEST_F(SessionTest, ProgressOncePerDataFrameEndingAtTheSize) {
   WriteFile(root_ / "empty.bin", "");
   Session();
   std::vector<std::int64_t> seen;
-  engine_->OnProgress = [&](std::int64_t done) { seen.push_back(done); };
+  engine_->On().progress = [&](std::int64_t done) { seen.push_back(done); };
   std::string data;
-  ASSERT_EQ(engine_->GetFile(data, "dir\\b.bin"), 0);
+  ASSERT_EQ(engine_->GetFile(data, "dir\\b.bin"), ExchangeResult::Ok);
   EXPECT_EQ(seen, (std::vector<std::int64_t>{1024, 2048, 3000}));
   seen.clear();
-  ASSERT_EQ(engine_->GetFile(data, "empty.bin"), 0);
+  ASSERT_EQ(engine_->GetFile(data, "empty.bin"), ExchangeResult::Ok);
   EXPECT_EQ(seen, std::vector<std::int64_t>{0});
   seen.clear();
-  ASSERT_EQ(engine_->PutFile("", Local("up.bin", PatternBytes(2049)), kAttr), 0);
+  ASSERT_EQ(engine_->PutFile("", Local("up.bin", PatternBytes(2049)), kAttr), ExchangeResult::Ok);
   EXPECT_EQ(seen, (std::vector<std::int64_t>{1024, 2048, 2049}));
 }
 
@@ -193,18 +193,18 @@ TEST_F(SessionTest, FolderSeparatorsOnTheWire) {
   Session();
   std::string data;
   ClearWire();
-  ASSERT_EQ(engine_->GetFile(data, "dir\\b.bin"), 0);
+  ASSERT_EQ(engine_->GetFile(data, "dir\\b.bin"), ExchangeResult::Ok);
   EXPECT_TRUE(Sent("GET_FILE[dir\xA5" "b.bin]"));
   // ソ is 0x83 0x5C: its second byte is no separator.
   data.clear();
-  ASSERT_EQ(engine_->GetFile(data, "dir\\" + text::Cp932("ソ.txt")), 0);
+  ASSERT_EQ(engine_->GetFile(data, "dir\\" + text::Cp932("ソ.txt")), ExchangeResult::Ok);
   EXPECT_EQ(data, "so");
   EXPECT_TRUE(Sent("GET_FILE[dir\xA5\x83\x5C.txt]"));
-  ASSERT_EQ(engine_->DelFile("dir\\b.bin"), 0);
+  ASSERT_EQ(engine_->DelFile("dir\\b.bin"), ExchangeResult::Ok);
   EXPECT_TRUE(Sent("DEL[dir\\b.bin]"));
   EXPECT_FALSE(fs::exists(root_ / "dir" / "b.bin"));
 
-  ASSERT_EQ(engine_->PutFile("", Local("ソ.txt", "up"), kAttr), 0);
+  ASSERT_EQ(engine_->PutFile("", Local("ソ.txt", "up"), kAttr), ExchangeResult::Ok);
   EXPECT_TRUE(Sent("PUT_FILE[\x83\x5C.txt,2,00" + std::string(30, '-') + "]"));
   EXPECT_EQ(OnHandset("ソ.txt"), "up");
 }
@@ -214,7 +214,7 @@ TEST_F(SessionTest, UploadFraming) {
   Session();
   auto data_frames = [&](const std::string& name, std::size_t size) {
     ClearWire();
-    EXPECT_EQ(engine_->PutFile("", Local(name, PatternBytes(size)), kAttr), 0);
+    EXPECT_EQ(engine_->PutFile("", Local(name, PatternBytes(size)), kAttr), ExchangeResult::Ok);
     EXPECT_EQ(OnHandset(name), PatternBytes(size));
     const std::string wire = Wire();
     const std::string command = Frame(ETX, "PUT_FILE[" + name + "," + std::to_string(size) + "," +
@@ -235,7 +235,7 @@ TEST_F(SessionTest, ListFraming) {
   Start(one_frame);
   Session();
   std::vector<std::string> lines;
-  ASSERT_EQ(engine_->GetList(lines), 0);  // one ETX frame, no STX
+  ASSERT_EQ(engine_->GetList(lines), ExchangeResult::Ok);  // one ETX frame, no STX
   EXPECT_FALSE(Traced("STX/ETX タイマー起動"));
   EXPECT_EQ(lines.size(), 3u);
 }
@@ -246,7 +246,7 @@ TEST_F(SessionTest, ListSplitOverManyFrames) {
   Start(small);
   Session();
   std::vector<std::string> lines;
-  ASSERT_EQ(engine_->GetList(lines), 0);
+  ASSERT_EQ(engine_->GetList(lines), ExchangeResult::Ok);
   EXPECT_TRUE(Traced("STX/ETX タイマー起動"));
   ASSERT_EQ(lines.size(), 3u);
   EXPECT_EQ(lines[0], "a.txt,5," + lines[0].substr(8));
@@ -258,9 +258,9 @@ TEST_F(SessionTest, BadListFrameIsRefusedAndTheListKept) {
   Session();
   std::vector<std::string> lines{"old"};
   int lost = 0;
-  engine_->OnDataWaitFailed = [&](ProtocolEngine&) { ++lost; };
+  engine_->On().data_wait_failed = [&] { ++lost; };
   handset_->CorruptCrc(2);  // 1: the OK reply, 2: the list
-  EXPECT_EQ(engine_->GetList(lines), -100);
+  EXPECT_EQ(engine_->GetList(lines), ExchangeResult::Broken);
   EXPECT_EQ(lines, std::vector<std::string>{"old"});
   EXPECT_EQ(lost, 1);
   EXPECT_EQ(BoxTexts(), (std::vector<std::string>{"受信:CRCエラー", "データリスト取得失敗"}));
@@ -272,17 +272,17 @@ TEST_F(SessionTest, LostFileFrameRelinksAndLeavesTheTarget) {
   Session();
   std::string data = "untouched";
   handset_->SilenceFrom(100, 3);  // the second data frame of b.bin stops short
-  EXPECT_EQ(engine_->GetFile(data, "dir\\b.bin"), -8);
+  EXPECT_EQ(engine_->GetFile(data, "dir\\b.bin"), ExchangeResult::FrameLost);
   EXPECT_EQ(data, "untouched");
   EXPECT_TRUE(Traced("■データリンク確立・成功■"));
   // usable again at once
-  ASSERT_EQ(engine_->GetFile(data, "a.txt"), 0);
+  ASSERT_EQ(engine_->GetFile(data, "a.txt"), ExchangeResult::Ok);
   EXPECT_EQ(data, "untouchedalpha");
 
   // The one frame of an empty file is checked like any other.
   WriteFile(root_ / "empty.bin", "");
   handset_->CorruptCrc(2);
-  EXPECT_EQ(engine_->GetFile(data, "empty.bin"), -8);
+  EXPECT_EQ(engine_->GetFile(data, "empty.bin"), ExchangeResult::FrameLost);
   EXPECT_EQ(data, "untouchedalpha");
   EXPECT_EQ(BoxTexts(), std::vector<std::string>{"受信:CRCエラー"});
 }
@@ -295,7 +295,7 @@ TEST_F(SessionTest, ALineLostWithTheNakStillTriesANewLink) {
     if (Traced("STX/ETX 初受信待ち用に5分の監視を行う")) handset_->HangUp();
   };
   std::string data;
-  EXPECT_EQ(engine_->GetFile(data, "a.txt"), -100);
+  EXPECT_EQ(engine_->GetFile(data, "a.txt"), ExchangeResult::Broken);
   const std::string trace = Trace(), relink = text::Cp932("■データリンク確立■");
   EXPECT_NE(trace.find(relink, trace.rfind(text::Cp932("NAK送信"))), std::string::npos);
 }
@@ -303,15 +303,15 @@ TEST_F(SessionTest, ALineLostWithTheNakStillTriesANewLink) {
 TEST_F(SessionTest, AListOrFileBeyondTheSizeLimitFails) {
   Start();
   Session();
-  engine_->MaxDataBytes = 100;  // the list is three lines of about 60 bytes
+  engine_->SetLimits({.max_data_bytes = 100});  // the list is three lines of about 60 bytes
   std::vector<std::string> lines{"kept"};
-  EXPECT_EQ(engine_->GetList(lines), -100);
+  EXPECT_EQ(engine_->GetList(lines), ExchangeResult::Broken);
   EXPECT_EQ(lines, std::vector<std::string>{"kept"});
   EXPECT_EQ(BoxTexts(), std::vector<std::string>{"データリスト取得失敗"});
   std::string data;
-  EXPECT_EQ(engine_->GetFile(data, "dir\\b.bin"), -100);
+  EXPECT_EQ(engine_->GetFile(data, "dir\\b.bin"), ExchangeResult::Broken);
   EXPECT_TRUE(data.empty());
-  EXPECT_EQ(engine_->GetFile(data, "a.txt"), 0);  // within the limit, and the link still up
+  EXPECT_EQ(engine_->GetFile(data, "a.txt"), ExchangeResult::Ok);  // within the limit, and the link still up
   EXPECT_EQ(data, "alpha");
 }
 
@@ -320,12 +320,12 @@ TEST_F(SessionTest, OversizedLengthNeverOverrunsAndIsFailed) {
   Session();
   std::string data;
   handset_->OversizeLength(2, 0xFFFF, 0xFFFF);  // first data frame of the file
-  EXPECT_EQ(engine_->GetFile(data, "a.txt"), -8);
+  EXPECT_EQ(engine_->GetFile(data, "a.txt"), ExchangeResult::FrameLost);
   EXPECT_TRUE(data.empty());
   handset_->OversizeLength(1, 0xFFFF, 0xFFFF);  // the reply itself
-  EXPECT_EQ(engine_->GetFile(data, "a.txt"), -100);
-  ASSERT_EQ(engine_->EstablishLink(), 0);
-  ASSERT_EQ(engine_->GetFile(data, "a.txt"), 0);
+  EXPECT_EQ(engine_->GetFile(data, "a.txt"), ExchangeResult::Broken);
+  ASSERT_EQ(engine_->EstablishLink(), ExchangeResult::Ok);
+  ASSERT_EQ(engine_->GetFile(data, "a.txt"), ExchangeResult::Ok);
   EXPECT_EQ(data, "alpha");
 }
 
@@ -334,11 +334,11 @@ TEST_F(SessionTest, NakedUploadFrameRelinks) {
   Session();
   const std::string path = Local("big.bin", PatternBytes(5000));
   handset_->NakUploadFrame(2);
-  EXPECT_EQ(engine_->PutFile("", path, kAttr), -7);
+  EXPECT_EQ(engine_->PutFile("", path, kAttr), ExchangeResult::DataRefused);
   EXPECT_FALSE(fs::exists(root_ / "big.bin"));
   handset_->NakUploadFrame(5);  // the last, ETX frame
-  EXPECT_EQ(engine_->PutFile("", path, kAttr), -7);
-  EXPECT_EQ(engine_->PutFile("", path, kAttr), 0);
+  EXPECT_EQ(engine_->PutFile("", path, kAttr), ExchangeResult::DataRefused);
+  EXPECT_EQ(engine_->PutFile("", path, kAttr), ExchangeResult::Ok);
   EXPECT_EQ(OnHandset("big.bin"), PatternBytes(5000));
 }
 
@@ -346,21 +346,21 @@ TEST_F(SessionTest, HandsetEndsTheSession) {
   Start();
   Session();
   int ended = 0;
-  engine_->OnHandsetDisconnect = [&](ProtocolEngine&) { ++ended; };
+  engine_->On().handset_ended = [&] { ++ended; };
 
   // Idle: the window's reception finds the end in a reply wait.
   handset_->SendFtEnd();
   std::string reply;
-  EXPECT_EQ(engine_->WaitReply(reply), -6);
+  EXPECT_EQ(engine_->WaitReply(reply), ExchangeResult::HandsetEnded);
   EXPECT_EQ(ended, 1);
   EXPECT_TRUE(handset_->WaitFor([](const sim::HandsetState& s) { return s.handset_ends == 1; }, seconds(5)));
 
   // In the middle of a download: a lost frame for GetFile.
-  ASSERT_EQ(engine_->EstablishLink(), 0);
-  ASSERT_EQ(engine_->FtStart("0000"), 0);
+  ASSERT_EQ(engine_->EstablishLink(), ExchangeResult::Ok);
+  ASSERT_EQ(engine_->FtStart("0000"), ExchangeResult::Ok);
   handset_->FtEndInPlaceOf(3, true);
   std::string data;
-  EXPECT_EQ(engine_->GetFile(data, "dir\\b.bin"), -8);
+  EXPECT_EQ(engine_->GetFile(data, "dir\\b.bin"), ExchangeResult::FrameLost);
   EXPECT_EQ(ended, 2);
   EXPECT_TRUE(data.empty());
   EXPECT_EQ(std::count_if(ui_.boxes.begin(), ui_.boxes.end(),
@@ -382,24 +382,23 @@ TEST_F(SessionTest, GarbageIsPurgedByTheNextLink) {
   handset_->SendGarbage("\x11\x99garbage");
   ASSERT_TRUE(ui_.PumpUntil([&] { return arrived; }));
   ASSERT_GT(port_->InQueCount(), 0);
-  EXPECT_EQ(engine_->EstablishLink(), 0);
+  EXPECT_EQ(engine_->EstablishLink(), ExchangeResult::Ok);
   std::vector<std::string> lines;
-  EXPECT_EQ(engine_->GetList(lines), 0);
+  EXPECT_EQ(engine_->GetList(lines), ExchangeResult::Ok);
   handset_->GarbageBefore(1, "\x7F");
-  EXPECT_EQ(engine_->GetList(lines), -100);  // the reply wait meets a stray byte
+  EXPECT_EQ(engine_->GetList(lines), ExchangeResult::Broken);  // the reply wait meets a stray byte
   port_->OnRXChar = nullptr;  // `arrived` ends here; a dispatch may still be pending at close
 }
 
 TEST_F(SessionTest, HangUpEndsAnOperationAtOnce) {
   Start();
   Session();
-  engine_->AckTimeout = engine_->DataTimeout = engine_->ReplyTimeout = 60000;
-  engine_->FirstFrameTimeout = 60000;
+  engine_->SetTimeouts({.ack = 60000, .data = 60000, .reply = 60000, .first_frame = 60000});
   handset_->SilenceFrom(0, 2);
   handset_->HangUp();
   const auto start = steady_clock::now();
   std::string data;
-  EXPECT_EQ(engine_->GetFile(data, "a.txt"), -100);
+  EXPECT_EQ(engine_->GetFile(data, "a.txt"), ExchangeResult::Broken);
   EXPECT_LT(steady_clock::now() - start, seconds(5));
 }
 
@@ -407,20 +406,20 @@ TEST_F(SessionTest, LocalFilesThatCannotBeSent) {
   Start();
   Session();
   ClearWire();
-  EXPECT_EQ(engine_->PutFile("", dir_.path() + "/nothing-here", kAttr), -1);
+  EXPECT_EQ(engine_->PutFile("", dir_.path() + "/nothing-here", kAttr), ExchangeResult::Failed);
   const std::string dir = dir_.path() + "/local/a-folder";
   fs::create_directories(dir);
-  EXPECT_EQ(engine_->PutFile("", dir, kAttr), -2);
-  EXPECT_EQ(engine_->PutFile("", Local("smile-\xF0\x9F\x98\x80.txt", "x"), kAttr), -2);
+  EXPECT_EQ(engine_->PutFile("", dir, kAttr), ExchangeResult::Refused);
+  EXPECT_EQ(engine_->PutFile("", Local("smile-\xF0\x9F\x98\x80.txt", "x"), kAttr), ExchangeResult::Refused);
   EXPECT_TRUE(Wire().empty());  // nothing was sent
   EXPECT_TRUE(Traced("ファイル名をシフトJISに変換できません"));
-  EXPECT_EQ(engine_->PutFile("", Local("ok.txt", "x"), kAttr), 0);  // still usable
+  EXPECT_EQ(engine_->PutFile("", Local("ok.txt", "x"), kAttr), ExchangeResult::Ok);  // still usable
 }
 
 TEST_F(SessionTest, AGeneratedFileIsSentAsItReads) {
   Start();
   Session();
-  ASSERT_EQ(engine_->PutFile("", "/proc/version", kAttr), 0);  // its size reads as 0
+  ASSERT_EQ(engine_->PutFile("", "/proc/version", kAttr), ExchangeResult::Ok);  // its size reads as 0
   const std::string sent = OnHandset("version");
   EXPECT_FALSE(sent.empty());
   EXPECT_EQ(sent, ReadFile("/proc/version"));
@@ -434,10 +433,10 @@ TEST_F(SessionTest, ByteExactRoundTrips) {
     SCOPED_TRACE(size);
     const std::string name = "rt" + std::to_string(size) + ".bin";
     const std::string content = PatternBytes(size);
-    ASSERT_EQ(engine_->PutFile("", Local(name, content), kAttr), 0);
+    ASSERT_EQ(engine_->PutFile("", Local(name, content), kAttr), ExchangeResult::Ok);
     ASSERT_EQ(OnHandset(name), content);
     std::string back;
-    ASSERT_EQ(engine_->GetFile(back, name), 0);
+    ASSERT_EQ(engine_->GetFile(back, name), ExchangeResult::Ok);
     ASSERT_EQ(back.size(), content.size());
     EXPECT_TRUE(back == content);
   }

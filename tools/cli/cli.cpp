@@ -237,11 +237,8 @@ struct Session {
     port.ReadInterval = t.port_read;
     port.rxTimeOut = t.port_read;
     port.txTimeOut = t.port_write;
-    engine.AckTimeout = t.ack;
-    engine.DataTimeout = t.data;
-    engine.ReplyTimeout = t.reply;
-    engine.FirstFrameTimeout = t.first_frame;
-    engine.OnHandsetDisconnect = [this](ProtocolEngine&) { ended = true; };
+    engine.SetTimeouts({.ack = t.ack, .data = t.data, .reply = t.reply, .first_frame = t.first_frame});
+    engine.On().handset_ended = [this] { ended = true; };
   }
 
   SerialPort port;
@@ -263,7 +260,7 @@ struct Session {
       return false;
     }
     if (link_down) {
-      if (engine.EstablishLink() < 0) {
+      if (engine.EstablishLink() != ExchangeResult::Ok) {
         broken = true;
         why = "not tried: the link to the handset could not be restored";
         return false;
@@ -273,12 +270,13 @@ struct Session {
     return true;
   }
 
-  void Note(int result) {
-    if (result == -1) {
+  void Note(ExchangeResult result) {
+    if (result == ExchangeResult::Failed) {
       link_down = true;
-    } else if (result != -2 && result != -7 && result != -8) {
-      // -2 leaves the session as it was; after -7 and -8 the engine has
-      // already linked up again.
+    } else if (result != ExchangeResult::Refused && result != ExchangeResult::DataRefused &&
+               result != ExchangeResult::FrameLost) {
+      // A refusal leaves the session as it was; after refused data or a
+      // lost frame the engine has already linked up again.
       broken = true;
     }
   }
@@ -287,8 +285,8 @@ struct Session {
   bool End() {
     bool ok = true;
     if (port.Opened() && !ended) {
-      if (link_down && engine.EstablishLink() < 0) ok = false;
-      if (ok && engine.FtEnd() < 0) ok = false;
+      if (link_down && engine.EstablishLink() != ExchangeResult::Ok) ok = false;
+      if (ok && engine.FtEnd() != ExchangeResult::Ok) ok = false;
     }
     port.Close();
     return ok;
@@ -341,24 +339,25 @@ bool OpenSession(Session& s, const std::string& port_name, const std::string& pa
   }
   std::string vendor, model;
   ProbeHandset(s.port, vendor, model);
-  int linked = 0;
+  ExchangeResult linked = ExchangeResult::Ok;
   {
     Waiting waiting(run, "link", run.options.timeouts.ack);
     linked = s.engine.EstablishLink();
   }
-  if (linked < 0) {
+  if (linked != ExchangeResult::Ok) {
     run.Error("no handset answers on " + port_name);
     s.port.Close();
     return false;
   }
-  int started = 0;
+  ExchangeResult started = ExchangeResult::Ok;
   {
     Waiting waiting(run, "FT_START", run.options.timeouts.reply);
     started = s.engine.FtStart(password);
   }
-  if (started < 0) {
-    run.Error(started == -1 ? "the handset refused the password (give --password, or set PASSWORD in config.ini)"
-                            : "the handset did not open a session (result " + std::to_string(started) + ")");
+  if (started != ExchangeResult::Ok) {
+    run.Error(started == ExchangeResult::Failed
+                  ? "the handset refused the password (give --password, or set PASSWORD in config.ini)"
+                  : "the handset did not open a session (result " + std::to_string(static_cast<int>(started)) + ")");
     s.port.Close();
     return false;
   }
@@ -366,16 +365,16 @@ bool OpenSession(Session& s, const std::string& port_name, const std::string& pa
 }
 
 // The handset's list, fetched at the first need. The result of GetList.
-int FetchList(Session& s, Run& run) {
-  if (s.listed) return 0;
+ExchangeResult FetchList(Session& s, Run& run) {
+  if (s.listed) return ExchangeResult::Ok;
   std::string why;
-  if (!s.Ready(why)) return -100;
-  int r = 0;
+  if (!s.Ready(why)) return ExchangeResult::Broken;
+  ExchangeResult r = ExchangeResult::Ok;
   {
     Waiting waiting(run, "GET_LIST", std::max(run.options.timeouts.reply, run.options.timeouts.first_frame));
     r = s.engine.GetList(s.lines);
   }
-  if (r < 0) {
+  if (r != ExchangeResult::Ok) {
     s.Note(r);
   } else {
     s.listed = true;
@@ -444,30 +443,31 @@ std::string_view Untagged(std::string_view path) {
 // Runs op on the name as given; when the handset answers "ERROR" (no such
 // file), once more on the listed file the name means, if that is another.
 // The list is fetched only then.
-// On failure, why says what happened and the session has taken note.
+// Whether op succeeded; on failure, why says what happened and the session
+// has taken note.
 template <typename Op>
-int WithListFallback(Session& s, Run& run, const Wanted& w, Op op, std::string& why) {
-  if (!s.Ready(why)) return 1;
-  int r = op(w.path);
-  if (r < 0) {
+bool WithListFallback(Session& s, Run& run, const Wanted& w, Op op, std::string& why) {
+  if (!s.Ready(why)) return false;
+  ExchangeResult r = op(w.path);
+  if (r != ExchangeResult::Ok) {
     s.Note(r);
     why = ResultText(r);
   }
-  if (r != -1) return r;
-  if (FetchList(s, run) < 0) {
+  if (r != ExchangeResult::Failed) return r == ExchangeResult::Ok;
+  if (FetchList(s, run) != ExchangeResult::Ok) {
     why += "; the list to look the name up in could not be fetched";
-    return r;
+    return false;
   }
   std::string ambiguous;
   const auto path = ListedPath(ParseEntries(s.lines, nullptr), w.arg, ambiguous);
   if (!ambiguous.empty()) why = ambiguous;
-  if (!path || *path == w.path || !s.Ready(why)) return r;
+  if (!path || *path == w.path || !s.Ready(why)) return false;
   r = op(*path);
-  if (r < 0) {
+  if (r != ExchangeResult::Ok) {
     s.Note(r);
     why = ResultText(r);
   }
-  return r;
+  return r == ExchangeResult::Ok;
 }
 
 // Bytes received so far on the progress line, frame by frame, while a
@@ -476,12 +476,12 @@ class ShowReceived {
  public:
   ShowReceived(Run& run, Session& s, const std::string& what, std::optional<std::int64_t> size) : s_(s) {
     const std::string total = size ? " / " + SizeCell(static_cast<std::int32_t>(*size)) : std::string(" B");
-    s_.engine.OnProgress = [&run, what, total](std::int64_t done) {
+    s_.engine.On().progress = [&run, what, total](std::int64_t done) {
       run.watch.Touch();
       run.progress.Show(what + ": " + FormatThousands(std::to_string(done), ",") + total);
     };
   }
-  ~ShowReceived() { s_.engine.OnProgress = nullptr; }
+  ~ShowReceived() { s_.engine.On().progress = nullptr; }
   ShowReceived(const ShowReceived&) = delete;
   ShowReceived& operator=(const ShowReceived&) = delete;
 
@@ -500,7 +500,7 @@ int RunPorts(Run& run) {
 }
 
 int RunList(Run& run, Session& s, const std::optional<std::string>& pattern) {
-  if (const int r = FetchList(s, run); r < 0) {
+  if (const ExchangeResult r = FetchList(s, run); r != ExchangeResult::Ok) {
     run.Error("cannot fetch the file list: " + ResultText(r));
     return kExitUsage;
   }
@@ -560,7 +560,7 @@ int RunGet(Run& run, Session& s, const std::vector<Wanted>& names, const std::st
   for (const Wanted& w : names) {
     const std::string what = "get " + w.arg;
     std::string data, why;
-    const int r = WithListFallback(
+    const bool fetched = WithListFallback(
         s, run, w,
         [&](const std::string& path) {
           run.progress.Show(w.arg + ": receiving");
@@ -571,7 +571,7 @@ int RunGet(Run& run, Session& s, const std::vector<Wanted>& names, const std::st
         },
         why);
     run.progress.Clear();
-    if (r != 0) {
+    if (!fetched) {
       run.Fail(what, why);
       continue;
     }
@@ -630,24 +630,24 @@ int RunPut(Run& run, Session& s, const std::vector<std::string>& files, const st
     // The engine asks for messages to run before each data frame.
     const std::string total = SizeCell(static_cast<std::int32_t>(size));
     std::int64_t frames = 0;
-    s.engine.OnProgress = [&](std::int64_t) { run.watch.Touch(); };
+    s.engine.On().progress = [&](std::int64_t) { run.watch.Touch(); };
     run.ui.on_process = [&] {
       const std::int64_t sent = std::min<std::int64_t>(frames++ * kFrameBytes, size);
       run.progress.Show(file + ": " + FormatThousands(std::to_string(sent), ",") + " / " + total);
     };
-    int r = 0;
+    ExchangeResult r = ExchangeResult::Ok;
     {
       Waiting waiting(run, "PUT_FILE " + file, run.options.timeouts.reply);
       r = s.engine.PutFile(prefix, file, attr);
     }
     run.ui.on_process = nullptr;
-    s.engine.OnProgress = nullptr;
+    s.engine.On().progress = nullptr;
     run.progress.Clear();
-    if (r < 0) {
+    if (r != ExchangeResult::Ok) {
       s.Note(r);
       // The engine reports a local file it could not read as the handset's
       // refusal; look again before blaming the handset.
-      const std::string local = (r == -1 || r == -2) ? LocalSendProblem(file, true) : std::string();
+      const std::string local = (r == ExchangeResult::Failed || r == ExchangeResult::Refused) ? LocalSendProblem(file, true) : std::string();
       run.Fail(what, local.empty() ? ResultText(r) : "not sent: " + local);
     }
   }
@@ -657,14 +657,14 @@ int RunPut(Run& run, Session& s, const std::vector<std::string>& files, const st
 int RunDel(Run& run, Session& s, const std::vector<Wanted>& names) {
   for (const Wanted& w : names) {
     std::string why;
-    const int r = WithListFallback(
+    const bool deleted = WithListFallback(
         s, run, w,
         [&](const std::string& path) {
           Waiting waiting(run, "DEL " + w.arg, run.options.timeouts.reply);
           return s.engine.DelFile(path);
         },
         why);
-    if (r != 0) run.Fail("del " + w.arg, why);
+    if (!deleted) run.Fail("del " + w.arg, why);
   }
   return run.failed ? kExitFileFailed : kExitOk;
 }
@@ -710,7 +710,7 @@ int RunBackup(Run& run, Session& s, const std::string& dir) {
     run.Error(dir + ": " + why);
     return kExitUsage;
   }
-  if (const int r = FetchList(s, run); r < 0) {
+  if (const ExchangeResult r = FetchList(s, run); r != ExchangeResult::Ok) {
     run.Error("cannot fetch the file list: " + ResultText(r));
     return kExitUsage;
   }
@@ -762,14 +762,14 @@ int RunBackup(Run& run, Session& s, const std::string& dir) {
     const std::string counter = "[" + std::to_string(index) + "/" + std::to_string(entries.size()) + "] " + shown;
     run.progress.Show(counter);
     std::string data;
-    int r = 0;
+    ExchangeResult r = ExchangeResult::Ok;
     {
       ShowReceived received(run, s, counter, e.item.Size);
       Waiting waiting(run, "GET_FILE " + shown, std::max(run.options.timeouts.reply, run.options.timeouts.first_frame));
       r = s.engine.GetFile(data, e.item.Tag + e.item.Folder + e.item.Name);
     }
     run.progress.Clear();
-    if (r < 0) {
+    if (r != ExchangeResult::Ok) {
       s.Note(r);
       fail(ResultText(r));
       continue;

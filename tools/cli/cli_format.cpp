@@ -164,22 +164,22 @@ std::optional<std::string> HandsetNameFor(std::string_view utf8_file_name, std::
   return name;
 }
 
-std::string ResultText(int result) {
+std::string ResultText(ExchangeResult result) {
   switch (result) {
-    case -1:
+    case ExchangeResult::Failed:
       return "the handset answered \"ERROR\"";
-    case -2:
+    case ExchangeResult::Refused:
       return "the handset answered \"REJ\"";
-    case -6:
+    case ExchangeResult::HandsetEnded:
       return "the handset ended the session";
-    case -7:
+    case ExchangeResult::DataRefused:
       return "the handset refused the file data (NAK)";
-    case -8:
+    case ExchangeResult::FrameLost:
       return "a file data frame from the handset was lost";
-    case -255:
+    case ExchangeResult::UnknownReply:
       return "the handset gave an unrecognised answer";
     default:
-      return "the exchange with the handset broke off (result " + std::to_string(result) + ")";
+      return "the exchange with the handset broke off (result " + std::to_string(static_cast<int>(result)) + ")";
   }
 }
 

@@ -9,6 +9,8 @@
 #include <string_view>
 #include <vector>
 
+#include "protocol/protocol_engine.h"
+
 namespace mirvo {
 struct ListRecord;
 }
@@ -54,7 +56,7 @@ std::optional<std::time_t> HandsetDateTime(std::string_view list_date);
 std::optional<std::string> HandsetNameFor(std::string_view utf8_file_name, std::string& why);
 
 // What a failed GetFile, PutFile or DelFile result means, for the user.
-std::string ResultText(int result);
+std::string ResultText(ExchangeResult result);
 
 // A code page 932 text for a message: UTF-8 when it converts, else with
 // every byte outside ASCII shown as \xHH; control characters show as "?".

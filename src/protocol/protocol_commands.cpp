@@ -1,0 +1,347 @@
+// ProtocolEngine's commands: each one request, the handset's reply and
+// whatever data follows it.
+#include <algorithm>
+#include <climits>
+#include <cstring>
+#include <filesystem>
+
+#include "core/regular_file.h"
+#include "core/ui_hooks.h"
+#include "protocol/frame_codes.h"
+#include "protocol/protocol_engine.h"
+#include "protocol/trace_log.h"
+#include "serial/serial_port.h"
+#include "text/cp932.h"
+
+namespace mirvo {
+namespace {
+
+using text::Cp932;
+
+constexpr auto kOk = ExchangeResult::Ok;
+constexpr auto kBroken = ExchangeResult::Broken;
+constexpr int kTextBuffer = 1024;
+constexpr int kFileBuffer = 2048;
+constexpr char kHandsetSeparator = '\xA5';
+
+void Trace(std::string_view cp932) { LogWriteLine(cp932); }
+
+// "\" -> 0xA5 wherever "\" is a character of its own; second bytes of
+// double-byte characters (ソ is 0x83 0x5C) stay as they are.
+std::string ToHandsetSeparators(std::string s) {
+  text::ForEachChar(s, [&](std::size_t pos, std::size_t len) {
+    if (len == 1 && s[pos] == '\\') s[pos] = kHandsetSeparator;
+  });
+  return s;
+}
+
+// A local path as trace text: its code page 932 form where it has one.
+std::string PathForTrace(const std::string& utf8_path) {
+  auto cp = text::Utf8ToCp932(utf8_path);
+  return cp ? *cp : utf8_path;
+}
+
+std::vector<std::string> SplitLines(std::string_view text) {
+  std::vector<std::string> lines;
+  if (text.empty()) return lines;
+  std::size_t start = 0;
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    if (text[i] == '\r' || text[i] == '\n') {
+      lines.emplace_back(text.substr(start, i - start));
+      if (text[i] == '\r' && i + 1 < text.size() && text[i + 1] == '\n') ++i;
+      start = i + 1;
+    }
+  }
+  if (start < text.size()) lines.emplace_back(text.substr(start));
+  return lines;
+}
+
+// Reads a whole local file, up to the size field of PUT_FILE; false with a
+// reason when it cannot be had.
+bool LoadLocalFile(const std::string& path, std::string& data, std::string& why) {
+  int error = 0;
+  switch (ReadRegularFile(path, INT_MAX, data, error)) {
+    case FileReadFault::kNone:
+      return true;
+    case FileReadFault::kOpen:
+      why = "ファイルを開けません";
+      return false;
+    case FileReadFault::kTooLarge:
+      why = "ファイルサイズが大きすぎます";
+      return false;
+    case FileReadFault::kNotRegular:
+    case FileReadFault::kRead:
+      break;
+  }
+  why = "ファイルを読み込めません";
+  return false;
+}
+
+}  // namespace
+
+ExchangeResult ProtocolEngine::CommandExchange(std::string_view request, std::string& reply) {
+  std::uint8_t control = 0;
+  if (SendText(request) != kOk) return kBroken;
+  if (WaitAck(control) != kOk || control != ACK) return kBroken;
+  if (WaitReply(reply) != kOk) return kBroken;
+  return kOk;
+}
+
+ProtocolEngine::DataFrame ProtocolEngine::ReceiveDataFrame(std::uint8_t expected, char* buffer, int capacity,
+                                                           bool empty_data_ends_file, int& controls_in_a_row) {
+  LogWriteTimedLine(" STX/ETX受信待");
+  DataFrame frame;
+  frame.type = expected;
+  int length = 0;
+  frame.result = ReceiveFrame(frame.type, buffer, capacity, timeouts_.data, empty_data_ends_file, length);
+  frame.carries_data = frame.result == kOk && (frame.type == STX || frame.type == ETX);
+  frame.length = frame.carries_data ? static_cast<std::size_t>(length) : 0;
+  controls_in_a_row = frame.carries_data ? 0 : controls_in_a_row + 1;
+  return frame;
+}
+
+ExchangeResult ProtocolEngine::ConfirmDataReceived() {
+  std::uint8_t control = 0;
+  if (SendControl(ACK) != kOk || SendText("OK") != kOk) return kBroken;
+  if (WaitAck(control) != kOk || control != ACK) return kBroken;
+  return kOk;
+}
+
+ExchangeResult ProtocolEngine::EstablishLink() {
+  Trace(Cp932("■データリンク確立■"));
+  port_.PurgeAll();
+  std::uint8_t control = 0;
+  if (SendControl(ENQ) != kOk) return kBroken;
+  if (WaitAck(control) != kOk || control != ACK) return kBroken;
+  Fire(events_.link_established);
+  Trace(Cp932("■データリンク確立・成功■"));
+  return kOk;
+}
+
+ExchangeResult ProtocolEngine::ReleaseLink() {
+  Trace(Cp932("■データリンク開放■"));
+  std::uint8_t control = 0;
+  if (SendControl(EOT) != kOk) return kBroken;
+  if (WaitAck(control) != kOk || control != ACK) return kBroken;
+  Trace(Cp932("■データリンク開放・成功■"));
+  return kOk;
+}
+
+ExchangeResult ProtocolEngine::FtStart(std::string_view password) {
+  Trace(Cp932("■転送開始■"));
+  std::string reply;
+  if (CommandExchange("FT_START[" + std::string(password) + "]", reply) != kOk) return kBroken;
+  if (reply == "OK") {
+    Trace(Cp932("応答メッセージ:OK"));
+    if (SendControl(ACK) != kOk) return kBroken;
+    Trace(Cp932("■転送開始・成功■"));
+    return kOk;
+  }
+  if (reply == "ERROR") {
+    Trace(Cp932("応答メッセージ:ERROR"));
+    Trace(Cp932("パスワードが違う"));
+    if (SendControl(ACK) != kOk) return kBroken;
+    const ExchangeResult r = AwaitEot(ExchangeResult::Failed);
+    Fire(events_.password_refused);
+    return r;
+  }
+  Trace(Cp932("応答メッセージ:不明"));
+  if (SendControl(ACK) != kOk) return kBroken;
+  return ExchangeResult::UnknownReply;
+}
+
+ExchangeResult ProtocolEngine::FtEnd() {
+  Trace(Cp932("■転送終了■"));
+  std::string reply;
+  if (CommandExchange("FT_END", reply) != kOk) return kBroken;
+  Trace(Cp932(reply == "OK" ? "応答メッセージ:OK" : "応答メッセージ:不明"));
+  // The link is released even when the ACK could not go out.
+  const bool acked = SendControl(ACK) == kOk;
+  if (ReleaseLink() != kOk || !acked) return kBroken;
+  Fire(events_.transfer_ended);
+  Trace(Cp932("■転送終了・成功■"));
+  return kOk;
+}
+
+ExchangeResult ProtocolEngine::GetList(std::vector<std::string>& lines) {
+  Trace(Cp932("■リスト取得■"));
+  std::string reply;
+  if (CommandExchange("GET_LIST", reply) != kOk) return kBroken;
+  if (reply == "ERROR") {
+    Trace(Cp932("応答メッセージ:ERROR"));
+    if (const ExchangeResult r = SendControl(ACK); r != kOk) return r;
+    return AwaitEot(ExchangeResult::Failed);
+  }
+  if (reply != "OK") {
+    Trace(Cp932("応答メッセージ:不明"));
+    return ExchangeResult::UnknownReply;
+  }
+  Trace(Cp932("応答メッセージ:OK"));
+  if (SendControl(ACK) != kOk) return kBroken;
+
+  std::string text;
+  std::uint8_t expected = STX;
+  char buffer[kTextBuffer + 1];
+  std::size_t received = 0;  // data bytes, counted whether or not they are text
+  int controls_in_a_row = 0;
+  while (true) {
+    std::memset(buffer, 0, sizeof buffer);
+    const DataFrame frame = ReceiveDataFrame(expected, buffer, kTextBuffer, false, controls_in_a_row);
+    received += frame.length;
+    if (frame.result != kOk || OverLimits(received, controls_in_a_row)) {
+      if (frame.result != kOk) Fire(events_.data_wait_failed);
+      if (SendControl(NAK) == kOk)
+        Ui().MessageBox(nullptr, "Mirvo", "データリスト取得失敗", MsgIcon::Error, MsgButtons::Ok);
+      return kBroken;
+    }
+    text.append(buffer, strnlen(buffer, frame.length));
+    LogWriteTimedLine(" STX/ETX待ちタイマIdle");
+    if (frame.type == STX) {
+      expected = 0;
+      continue;
+    }
+    if (frame.type != ETX) continue;
+
+    lines = SplitLines(text::TrimBlanks(text));
+    if (ConfirmDataReceived() != kOk) return kBroken;
+    Trace(Cp932("■リスト取得・成功■"));
+    return kOk;
+  }
+}
+
+ExchangeResult ProtocolEngine::GetFile(std::string& target, std::string_view handset_path) {
+  Trace(Cp932("■ファイル読み込み■:") + std::string(handset_path));
+  std::string reply;
+  if (CommandExchange(ToHandsetSeparators("GET_FILE[" + std::string(handset_path) + "]"), reply) != kOk)
+    return kBroken;
+  if (reply == "ERROR") {
+    if (SendControl(ACK) != kOk) return kBroken;
+    return AwaitEot(ExchangeResult::Failed);
+  }
+  if (reply == "REJ") {
+    if (SendControl(ACK) != kOk) return kBroken;
+    return ExchangeResult::Refused;
+  }
+  if (reply == "OK" && SendControl(ACK) != kOk) return kBroken;
+
+  std::string data;
+  std::uint8_t expected = STX;
+  char buffer[kFileBuffer];
+  int controls_in_a_row = 0;
+  while (true) {
+    const DataFrame frame = ReceiveDataFrame(expected, buffer, kFileBuffer, data.empty(), controls_in_a_row);
+    const bool over = frame.result == kOk && OverLimits(data.size() + frame.length, controls_in_a_row);
+    if (frame.result != kOk || over) {
+      if (frame.result != kOk) Fire(events_.data_wait_failed);
+      // Re-linking keeps the session usable after a lost frame; the NAK
+      // failing is no reason not to try.
+      const bool naked = SendControl(NAK) == kOk;
+      if (EstablishLink() != kOk || !naked || over) return kBroken;
+      return ExchangeResult::FrameLost;
+    }
+    LogWriteTimedLine(" STX/ETX待ちタイマIdle");
+    if (frame.carries_data) {
+      data.append(buffer, frame.length);
+      Progress(static_cast<std::int64_t>(data.size()));
+    }
+    if (frame.type != ETX) {
+      expected = 0;
+      continue;
+    }
+    if (ConfirmDataReceived() != kOk) return kBroken;
+    if (target.empty()) target.swap(data);
+    else target.append(data);
+    Trace(Cp932("■ファイル読み込み・成功■"));
+    return kOk;
+  }
+}
+
+ExchangeResult ProtocolEngine::PutFile(std::string_view prefix, const std::string& local_path,
+                                       std::string_view attributes) {
+  Trace(Cp932("■ファイル書き込み■:") + PathForTrace(local_path));
+  std::error_code ec;
+  if (!std::filesystem::exists(local_path, ec)) return ExchangeResult::Failed;
+
+  std::string data, why;
+  if (!LoadLocalFile(local_path, data, why)) {
+    Trace(Cp932(why));
+    return ExchangeResult::Refused;
+  }
+  const auto name = text::Utf8ToCp932(std::filesystem::path(local_path).filename().string());
+  if (!name) {
+    Trace(Cp932("ファイル名をシフトJISに変換できません"));
+    return ExchangeResult::Refused;
+  }
+  const std::string reversed(attributes.rbegin(), attributes.rend());
+  const std::string request = ToHandsetSeparators("PUT_FILE[" + std::string(prefix) + *name + "," +
+                                                  std::to_string(data.size()) + "," + reversed + "]");
+  std::string reply;
+  if (CommandExchange(request, reply) != kOk) return kBroken;
+  if (reply == "OK") {
+    Trace(Cp932("応答メッセージ:OK"));
+    if (SendControl(ACK) != kOk) return kBroken;
+  } else if (reply == "ERROR") {
+    Trace(Cp932("応答メッセージ:ERROR"));
+    if (SendControl(ACK) != kOk) return kBroken;
+    return AwaitEot(ExchangeResult::Failed);
+  } else if (reply == "REJ") {
+    Trace(Cp932("応答メッセージ:REJ"));
+    SendControl(ACK);
+    return ExchangeResult::Refused;
+  }
+
+  // A NAK refuses the data; the link is made again for the next command.
+  auto refused = [this] { return EstablishLink() != kOk ? kBroken : ExchangeResult::DataRefused; };
+  std::uint8_t control = 0;
+  const int size = static_cast<int>(data.size());
+  for (int pos = 0; pos < size;) {
+    Ui().ProcessMessages();
+    const int left = size - pos;
+    if (left > kMaxFileFrameData) {
+      if (SendFrame(STX, data.data() + pos, kMaxFileFrameData, false) != kOk) return kBroken;
+      pos += kMaxFileFrameData;
+      Progress(pos);
+      if (port_.InQueCount() > 0) {
+        if (WaitAck(control) != kOk) return kBroken;
+        if (control == NAK) return refused();
+      }
+    } else {
+      if (SendFrame(ETX, data.data() + pos, left, false) != kOk) return kBroken;
+      pos = size;
+      Progress(pos);
+    }
+  }
+
+  if (WaitAck(control) != kOk) return kBroken;
+  if (control == NAK) return refused();
+  if (WaitReply(reply) != kOk || reply != "OK") return kBroken;
+  if (SendControl(ACK) != kOk) return kBroken;
+  Trace(Cp932("■ファイル書き込み・成功■"));
+  return kOk;
+}
+
+ExchangeResult ProtocolEngine::DelFile(std::string_view handset_path) {
+  Trace(Cp932("■削除■:") + std::string(handset_path));
+  std::string reply;
+  if (CommandExchange("DEL[" + std::string(handset_path) + "]", reply) != kOk) return kBroken;
+  ExchangeResult result;
+  if (reply == "OK") {
+    Trace("DEL[].....RESPONSE_OK");
+    if (const ExchangeResult r = SendControl(ACK); r != kOk) return r;
+    result = kOk;
+  } else if (reply == "ERROR") {
+    if (const ExchangeResult r = SendControl(ACK); r != kOk) return r;
+    Trace("DEL[].....RESPONSE_ERROR");
+    result = AwaitEot(ExchangeResult::Failed);
+  } else if (reply == "REJ") {
+    Trace("DEL[].....RESPONSE_REJ");
+    if (const ExchangeResult r = SendControl(ACK); r != kOk) return r;
+    result = ExchangeResult::Refused;
+  } else {
+    result = kBroken;
+  }
+  Trace(Cp932("■削除処理完了■"));
+  return result;
+}
+
+}  // namespace mirvo
