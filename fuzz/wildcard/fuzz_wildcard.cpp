@@ -22,7 +22,7 @@ Outcome Catching(F&& f) {
   try {
     o.result = f();
   } catch (const mirvo::WildcardError& e) {
-    o.error = static_cast<int>(e.kind());
+    o.error = static_cast<int>(e.Kind());
   }
   return o;
 }

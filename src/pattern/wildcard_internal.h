@@ -1,6 +1,6 @@
 // Inside the wildcard engine: element keys, the two views through which
-// the matcher reads a subject, and the matcher's own records. Not for use
-// elsewhere.
+// the matcher reads a subject, and the matcher's own records. For the
+// engine's sources only.
 #pragma once
 
 #include <algorithm>
@@ -11,41 +11,39 @@
 #include <string_view>
 #include <vector>
 
-#include "pattern/wildcard.h"
+#include "pattern/compiled_pattern.h"
 #include "text/cp932.h"
 
 namespace mirvo::wildcard_detail {
 
-using Kind = TWSeq::Kind;
-
 // Bytes that need more than "one byte, one literal element".
-inline constexpr bool NeedsCare(unsigned char b) {
+inline constexpr bool NeedsDecoding(unsigned char b) {
   return text::IsLeadByte(b) || b == '#' || b == '(' || b == ')' || b == '*' || b == '?' ||
          b == '[' || b == '\\';
 }
 
-struct CareTable {
-  bool care[256];
-  constexpr CareTable() : care() {
-    for (int b = 0; b < 256; ++b) care[b] = NeedsCare(static_cast<unsigned char>(b));
-  }
+struct ByteSet {
+  bool contains[256] = {};
 };
-inline constexpr CareTable kCare;
+
+template <class Predicate>
+constexpr ByteSet MakeByteSet(Predicate predicate) {
+  ByteSet set;
+  for (int b = 0; b < 256; ++b) set.contains[b] = predicate(static_cast<unsigned char>(b));
+  return set;
+}
+
+inline constexpr ByteSet kNeedsDecoding = MakeByteSet(NeedsDecoding);
 
 // Bytes that are an element by themselves, their text being the byte.
-struct PlainTable {
-  bool plain[256];
-  constexpr PlainTable() : plain() {
-    for (int b = 0; b < 256; ++b) plain[b] = !NeedsCare(static_cast<unsigned char>(b)) || b == '#' || b == '(' ||
-                                             b == ')' || b == '*' || b == '?';
-  }
-};
-inline constexpr PlainTable kPlain;
+inline constexpr ByteSet kOneByteElements = MakeByteSet([](unsigned char b) {
+  return !NeedsDecoding(b) || b == '#' || b == '(' || b == ')' || b == '*' || b == '?';
+});
 
 // Keys that RawView::SeekByte can find: plain ASCII, and no escape gives
 // them otherwise ("\t" is a tab, "\n" carriage return and line feed).
-inline constexpr bool ByteSeekable(std::uint32_t key) {
-  return key < 0x80 && kPlain.plain[key] && key != 9 && key != 10 && key != 13;
+inline constexpr bool CanSeekByByte(std::uint32_t key) {
+  return key < 0x80 && kOneByteElements.contains[key] && key != 9 && key != 10 && key != 13;
 }
 
 // Reads the character at pos and returns its code.
@@ -60,22 +58,11 @@ inline std::uint32_t ReadChar(std::string_view text, std::size_t& pos) {
   return b;
 }
 
-inline void AppendKeyText(std::string& out, std::uint32_t key) {
-  if (key == TWString::kKakkoKey) {
-    out += "[...]";
-  } else if (key > 0xFF) {
-    out += static_cast<char>(key >> 8);
-    out += static_cast<char>(key & 0xFF);
-  } else {
-    out += static_cast<char>(key);
-  }
-}
-
 inline constexpr std::uint32_t KeyCode(std::uint32_t key) { return key & 0xFFFF; }
 
 // Writes the text of key into buf (5 bytes at most) and returns its length.
 inline std::size_t KeyText(std::uint32_t key, char* buf) {
-  if (key == TWString::kKakkoKey) {
+  if (key == CompiledPattern::kBracketKey) {
     std::copy_n("[...]", 5, buf);
     return 5;
   }
@@ -88,27 +75,32 @@ inline std::size_t KeyText(std::uint32_t key, char* buf) {
   return 1;
 }
 
+inline void AppendKeyText(std::string& out, std::uint32_t key) {
+  char buf[5];
+  out.append(buf, KeyText(key, buf));
+}
+
 // The matcher sees a subject through one of two views. Positions are
-// ordered; end() is the position after the last element, and every step
+// ordered; End() is the position after the last element, and every step
 // past it adds one.
 
 // A compiled subject: positions are element indexes.
 class ElementView {
  public:
   static constexpr bool kCaptures = true;
-  explicit ElementView(TWString& s) : s_(s) {}
-  TWString& string() { return s_; }
-  int& cursor() { return s_.Cursor; }
-  int end() const { return s_.Count(); }
-  std::uint32_t Take(int& pos) const { return s_.KeyAt(pos++); }
+  explicit ElementView(CompiledPattern& subject) : subject_(subject) {}
+  CompiledPattern& Subject() { return subject_; }
+  int& Cursor() { return subject_.cursor_; }
+  int End() const { return subject_.Count(); }
+  std::uint32_t Take(int& pos) const { return subject_.KeyAt(pos++); }
   int After(int pos) const { return pos + 1; }
   int Advance(int pos, int count) const { return pos + count; }
-  // The first position from pos on whose key is key, end() + 1 if none.
+  // The first position from pos on whose key is key, End() + 1 if none.
   // fail_end: the position after the last element passed over.
   int Seek(int pos, std::uint32_t key, int& fail_end) const {
     int q = pos;
-    while (q < end() && s_.KeyAt(q) != key) ++q;
-    if (q >= end()) q = end() + 1;
+    while (q < End() && subject_.KeyAt(q) != key) ++q;
+    if (q >= End()) q = End() + 1;
     if (q != pos) fail_end = q;
     return q;
   }
@@ -118,7 +110,7 @@ class ElementView {
   }
 
  private:
-  TWString& s_;
+  CompiledPattern& subject_;
 };
 
 // The bytes of a subject that holds no class, decoded as the compiler would
@@ -128,7 +120,7 @@ class ElementView {
 class RawView {
  public:
   static constexpr bool kCaptures = false;
-  explicit RawView(std::string_view t) : t_(t), end_(2 * static_cast<int>(t.size())) {}
+  explicit RawView(std::string_view text) : text_(text), end_(2 * static_cast<int>(text.size())) {}
 
   // The nearest offset from c back to known (an element start) where an
   // element surely starts: after a byte below 0x40, which is never a lead
@@ -147,7 +139,7 @@ class RawView {
     }
     return off;
   }
-  std::size_t BoundaryBefore(std::size_t c, std::size_t known) const { return BoundaryBefore(t_, c, known); }
+  std::size_t BoundaryBefore(std::size_t c, std::size_t known) const { return BoundaryBefore(text_, c, known); }
 
   // The first "[" from `from` on, or n.
   static std::size_t FindBracket(const char* d, std::size_t from, std::size_t n) {
@@ -178,37 +170,37 @@ class RawView {
     return true;
   }
 
-  int& cursor() { return cursor_; }
-  int end() const { return end_; }
+  int& Cursor() { return cursor_; }
+  int End() const { return end_; }
 
   std::uint32_t Take(int& pos) const {
     if (pos >= end_) {
       ++pos;
-      return TWString::kNoKey;
+      return CompiledPattern::kNoKey;
     }
     if (pos & 1) {  // the line feed of "\n"
       pos += 3;
       return 10;
     }
     const auto off = static_cast<std::size_t>(pos >> 1);
-    const auto b = static_cast<unsigned char>(t_[off]);
+    const auto b = static_cast<unsigned char>(text_[off]);
     if (b != '\\') {  // one or two bytes, chosen without a jump
-      const bool more = off + 1 < t_.size();
-      const auto next = static_cast<unsigned char>(t_[more ? off + 1 : off]);
+      const bool more = off + 1 < text_.size();
+      const auto next = static_cast<unsigned char>(text_[more ? off + 1 : off]);
       const bool pair = more && text::IsLeadByte(b);
       pos += pair ? 4 : 2;
       return pair ? static_cast<std::uint32_t>(b) << 8 | next : b;
     }
-    if (off + 1 == t_.size()) {
+    if (off + 1 == text_.size()) {
       pos += 2;
       return '\\';
     }
-    const char x = t_[off + 1];
+    const char x = text_[off + 1];
     if (x == 'n') {
       pos += 1;
       return 13;
     }
-    pos += 2 + 2 * static_cast<int>(text::CharLength(t_, off + 1));
+    pos += 2 + 2 * static_cast<int>(text::CharLength(text_, off + 1));
     return x == 't' ? 9 : DoubleOrSingle(off + 1);
   }
   int After(int pos) const {
@@ -220,7 +212,7 @@ class RawView {
     return pos;
   }
   int Seek(int pos, std::uint32_t key, int& fail_end) const {
-    const int q = ByteSeekable(key) ? SeekByte(pos, key) : SeekAny(pos, key);
+    const int q = CanSeekByByte(key) ? SeekByte(pos, key) : SeekAny(pos, key);
     if (q != pos) fail_end = q;
     return q;
   }
@@ -232,8 +224,8 @@ class RawView {
   int SeekByte(int q, std::uint32_t key) const {
     if (q >= end_) return end_ + 1;
     if (q & 1) q += 3;  // past the line feed of "\n", which is not the key
-    const char* d = t_.data();
-    const std::size_t n = t_.size();
+    const char* d = text_.data();
+    const std::size_t n = text_.size();
     auto known = static_cast<std::size_t>(q >> 1);  // an element starts here
     while (known < n) {
       const void* hit = std::memchr(d + known, static_cast<int>(key), n - known);
@@ -244,9 +236,9 @@ class RawView {
         if (d[off] == '\\') {
           // "\" escapes the key, except that "\n" and "\t" give other keys.
           if (off + 1 == c && key != 'n' && key != 't') return 2 * static_cast<int>(off);
-          off += 1 + text::CharLength(t_, off + 1);
+          off += 1 + text::CharLength(text_, off + 1);
         } else {
-          off += text::CharLength(t_, off);
+          off += text::CharLength(text_, off);
         }
       }
       if (off == c) return 2 * static_cast<int>(c);
@@ -266,31 +258,31 @@ class RawView {
   }
 
   std::uint32_t DoubleOrSingle(std::size_t off) const {
-    const auto b = static_cast<unsigned char>(t_[off]);
-    if (text::CharLength(t_, off) == 2) {
-      return static_cast<std::uint32_t>(b) << 8 | static_cast<unsigned char>(t_[off + 1]);
+    const auto b = static_cast<unsigned char>(text_[off]);
+    if (text::CharLength(text_, off) == 2) {
+      return static_cast<std::uint32_t>(b) << 8 | static_cast<unsigned char>(text_[off + 1]);
     }
     return b;
   }
 
-  std::string_view t_;
+  std::string_view text_;
   int end_;
   int cursor_ = 0;
 };
 
 template <class View>
 bool MatchChar(View& s, std::uint32_t key) {
-  return s.Take(s.cursor()) == key;
+  return s.Take(s.Cursor()) == key;
 }
 
 template <class View>
-void MatchQuestion(View& s) {
-  s.cursor() = s.After(s.cursor());
+void MatchAnyChar(View& s) {
+  s.Cursor() = s.After(s.Cursor());
 }
 
 template <class View>
-bool MatchNumber(View& s) {
-  const std::uint32_t key = s.Take(s.cursor());
+bool MatchDigit(View& s) {
+  const std::uint32_t key = s.Take(s.Cursor());
   return key >= '0' && key <= '9';
 }
 
@@ -300,37 +292,37 @@ namespace mirvo {
 
 // One "*" trying its split points. Trials must not change the capture
 // state, so it is saved here and restored when the "*" is decided.
-struct TWString::Frame {
-  int row;        // memo row, -1 for none
-  int rest;       // pattern position after the "*"
-  int first;      // first split point
-  int current;    // split point on trial
+struct CompiledPattern::StarTrial {
+  int row;      // memo row, -1 for none
+  int rest;     // pattern position after the "*"
+  int first;    // first split point
+  int current;  // split point on trial
   int last_fail_end;
-  int saved_start, saved_end;
+  int saved_capture_start, saved_capture_end;
   bool saved_recording;
 };
 
-// Outcome of MatchRest from (rest, j): ok with the subject's Cursor at the
-// end, or failure with the subject's Cursor where the failure left it.
-struct TWString::Memo {
+// Outcome of MatchRest from (rest, split): ok with the subject's cursor at
+// the end, or failure with the subject's cursor where the failure left it.
+struct CompiledPattern::TrialMemo {
   std::uint32_t stamp = 0;
-  int j = -1;   // split point taken, -1: no split point works
-  int end = 0;  // ok: subject Cursor after the rest; failed: where it stopped
+  int split = -1;  // split point taken, -1: no split point works
+  int end = 0;     // ok: subject cursor after the rest; failed: where it stopped
 };
 
-struct TWString::StarOutcome {
+struct CompiledPattern::StarOutcome {
   bool ok = false;
   bool end_known = false;
   int rest = 0;
-  int j = 0;    // split point (ok)
-  int end = 0;  // ok and end_known: end of the rest; failure: subject Cursor
+  int split = 0;  // split point (ok)
+  int end = 0;    // ok and end_known: end of the rest; failure: subject cursor
 };
 
-struct TWString::Segments {
+struct CompiledPattern::SegmentPlan {
   struct Atom {
-    TWSeq::Kind kind;
+    ElementKind kind;
     std::uint32_t key;
-    const TWKakko* kakko;
+    const BracketElement* bracket;
   };
   struct Run {
     int first, last;  // atoms[first .. last)

@@ -53,20 +53,20 @@ struct Elem {
 };
 
 struct Str {
-  std::vector<Elem> items;
+  std::vector<Elem> elements;
   int cursor = 0;
   bool recording = true;
-  std::vector<std::string> pickups;
-  int pickup_start = 0;
-  int pickup_end = -1;
+  std::vector<std::string> captures;
+  int capture_start = 0;
+  int capture_end = -1;
 
-  int Count() const { return static_cast<int>(items.size()); }
-  const Elem* ItemAt(int i) const { return i >= 0 && i < Count() ? &items[static_cast<std::size_t>(i)] : nullptr; }
-  const Elem* Next() { return ItemAt(cursor++); }
+  int Count() const { return static_cast<int>(elements.size()); }
+  const Elem* ElementAt(int i) const { return i >= 0 && i < Count() ? &elements[static_cast<std::size_t>(i)] : nullptr; }
+  const Elem* Next() { return ElementAt(cursor++); }
   std::string TextOf(int start, int count) const {
     std::string out;
     if (start < 1) return out;
-    for (int i = start - 1; i <= start + count - 2 && i < Count(); ++i) out += items[static_cast<std::size_t>(i)].text;
+    for (int i = start - 1; i <= start + count - 2 && i < Count(); ++i) out += elements[static_cast<std::size_t>(i)].text;
     return out;
   }
 };
@@ -147,31 +147,31 @@ Str Compile(std::string_view t) {
     const char b = t[i];
     const std::size_t l = Len(t, i);
     if (l == 2) {
-      s.items.push_back(Char(std::string(t.substr(i, 2))));
+      s.elements.push_back(Char(std::string(t.substr(i, 2))));
       i += 2;
     } else if (b == '#' || b == '(' || b == ')' || b == '*' || b == '?') {
-      s.items.push_back(Elem{b, std::string(1, b), {}, false, 0, {}});
+      s.elements.push_back(Elem{b, std::string(1, b), {}, false, 0, {}});
       ++i;
     } else if (b == '[') {
-      s.items.push_back(CompileClass(t, i));
+      s.elements.push_back(CompileClass(t, i));
     } else if (b == '\\') {
       ++i;
       if (i == t.size()) {
-        s.items.push_back(Char("\\"));
+        s.elements.push_back(Char("\\"));
       } else if (t[i] == 'n') {
-        s.items.push_back(Char("\r"));
-        s.items.push_back(Char("\n"));
+        s.elements.push_back(Char("\r"));
+        s.elements.push_back(Char("\n"));
         ++i;
       } else if (t[i] == 't') {
-        s.items.push_back(Char("\t"));
+        s.elements.push_back(Char("\t"));
         ++i;
       } else {
         const std::size_t l2 = Len(t, i);
-        s.items.push_back(Char(std::string(t.substr(i, l2))));
+        s.elements.push_back(Char(std::string(t.substr(i, l2))));
         i += l2;
       }
     } else {
-      s.items.push_back(Char(std::string(1, b)));
+      s.elements.push_back(Char(std::string(1, b)));
       ++i;
     }
   }
@@ -216,11 +216,11 @@ class Matcher {
         const Elem* x = s.Next();
         return x && !x->text.empty() && x->text[0] >= '0' && x->text[0] <= '9';
       }
-      case '(': p.pickup_start = s.cursor; return true;
+      case '(': p.capture_start = s.cursor; return true;
       case ')':
-        if (p.recording && s.cursor > p.pickup_end) {
-          p.pickup_end = s.cursor;
-          p.pickups.push_back(s.TextOf(p.pickup_start + 1, s.cursor - p.pickup_start));
+        if (p.recording && s.cursor > p.capture_end) {
+          p.capture_end = s.cursor;
+          p.captures.push_back(s.TextOf(p.capture_start + 1, s.cursor - p.capture_start));
         }
         return true;
       case '*': return Star(p, s);
@@ -237,12 +237,12 @@ class Matcher {
       }
       return false;
     }
-    const Elem* follower = p.ItemAt(p.cursor);
-    if (follower && (follower->kind == '(' || follower->kind == ')')) follower = p.ItemAt(p.cursor + 1);
+    const Elem* follower = p.ElementAt(p.cursor);
+    if (follower && (follower->kind == '(' || follower->kind == ')')) follower = p.ElementAt(p.cursor + 1);
     if (follower && follower->kind != 'c') throw Failure{Error::WildcardAfterRepeat};
     int taken = 0;
     for (;;) {
-      const Elem* x = s.ItemAt(s.cursor);
+      const Elem* x = s.ElementAt(s.cursor);
       if (!x || (follower && x->text == follower->text) || !Member(e, x)) break;
       ++s.cursor;
       ++taken;
@@ -257,14 +257,14 @@ class Matcher {
       s.cursor = std::max(i, s.Count());
       return true;
     }
-    if (rest == p.Count() - 1 && p.items[static_cast<std::size_t>(rest)].kind == ')') {
+    if (rest == p.Count() - 1 && p.elements[static_cast<std::size_t>(rest)].kind == ')') {
       s.cursor = std::max(i, s.Count());
       p.cursor = p.Count();
-      MatchElem(p, p.items[static_cast<std::size_t>(rest)], s);
+      MatchElem(p, p.elements[static_cast<std::size_t>(rest)], s);
       return true;
     }
     const bool recording = p.recording;
-    const int start = p.pickup_start, end = p.pickup_end;
+    const int start = p.capture_start, end = p.capture_end;
     p.recording = false;
     bool found = false;
     for (int j = i; j <= s.Count(); ++j) {
@@ -278,8 +278,8 @@ class Matcher {
       }
     }
     p.recording = recording;
-    p.pickup_start = start;
-    p.pickup_end = end;
+    p.capture_start = start;
+    p.capture_end = end;
     return found;
   }
 
@@ -296,14 +296,14 @@ Outcome WildcardMatch(std::string_view pattern, std::string_view subject, bool w
     Matcher m(max_steps);
     p.cursor = 0;
     s.cursor = 0;
-    p.pickups.clear();
+    p.captures.clear();
     out.result = m.MatchRest(p, s);
     if (whole) {
       if (s.cursor != s.Count()) out.result = false;
     } else {
       out.rest = s.TextOf(s.cursor + 1, s.Count() - s.cursor);
     }
-    out.captures = p.pickups;
+    out.captures = p.captures;
   } catch (const Failure& f) {
     out = Outcome{};
     out.error = f.error;

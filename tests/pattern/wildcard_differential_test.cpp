@@ -139,6 +139,11 @@ struct Engine {
   std::vector<std::string> captures;
 };
 
+ref::Error ReferenceError(const mirvo::WildcardError& err) {
+  return err.Kind() == mirvo::WildcardErrorKind::BackslashInClass ? ref::Error::BackslashInClass
+                                                                  : ref::Error::WildcardAfterRepeat;
+}
+
 Engine RunEngine(const std::string& pattern, const std::string& subject, bool whole) {
   Engine e;
   std::string s = subject;
@@ -147,8 +152,7 @@ Engine RunEngine(const std::string& pattern, const std::string& subject, bool wh
     if (!whole) e.rest = s;
   } catch (const mirvo::WildcardError& err) {
     e = Engine{};
-    e.error = err.kind() == mirvo::WildcardError::Kind::BackslashInClass ? ref::Error::BackslashInClass
-                                                                          : ref::Error::WildcardAfterRepeat;
+    e.error = ReferenceError(err);
   }
   return e;
 }
@@ -159,8 +163,7 @@ Engine RunFileName(const std::string& pattern, const std::string& subject) {
   try {
     e.result = mirvo::MatchFileName(subject, pattern);
   } catch (const mirvo::WildcardError& err) {
-    e.error = err.kind() == mirvo::WildcardError::Kind::BackslashInClass ? ref::Error::BackslashInClass
-                                                                          : ref::Error::WildcardAfterRepeat;
+    e.error = ReferenceError(err);
   }
   return e;
 }
