@@ -18,27 +18,9 @@ namespace {
 const char* const kCaptions[DeviceListModel::kColumns] = {"名前", "サイズ", "種類", "更新日時", "保護設定",
                                                           "コピーガード"};
 
-// Days since 30 December 1899 with the time of day as fraction, as
 // "yyyy/mm/dd hh:mm".
-QString DateTimeCell(double value) {
-  const double day_floor = std::floor(value);
-  long long days = static_cast<long long>(day_floor);
-  int minutes = static_cast<int>(std::lround((value - day_floor) * 24.0 * 60.0));
-  if (minutes >= 24 * 60) {
-    minutes -= 24 * 60;
-    ++days;
-  }
-  // Civil date from days since 1970-01-01 (Howard Hinnant's algorithm).
-  long long z = days - 25569 + 719468;
-  const long long era = (z >= 0 ? z : z - 146096) / 146097;
-  const long long doe = z - era * 146097;
-  const long long yoe = (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365;
-  const long long doy = doe - (365 * yoe + yoe / 4 - yoe / 100);
-  const long long mp = (5 * doy + 2) / 153;
-  const long long d = doy - (153 * mp + 2) / 5 + 1;
-  const long long m = mp < 10 ? mp + 3 : mp - 9;
-  const long long y = yoe + era * 400 + (m <= 2 ? 1 : 0);
-  return QString::asprintf("%04lld/%02lld/%02lld %02d:%02d", y, m, d, minutes / 60, minutes % 60);
+QString DateTimeCell(const ListDate& date) {
+  return QString::asprintf("%04d/%02d/%02d %02d:%02d", date.year, date.month, date.day, date.hour, date.minute);
 }
 
 int FoldAscii(int c) { return c >= 'A' && c <= 'Z' ? c + 32 : c; }
@@ -71,10 +53,10 @@ std::optional<QString> DeviceListModel::Fill(const std::vector<std::string>& lin
   for (std::size_t i = 0; i < lines.size(); ++i) {
     ListRecord item;
     ParseListLine(lines[i], item);  // a partly read line shows what was read
-    if (item.Folder != folder) continue;
+    if (item.folder != folder) continue;
     if (pattern) {
       try {
-        if (!MatchFileName(item.Name, *pattern)) continue;
+        if (!MatchFileName(item.name, *pattern)) continue;
       } catch (const WildcardError& e) {
         error = QString::fromUtf8(e.what());
         break;
@@ -82,16 +64,17 @@ std::optional<QString> DeviceListModel::Fill(const std::vector<std::string>& lin
     }
     Row row;
     row.line = static_cast<int>(i);
-    row.size = item.Size;
-    row.name = item.Name;
-    const QString name = FromCp932(item.Name);
+    row.size = item.size;
+    row.name = item.name;
+    const QString name = FromCp932(item.name);
     const QString ext = FileExtension(name);
     row.cells[0] = name;
-    row.cells[1] = FromCp932(FormatThousands(std::to_string(item.Size))) + " B";
+    row.cells[1] = FromCp932(FormatThousands(std::to_string(item.size))) + " B";
     row.cells[2] = ShellTypeName(ext);
-    if (!item.Date.empty()) row.cells[3] = DateTimeCell(ListDateToDateTime(item.Date));
-    row.cells[4] = QString::fromStdString(FlagText(GetAttrFlag(item.Attr, 32)));
-    row.cells[5] = QString::fromStdString(FlagText(GetAttrFlag(item.Attr, 31)));
+    // An unreadable date shows as 1899/12/29 00:00.
+    if (!item.date.empty()) row.cells[3] = DateTimeCell(ParseListDate(item.date).value_or(ListDate{1899, 12, 29, 0, 0}));
+    row.cells[4] = QString::fromStdString(FlagText(FlagAt(item.attributes, 32)));
+    row.cells[5] = QString::fromStdString(FlagText(FlagAt(item.attributes, 31)));
     row.icon = ShellIcon(ext);
     rows_.push_back(std::move(row));
   }

@@ -44,9 +44,9 @@ QString ResultLine(bool ok, const QString& name) {
 }
 
 std::string UploadAttr() {
-  std::string attr = BlankAttr();
-  SetAttrFlag(attr, kAttrProtection, kFlagOff);
-  SetAttrFlag(attr, kAttrCopyGuard, kFlagOff);
+  std::string attr = BlankAttributes();
+  SetFlag(attr, kProtectionFlag, kFlagOff);
+  SetFlag(attr, kCopyGuardFlag, kFlagOff);
   return attr;
 }
 
@@ -149,18 +149,18 @@ int MainWindow::DownloadOneFile(const std::string& dir, const std::string& line)
     ClearBusy();
   });
   std::string why;
-  const std::optional<std::string> target = StagedPath(dir, item.Name);
+  const std::optional<std::string> target = StagedPath(dir, item.name);
   if (!target || !PreparePrivateDir(dir, why)) {
     cursor.Release();
     TransferError(kCopyFailed);
     return -2;
   }
-  SetPanel(0, U("ファイル取得中...%1").arg(FromCp932(item.Name)));
+  SetPanel(0, U("ファイル取得中...%1").arg(FromCp932(item.name)));
   Ui().ProcessMessages();
-  const ExchangeResult r = engine_->GetFile(data, item.Tag + item.Folder + item.Name);
+  const ExchangeResult r = engine_->GetFile(data, item.tag + item.folder + item.name);
   Ui().ProcessMessages();
   if (r == ExchangeResult::Ok) {
-    if (!WriteStagedFile(dir, *target, data, item.Date, why, [] { Ui().ProcessMessages(); })) {
+    if (!WriteStagedFile(dir, *target, data, item.date, why, [] { Ui().ProcessMessages(); })) {
       cursor.Release();
       TransferError(kCopyFailed);
       return -2;
@@ -204,8 +204,8 @@ int MainWindow::DeleteOneFile(const std::string& line) {
     SetPanel(0, {});
     ClearBusy();
   });
-  SetPanel(0, U("ファイル削除中...%1").arg(FromCp932(item.Name)));
-  const ExchangeResult r = engine_->DelFile(item.Tag + item.Folder + item.Name);
+  SetPanel(0, U("ファイル削除中...%1").arg(FromCp932(item.name)));
+  const ExchangeResult r = engine_->DelFile(item.tag + item.folder + item.name);
   if (r == ExchangeResult::Ok) return 0;
   cursor.Release();
   ExchangeFailed(*this, r, kDelRefused, kDeleteFailed, kBroken);
@@ -249,8 +249,8 @@ int MainWindow::DownloadSelected(QStringList& localPaths) {
     if (StopWanted()) break;
     ListRecord item;
     ParseListLine(*line, item);
-    const QString name = FromCp932(BareHandsetName(item.Name));
-    progress_->BeginFile(item.Size);
+    const QString name = FromCp932(BareHandsetName(item.name));
+    progress_->BeginFile(item.size);
     int r = -100;
     try {
       r = DownloadOneFile(StagingDir, *line);
@@ -261,7 +261,7 @@ int MainWindow::DownloadSelected(QStringList& localPaths) {
     progress_->EndFile();
     if (r == 0) {
       LastDownloaded.push_back(*line);
-      if (auto path = StagedPath(StagingDir, item.Name)) localPaths << QString::fromStdString(*path);
+      if (auto path = StagedPath(StagingDir, item.name)) localPaths << QString::fromStdString(*path);
       results << ResultLine(true, name);
       continue;
     }

@@ -66,7 +66,9 @@ std::vector<std::string_view> HandsetParts(std::string_view name) {
 }
 
 bool LocalTime(std::string_view date, timespec& out) {
-  if (ListDateToDateTime(date) < 0) return false;
+  // Dates before 1899/12/30 are refused with the unreadable ones.
+  const std::optional<ListDate> parsed = ParseListDate(date);
+  if (!parsed || *parsed < ListDate{1899, 12, 30, 0, 0}) return false;
   std::tm tm{};
   const std::string text(date);
   if (std::sscanf(text.c_str(), "%4d/%2d/%2d/%2d%2d", &tm.tm_year, &tm.tm_mon, &tm.tm_mday, &tm.tm_hour,

@@ -22,16 +22,6 @@ bool ReadDigits(std::string_view s, std::size_t max_digits, std::int64_t& value)
   return true;
 }
 
-// Days from 1970-01-01 of a proleptic Gregorian date.
-std::int64_t DaysFromCivil(std::int64_t y, unsigned m, unsigned d) {
-  y -= m <= 2;
-  const std::int64_t era = (y >= 0 ? y : y - 399) / 400;
-  const auto yoe = static_cast<unsigned>(y - era * 400);
-  const unsigned doy = (153 * (m > 2 ? m - 3 : m + 9) + 2) / 5 + d - 1;
-  const unsigned doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
-  return era * 146097 + static_cast<std::int64_t>(doe) - 719468;
-}
-
 unsigned DaysInMonth(std::int64_t y, unsigned m) {
   static constexpr unsigned kDays[] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
   const bool leap = (y % 4 == 0 && y % 100 != 0) || y % 400 == 0;
@@ -59,7 +49,7 @@ int ParseListLine(std::string_view line, ListRecord& item) {
   if (!line.empty() && line[0] == '#') {
     const std::size_t close = line.find('#', 1);
     if (close != std::string_view::npos) {
-      item.Tag = line.substr(0, close + 1);
+      item.tag = line.substr(0, close + 1);
       line.remove_prefix(close + 1);
     }
   }
@@ -70,11 +60,9 @@ int ParseListLine(std::string_view line, ListRecord& item) {
     if (len == 1 && rest[pos] == kHandsetSeparator) rest[pos] = '\\';
   });
 
-  TCSV csv;
-  csv.Text = std::move(rest);
-  csv.Split();
-  auto field = [&](std::size_t i) { return i < csv.items.size() ? csv.items[i] : std::string{}; };
-  item.Name = field(0);
+  const std::vector<std::string> fields = SplitFields(rest);
+  auto field = [&](std::size_t i) { return i < fields.size() ? fields[i] : std::string{}; };
+  item.name = field(0);
   // Signed: an entry of size -1 still has its date and flags.
   const std::string size_field = field(1);
   std::string_view size_text = size_field;
@@ -84,31 +72,31 @@ int ParseListLine(std::string_view line, ListRecord& item) {
   if (!ReadDigits(size_text, 10, size)) return -1;
   if (negative) size = -size;
   if (size > INT32_MAX || size < INT32_MIN) return -1;
-  item.Size = static_cast<std::int32_t>(size);
-  item.Date = field(2);
-  item.Attr = ReverseText(field(3));
+  item.size = static_cast<std::int32_t>(size);
+  item.date = field(2);
+  item.attributes = ReverseText(field(3));
   return 0;
 }
 
-double ListDateToDateTime(std::string_view date) {
-  if (date.size() != 15) return -1;
-  const std::string fourth = CsvField(date, "/", 3);
+std::optional<ListDate> ParseListDate(std::string_view date) {
+  if (date.size() != 15) return std::nullopt;
+  const std::string time = FieldAt(date, "/", 3);
   std::int64_t y = 0, mo = 0, d = 0, h = 0, mi = 0;
-  if (!ReadDigits(CsvField(date, "/", 0), 9, y) || !ReadDigits(CsvField(date, "/", 1), 9, mo) ||
-      !ReadDigits(CsvField(date, "/", 2), 9, d) || !ReadDigits(std::string_view(fourth).substr(0, 2), 2, h) ||
-      !ReadDigits(std::string_view(fourth).substr(std::min<std::size_t>(2, fourth.size()), 2), 2, mi)) {
-    return -1;
+  if (!ReadDigits(FieldAt(date, "/", 0), 9, y) || !ReadDigits(FieldAt(date, "/", 1), 9, mo) ||
+      !ReadDigits(FieldAt(date, "/", 2), 9, d) || !ReadDigits(std::string_view(time).substr(0, 2), 2, h) ||
+      !ReadDigits(std::string_view(time).substr(std::min<std::size_t>(2, time.size()), 2), 2, mi)) {
+    return std::nullopt;
   }
-  if (y < 1 || y > 9999 || mo < 1 || mo > 12 || d < 1 || d > DaysInMonth(y, static_cast<unsigned>(mo)) || h > 23 || mi > 59) {
-    return -1;
+  if (y < 1 || y > 9999 || mo < 1 || mo > 12 || d < 1 || d > DaysInMonth(y, static_cast<unsigned>(mo)) || h > 23 ||
+      mi > 59) {
+    return std::nullopt;
   }
-  const std::int64_t days =
-      DaysFromCivil(y, static_cast<unsigned>(mo), static_cast<unsigned>(d)) - DaysFromCivil(1899, 12, 30);
-  return static_cast<double>(days) + static_cast<double>(h * 60 + mi) / 1440.0;
+  return ListDate{static_cast<int>(y), static_cast<int>(mo), static_cast<int>(d), static_cast<int>(h),
+                  static_cast<int>(mi)};
 }
 
 std::string MakeListLine(std::string_view tag, std::string_view name, std::int64_t size,
-                         std::string_view date, std::string_view attr) {
+                         std::string_view date, std::string_view attributes) {
   std::string line;
   if (!tag.empty()) {
     line += '#';
@@ -121,7 +109,7 @@ std::string MakeListLine(std::string_view tag, std::string_view name, std::int64
   line += ',';
   line += date;
   line += ',';
-  line += ReverseText(attr);
+  line += ReverseText(attributes);
   line += ",\r\n";
   return line;
 }
@@ -171,10 +159,10 @@ std::string FormatThousands(std::string_view number, std::string_view separator)
 
 std::string ReverseText(std::string_view text) { return std::string(text.rbegin(), text.rend()); }
 
-std::string BlankAttr() { return std::string(kAttrLength, '-'); }
+std::string BlankAttributes() { return std::string(kFlagCount, '-'); }
 
-void SetAttrFlag(std::string& attr, int position, int value) {
-  if (attr.size() < kAttrLength) attr.resize(kAttrLength, '-');
+void SetFlag(std::string& attributes, int position, int value) {
+  if (attributes.size() < kFlagCount) attributes.resize(kFlagCount, '-');
   char c;
   switch (value) {
     case kFlagNone: c = '-'; break;
@@ -182,13 +170,13 @@ void SetAttrFlag(std::string& attr, int position, int value) {
     case kFlagOff: c = '0'; break;
     default: return;
   }
-  if (position < 1 || static_cast<std::size_t>(position) > attr.size()) return;
-  attr[static_cast<std::size_t>(position) - 1] = c;
+  if (position < 1 || static_cast<std::size_t>(position) > attributes.size()) return;
+  attributes[static_cast<std::size_t>(position) - 1] = c;
 }
 
-int GetAttrFlag(std::string_view attr, int position) {
-  if (position < 1 || static_cast<std::size_t>(position) > attr.size()) return kFlagUnknown;
-  switch (attr[static_cast<std::size_t>(position) - 1]) {
+int FlagAt(std::string_view attributes, int position) {
+  if (position < 1 || static_cast<std::size_t>(position) > attributes.size()) return kFlagUnknown;
+  switch (attributes[static_cast<std::size_t>(position) - 1]) {
     case '-': return kFlagNone;
     case '0': return kFlagOff;
     case '1': return kFlagOn;

@@ -1,5 +1,6 @@
-// The handset's file list: one line per file, parsed into a record when
-// needed, and the helpers that show and build list entries.
+// ListRecord is one entry of the handset's file list. The list comes as one
+// line per file and is parsed into a record when needed; beside it are the
+// helpers that show and build list entries.
 //
 // Line: ["#" tag "#"] path "," size "," date "," attributes ","
 // The path separates folders with the byte 0xA5; the date is
@@ -8,25 +9,37 @@
 // reverse order, so protection is record position 32.
 #pragma once
 
+#include <compare>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 
 namespace mirvo {
 
 struct ListRecord {
-  std::string Tag;     // "#...#" with both "#", or empty
-  std::string Folder;  // left empty by ParseListLine
-  std::string Name;    // the whole path, "\" between folders
-  std::int32_t Size = 0;
-  std::string Date;    // as it came
-  std::string Attr;    // flag characters in record order
+  std::string tag;     // "#...#" with both "#", or empty
+  std::string folder;  // left empty by ParseListLine
+  std::string name;    // the whole path, "\" between folders
+  std::int32_t size = 0;
+  std::string date;        // as it came
+  std::string attributes;  // flag characters in record order
 };
 
-// Record positions (from 1) and flag values.
-inline constexpr int kAttrProtection = 32;
-inline constexpr int kAttrCopyGuard = 31;
-inline constexpr int kAttrLength = 32;
+// A list date as it reads: yyyy/mm/dd/hhmm.
+struct ListDate {
+  int year = 0;
+  int month = 0;
+  int day = 0;
+  int hour = 0;
+  int minute = 0;
+  friend auto operator<=>(const ListDate&, const ListDate&) = default;
+};
+
+// Record positions (from 1) of the flags, and flag values.
+inline constexpr int kProtectionFlag = 32;
+inline constexpr int kCopyGuardFlag = 31;
+inline constexpr int kFlagCount = 32;
 inline constexpr int kFlagOn = 0;        // "1"
 inline constexpr int kFlagOff = 1;       // "0"
 inline constexpr int kFlagNone = -1;     // "-": not applicable
@@ -37,15 +50,15 @@ inline constexpr int kFlagUnknown = -255;  // any other character, or none there
 // the later ones stay empty or zero.
 int ParseListLine(std::string_view line, ListRecord& item);
 
-// Days since 1899-12-30 with the time of day as fraction; -1 for a text
-// that is not 15 characters, a part that is not a number, or a date or time
-// that does not exist.
-double ListDateToDateTime(std::string_view date);
+// The date of a list line; nullopt for a text that is not 15 characters, a
+// part that is not a number, or a date or time that does not exist (years
+// 1 to 9999).
+std::optional<ListDate> ParseListDate(std::string_view date);
 
-// A list line ending in CR LF; the tag is given without its "#", attr in
-// record order.
+// A list line ending in CR LF; the tag is given without its "#", attributes
+// in record order.
 std::string MakeListLine(std::string_view tag, std::string_view name, std::int64_t size,
-                         std::string_view date, std::string_view attr);
+                         std::string_view date, std::string_view attributes);
 
 // A decimal number rounded to a whole number (halves away from zero) with
 // digits grouped by three. The separator is the C library locale's
@@ -59,16 +72,16 @@ std::string FormatThousands(std::string_view number, std::string_view separator)
 std::string ReverseText(std::string_view text);
 
 // 32 "-".
-std::string BlankAttr();
+std::string BlankAttributes();
 
 // Writes value -1 as "-", 0 as "1", 1 as "0" at position (from 1); other
 // values write nothing. A text shorter than 32 is first filled up with "-";
 // a position outside the text writes nothing.
-void SetAttrFlag(std::string& attr, int position, int value);
+void SetFlag(std::string& attributes, int position, int value);
 
 // "-" -1, "0" 1, "1" 0, any other character -255; a position outside the
 // text (a handset that sends fewer flags) is -255 too.
-int GetAttrFlag(std::string_view attr, int position);
+int FlagAt(std::string_view attributes, int position);
 
 // 0 "ON", 1 "OFF", anything else empty.
 std::string FlagText(int value);

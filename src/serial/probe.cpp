@@ -17,7 +17,7 @@ constexpr int kReplyCapacity = 1024;
 std::string_view ReplyText(const char* buffer) { return std::string_view(buffer, strnlen(buffer, kReplyCapacity)); }
 
 std::string FirstLine(const char* buffer) {
-  return CsvField(std::string(text::TrimBlanks(ReplyText(buffer))), "\r\n", 0);
+  return FieldAt(std::string(text::TrimBlanks(ReplyText(buffer))), "\r\n", 0);
 }
 
 // The window keeps painting while a silent line is waited on.

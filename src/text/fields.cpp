@@ -4,42 +4,42 @@
 
 namespace mirvo {
 
-void TCSV::Split() {
-  items.clear();
-  if (Text.empty()) return;
-  std::array<bool, 256> quote{}, sep{};
-  for (unsigned char c : stokns) quote[c] = true;
-  // A byte in both sets is a quote: quotes are tested first.
-  for (unsigned char c : tokns) sep[c] = !quote[c];
+std::vector<std::string> SplitFields(std::string_view text, const FieldOptions& options) {
+  std::vector<std::string> fields;
+  if (text.empty()) return fields;
+  std::array<bool, 256> quote{}, separator{};
+  for (unsigned char c : options.quotes) quote[c] = true;
+  // Quotes are tested first.
+  for (unsigned char c : options.separators) separator[c] = !quote[c];
 
-  const std::size_t n = Text.size();
+  const std::size_t n = text.size();
   std::size_t start = 0;
   bool in_quotes = false;
   for (std::size_t i = 0; i < n; ++i) {
-    const auto c = static_cast<unsigned char>(Text[i]);
+    const auto c = static_cast<unsigned char>(text[i]);
     if (quote[c]) {
-      if (strflg) in_quotes = !in_quotes;
+      if (options.quotes_protect_separators) in_quotes = !in_quotes;
       continue;
     }
-    if (!sep[c] || (strflg && in_quotes)) continue;
-    items.emplace_back(Text, start, i - start);
-    if (blockflg) {
-      while (i + 1 < n && sep[static_cast<unsigned char>(Text[i + 1])]) ++i;
+    if (!separator[c] || (options.quotes_protect_separators && in_quotes)) continue;
+    fields.emplace_back(text.substr(start, i - start));
+    if (options.merge_separator_runs) {
+      while (i + 1 < n && separator[static_cast<unsigned char>(text[i + 1])]) ++i;
     }
     start = i + 1;
-    if (start == n) items.emplace_back();
+    if (start == n) fields.emplace_back();
   }
-  if (start < n) items.emplace_back(Text, start, n - start);
+  if (start < n) fields.emplace_back(text.substr(start, n - start));
+  return fields;
 }
 
-std::string CsvField(std::string_view text, std::string_view separators, int index) {
+std::string FieldAt(std::string_view text, std::string_view separators, int index) {
   if (index < 0) return {};
-  TCSV csv;
-  csv.Text = text;
-  csv.tokns = separators;
-  csv.Split();
-  return static_cast<std::size_t>(index) < csv.items.size() ? csv.items[static_cast<std::size_t>(index)]
-                                                            : std::string{};
+  FieldOptions options;
+  options.separators = separators;
+  std::vector<std::string> fields = SplitFields(text, options);
+  return static_cast<std::size_t>(index) < fields.size() ? std::move(fields[static_cast<std::size_t>(index)])
+                                                         : std::string{};
 }
 
 }  // namespace mirvo

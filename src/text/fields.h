@@ -1,4 +1,5 @@
-// TCSV: splitting a text into separated fields.
+// Splitting a text into fields at separator bytes, with quotes that can
+// protect separators.
 #pragma once
 
 #include <string>
@@ -7,25 +8,21 @@
 
 namespace mirvo {
 
-// Splits Text at any byte of tokns into items. Separators and quotes are
-// compared byte by byte, also inside double-byte characters. Quote bytes
-// stay in the fields.
-class TCSV {
- public:
-  std::string Text;
-  std::string tokns = ",";    // each byte is a separator by itself
-  std::string stokns = "\"";  // quote bytes
-  bool strflg = true;         // quotes protect separators
-  std::vector<std::string> items;
-  bool blockflg = false;      // a run of separators counts as one
-
-  // An empty Text gives no fields; a separator at the very end adds an
-  // empty last field.
-  void Split();
+// Separators and quotes are compared byte by byte, also inside double-byte
+// characters. A byte in both sets is a quote.
+struct FieldOptions {
+  std::string separators = ",";  // each byte is a separator by itself
+  std::string quotes = "\"";     // quote bytes; they stay in the fields
+  bool quotes_protect_separators = true;
+  bool merge_separator_runs = false;  // a run of separators counts as one
 };
 
+// An empty text gives no fields; a separator at the very end adds an empty
+// last field.
+std::vector<std::string> SplitFields(std::string_view text, const FieldOptions& options = {});
+
 // Field index (from 0) of text split at any byte of separators with the
-// other defaults; empty when there is no such field.
-std::string CsvField(std::string_view text, std::string_view separators, int index);
+// other options as default; empty when there is no such field.
+std::string FieldAt(std::string_view text, std::string_view separators, int index);
 
 }  // namespace mirvo

@@ -102,9 +102,9 @@ TEST(CliFormat, ListCells) {
   EXPECT_EQ(ListRow(item), "dir\\sub\\f.txt\t1,234 B\t2004/01/23 15:30\tON\tOFF");
   ASSERT_EQ(ParseListLine(text::Cp932("写真.jpg") + ",5,,,", item), 0);
   EXPECT_EQ(ListRow(item), "写真.jpg\t5 B\t\t\t");
-  item.Name = "tab\there";
+  item.name = "tab\there";
   EXPECT_EQ(ListRow(item), "tab?here\t5 B\t\t\t");
-  item.Name = "\x81";  // a lead byte alone: no UTF-8 form
+  item.name = "\x81";  // a lead byte alone: no UTF-8 form
   EXPECT_FALSE(ListRow(item));
 }
 

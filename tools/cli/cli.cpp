@@ -398,8 +398,8 @@ std::vector<Entry> ParseEntries(const std::vector<std::string>& lines, Run* repo
       if (report) report->Fail("list", "unreadable list line: " + ShowText(line));
       continue;
     }
-    e.name = text::Cp932ToUtf8(e.item.Name);
-    e.tagged = text::Cp932ToUtf8(e.item.Tag + e.item.Folder + e.item.Name);
+    e.name = text::Cp932ToUtf8(e.item.name);
+    e.tagged = text::Cp932ToUtf8(e.item.tag + e.item.folder + e.item.name);
     entries.push_back(std::move(e));
   }
   return entries;
@@ -411,7 +411,7 @@ std::vector<Entry> ParseEntries(const std::vector<std::string>& lines, Run* repo
 // bytes, which a conversion back might not give.
 std::optional<std::string> ListedPath(const std::vector<Entry>& entries, const std::string& wanted, std::string& why) {
   for (const Entry& e : entries)
-    if (e.tagged && *e.tagged == wanted) return e.item.Tag + e.item.Folder + e.item.Name;
+    if (e.tagged && *e.tagged == wanted) return e.item.tag + e.item.folder + e.item.name;
   const Entry* found = nullptr;
   for (const Entry& e : entries) {
     if (!e.name || *e.name != wanted) continue;
@@ -421,7 +421,7 @@ std::optional<std::string> ListedPath(const std::vector<Entry>& entries, const s
     }
     found = &e;
   }
-  if (found) return found->item.Tag + found->item.Folder + found->item.Name;
+  if (found) return found->item.tag + found->item.folder + found->item.name;
   return std::nullopt;
 }
 
@@ -511,15 +511,15 @@ int RunList(Run& run, Session& s, const std::optional<std::string>& pattern) {
   for (const Entry& e : ParseEntries(s.lines, &run)) {
     if (pattern) {
       try {
-        if (!MatchFileName(e.item.Name, *pattern)) continue;
+        if (!MatchFileName(e.item.name, *pattern)) continue;
       } catch (const WildcardError& error) {
-        run.Fail("list " + ShowText(e.item.Name), error.what());
+        run.Fail("list " + ShowText(e.item.name), error.what());
         continue;
       }
     }
     auto row = ListRow(e.item);
     if (!row) {
-      run.Fail("list", "a handset name has no UTF-8 form: " + ShowText(e.item.Name));
+      run.Fail("list", "a handset name has no UTF-8 form: " + ShowText(e.item.name));
       continue;
     }
     rows.push_back({*e.name, std::move(*row)});
@@ -614,9 +614,9 @@ std::vector<std::string> CheckPutFiles(Run& run, const std::vector<std::string>&
 
 int RunPut(Run& run, Session& s, const std::vector<std::string>& files, const std::string& prefix) {
   // Protection and copy guard off, every other flag not applicable.
-  std::string attr = BlankAttr();
-  SetAttrFlag(attr, kAttrProtection, kFlagOff);
-  SetAttrFlag(attr, kAttrCopyGuard, kFlagOff);
+  std::string attr = BlankAttributes();
+  SetFlag(attr, kProtectionFlag, kFlagOff);
+  SetFlag(attr, kCopyGuardFlag, kFlagOff);
 
   for (const std::string& file : files) {
     const std::string what = "put " + file;
@@ -684,10 +684,10 @@ std::vector<Wanted> CheckDelNames(Run& run, const std::vector<std::string>& name
 // first folder, then its own folder parts. nullopt with why when a part is
 // unsafe here.
 std::optional<std::vector<std::string>> BackupPath(const ListRecord& item, std::string& why) {
-  auto parts = LocalPathFor(item.Name, why);
+  auto parts = LocalPathFor(item.name, why);
   if (!parts) return std::nullopt;
-  if (!item.Tag.empty()) {
-    auto tag = LocalPathFor(item.Tag, why);
+  if (!item.tag.empty()) {
+    auto tag = LocalPathFor(item.tag, why);
     if (!tag || tag->size() != 1) {
       if (tag) why = "the tag holds \"\\\"";
       return std::nullopt;
@@ -725,7 +725,7 @@ int RunBackup(Run& run, Session& s, const std::string& dir) {
   std::size_t index = 0;
   for (const Entry& e : entries) {
     ++index;
-    const std::string shown = ShowText(e.item.Tag + e.item.Folder + e.item.Name);
+    const std::string shown = ShowText(e.item.tag + e.item.folder + e.item.name);
     const std::string what = "backup " + shown;
     auto fail = [&](const std::string& reason) {
       run.Fail(what, reason);
@@ -749,9 +749,9 @@ int RunBackup(Run& run, Session& s, const std::string& dir) {
       fail("cannot make its folder: " + why);
       continue;
     }
-    const auto date = HandsetDateTime(e.item.Date);
+    const auto date = HandsetDateTime(e.item.date);
     const auto local = FileInfoAt(folder.get(), name);
-    if (local && date && local->size == e.item.Size && local->mtime == *date) {
+    if (local && date && local->size == e.item.size && local->mtime == *date) {
       ++count.skipped;
       continue;
     }
@@ -764,9 +764,9 @@ int RunBackup(Run& run, Session& s, const std::string& dir) {
     std::string data;
     ExchangeResult r = ExchangeResult::Ok;
     {
-      ShowReceived received(run, s, counter, e.item.Size);
+      ShowReceived received(run, s, counter, e.item.size);
       Waiting waiting(run, "GET_FILE " + shown, std::max(run.options.timeouts.reply, run.options.timeouts.first_frame));
-      r = s.engine.GetFile(data, e.item.Tag + e.item.Folder + e.item.Name);
+      r = s.engine.GetFile(data, e.item.tag + e.item.folder + e.item.name);
     }
     run.progress.Clear();
     if (r != ExchangeResult::Ok) {

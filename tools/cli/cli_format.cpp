@@ -13,8 +13,10 @@ namespace {
 
 bool IsControl(unsigned char c) { return c < 0x20 || c == 0x7F; }
 
-// The one valid date that the reader cannot tell from its failure value.
-constexpr std::string_view kDateAtMinusOne = "1899/12/29/0000";
+// The day before the list dates' day zero: as a list date it is shown only
+// when written as kDayBeforeZeroText, and never trusted for a time stamp.
+constexpr ListDate kDayBeforeZero{1899, 12, 29, 0, 0};
+constexpr std::string_view kDayBeforeZeroText = "1899/12/29/0000";
 
 }  // namespace
 
@@ -22,32 +24,21 @@ std::string SizeCell(std::int32_t size) { return FormatThousands(std::to_string(
 
 std::string DateCell(std::string_view list_date) {
   if (list_date.empty()) return {};
-  const double value = ListDateToDateTime(list_date);
-  if (value == -1 && list_date != kDateAtMinusOne) return {};
-  // Whole minutes since 1899-12-30 00:00; the fraction only ever holds
-  // minutes, so rounding recovers them exactly.
-  const long long minutes = std::llround(value * 1440.0);
-  long long days = minutes / 1440, minute_of_day = minutes % 1440;
-  if (minute_of_day < 0) {
-    minute_of_day += 1440;
-    --days;
-  }
-  using namespace std::chrono;
-  const year_month_day ymd{sys_days{year{1899} / December / 30} + std::chrono::days{days}};
+  const std::optional<ListDate> date = ParseListDate(list_date);
+  if (!date || (*date == kDayBeforeZero && list_date != kDayBeforeZeroText)) return {};
   char buffer[32];
-  std::snprintf(buffer, sizeof buffer, "%04d/%02u/%02u %02lld:%02lld", static_cast<int>(ymd.year()),
-                static_cast<unsigned>(ymd.month()), static_cast<unsigned>(ymd.day()), minute_of_day / 60,
-                minute_of_day % 60);
+  std::snprintf(buffer, sizeof buffer, "%04d/%02d/%02d %02d:%02d", date->year, date->month, date->day, date->hour,
+                date->minute);
   return buffer;
 }
 
 std::optional<std::string> ListRow(const ListRecord& item) {
-  auto name = text::Cp932ToUtf8(item.Name);
+  auto name = text::Cp932ToUtf8(item.name);
   if (!name) return std::nullopt;
   for (char& c : *name)
     if (IsControl(static_cast<unsigned char>(c))) c = '?';
-  return *name + '\t' + SizeCell(item.Size) + '\t' + DateCell(item.Date) + '\t' +
-         FlagText(GetAttrFlag(item.Attr, kAttrProtection)) + '\t' + FlagText(GetAttrFlag(item.Attr, kAttrCopyGuard));
+  return *name + '\t' + SizeCell(item.size) + '\t' + DateCell(item.date) + '\t' +
+         FlagText(FlagAt(item.attributes, kProtectionFlag)) + '\t' + FlagText(FlagAt(item.attributes, kCopyGuardFlag));
 }
 
 std::string WrapPattern(std::string pattern) {
@@ -129,7 +120,8 @@ std::optional<std::string> HandsetFolderFor(std::string_view utf8_folder, std::s
 }
 
 std::optional<std::time_t> HandsetDateTime(std::string_view list_date) {
-  if (list_date.size() != 15 || ListDateToDateTime(list_date) == -1) return std::nullopt;
+  const std::optional<ListDate> date = ParseListDate(list_date);
+  if (!date || *date == kDayBeforeZero) return std::nullopt;
   std::tm tm{};
   if (std::sscanf(std::string(list_date).c_str(), "%4d/%2d/%2d/%2d%2d", &tm.tm_year, &tm.tm_mon, &tm.tm_mday,
                   &tm.tm_hour, &tm.tm_min) != 5)
