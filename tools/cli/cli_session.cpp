@@ -1,0 +1,180 @@
+#include "cli/cli_session.h"
+
+#include <algorithm>
+
+#include "app/settings_file.h"
+#include "cli/cli_format.h"
+#include "core/paths.h"
+#include "protocol/list_records.h"
+#include "serial/port_diagnosis.h"
+#include "serial/probe.h"
+#include "text/cp932.h"
+
+namespace mirvo::cli {
+
+void CliUi::ProcessMessages() {
+  std::deque<std::function<void()>> work;
+  {
+    std::lock_guard lock(mutex_);
+    work.swap(queue_);
+  }
+  for (auto& fn : work) fn();
+  if (on_process) on_process();
+}
+
+void CliUi::PostToMainThread(std::function<void()> fn) {
+  std::lock_guard lock(mutex_);
+  queue_.push_back(std::move(fn));
+}
+
+MsgAnswer CliUi::MessageBox(const void*, const std::string&, const std::string& text, MsgIcon, MsgButtons buttons) {
+  std::string line = text;
+  for (std::size_t p; (p = line.find("\r\n")) != std::string::npos;) line.replace(p, 2, "\n");
+  progress_.Print(std::string(kProgram) + ": " + line);
+  switch (buttons) {
+    case MsgButtons::Ok:
+      return MsgAnswer::Ok;
+    case MsgButtons::YesNo:
+    case MsgButtons::YesNoCancel:
+      return MsgAnswer::No;
+    default:
+      return MsgAnswer::Cancel;
+  }
+}
+
+bool Session::Ready(std::string& why) {
+  if (ended) {
+    why = "not tried: the handset ended the session";
+    return false;
+  }
+  if (broken) {
+    why = "not tried: an earlier exchange broke off";
+    return false;
+  }
+  if (link_down) {
+    if (engine.EstablishLink() != ExchangeResult::Ok) {
+      broken = true;
+      why = "not tried: the link to the handset could not be restored";
+      return false;
+    }
+    link_down = false;
+  }
+  return true;
+}
+
+void Session::Note(ExchangeResult result) {
+  if (result == ExchangeResult::Failed) {
+    link_down = true;
+  } else if (result != ExchangeResult::Refused && result != ExchangeResult::DataRefused &&
+             result != ExchangeResult::FrameLost) {
+    // A refusal leaves the session as it was; after refused data or a
+    // lost frame the engine has already linked up again.
+    broken = true;
+  }
+}
+
+bool Session::End() {
+  bool ok = true;
+  if (port.Opened() && !ended) {
+    if (link_down && engine.EstablishLink() != ExchangeResult::Ok) ok = false;
+    if (ok && engine.FtEnd() != ExchangeResult::Ok) ok = false;
+  }
+  port.Close();
+  return ok;
+}
+
+bool ConnectionSettings(const CliArgs& args, std::string& port_name, std::string& password, std::string& error) {
+  WindowSettings settings;
+  const std::string path = SettingsDir() + "config.ini";
+  if (!args.port || !args.password) {
+    SettingsLines lines;
+    const SettingsLoadResult loaded = LoadSettingsFile(path, lines, settings);
+    if (loaded.status == SettingsLoad::Unreadable) {
+      error = "cannot read the settings: " + loaded.error;
+      return false;
+    }
+  }
+  if (args.port) {
+    port_name = *args.port;
+  } else {
+    const auto name = text::Cp932ToUtf8(settings.ComPort);
+    if (!name || name->empty()) {
+      error = "no port: give --port, or set COM in " + path;
+      return false;
+    }
+    port_name = *name;
+  }
+  if (args.password) {
+    const auto cp932 = text::Utf8ToCp932(*args.password);
+    if (!cp932) {
+      error = "the password has no code page 932 form";
+      return false;
+    }
+    password = *cp932;
+  } else {
+    password = settings.Password;
+  }
+  return true;
+}
+
+bool OpenSession(Session& s, const std::string& port_name, const std::string& password, Run& run) {
+  s.port.PortName = port_name;
+  if (!s.port.Open()) {
+    const PortOpenDiagnosis why = DiagnosePortOpen(port_name);
+    run.Error("cannot open the port " + PortOpenFailureReason(port_name, why));
+    if (const std::string hint = PortOpenHint(why, HintLanguage::English); !hint.empty()) run.Error(hint);
+    return false;
+  }
+  std::string vendor, model;
+  ProbeHandset(s.port, vendor, model);
+  ExchangeResult linked = ExchangeResult::Ok;
+  {
+    Waiting waiting(run, "link", run.options.timeouts.ack);
+    linked = s.engine.EstablishLink();
+  }
+  if (linked != ExchangeResult::Ok) {
+    run.Error("no handset answers on " + port_name);
+    s.port.Close();
+    return false;
+  }
+  ExchangeResult started = ExchangeResult::Ok;
+  {
+    Waiting waiting(run, "FT_START", run.options.timeouts.reply);
+    started = s.engine.FtStart(password);
+  }
+  if (started != ExchangeResult::Ok) {
+    run.Error(started == ExchangeResult::Failed
+                  ? "the handset refused the password (give --password, or set PASSWORD in config.ini)"
+                  : "the handset did not open a session (result " + std::to_string(static_cast<int>(started)) + ")");
+    s.port.Close();
+    return false;
+  }
+  return true;
+}
+
+ExchangeResult FetchList(Session& s, Run& run) {
+  if (s.listed) return ExchangeResult::Ok;
+  std::string why;
+  if (!s.Ready(why)) return ExchangeResult::Broken;
+  ExchangeResult r = ExchangeResult::Ok;
+  {
+    Waiting waiting(run, "GET_LIST", std::max(run.options.timeouts.reply, run.options.timeouts.first_frame));
+    r = s.engine.GetList(s.lines);
+  }
+  if (r != ExchangeResult::Ok) {
+    s.Note(r);
+  } else {
+    s.listed = true;
+  }
+  return r;
+}
+
+ShowReceived::ShowReceived(Run& run, Session& s, const std::string& what, std::optional<std::int64_t> size) : s_(s) {
+  const std::string total = size ? " / " + SizeCell(static_cast<std::int32_t>(*size)) : std::string(" B");
+  s_.engine.On().progress = [&run, what, total](std::int64_t done) {
+    run.watch.Touch();
+    run.progress.Show(what + ": " + FormatThousands(std::to_string(done), ",") + total);
+  };
+}
+
+}  // namespace mirvo::cli

@@ -1,0 +1,137 @@
+// The simulated handset's frames: reading the PC's, sending its own with
+// the fault set for them, the replies and the handset's own end of a session.
+#include <algorithm>
+#include <termios.h>
+
+#include "handset/sim_handset_impl.h"
+#include "text/cp932.h"
+
+namespace mirvo::sim {
+
+
+SimHandset::Impl::Body SimHandset::Impl::ReadFrameBody(std::string& data) {
+  std::string field;
+  if (!ReadExact(2, field)) return Body::kTimeout;
+  const std::size_t n = static_cast<unsigned char>(field[0]) << 8 | static_cast<unsigned char>(field[1]);
+  if (!ReadExact(n, data) || !ReadExact(2, field)) return Body::kTimeout;
+  const std::uint16_t crc =
+      static_cast<std::uint16_t>(static_cast<unsigned char>(field[0]) << 8 | static_cast<unsigned char>(field[1]));
+  return crc == FrameCrc(data) ? Body::kOk : Body::kBadCrc;
+}
+
+std::optional<FrameFault> SimHandset::Impl::TakeFrameFault() {
+  std::lock_guard lock(mu_);
+  if (!frame_fault_ || --frame_fault_->countdown > 0) return std::nullopt;
+  auto fault = std::move(frame_fault_);
+  frame_fault_.reset();
+  return fault;
+}
+
+SimHandset::Impl::Sent SimHandset::Impl::SendFrame(unsigned char type, std::string_view data, bool continuing,
+                                                   bool faults, bool interruptible) {
+  const auto fault = faults ? TakeFrameFault() : std::nullopt;
+  std::string frame = EncodeFrame(type, data);
+  if (!fault) return Send(frame, continuing, interruptible) ? Sent::kOn : Sent::kCut;
+  using Kind = FrameFault::Kind;
+  switch (fault->kind) {
+    case Kind::kCorruptCrc:
+      frame.back() = static_cast<char>(frame.back() ^ 0x5A);
+      return Send(frame, continuing) ? Sent::kOn : Sent::kStop;
+    case Kind::kGarbage:
+      return Send(fault->garbage + frame, continuing) ? Sent::kOn : Sent::kStop;
+    case Kind::kSilence:
+      Send(std::string_view(frame).substr(0, std::min(fault->bytes, frame.size())), continuing);
+      return Sent::kStop;
+    case Kind::kOversize: {
+      const std::size_t count = std::min<std::size_t>(fault->bytes, fault->length);
+      std::string body(data.substr(0, count));
+      body.resize(count, 'X');
+      std::string out = EncodeFrame(type, body);
+      out[1] = static_cast<char>(fault->length >> 8);
+      out[2] = static_cast<char>(fault->length & 0xFF);
+      if (count < fault->length) out.resize(3 + count);  // no CRC: the rest never comes
+      const bool sent = Send(out, continuing);
+      return sent && count == fault->length ? Sent::kOn : Sent::kStop;
+    }
+    case Kind::kFtEnd:
+      HandsetEnd(fault->stx ? kStx : kEtx, false);
+      return Sent::kStop;
+  }
+  return Sent::kStop;
+}
+
+// STX frames and a last ETX frame. Stops as soon as the PC says anything (it
+// only does so when it has given up: NAK, then maybe a purge and ENQ) and
+// drops what the PC has not read yet, so that no stale frame bytes written
+// around the PC's purge reach it afterwards.
+bool SimHandset::Impl::SendData(std::string_view data, std::size_t frame_bytes) {
+  std::size_t offset = 0;
+  bool first = true;
+  for (;;) {
+    const std::size_t n = std::min(frame_bytes, data.size() - offset);
+    const bool last = offset + n >= data.size();
+    const Sent sent = SendFrame(last ? kEtx : kStx, data.substr(offset, n), !first, true, true);
+    if (sent == Sent::kCut) ::tcflush(slave_keep_.get(), TCIFLUSH);
+    if (sent != Sent::kOn) return false;
+    if (last) return true;
+    offset += n;
+    first = false;
+  }
+}
+
+// After the data: PC: ACK; PC: ETX "OK"; HS: ACK.
+void SimHandset::Impl::FinishDownload() {
+  if (ExpectByte(kAck) && ExpectOkFrame()) SendControl(kAck);
+}
+
+// Sends the reply. "ERROR" and "REJ" finish the exchange here, and so does
+// another text unless data follows it. kOk: the caller waits for the PC's
+// ACK and goes on; kData: the data follows without the PC's ACK.
+SimHandset::Impl::Next SimHandset::Impl::Reply(const std::string& reply, Other other) {
+  if (SendText(reply, true) != Sent::kOn) return Next::kDone;
+  if (reply == "OK") return Next::kOk;
+  if (reply == "ERROR") {
+    if (ExpectByte(kAck) && SendControl(kEot)) ExpectByte(kAck);
+    return Next::kDone;
+  }
+  if (reply == "REJ" || other == Other::kAck) {
+    ExpectByte(kAck);
+    return Next::kDone;
+  }
+  return other == Other::kData ? Next::kData : Next::kDone;
+}
+
+// Anything else is left for the idle loop: a new ENQ, the next command.
+bool SimHandset::Impl::ExpectByte(unsigned char want) {
+  const auto b = NextByte();
+  if (!b) return false;
+  if (*b == want) return true;
+  Unread();
+  return false;
+}
+
+bool SimHandset::Impl::ExpectOkFrame() {
+  const auto b = NextByte();
+  if (!b) return false;
+  if (*b != kEtx) {
+    Unread();
+    return false;
+  }
+  std::string data;
+  return ReadFrameBody(data) == Body::kOk && text::TrimBlanks(data) == "OK";
+}
+
+// HS: "FT_END"; PC: ACK; PC: ETX "OK"; HS: ACK; HS: EOT; PC: ACK.
+void SimHandset::Impl::HandsetEnd(unsigned char type, bool faults) {
+  Update([](HandsetState& s) { s.session_open = false; });
+  if (SendFrame(type, "FT_END\r\n", false, faults) != Sent::kOn) return;
+  if (!ExpectByte(kAck) || !ExpectOkFrame()) return;
+  const char ack_eot[] = {static_cast<char>(kAck), static_cast<char>(kEot)};
+  if (!Send(std::string_view(ack_eot, 2)) || !ExpectByte(kAck)) return;
+  Update([](HandsetState& s) {
+    s.link_up = false;
+    ++s.handset_ends;
+  });
+}
+
+}  // namespace mirvo::sim

@@ -1,0 +1,151 @@
+// The simulated handset's side of the line: reading with the wait for each
+// byte, writing paced like a real line, and the wake-up that stops it.
+#include <algorithm>
+#include <cerrno>
+#include <poll.h>
+#include <unistd.h>
+
+#include "handset/sim_handset_impl.h"
+
+namespace mirvo::sim {
+namespace {
+
+int PollTimeout(Clock::time_point deadline) {
+  const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now()).count();
+  return static_cast<int>(std::clamp<long long>(left, 0, 1'000'000));
+}
+
+}  // namespace
+
+
+SimHandset::Impl::Fill SimHandset::Impl::FillInput(std::optional<Clock::time_point> deadline, bool wake_on_action) {
+  char buf[4096];
+  for (;;) {
+    CheckStop();
+    if (wake_on_action) {
+      std::lock_guard lock(mu_);
+      if (!actions_.empty()) return Fill::kAction;
+    }
+    const std::size_t want = std::min(sizeof buf, rx_pacer_.enabled() ? rx_pacer_.chunk_bytes() : sizeof buf);
+    ssize_t n;
+    {
+      // Under the lock, so that State() never sees the bytes neither in the
+      // terminal nor taken up.
+      std::lock_guard lock(mu_);
+      n = ::read(master_.get(), buf, want);
+      if (n > 0) {
+        state_.busy = true;
+        if (opt_.record_bytes) received_.append(buf, static_cast<std::size_t>(n));
+      }
+    }
+    if (n > 0) {
+      if (rx_pacer_.enabled()) {
+        // Bytes that were waiting crossed the line right after the quiet
+        // moment last seen; the handset may not see them before they have.
+        const auto crossed = rx_pacer_.Schedule(static_cast<std::size_t>(n), rx_quiet_since_);
+        if (static_cast<std::size_t>(n) < want) rx_quiet_since_ = Clock::now();
+        WaitUntil(crossed);
+      }
+      if (in_pos_ >= in_buf_.size()) {
+        in_buf_.clear();
+        in_pos_ = 0;
+      }
+      in_buf_.append(buf, static_cast<std::size_t>(n));
+      return Fill::kData;
+    }
+    if (n == 0 || (errno != EAGAIN && errno != EINTR)) {
+      Update([](HandsetState& s) { s.hung_up = true; });
+      throw Stopped{};
+    }
+    if (errno == EINTR) continue;
+    rx_quiet_since_ = Clock::now();
+    if (deadline && Clock::now() >= *deadline) return Fill::kTimeout;
+    pollfd fds[2] = {{master_.get(), POLLIN, 0}, {wake_.get(), POLLIN, 0}};
+    const int r = ::poll(fds, 2, deadline ? PollTimeout(*deadline) : -1);
+    if (r < 0 && errno != EINTR) throw Stopped{};
+    if (fds[1].revents & POLLIN) DrainWake();
+    if (fds[0].revents & POLLIN) rx_quiet_since_ = Clock::now();
+  }
+}
+
+std::optional<unsigned char> SimHandset::Impl::NextByte() {
+  const auto deadline = Clock::now() + opt_.wait;
+  while (in_pos_ >= in_buf_.size())
+    if (FillInput(deadline, false) == Fill::kTimeout) return std::nullopt;
+  return static_cast<unsigned char>(in_buf_[in_pos_++]);
+}
+
+// Each byte within the wait; the wait restarts whenever bytes come.
+bool SimHandset::Impl::ReadExact(std::size_t n, std::string& out) {
+  out.clear();
+  out.reserve(n);
+  while (out.size() < n) {
+    if (in_pos_ >= in_buf_.size() && FillInput(Clock::now() + opt_.wait, false) == Fill::kTimeout) return false;
+    const std::size_t take = std::min(n - out.size(), in_buf_.size() - in_pos_);
+    out.append(in_buf_, in_pos_, take);
+    in_pos_ += take;
+  }
+  return true;
+}
+
+bool SimHandset::Impl::InputWaiting() {
+  return in_pos_ < in_buf_.size() || FillInput(Clock::now(), false) == Fill::kData;
+}
+
+void SimHandset::Impl::WaitUntil(Clock::time_point t) {
+  for (;;) {
+    CheckStop();
+    const auto now = Clock::now();
+    if (now >= t) return;
+    const auto left = std::chrono::duration_cast<std::chrono::nanoseconds>(t - now).count();
+    const timespec ts{static_cast<time_t>(left / 1'000'000'000), static_cast<long>(left % 1'000'000'000)};
+    pollfd fd{wake_.get(), POLLIN, 0};
+    if (::ppoll(&fd, 1, &ts, nullptr) > 0) DrainWake();
+  }
+}
+
+// False when the PC has not taken a byte for the whole wait, or (when asked)
+// as soon as the PC sends something.
+bool SimHandset::Impl::WriteAll(std::string_view bytes, bool stop_on_input) {
+  auto deadline = Clock::now() + opt_.wait;
+  while (!bytes.empty()) {
+    CheckStop();
+    if (stop_on_input && InputWaiting()) return false;
+    const ssize_t n = ::write(master_.get(), bytes.data(), bytes.size());
+    if (n > 0) {
+      bytes.remove_prefix(static_cast<std::size_t>(n));
+      deadline = Clock::now() + opt_.wait;
+      continue;
+    }
+    if (n < 0 && errno == EINTR) continue;
+    if (n == 0 || errno != EAGAIN) {
+      Update([](HandsetState& s) { s.hung_up = true; });
+      throw Stopped{};
+    }
+    if (Clock::now() >= deadline) return false;
+    pollfd fds[2] = {{master_.get(), static_cast<short>(POLLOUT | (stop_on_input ? POLLIN : 0)), 0},
+                     {wake_.get(), POLLIN, 0}};
+    if (::poll(fds, 2, PollTimeout(deadline)) < 0 && errno != EINTR) throw Stopped{};
+    if (fds[1].revents & POLLIN) DrainWake();
+  }
+  return true;
+}
+
+bool SimHandset::Impl::Send(std::string_view bytes, bool continuing, bool stop_on_input) {
+  bool first = true;
+  while (!bytes.empty()) {
+    const std::size_t n = tx_pacer_.enabled() ? std::min(tx_pacer_.chunk_bytes(), bytes.size()) : bytes.size();
+    if (tx_pacer_.enabled()) {
+      // A chunk is handed over when a real line would have delivered its
+      // last byte; a reply after a quiet line starts from now.
+      const auto start = continuing || !first ? tx_pacer_.free_at() : Clock::now();
+      WaitUntil(tx_pacer_.Schedule(n, start));
+    }
+    if (!WriteAll(bytes.substr(0, n), stop_on_input)) return false;
+    bytes.remove_prefix(n);
+    first = false;
+  }
+  return true;
+}
+
+}  // namespace mirvo::sim
