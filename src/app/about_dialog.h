@@ -1,4 +1,4 @@
-// AboutDialog, the version information dialog.
+// The version information dialog: the program's icon, name and version.
 #pragma once
 
 #include <QDialog>
@@ -12,10 +12,17 @@ class AboutDialog : public QDialog {
   Q_OBJECT
  public:
   explicit AboutDialog(QWidget* owner);
-  QLabel* Image1;
-  QLabel* labelAppName;
-  QLabel* labelAppVersion;
-  QPushButton* btnOK;
+
+  QLabel* IconLabel() const { return icon_label_; }
+  QLabel* NameLabel() const { return name_label_; }
+  QLabel* VersionLabel() const { return version_label_; }
+  QPushButton* OkButton() const { return ok_button_; }
+
+ private:
+  QLabel* icon_label_;
+  QLabel* name_label_;
+  QLabel* version_label_;
+  QPushButton* ok_button_;
 };
 
 }  // namespace mirvo::app

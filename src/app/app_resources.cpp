@@ -1,17 +1,16 @@
 #include "app/app_resources.h"
 
-#include <QAbstractButton>
 #include <QApplication>
-#include <QLabel>
 #include <QFile>
+#include <QFontInfo>
 #include <QHash>
 #include <QLibraryInfo>
+#include <QListWidget>
 #include <QLocale>
 #include <QTranslator>
 #include <memory>
 #include <QMimeDatabase>
 #include <QPainter>
-#include <QRegularExpression>
 #include <QSvgRenderer>
 
 #include "text/cp932.h"
@@ -84,22 +83,11 @@ QFont AppFont() {
   return font;
 }
 
-void GrowToCaption(QWidget* control) {
-  QString caption;
-  int margin = 0;
-  if (auto* label = qobject_cast<QLabel*>(control)) {
-    caption = label->text();
-  } else if (auto* button = qobject_cast<QAbstractButton*>(control)) {
-    caption = button->text();
-    margin = 12;  // the bevel and some air on each side
-  } else {
-    return;
-  }
-  caption.remove(QRegularExpression("&(?=.)"));
-  const QFontMetrics metrics = control->fontMetrics();
-  const int width = metrics.horizontalAdvance(caption) + margin;
-  const int height = metrics.height();
-  control->resize(std::max(control->width(), width), std::max(control->height(), height));
+void FixSizeForFont(QWidget* window, QSize usual) { window->setFixedSize(usual.expandedTo(window->minimumSizeHint())); }
+
+void SetRowHeightToFont(QListWidget* list) {
+  list->setUniformItemSizes(true);
+  list->setStyleSheet(QString("QListWidget::item { height: %1px; }").arg(QFontInfo(list->font()).pixelSize()));
 }
 
 QPixmap SvgPixmap(const QString& name, QSize size, bool hot) {

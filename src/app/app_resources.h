@@ -9,6 +9,8 @@
 #include <string>
 #include <string_view>
 
+class QListWidget;
+
 namespace mirvo::app {
 
 // Maps the family the windows ask for to the installed P-Gothic and makes
@@ -21,9 +23,12 @@ QFont AppFont();
 // translation is not installed.
 bool LoadQtJapanese();
 
-// Widens (and heightens) a label or button whose caption does not fit it
-// in the font in use; its position stays.
-void GrowToCaption(QWidget* control);
+// Fixes a laid-out window at its usual size, or larger where its font
+// needs more room for the captions.
+void FixSizeForFont(QWidget* window, QSize usual);
+// List rows as tall as the list's font is in pixels: the usual 12 in the
+// window font, taller in a larger one.
+void SetRowHeightToFont(QListWidget* list);
 
 // A picture of the program (name without ".svg") at size; hot draws the
 // accent in the highlight colour of a button under the mouse.

@@ -255,16 +255,16 @@ int MainWindow::SelectPort() {
   dialog.ScanPorts();
   SetPanel(0, {});
   if (dialog.exec() != QDialog::Accepted) return -1;
-  VendorName = dialog.SelVendor;
-  ModelName = dialog.SelModel;
-  ComPort = dialog.GetPortName();
+  VendorName = dialog.VendorName();
+  ModelName = dialog.ModelName();
+  ComPort = dialog.PortName();
   return 0;
 }
 
 int MainWindow::EditPassword() {
   PasswordDialog dialog(this);
   dialog.SetPassword(Password);
-  if (dialog.exec() == QDialog::Accepted) Password = dialog.GetPassword();
+  if (dialog.exec() == QDialog::Accepted) Password = dialog.Password();
   return 0;
 }
 

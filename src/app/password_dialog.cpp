@@ -1,8 +1,10 @@
 #include "app/password_dialog.h"
 
+#include <QHBoxLayout>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
+#include <QVBoxLayout>
 
 #include "app/app_resources.h"
 #include "app/qt_ui_hooks.h"
@@ -10,39 +12,46 @@
 namespace mirvo::app {
 
 PasswordDialog::PasswordDialog(QWidget* owner) : QDialog(owner, Qt::Dialog | Qt::MSWindowsFixedSizeDialogHint) {
-  setObjectName("FrmPassword");
-  setWindowTitle(QString::fromUtf8("パスワード設定"));
-  setFixedSize(291, 94);
-  Label1 = new QLabel(QString::fromUtf8("電話機で登録したパスワードを設定してください。"), this);
-  Label1->setObjectName("Label1");
-  Label1->setGeometry(12, 10, 270, 14);
-  editPassword = new QLineEdit(this);
-  editPassword->setObjectName("editPassword");
-  editPassword->setGeometry(12, 30, 267, 20);
-  editPassword->setEchoMode(QLineEdit::Password);
-  editPassword->setStyleSheet("QLineEdit { lineedit-password-character: 42; }");  // "*"
-  btnOK = new QPushButton("OK", this);
-  btnOK->setObjectName("btnOK");
-  btnOK->setGeometry(124, 60, 75, 25);
-  btnOK->setAutoDefault(false);
-  btnCancel = new QPushButton(QString::fromUtf8("キャンセル"), this);
-  btnCancel->setObjectName("btnCancel");
-  btnCancel->setGeometry(204, 60, 75, 25);
+  setObjectName("PasswordDialog");
+  setWindowTitle("パスワード設定");
+  prompt_label_ = new QLabel("電話機で登録したパスワードを設定してください。", this);
+  prompt_label_->setObjectName("prompt_label");
+  password_edit_ = new QLineEdit(this);
+  password_edit_->setObjectName("password_edit");
+  password_edit_->setEchoMode(QLineEdit::Password);
+  password_edit_->setStyleSheet("QLineEdit { lineedit-password-character: 42; }");  // "*"
+  ok_button_ = new QPushButton("OK", this);
+  ok_button_->setObjectName("ok_button");
+  ok_button_->setAutoDefault(false);
+  cancel_button_ = new QPushButton("キャンセル", this);
+  cancel_button_->setObjectName("cancel_button");
   // Enter cancels as well as Esc: a stray Enter never changes the password.
-  btnCancel->setDefault(true);
-  connect(btnOK, &QPushButton::clicked, this, &PasswordDialog::btnOKClick);
-  connect(btnCancel, &QPushButton::clicked, this, &QDialog::reject);
+  cancel_button_->setDefault(true);
+
+  // OK before キャンセル whatever order the desktop gives a button box.
+  auto* buttons = new QHBoxLayout;
+  buttons->addStretch();
+  buttons->addWidget(ok_button_);
+  buttons->addWidget(cancel_button_);
+  auto* layout = new QVBoxLayout(this);
+  layout->addWidget(prompt_label_);
+  layout->addWidget(password_edit_);
+  layout->addLayout(buttons);
+  FixSizeForFont(this, QSize(291, 94));
+
+  connect(ok_button_, &QPushButton::clicked, this, &PasswordDialog::AcceptPassword);
+  connect(cancel_button_, &QPushButton::clicked, this, &QDialog::reject);
 }
 
 void PasswordDialog::SetPassword(const std::string& password) {
   password_ = password;
-  editPassword->setText(FromCp932(password));
+  password_edit_->setText(FromCp932(password));
 }
 
-void PasswordDialog::btnOKClick() {
+void PasswordDialog::AcceptPassword() {
   std::string converted;
-  if (!ToCp932(editPassword->text(), converted)) {
-    ShowMessage(QString::fromUtf8("パスワードに使えない文字が含まれています。"), MsgIcon::Error, MsgButtons::Ok, this);
+  if (!ToCp932(password_edit_->text(), converted)) {
+    ShowMessage("パスワードに使えない文字が含まれています。", MsgIcon::Error, MsgButtons::Ok, this);
     return;
   }
   password_ = converted;

@@ -1,4 +1,5 @@
-// PasswordDialog asks for the password registered in the handset.
+// The password dialog: asks for the password registered in the handset,
+// shown masked; only OK changes it.
 #pragma once
 
 #include <QDialog>
@@ -16,16 +17,20 @@ class PasswordDialog : public QDialog {
   explicit PasswordDialog(QWidget* owner);
   // Code page 932 texts.
   void SetPassword(const std::string& password);
-  const std::string& GetPassword() const { return password_; }
+  const std::string& Password() const { return password_; }
 
-  QLabel* Label1;
-  QLineEdit* editPassword;
-  QPushButton* btnOK;
-  QPushButton* btnCancel;
+  QLineEdit* PasswordEdit() const { return password_edit_; }
+  QPushButton* OkButton() const { return ok_button_; }
+  QPushButton* CancelButton() const { return cancel_button_; }
 
  private:
-  void btnOKClick();
+  void AcceptPassword();
+
   std::string password_;
+  QLabel* prompt_label_;
+  QLineEdit* password_edit_;
+  QPushButton* ok_button_;
+  QPushButton* cancel_button_;
 };
 
 }  // namespace mirvo::app

@@ -14,16 +14,17 @@ namespace mirvo::app {
 
 SplashScreen::SplashScreen(QWidget* parent)
     : QWidget(parent, Qt::SplashScreen | Qt::FramelessWindowHint | Qt::WindowStaysOnTopHint) {
-  setObjectName("FrmSplash");
+  setObjectName("SplashScreen");
   picture_ = SvgPixmap("splash", QSize(500, 300));
   setFixedSize(picture_.size() / picture_.devicePixelRatio());
-  // Named in the window for the record; the picture carries the words.
-  labelAppName = new QLabel("Mirvo", this);
-  labelAppName->setObjectName("labelAppName");
-  labelAppName->hide();
-  labelAppVersion = new QLabel("Version 1.11", this);
-  labelAppVersion->setObjectName("labelAppVersion");
-  labelAppVersion->hide();
+  // Hidden: the picture carries the words; the labels name them for tools
+  // that read the window.
+  name_label_ = new QLabel("Mirvo", this);
+  name_label_->setObjectName("name_label");
+  name_label_->hide();
+  version_label_ = new QLabel("Version 1.11", this);
+  version_label_->setObjectName("version_label");
+  version_label_->hide();
 }
 
 void SplashScreen::paintEvent(QPaintEvent*) {

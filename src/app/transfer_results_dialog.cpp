@@ -1,34 +1,40 @@
 #include "app/transfer_results_dialog.h"
 
+#include <QDialogButtonBox>
 #include <QListWidget>
 #include <QPushButton>
+#include <QVBoxLayout>
 
 #include "app/app_resources.h"
 
 namespace mirvo::app {
 
 TransferResultsDialog::TransferResultsDialog(QWidget* owner)
-    : QDialog(owner, Qt::Dialog | Qt::MSWindowsFixedSizeDialogHint | Qt::WindowSystemMenuHint |
-                         Qt::WindowCloseButtonHint) {
-  setObjectName("FrmTransResult");
-  setWindowTitle(QString::fromUtf8("結果"));
+    : QDialog(owner,
+              Qt::Dialog | Qt::MSWindowsFixedSizeDialogHint | Qt::WindowSystemMenuHint | Qt::WindowCloseButtonHint) {
+  setObjectName("TransferResultsDialog");
+  setWindowTitle("結果");
   setFont(AppFont());
-  setFixedSize(289, 148);
-  listboxTransResult = new QListWidget(this);
-  listboxTransResult->setObjectName("listboxTransResult");
-  listboxTransResult->setGeometry(8, 8, 273, 105);
-  listboxTransResult->setUniformItemSizes(true);
-  listboxTransResult->setStyleSheet("QListWidget::item { height: 12px; }");
-  btnOK = new QPushButton("OK", this);
-  btnOK->setObjectName("btnOK");
-  btnOK->setGeometry(107, 120, 75, 25);
+  result_list_ = new QListWidget(this);
+  result_list_->setObjectName("result_list");
+  SetRowHeightToFont(result_list_);
+  auto* buttons = new QDialogButtonBox(this);
+  buttons->setCenterButtons(true);
   // Closing is all OK does, so Esc (reject) and OK end the dialog alike.
-  connect(btnOK, &QPushButton::clicked, this, &QDialog::reject);
+  ok_button_ = buttons->addButton("OK", QDialogButtonBox::RejectRole);
+  ok_button_->setObjectName("ok_button");
+
+  auto* layout = new QVBoxLayout(this);
+  layout->addWidget(result_list_);
+  layout->addWidget(buttons);
+  FixSizeForFont(this, QSize(289, 148));
+
+  connect(buttons, &QDialogButtonBox::rejected, this, &QDialog::reject);
 }
 
 void TransferResultsDialog::SetResults(const QStringList& lines) {
-  listboxTransResult->clear();
-  listboxTransResult->addItems(lines);
+  result_list_->clear();
+  result_list_->addItems(lines);
 }
 
 }  // namespace mirvo::app

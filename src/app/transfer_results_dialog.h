@@ -1,4 +1,5 @@
-// TransferResultsDialog lists what a transfer run fetched or sent and what failed.
+// The transfer results dialog: one line for each file a transfer run
+// fetched, sent or failed on.
 #pragma once
 
 #include <QDialog>
@@ -16,8 +17,12 @@ class TransferResultsDialog : public QDialog {
   // One result line per row.
   void SetResults(const QStringList& lines);
 
-  QListWidget* listboxTransResult;
-  QPushButton* btnOK;
+  QListWidget* ResultList() const { return result_list_; }
+  QPushButton* OkButton() const { return ok_button_; }
+
+ private:
+  QListWidget* result_list_;
+  QPushButton* ok_button_;
 };
 
 }  // namespace mirvo::app

@@ -82,7 +82,7 @@ class DesktopExchangeTest : public QObject {
     QStringList results;
     OnNextModal([&](QWidget* modal) {
       if (auto* dialog = qobject_cast<mirvo::app::TransferResultsDialog*>(modal)) {
-        for (int i = 0; i < dialog->listboxTransResult->count(); ++i) results << dialog->listboxTransResult->item(i)->text();
+        for (int i = 0; i < dialog->ResultList()->count(); ++i) results << dialog->ResultList()->item(i)->text();
       }
       modal->close();
     });

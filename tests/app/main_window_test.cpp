@@ -30,10 +30,7 @@
 #include "app/device_list_model.h"
 #include "app/icon_cell_delegate.h"
 #include "app/port_dialog.h"
-#include "app/about_dialog.h"
-#include "app/splash_screen.h"
 #include "app/main_window.h"
-#include "app/password_dialog.h"
 #include "app_test_support.h"
 #include "core/paths.h"
 #include "protocol/trace_log.h"
@@ -140,8 +137,8 @@ class MainWindowTest : public QObject {
       auto* dialog = qobject_cast<mirvo::app::PortDialog*>(modal);
       dialog_seen = dialog != nullptr;
       if (!dialog) return;
-      for (int i = 0; i < dialog->listboxComPort->count(); ++i) lines << dialog->listboxComPort->item(i)->text();
-      dialog->btnCancel->click();
+      for (int i = 0; i < dialog->PortList()->count(); ++i) lines << dialog->PortList()->item(i)->text();
+      dialog->CancelButton()->click();
     });
     MainWindow w;
     QCOMPARE(w.Password, std::string("0000"));
@@ -639,28 +636,6 @@ class MainWindowTest : public QObject {
     QCOMPARE(env->Texts().size(), 1);
   }
 
-  void passwordDialogEnterCancelsOkTakes() {
-    MainWindow w;
-    OnNextModal([](QWidget* modal) {
-      auto* dialog = qobject_cast<mirvo::app::PasswordDialog*>(modal);
-      QVERIFY(dialog);
-      QCOMPARE(dialog->editPassword->text(), QString("0000"));
-      dialog->editPassword->setText("1234");
-      QCOMPARE(dialog->editPassword->displayText(), QString("****"));
-      QTest::keyClick(dialog->editPassword, Qt::Key_Return);
-    });
-    w.EditPassword();
-    QCOMPARE(w.Password, std::string("0000"));
-    OnNextModal([](QWidget* modal) {
-      auto* dialog = qobject_cast<mirvo::app::PasswordDialog*>(modal);
-      QVERIFY(dialog);
-      dialog->editPassword->setText(U("ひみつ"));
-      dialog->btnOK->click();
-    });
-    w.EditPassword();
-    QCOMPARE(w.Password, mirvo::text::Cp932("ひみつ"));
-  }
-
   void menusAndToolBarAsLaidOut() {
     MainWindow w;
     auto items = [](QMenu* menu) {
@@ -731,18 +706,6 @@ class MainWindowTest : public QObject {
     QVERIFY(!label->wordWrap());
     QCOMPARE(label->text().split('\n'), (QStringList{U("接続に失敗しました。"), U("ドライバが正しくインストールされていないか、"),
                                                       U("電話機が正しく接続されていない可能性があります")}));
-  }
-
-  void aboutAndSplash() {
-    mirvo::app::AboutDialog about(nullptr);
-    QCOMPARE(about.windowTitle(), U("バージョン情報"));
-    QCOMPARE(about.size(), QSize(222, 88));
-    QCOMPARE(about.labelAppName->text(), QString("Mirvo"));
-    QCOMPARE(about.labelAppVersion->text(), QString("Version 1.11"));
-    QVERIFY(!about.Image1->pixmap().isNull());
-    mirvo::app::SplashScreen splash;
-    QCOMPARE(splash.size(), QSize(500, 300));
-    QCOMPARE(splash.labelAppVersion->text(), QString("Version 1.11"));
   }
 
   void idleBytesNeverHoldTheWindowLong() {

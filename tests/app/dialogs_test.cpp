@@ -1,0 +1,132 @@
+// The small dialogs: password, version information, transfer results and
+// the splash screen, and that no dialog clips a caption in any font.
+#include <QApplication>
+#include <QLabel>
+#include <QLineEdit>
+#include <QListWidget>
+#include <QPushButton>
+#include <QTest>
+#include <memory>
+#include <vector>
+
+#include "app/about_dialog.h"
+#include "app/app_resources.h"
+#include "app/main_window.h"
+#include "app/password_dialog.h"
+#include "app/port_dialog.h"
+#include "app/splash_screen.h"
+#include "app/transfer_results_dialog.h"
+#include "app_test_support.h"
+#include "text/cp932.h"
+
+using mirvo::app::MainWindow;
+using namespace mirvo::apptest;
+
+namespace {
+
+// The visible widgets of a shown window that do not show their caption
+// whole: a label narrower or lower than its text, a button smaller than
+// its style asks for the caption, or anything reaching past the window.
+QStringList ClippedWidgets(QWidget& window) {
+  QStringList clipped;
+  for (QWidget* child : window.findChildren<QWidget*>()) {
+    if (!child->isVisible()) continue;
+    bool fits = window.rect().contains(QRect(child->mapTo(&window, QPoint(0, 0)), child->size()));
+    if (auto* label = qobject_cast<QLabel*>(child); label && !label->text().isEmpty()) {
+      const QFontMetrics metrics = label->fontMetrics();
+      fits = fits && metrics.horizontalAdvance(label->text()) <= label->contentsRect().width() &&
+             metrics.height() <= label->contentsRect().height();
+    } else if (auto* button = qobject_cast<QPushButton*>(child)) {
+      const QSize wanted = button->sizeHint();
+      fits = fits && button->width() >= wanted.width() && button->height() >= wanted.height();
+    }
+    if (!fits) clipped << window.objectName() + "/" + child->objectName();
+  }
+  return clipped;
+}
+
+// Puts the application font back when a test has changed it.
+struct AppFontGuard {
+  QFont saved = QApplication::font();
+  ~AppFontGuard() { QApplication::setFont(saved); }
+};
+
+}  // namespace
+
+class DialogsTest : public QObject {
+  Q_OBJECT
+  std::unique_ptr<AppEnv> env;
+
+ private slots:
+  void init() { env = std::make_unique<AppEnv>(); }
+  void cleanup() { env.reset(); }
+
+  void passwordDialogEnterCancelsOkTakes() {
+    MainWindow w;
+    OnNextModal([](QWidget* modal) {
+      auto* dialog = qobject_cast<mirvo::app::PasswordDialog*>(modal);
+      QVERIFY(dialog);
+      QCOMPARE(dialog->PasswordEdit()->text(), QString("0000"));
+      dialog->PasswordEdit()->setText("1234");
+      QCOMPARE(dialog->PasswordEdit()->displayText(), QString("****"));
+      QTest::keyClick(dialog->PasswordEdit(), Qt::Key_Return);
+    });
+    w.EditPassword();
+    QCOMPARE(w.Password, std::string("0000"));
+    OnNextModal([](QWidget* modal) {
+      auto* dialog = qobject_cast<mirvo::app::PasswordDialog*>(modal);
+      QVERIFY(dialog);
+      dialog->PasswordEdit()->setText("ひみつ");
+      dialog->OkButton()->click();
+    });
+    w.EditPassword();
+    QCOMPARE(w.Password, mirvo::text::Cp932("ひみつ"));
+  }
+
+  void aboutAndSplash() {
+    mirvo::app::AboutDialog about(nullptr);
+    QCOMPARE(about.windowTitle(), QString("バージョン情報"));
+    QCOMPARE(about.NameLabel()->text(), QString("Mirvo"));
+    QCOMPARE(about.VersionLabel()->text(), QString("Version 1.11"));
+    QVERIFY(!about.IconLabel()->pixmap().isNull());
+    mirvo::app::SplashScreen splash;
+    QCOMPARE(splash.size(), QSize(500, 300));
+    QCOMPARE(splash.VersionLabel()->text(), QString("Version 1.11"));
+  }
+
+  void transferResultsShowTheirLines() {
+    mirvo::app::TransferResultsDialog dialog(nullptr);
+    QCOMPARE(dialog.windowTitle(), QString("結果"));
+    dialog.SetResults({"転送成功 … one.bin", "転送失敗 … two.bin"});
+    QCOMPARE(dialog.ResultList()->count(), 2);
+    QCOMPARE(dialog.ResultList()->item(1)->text(), QString("転送失敗 … two.bin"));
+  }
+
+  // In the toolkit's font, the window font and the window font half as
+  // large again.
+  void noDialogClipsACaption() {
+    AppFontGuard guard;
+    QFont larger = mirvo::app::AppFont();
+    larger.setPixelSize(larger.pixelSize() * 3 / 2);
+    const std::vector<std::pair<QString, QFont>> fonts = {
+        {"toolkit", guard.saved}, {"window", mirvo::app::AppFont()}, {"larger", larger}};
+    mirvo::app::ApplyAppFont();  // maps the window font's family to the installed one
+    for (const auto& [name, font] : fonts) {
+      QApplication::setFont(font);
+      std::vector<std::unique_ptr<QWidget>> dialogs;
+      dialogs.push_back(std::make_unique<mirvo::app::PortDialog>(nullptr));
+      dialogs.push_back(std::make_unique<mirvo::app::PasswordDialog>(nullptr));
+      dialogs.push_back(std::make_unique<mirvo::app::AboutDialog>(nullptr));
+      dialogs.push_back(std::make_unique<mirvo::app::TransferResultsDialog>(nullptr));
+      for (auto& dialog : dialogs) {
+        dialog->show();
+        QVERIFY(QTest::qWaitForWindowExposed(dialog.get()));
+        const QStringList clipped = ClippedWidgets(*dialog);
+        QVERIFY2(clipped.isEmpty(), qPrintable(name + " font: " + clipped.join(", ")));
+      }
+    }
+  }
+};
+
+QTEST_MAIN(DialogsTest)
+#include "dialogs_test.moc"
