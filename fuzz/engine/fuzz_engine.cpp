@@ -76,11 +76,11 @@ bool OneOf(ExchangeResult value, std::initializer_list<ExchangeResult> allowed) 
 bool WellFormed(const std::string& w) {
   for (std::size_t i = 0; i < w.size();) {
     const auto b = static_cast<std::uint8_t>(w[i]);
-    if (b == ACK || b == NAK || b == ENQ || b == EOT) {
+    if (b == kAck || b == kNak || b == kEnq || b == kEot) {
       ++i;
       continue;
     }
-    if ((b != STX && b != ETX) || i + 3 > w.size()) return false;
+    if ((b != kStx && b != kEtx) || i + 3 > w.size()) return false;
     const std::size_t n = (static_cast<std::uint8_t>(w[i + 1]) << 8) | static_cast<std::uint8_t>(w[i + 2]);
     if (i + 5 + n > w.size()) return false;
     const std::uint16_t crc = static_cast<std::uint16_t>((static_cast<std::uint8_t>(w[i + 3 + n]) << 8) |

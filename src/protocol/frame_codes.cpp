@@ -25,12 +25,12 @@ int MakeDataFrame(std::string* target, std::uint8_t frame_type, const void* data
 
 const char* ControlName(std::uint8_t byte) {
   switch (byte) {
-    case STX: return "STX";
-    case ETX: return "ETX";
-    case EOT: return "EOT";
-    case ENQ: return "ENQ";
-    case ACK: return "ACK";
-    case NAK: return "NAK";
+    case kStx: return "STX";
+    case kEtx: return "ETX";
+    case kEot: return "EOT";
+    case kEnq: return "ENQ";
+    case kAck: return "ACK";
+    case kNak: return "NAK";
     default: return "UnKnown";
   }
 }

@@ -10,12 +10,12 @@
 
 namespace mirvo {
 
-inline constexpr std::uint8_t STX = 0x02;
-inline constexpr std::uint8_t ETX = 0x03;
-inline constexpr std::uint8_t EOT = 0x04;
-inline constexpr std::uint8_t ENQ = 0x05;
-inline constexpr std::uint8_t ACK = 0x06;
-inline constexpr std::uint8_t NAK = 0x15;
+inline constexpr std::uint8_t kStx = 0x02;
+inline constexpr std::uint8_t kEtx = 0x03;
+inline constexpr std::uint8_t kEot = 0x04;
+inline constexpr std::uint8_t kEnq = 0x05;
+inline constexpr std::uint8_t kAck = 0x06;
+inline constexpr std::uint8_t kNak = 0x15;
 
 // Data bytes in one file-data frame from the PC; 1024 + 5 on the wire.
 inline constexpr int kMaxFileFrameData = 1024;

@@ -61,17 +61,11 @@ std::vector<std::string> SplitLines(std::string_view text) {
 bool LoadLocalFile(const std::string& path, std::string& data, std::string& why) {
   int error = 0;
   switch (ReadRegularFile(path, INT_MAX, data, error)) {
-    case FileReadFault::kNone:
-      return true;
-    case FileReadFault::kOpen:
-      why = "ファイルを開けません";
-      return false;
-    case FileReadFault::kTooLarge:
-      why = "ファイルサイズが大きすぎます";
-      return false;
+    case FileReadFault::kNone: return true;
+    case FileReadFault::kOpen: why = "ファイルを開けません"; return false;
+    case FileReadFault::kTooLarge: why = "ファイルサイズが大きすぎます"; return false;
     case FileReadFault::kNotRegular:
-    case FileReadFault::kRead:
-      break;
+    case FileReadFault::kRead: break;
   }
   why = "ファイルを読み込めません";
   return false;
@@ -82,7 +76,7 @@ bool LoadLocalFile(const std::string& path, std::string& data, std::string& why)
 ExchangeResult ProtocolEngine::CommandExchange(std::string_view request, std::string& reply) {
   std::uint8_t control = 0;
   if (SendText(request) != kOk) return kBroken;
-  if (WaitAck(control) != kOk || control != ACK) return kBroken;
+  if (WaitAck(control) != kOk || control != kAck) return kBroken;
   if (WaitReply(reply) != kOk) return kBroken;
   return kOk;
 }
@@ -94,7 +88,7 @@ ProtocolEngine::DataFrame ProtocolEngine::ReceiveDataFrame(std::uint8_t expected
   frame.type = expected;
   int length = 0;
   frame.result = ReceiveFrame(frame.type, buffer, capacity, timeouts_.data, empty_data_ends_file, length);
-  frame.carries_data = frame.result == kOk && (frame.type == STX || frame.type == ETX);
+  frame.carries_data = frame.result == kOk && (frame.type == kStx || frame.type == kEtx);
   frame.length = frame.carries_data ? static_cast<std::size_t>(length) : 0;
   controls_in_a_row = frame.carries_data ? 0 : controls_in_a_row + 1;
   return frame;
@@ -102,8 +96,8 @@ ProtocolEngine::DataFrame ProtocolEngine::ReceiveDataFrame(std::uint8_t expected
 
 ExchangeResult ProtocolEngine::ConfirmDataReceived() {
   std::uint8_t control = 0;
-  if (SendControl(ACK) != kOk || SendText("OK") != kOk) return kBroken;
-  if (WaitAck(control) != kOk || control != ACK) return kBroken;
+  if (SendControl(kAck) != kOk || SendText("OK") != kOk) return kBroken;
+  if (WaitAck(control) != kOk || control != kAck) return kBroken;
   return kOk;
 }
 
@@ -111,8 +105,8 @@ ExchangeResult ProtocolEngine::EstablishLink() {
   Trace(Cp932("■データリンク確立■"));
   port_.PurgeAll();
   std::uint8_t control = 0;
-  if (SendControl(ENQ) != kOk) return kBroken;
-  if (WaitAck(control) != kOk || control != ACK) return kBroken;
+  if (SendControl(kEnq) != kOk) return kBroken;
+  if (WaitAck(control) != kOk || control != kAck) return kBroken;
   Fire(events_.link_established);
   Trace(Cp932("■データリンク確立・成功■"));
   return kOk;
@@ -121,8 +115,8 @@ ExchangeResult ProtocolEngine::EstablishLink() {
 ExchangeResult ProtocolEngine::ReleaseLink() {
   Trace(Cp932("■データリンク開放■"));
   std::uint8_t control = 0;
-  if (SendControl(EOT) != kOk) return kBroken;
-  if (WaitAck(control) != kOk || control != ACK) return kBroken;
+  if (SendControl(kEot) != kOk) return kBroken;
+  if (WaitAck(control) != kOk || control != kAck) return kBroken;
   Trace(Cp932("■データリンク開放・成功■"));
   return kOk;
 }
@@ -133,20 +127,20 @@ ExchangeResult ProtocolEngine::FtStart(std::string_view password) {
   if (CommandExchange("FT_START[" + std::string(password) + "]", reply) != kOk) return kBroken;
   if (reply == "OK") {
     Trace(Cp932("応答メッセージ:OK"));
-    if (SendControl(ACK) != kOk) return kBroken;
+    if (SendControl(kAck) != kOk) return kBroken;
     Trace(Cp932("■転送開始・成功■"));
     return kOk;
   }
   if (reply == "ERROR") {
     Trace(Cp932("応答メッセージ:ERROR"));
     Trace(Cp932("パスワードが違う"));
-    if (SendControl(ACK) != kOk) return kBroken;
+    if (SendControl(kAck) != kOk) return kBroken;
     const ExchangeResult r = AwaitEot(ExchangeResult::Failed);
     Fire(events_.password_refused);
     return r;
   }
   Trace(Cp932("応答メッセージ:不明"));
-  if (SendControl(ACK) != kOk) return kBroken;
+  if (SendControl(kAck) != kOk) return kBroken;
   return ExchangeResult::UnknownReply;
 }
 
@@ -156,7 +150,7 @@ ExchangeResult ProtocolEngine::FtEnd() {
   if (CommandExchange("FT_END", reply) != kOk) return kBroken;
   Trace(Cp932(reply == "OK" ? "応答メッセージ:OK" : "応答メッセージ:不明"));
   // The link is released even when the ACK could not go out.
-  const bool acked = SendControl(ACK) == kOk;
+  const bool acked = SendControl(kAck) == kOk;
   if (ReleaseLink() != kOk || !acked) return kBroken;
   Fire(events_.transfer_ended);
   Trace(Cp932("■転送終了・成功■"));
@@ -169,7 +163,7 @@ ExchangeResult ProtocolEngine::GetList(std::vector<std::string>& lines) {
   if (CommandExchange("GET_LIST", reply) != kOk) return kBroken;
   if (reply == "ERROR") {
     Trace(Cp932("応答メッセージ:ERROR"));
-    if (const ExchangeResult r = SendControl(ACK); r != kOk) return r;
+    if (const ExchangeResult r = SendControl(kAck); r != kOk) return r;
     return AwaitEot(ExchangeResult::Failed);
   }
   if (reply != "OK") {
@@ -177,10 +171,10 @@ ExchangeResult ProtocolEngine::GetList(std::vector<std::string>& lines) {
     return ExchangeResult::UnknownReply;
   }
   Trace(Cp932("応答メッセージ:OK"));
-  if (SendControl(ACK) != kOk) return kBroken;
+  if (SendControl(kAck) != kOk) return kBroken;
 
   std::string text;
-  std::uint8_t expected = STX;
+  std::uint8_t expected = kStx;
   char buffer[kTextBuffer + 1];
   std::size_t received = 0;  // data bytes, counted whether or not they are text
   int controls_in_a_row = 0;
@@ -190,17 +184,17 @@ ExchangeResult ProtocolEngine::GetList(std::vector<std::string>& lines) {
     received += frame.length;
     if (frame.result != kOk || OverLimits(received, controls_in_a_row)) {
       if (frame.result != kOk) Fire(events_.data_wait_failed);
-      if (SendControl(NAK) == kOk)
+      if (SendControl(kNak) == kOk)
         Ui().MessageBox(nullptr, "Mirvo", "データリスト取得失敗", MsgIcon::Error, MsgButtons::Ok);
       return kBroken;
     }
     text.append(buffer, strnlen(buffer, frame.length));
     LogWriteTimedLine(" STX/ETX待ちタイマIdle");
-    if (frame.type == STX) {
+    if (frame.type == kStx) {
       expected = 0;
       continue;
     }
-    if (frame.type != ETX) continue;
+    if (frame.type != kEtx) continue;
 
     lines = SplitLines(text::TrimBlanks(text));
     if (ConfirmDataReceived() != kOk) return kBroken;
@@ -212,20 +206,19 @@ ExchangeResult ProtocolEngine::GetList(std::vector<std::string>& lines) {
 ExchangeResult ProtocolEngine::GetFile(std::string& target, std::string_view handset_path) {
   Trace(Cp932("■ファイル読み込み■:") + std::string(handset_path));
   std::string reply;
-  if (CommandExchange(ToHandsetSeparators("GET_FILE[" + std::string(handset_path) + "]"), reply) != kOk)
-    return kBroken;
+  if (CommandExchange(ToHandsetSeparators("GET_FILE[" + std::string(handset_path) + "]"), reply) != kOk) return kBroken;
   if (reply == "ERROR") {
-    if (SendControl(ACK) != kOk) return kBroken;
+    if (SendControl(kAck) != kOk) return kBroken;
     return AwaitEot(ExchangeResult::Failed);
   }
   if (reply == "REJ") {
-    if (SendControl(ACK) != kOk) return kBroken;
+    if (SendControl(kAck) != kOk) return kBroken;
     return ExchangeResult::Refused;
   }
-  if (reply == "OK" && SendControl(ACK) != kOk) return kBroken;
+  if (reply == "OK" && SendControl(kAck) != kOk) return kBroken;
 
   std::string data;
-  std::uint8_t expected = STX;
+  std::uint8_t expected = kStx;
   char buffer[kFileBuffer];
   int controls_in_a_row = 0;
   while (true) {
@@ -235,7 +228,7 @@ ExchangeResult ProtocolEngine::GetFile(std::string& target, std::string_view han
       if (frame.result != kOk) Fire(events_.data_wait_failed);
       // Re-linking keeps the session usable after a lost frame; the NAK
       // failing is no reason not to try.
-      const bool naked = SendControl(NAK) == kOk;
+      const bool naked = SendControl(kNak) == kOk;
       if (EstablishLink() != kOk || !naked || over) return kBroken;
       return ExchangeResult::FrameLost;
     }
@@ -244,13 +237,15 @@ ExchangeResult ProtocolEngine::GetFile(std::string& target, std::string_view han
       data.append(buffer, frame.length);
       Progress(static_cast<std::int64_t>(data.size()));
     }
-    if (frame.type != ETX) {
+    if (frame.type != kEtx) {
       expected = 0;
       continue;
     }
     if (ConfirmDataReceived() != kOk) return kBroken;
-    if (target.empty()) target.swap(data);
-    else target.append(data);
+    if (target.empty())
+      target.swap(data);
+    else
+      target.append(data);
     Trace(Cp932("■ファイル読み込み・成功■"));
     return kOk;
   }
@@ -279,14 +274,14 @@ ExchangeResult ProtocolEngine::PutFile(std::string_view prefix, const std::strin
   if (CommandExchange(request, reply) != kOk) return kBroken;
   if (reply == "OK") {
     Trace(Cp932("応答メッセージ:OK"));
-    if (SendControl(ACK) != kOk) return kBroken;
+    if (SendControl(kAck) != kOk) return kBroken;
   } else if (reply == "ERROR") {
     Trace(Cp932("応答メッセージ:ERROR"));
-    if (SendControl(ACK) != kOk) return kBroken;
+    if (SendControl(kAck) != kOk) return kBroken;
     return AwaitEot(ExchangeResult::Failed);
   } else if (reply == "REJ") {
     Trace(Cp932("応答メッセージ:REJ"));
-    SendControl(ACK);
+    SendControl(kAck);
     return ExchangeResult::Refused;
   }
 
@@ -298,24 +293,24 @@ ExchangeResult ProtocolEngine::PutFile(std::string_view prefix, const std::strin
     Ui().ProcessMessages();
     const int left = size - pos;
     if (left > kMaxFileFrameData) {
-      if (SendFrame(STX, data.data() + pos, kMaxFileFrameData, false) != kOk) return kBroken;
+      if (SendFrame(kStx, data.data() + pos, kMaxFileFrameData, false) != kOk) return kBroken;
       pos += kMaxFileFrameData;
       Progress(pos);
       if (port_.InQueCount() > 0) {
         if (WaitAck(control) != kOk) return kBroken;
-        if (control == NAK) return refused();
+        if (control == kNak) return refused();
       }
     } else {
-      if (SendFrame(ETX, data.data() + pos, left, false) != kOk) return kBroken;
+      if (SendFrame(kEtx, data.data() + pos, left, false) != kOk) return kBroken;
       pos = size;
       Progress(pos);
     }
   }
 
   if (WaitAck(control) != kOk) return kBroken;
-  if (control == NAK) return refused();
+  if (control == kNak) return refused();
   if (WaitReply(reply) != kOk || reply != "OK") return kBroken;
-  if (SendControl(ACK) != kOk) return kBroken;
+  if (SendControl(kAck) != kOk) return kBroken;
   Trace(Cp932("■ファイル書き込み・成功■"));
   return kOk;
 }
@@ -327,15 +322,15 @@ ExchangeResult ProtocolEngine::DelFile(std::string_view handset_path) {
   ExchangeResult result;
   if (reply == "OK") {
     Trace("DEL[].....RESPONSE_OK");
-    if (const ExchangeResult r = SendControl(ACK); r != kOk) return r;
+    if (const ExchangeResult r = SendControl(kAck); r != kOk) return r;
     result = kOk;
   } else if (reply == "ERROR") {
-    if (const ExchangeResult r = SendControl(ACK); r != kOk) return r;
+    if (const ExchangeResult r = SendControl(kAck); r != kOk) return r;
     Trace("DEL[].....RESPONSE_ERROR");
     result = AwaitEot(ExchangeResult::Failed);
   } else if (reply == "REJ") {
     Trace("DEL[].....RESPONSE_REJ");
-    if (const ExchangeResult r = SendControl(ACK); r != kOk) return r;
+    if (const ExchangeResult r = SendControl(kAck); r != kOk) return r;
     result = ExchangeResult::Refused;
   } else {
     result = kBroken;

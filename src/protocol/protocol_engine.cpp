@@ -129,7 +129,7 @@ ExchangeResult ProtocolEngine::SendFrame(std::uint8_t frame_type, const void* da
 }
 
 ExchangeResult ProtocolEngine::SendText(std::string_view text) {
-  return SendFrame(ETX, text.data(), static_cast<int>(text.size()), true);
+  return SendFrame(kEtx, text.data(), static_cast<int>(text.size()), true);
 }
 
 ExchangeResult ProtocolEngine::ReceiveFrame(std::uint8_t& frame_type, char* buffer, int capacity, int wait_ms,
@@ -154,7 +154,7 @@ ExchangeResult ProtocolEngine::ReceiveFrame(std::uint8_t& frame_type, char* buff
 
   std::uint8_t first = 0;
   ExchangeResult r;
-  if (frame_type == STX) {
+  if (frame_type == kStx) {
     Trace(Cp932("STX/ETX 初受信待ち用に5分の監視を行う"));
     r = ReceiveBytes(&first, 1, timeouts_.first_frame);
   } else {
@@ -163,14 +163,14 @@ ExchangeResult ProtocolEngine::ReceiveFrame(std::uint8_t& frame_type, char* buff
   if (r != ExchangeResult::Ok) return r;
   frame_type = first;
   seen.push_back(static_cast<char>(first));
-  if (first == STX) Trace(Cp932("STX/ETX タイマー起動"));
+  if (first == kStx) Trace(Cp932("STX/ETX タイマー起動"));
 
   switch (first) {
-    case EOT:
-    case ACK:
-    case NAK: dump(); return ExchangeResult::Ok;
-    case STX:
-    case ETX: break;
+    case kEot:
+    case kAck:
+    case kNak: dump(); return ExchangeResult::Ok;
+    case kStx:
+    case kEtx: break;
     default: return failed(ExchangeResult::Broken);
   }
 
@@ -180,7 +180,7 @@ ExchangeResult ProtocolEngine::ReceiveFrame(std::uint8_t& frame_type, char* buff
   const int n = (len[0] << 8) | len[1];
   if (n == 0) {
     r = ReceiveBytes(buffer, 0, wait_ms);
-    if (empty_data_ends_file && first == ETX) {
+    if (empty_data_ends_file && first == kEtx) {
       // The one frame of an empty file: its CRC is read and checked like
       // any other, so a zero-byte file can be fetched.
       unsigned char crc_bytes[2];
@@ -269,7 +269,7 @@ ExchangeResult ProtocolEngine::WaitReply(std::string& text) {
     Fire(events_.reply_wait_failed);
     return r;
   }
-  if (type != ETX) return ExchangeResult::Broken;
+  if (type != kEtx) return ExchangeResult::Broken;
   text = FrameText(buffer, length);
   LogWriteTimedLine(" OK待ちタイマIdle");
   return ExchangeResult::Ok;
@@ -280,8 +280,8 @@ ExchangeResult ProtocolEngine::AwaitEot(ExchangeResult result) {
   std::uint8_t control = 0;
   ExchangeResult r = WaitAck(control);
   if (r != ExchangeResult::Ok) return r;
-  if (control != EOT) return ExchangeResult::Broken;
-  if ((r = SendControl(ACK)) != ExchangeResult::Ok) return r;
+  if (control != kEot) return ExchangeResult::Broken;
+  if ((r = SendControl(kAck)) != ExchangeResult::Ok) return r;
   return ExchangeResult::Failed;
 }
 
@@ -292,8 +292,8 @@ ExchangeResult ProtocolEngine::AnswerHandsetEnd(ExchangeResult result) {
   bool answered;
   {
     ScopedValue answering(answering_end_, true);
-    answered = SendControl(ACK) == kOk && SendText("OK") == kOk && WaitAck(control) == kOk && control == ACK &&
-               WaitAck(control) == kOk && control == EOT && SendControl(ACK) == kOk;
+    answered = SendControl(kAck) == kOk && SendText("OK") == kOk && WaitAck(control) == kOk && control == kAck &&
+               WaitAck(control) == kOk && control == kEot && SendControl(kAck) == kOk;
   }
   if (answered) Fire(events_.handset_ended);
   return result;

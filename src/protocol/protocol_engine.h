@@ -100,8 +100,7 @@ class ProtocolEngine {
   // frame_type: in, what the caller expects (STX: the first data frame);
   // out, the first byte received. The data lands in buffer[0..capacity);
   // data_length is how much of it the frame carried (0 for a control byte).
-  ExchangeResult ReceiveFrame(std::uint8_t& frame_type, char* buffer, int capacity, int wait_ms,
-                              int& data_length);
+  ExchangeResult ReceiveFrame(std::uint8_t& frame_type, char* buffer, int capacity, int wait_ms, int& data_length);
   ExchangeResult WaitAck(std::uint8_t& control);
   ExchangeResult WaitReply(std::string& text);
   // After an "ERROR" (Failed): the handset's EOT, answered by ACK; any

@@ -40,7 +40,7 @@ class LogFile {
     if (fd_ >= 0) ::close(fd_);
     fd_ = -1;
   }
-  bool is_open() const { return fd_ >= 0; }
+  bool IsOpen() const { return fd_ >= 0; }
   void Write(std::string_view bytes) {
     while (!bytes.empty()) {
       const ssize_t n = ::write(fd_, bytes.data(), bytes.size());
@@ -91,10 +91,10 @@ void LogStartAt(const std::string& path) {
 
 void LogClose() { Log().Close(); }
 
-bool LogIsOn() { return Log().is_open(); }
+bool LogIsOn() { return Log().IsOpen(); }
 
 int LogWriteLine(std::string_view text) {
-  if (!Log().is_open()) return -1;
+  if (!Log().IsOpen()) return -1;
   std::string line;
   line.reserve(text.size() + 2);
   line.append(text);
@@ -108,7 +108,7 @@ void LogWriteTimedLine(std::string_view utf8_text) {
 }
 
 int LogDump(const void* block, int length, std::string_view title) {
-  if (!Log().is_open() || !block) return -1;
+  if (!Log().IsOpen() || !block) return -1;
   std::string dump;
   HexDumpToStream(&dump, block, length, title);
   Log().Write(dump);
@@ -117,8 +117,8 @@ int LogDump(const void* block, int length, std::string_view title) {
 
 int HexDumpToStream(std::string* stream, const void* block, int length, std::string_view title) {
   if (!stream || !block) return -1;
-  static constexpr char kHex[] = "0123456789ABCDEF";
-  static constexpr char khex[] = "0123456789abcdef";
+  static constexpr char kUpperHex[] = "0123456789ABCDEF";
+  static constexpr char kLowerHex[] = "0123456789abcdef";
   const auto* bytes = static_cast<const unsigned char*>(block);
   const std::string_view name = title.empty() ? std::string_view(Cp932("データ内容")) : title;
 
@@ -135,14 +135,14 @@ int HexDumpToStream(std::string* stream, const void* block, int length, std::str
   for (int offset = 0; offset < length && offset <= 0x10000; offset += 16) {
     const int count = std::min(16, length - offset);
     char* p = row;
-    for (int shift = 28; shift >= 0; shift -= 4) *p++ = khex[(static_cast<unsigned>(offset) >> shift) & 0xF];
+    for (int shift = 28; shift >= 0; shift -= 4) *p++ = kLowerHex[(static_cast<unsigned>(offset) >> shift) & 0xF];
     *p++ = ':';
     for (int i = 0; i < 16; ++i) {
       if (i < count) {
         const unsigned char b = bytes[offset + i];
         *p++ = i == 8 ? '-' : ' ';
-        *p++ = kHex[b >> 4];
-        *p++ = kHex[b & 0xF];
+        *p++ = kUpperHex[b >> 4];
+        *p++ = kUpperHex[b & 0xF];
       } else {
         *p++ = ' ';
         *p++ = ' ';

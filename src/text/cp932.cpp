@@ -16,15 +16,15 @@ class Converter {
  public:
   Converter(const char* to, const char* from) : cd_(iconv_open(to, from)) {}
   ~Converter() {
-    if (valid()) iconv_close(cd_);
+    if (IsValid()) iconv_close(cd_);
   }
   Converter(const Converter&) = delete;
   Converter& operator=(const Converter&) = delete;
 
-  bool valid() const { return cd_ != reinterpret_cast<iconv_t>(-1); }
+  bool IsValid() const { return cd_ != reinterpret_cast<iconv_t>(-1); }
 
   std::optional<std::string> Run(std::string_view in) {
-    if (!valid()) return std::nullopt;
+    if (!IsValid()) return std::nullopt;
     iconv(cd_, nullptr, nullptr, nullptr, nullptr);  // reset shift state
     std::string out(in.size() * 2 + 8, '\0');
     char* src = const_cast<char*>(in.data());

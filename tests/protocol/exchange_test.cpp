@@ -29,14 +29,14 @@ TEST_F(ExchangeTest, WaitAckTakesAControlByteAndRefusesEnq) {
   std::uint8_t c = 0;
   pty_.Send("\x06");
   EXPECT_EQ(engine_->WaitAck(c), ExchangeResult::Ok);
-  EXPECT_EQ(c, ACK);
+  EXPECT_EQ(c, kAck);
   pty_.Send("\x05");
   EXPECT_EQ(engine_->WaitAck(c), ExchangeResult::Broken);
-  EXPECT_EQ(c, ENQ);
+  EXPECT_EQ(c, kEnq);
   // An ETX frame is accepted by the wait; the caller judges the byte.
-  pty_.Send(Frame(ETX, "OK", true));
+  pty_.Send(Frame(kEtx, "OK", true));
   EXPECT_EQ(engine_->WaitAck(c), ExchangeResult::Ok);
-  EXPECT_EQ(c, ETX);
+  EXPECT_EQ(c, kEtx);
   EXPECT_TRUE(Traced(" ACK待ちタイマ起動"));
   EXPECT_TRUE(Traced(" ACK待ちタイマIdle"));
   EXPECT_TRUE(Traced("ACK受信(Len=1)"));
@@ -59,7 +59,7 @@ TEST_F(ExchangeTest, SilenceTimesOutWithinTheWait) {
 TEST_F(ExchangeTest, TheWaitIsPerByteNotPerFrame) {
   // Each byte arrives 150 ms after the last: the frame takes far longer than
   // the 400 ms wait, yet no single gap does.
-  const std::string frame = Frame(ETX, "OK", true);
+  const std::string frame = Frame(kEtx, "OK", true);
   std::thread peer([&] {
     for (char b : frame) {
       pty_.Send(std::string(1, b));
@@ -74,10 +74,10 @@ TEST_F(ExchangeTest, TheWaitIsPerByteNotPerFrame) {
 
 TEST_F(ExchangeTest, WaitReplyRefusesStxAndChecksTheCrc) {
   std::string reply;
-  pty_.Send(Frame(STX, "OK", true));
+  pty_.Send(Frame(kStx, "OK", true));
   EXPECT_EQ(engine_->WaitReply(reply), ExchangeResult::Broken);
 
-  std::string bad = Frame(ETX, "OK", true);
+  std::string bad = Frame(kEtx, "OK", true);
   std::swap(bad[bad.size() - 1], bad[bad.size() - 2]);  // CRC sent little-endian
   pty_.Send(bad);
   EXPECT_EQ(engine_->WaitReply(reply), ExchangeResult::Failed);
@@ -87,14 +87,14 @@ TEST_F(ExchangeTest, WaitReplyRefusesStxAndChecksTheCrc) {
 
   pty_.Send(std::string("\x03\x00\x00", 3));  // empty data field: no CRC is read
   EXPECT_EQ(engine_->WaitReply(reply), ExchangeResult::Failed);
-  pty_.Send(Frame(ETX, "  \tREJ \r\n"));
+  pty_.Send(Frame(kEtx, "  \tREJ \r\n"));
   EXPECT_EQ(engine_->WaitReply(reply), ExchangeResult::Ok);
   EXPECT_EQ(reply, "REJ");
 }
 
 TEST_F(ExchangeTest, OversizedLengthIsDrainedNeverWrittenPastTheBuffer) {
   std::string huge(3000, 'x');
-  pty_.Send(Frame(ETX, huge));
+  pty_.Send(Frame(kEtx, huge));
   char buffer[1024 + 16];
   std::memset(buffer, 0x5A, sizeof buffer);
   std::uint8_t type = 0;
@@ -102,7 +102,7 @@ TEST_F(ExchangeTest, OversizedLengthIsDrainedNeverWrittenPastTheBuffer) {
   EXPECT_EQ(engine_->ReceiveFrame(type, buffer, 1024, 400, length), ExchangeResult::Failed);
   for (std::size_t i = 1024; i < sizeof buffer; ++i) ASSERT_EQ(buffer[i], 0x5A) << i;
   // The line is clean afterwards: the next frame is read normally.
-  pty_.Send(Frame(ETX, "OK", true));
+  pty_.Send(Frame(kEtx, "OK", true));
   std::string reply;
   EXPECT_EQ(engine_->WaitReply(reply), ExchangeResult::Ok);
   EXPECT_EQ(reply, "OK");
@@ -113,14 +113,14 @@ TEST_F(ExchangeTest, HandsetEndInsideAReplyIsAnsweredAndReported) {
   engine_->On().handset_ended = [&] { ++ended; };
   // Everything the handset will say, queued up front: FT_END, then ACK to
   // our "OK", then EOT.
-  pty_.Send(Frame(ETX, " FT_END \r\n") + "\x06\x04");
+  pty_.Send(Frame(kEtx, " FT_END \r\n") + "\x06\x04");
   std::string reply;
   EXPECT_EQ(engine_->WaitReply(reply), ExchangeResult::HandsetEnded);
   EXPECT_EQ(ended, 1);
   EXPECT_EQ(BoxTexts(), std::vector<std::string>{"電話機との通信が中断されました。"});
   EXPECT_EQ(ui_.captures_released, 1);
   // PC: ACK, ETX "OK" CR LF, ACK
-  EXPECT_EQ(pty_.Receive(11), "\x06" + Frame(ETX, "OK", true) + "\x06");
+  EXPECT_EQ(pty_.Receive(11), "\x06" + Frame(kEtx, "OK", true) + "\x06");
   EXPECT_TRUE(Traced("■端末側から切断要求処理開始■"));
   EXPECT_TRUE(Traced("■端末側から切断要求処理終了■"));
 }
@@ -128,14 +128,14 @@ TEST_F(ExchangeTest, HandsetEndInsideAReplyIsAnsweredAndReported) {
 TEST_F(ExchangeTest, HandsetEndWithoutTheClosingEotDoesNotFire) {
   int ended = 0;
   engine_->On().handset_ended = [&] { ++ended; };
-  pty_.Send(Frame(ETX, "FT_END", true) + "\x06");
+  pty_.Send(Frame(kEtx, "FT_END", true) + "\x06");
   std::uint8_t c = 0;
   EXPECT_EQ(engine_->WaitAck(c), ExchangeResult::HandsetEnded);
   EXPECT_EQ(ended, 0);
 }
 
 TEST_F(ExchangeTest, TextThatOnlyBeginsWithFtEndIsAnOrdinaryReply) {
-  pty_.Send(Frame(ETX, "FT_END_NOW", true));
+  pty_.Send(Frame(kEtx, "FT_END_NOW", true));
   std::string reply;
   EXPECT_EQ(engine_->WaitReply(reply), ExchangeResult::Ok);
   EXPECT_EQ(reply, "FT_END_NOW");
@@ -153,8 +153,8 @@ TEST_F(ExchangeTest, AwaitEotAcknowledgesOnlyEot) {
 
 TEST_F(ExchangeTest, SentFramesAreTracedAndMatchTheWire) {
   EXPECT_EQ(engine_->SendText("GET_LIST"), ExchangeResult::Ok);
-  EXPECT_EQ(pty_.Receive(15), Frame(ETX, "GET_LIST", true));
-  EXPECT_EQ(engine_->SendControl(ENQ), ExchangeResult::Ok);
+  EXPECT_EQ(pty_.Receive(15), Frame(kEtx, "GET_LIST", true));
+  EXPECT_EQ(engine_->SendControl(kEnq), ExchangeResult::Ok);
   EXPECT_EQ(pty_.Receive(1), "\x05");
   const std::string trace = Trace();
   EXPECT_NE(trace.find(text::Cp932("ETX送信(Len=15)\r\n")), std::string::npos);
@@ -212,7 +212,7 @@ TEST_F(ExchangeTest, AnEndRepeatedWhileItIsAnsweredFailsTheAnswerOnce) {
   int ended = 0;
   engine_->On().handset_ended = [&] { ++ended; };
   std::string ends;
-  for (int i = 0; i < 50; ++i) ends += Frame(ETX, "FT_END", true);
+  for (int i = 0; i < 50; ++i) ends += Frame(kEtx, "FT_END", true);
   pty_.Send(ends);
   std::uint8_t c = 0;
   EXPECT_EQ(engine_->WaitAck(c), ExchangeResult::HandsetEnded);
@@ -222,16 +222,16 @@ TEST_F(ExchangeTest, AnEndRepeatedWhileItIsAnsweredFailsTheAnswerOnce) {
 
 TEST_F(ExchangeTest, AFrameTooBigForItsLengthIsNotSent) {
   const std::string data(0xFFFE, 'x');
-  EXPECT_EQ(engine_->SendFrame(STX, data.data(), 0xFFFE, true), ExchangeResult::Refused);
+  EXPECT_EQ(engine_->SendFrame(kStx, data.data(), 0xFFFE, true), ExchangeResult::Refused);
   EXPECT_TRUE(Traced("STX送信失敗"));
-  EXPECT_EQ(engine_->SendControl(EOT), ExchangeResult::Ok);
+  EXPECT_EQ(engine_->SendControl(kEot), ExchangeResult::Ok);
   EXPECT_EQ(pty_.Receive(1), "\x04");  // nothing went before it
 }
 
 TEST_F(ExchangeTest, AnEmptyStxFrameIsNoEmptyFile) {
   std::string data = "kept";
   // The reply, then an STX frame with no data, then what would finish a file.
-  pty_.Send("\x06" + Frame(ETX, "OK", true) + std::string("\x02\x00\x00\x00\x00", 5) + Frame(ETX, "abc") + "\x06");
+  pty_.Send("\x06" + Frame(kEtx, "OK", true) + std::string("\x02\x00\x00\x00\x00", 5) + Frame(kEtx, "abc") + "\x06");
   EXPECT_NE(engine_->GetFile(data, "a.txt"), ExchangeResult::Ok);
   EXPECT_EQ(data, "kept");
 }
@@ -252,15 +252,15 @@ TEST_F(ExchangeTest, TheFirstDataFrameMayTakeLongerThanTheDataWait) {
     }
   };
   auto after_the_reply = [&](std::string frames) {
-    pty_.Send("\x06" + Frame(ETX, "OK", true));
+    pty_.Send("\x06" + Frame(kEtx, "OK", true));
     late = frames + "\x06";
     since = steady_clock::now();
   };
-  after_the_reply(Frame(ETX, "a.txt,5,,,\r\n"));
+  after_the_reply(Frame(kEtx, "a.txt,5,,,\r\n"));
   std::vector<std::string> lines;
   EXPECT_EQ(engine_->GetList(lines), ExchangeResult::Ok);
   EXPECT_EQ(lines, std::vector<std::string>{"a.txt,5,,,"});
-  after_the_reply(Frame(STX, "alp") + Frame(ETX, "ha"));
+  after_the_reply(Frame(kStx, "alp") + Frame(kEtx, "ha"));
   std::string data;
   EXPECT_EQ(engine_->GetFile(data, "a.txt"), ExchangeResult::Ok);
   EXPECT_EQ(data, "alpha");
@@ -269,7 +269,7 @@ TEST_F(ExchangeTest, TheFirstDataFrameMayTakeLongerThanTheDataWait) {
 // A handset that answers a list or file with control bytes without end.
 TEST_F(ExchangeTest, AnEndlessRunOfControlBytesEndsAList) {
   engine_->SetLimits({.max_control_run = 8});
-  pty_.Send("\x06" + Frame(ETX, "OK", true) + std::string(8, '\x06') + Frame(ETX, "a.txt,5,,,") + "\x06");
+  pty_.Send("\x06" + Frame(kEtx, "OK", true) + std::string(8, '\x06') + Frame(kEtx, "a.txt,5,,,") + "\x06");
   std::vector<std::string> lines{"kept"};
   EXPECT_EQ(engine_->GetList(lines), ExchangeResult::Broken);
   EXPECT_EQ(lines, std::vector<std::string>{"kept"});
@@ -278,7 +278,7 @@ TEST_F(ExchangeTest, AnEndlessRunOfControlBytesEndsAList) {
 
 TEST_F(ExchangeTest, AnEndlessRunOfControlBytesEndsAFile) {
   engine_->SetLimits({.max_control_run = 8});
-  pty_.Send("\x06" + Frame(ETX, "OK", true) + std::string(8, '\x06') + Frame(ETX, "abc") + "\x06");
+  pty_.Send("\x06" + Frame(kEtx, "OK", true) + std::string(8, '\x06') + Frame(kEtx, "abc") + "\x06");
   std::string data = "kept";
   EXPECT_EQ(engine_->GetFile(data, "a.txt"), ExchangeResult::Broken);
   EXPECT_EQ(data, "kept");

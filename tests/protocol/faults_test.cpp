@@ -16,7 +16,7 @@ TEST(EngineFaults, AFailedAckStillReleasesTheLink) {
   engine.SetTimeouts(timeouts);
   // The handset acknowledges FT_END, answers OK and acknowledges the EOT;
   // the PC's second write, the ACK of that OK, fails.
-  TheScriptedLine().Reset("\x06" + Frame(ETX, "OK", true) + "\x06", 2);
+  TheScriptedLine().Reset("\x06" + Frame(kEtx, "OK", true) + "\x06", 2);
   EXPECT_EQ(engine.FtEnd(), ExchangeResult::Broken);
-  EXPECT_EQ(TheScriptedLine().written, Frame(ETX, "FT_END", true) + "\x04");
+  EXPECT_EQ(TheScriptedLine().written, Frame(kEtx, "FT_END", true) + "\x04");
 }

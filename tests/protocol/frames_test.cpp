@@ -34,27 +34,27 @@ TEST(Crc16, MatchesTheBitwiseDefinitionOnEveryByteValue) {
 
 TEST(MakeDataFrame, TextFramesOfTheWireExamples) {
   std::string out;
-  EXPECT_EQ(MakeDataFrame(&out, ETX, "GET_LIST", 8, true), 15);
+  EXPECT_EQ(MakeDataFrame(&out, kEtx, "GET_LIST", 8, true), 15);
   EXPECT_EQ(out, Bytes({0x03, 0x00, 0x0A, 'G', 'E', 'T', '_', 'L', 'I', 'S', 'T', 0x0D, 0x0A, 0x81, 0x9A}));
 
   std::string ok;
-  EXPECT_EQ(MakeDataFrame(&ok, ETX, "OK", 2, true), 9);
+  EXPECT_EQ(MakeDataFrame(&ok, kEtx, "OK", 2, true), 9);
   EXPECT_EQ(ok, Bytes({0x03, 0x00, 0x04, 'O', 'K', 0x0D, 0x0A, 0x80, 0x38}));
 }
 
 TEST(MakeDataFrame, EmptyFrameAndAppendingToAStream) {
   std::string out = "xy";
-  EXPECT_EQ(MakeDataFrame(&out, ETX, nullptr, 0, false), 7);
+  EXPECT_EQ(MakeDataFrame(&out, kEtx, nullptr, 0, false), 7);
   EXPECT_EQ(out, "xy" + Bytes({0x03, 0x00, 0x00, 0x00, 0x00}));
-  EXPECT_EQ(MakeDataFrame(nullptr, ETX, "a", 1, false), -1);
+  EXPECT_EQ(MakeDataFrame(nullptr, kEtx, "a", 1, false), -1);
 }
 
 TEST(MakeDataFrame, FullFileFrameCarriesControlBytesAsData) {
   std::string data(1024, '\x06');
-  data[0] = STX;
-  data[1] = ETX;
+  data[0] = kStx;
+  data[1] = kEtx;
   std::string out;
-  EXPECT_EQ(MakeDataFrame(&out, STX, data.data(), 1024, false), 1029);
+  EXPECT_EQ(MakeDataFrame(&out, kStx, data.data(), 1024, false), 1029);
   EXPECT_EQ(out.substr(0, 3), Bytes({0x02, 0x04, 0x00}));
   EXPECT_EQ(out.substr(3, 1024), data);
   const std::uint16_t crc = Crc16(data.data(), data.size());
@@ -65,9 +65,9 @@ TEST(MakeDataFrame, FullFileFrameCarriesControlBytesAsData) {
 TEST(MakeDataFrame, RefusesDataTheLengthFieldCannotHold) {
   std::string big(65534, 'a');
   std::string out;
-  EXPECT_EQ(MakeDataFrame(&out, ETX, big.data(), 65534, false), 65539);
+  EXPECT_EQ(MakeDataFrame(&out, kEtx, big.data(), 65534, false), 65539);
   out.clear();
-  EXPECT_EQ(MakeDataFrame(&out, ETX, big.data(), 65534, true), -1);  // 65536 with CR LF
+  EXPECT_EQ(MakeDataFrame(&out, kEtx, big.data(), 65534, true), -1);  // 65536 with CR LF
   EXPECT_TRUE(out.empty());
 }
 

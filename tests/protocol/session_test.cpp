@@ -50,7 +50,7 @@ class SessionTest : public EngineTest {
   // The frame carrying text, as it crossed the wire from the PC.
   bool Sent(std::string_view text) {
     Settle();
-    return handset_->ReceivedBytes().find(Frame(ETX, text, true)) != std::string::npos;
+    return handset_->ReceivedBytes().find(Frame(kEtx, text, true)) != std::string::npos;
   }
   std::string Local(const std::string& name, std::string_view data) {
     const std::string path = dir_.path() + "/local/" + name;
@@ -112,7 +112,7 @@ TEST_F(SessionTest, WrongPasswordIsAcknowledgedTwice) {
   EXPECT_EQ(engine_->FtStart("1234"), ExchangeResult::Failed);
   EXPECT_EQ(refused, 1);
   // Command frame, ACK to the ERROR reply, ACK to EOT.
-  EXPECT_EQ(Wire(), Frame(ETX, "FT_START[1234]", true) + "\x06\x06");
+  EXPECT_EQ(Wire(), Frame(kEtx, "FT_START[1234]", true) + "\x06\x06");
   EXPECT_TRUE(Traced("応答メッセージ:ERROR"));
   EXPECT_TRUE(Traced("パスワードが違う"));
   EXPECT_FALSE(Traced("■転送開始・成功■"));
@@ -130,7 +130,7 @@ TEST_F(SessionTest, ReplyOutcomesOfEveryCommand) {
   handset_->SetReply("GET_LIST", "WHAT");
   ClearWire();
   EXPECT_EQ(engine_->GetList(lines), ExchangeResult::UnknownReply);
-  EXPECT_EQ(Wire(), Frame(ETX, "GET_LIST", true));  // no ACK for an unknown reply
+  EXPECT_EQ(Wire(), Frame(kEtx, "GET_LIST", true));  // no ACK for an unknown reply
   EXPECT_EQ(lines, std::vector<std::string>{"kept"});
   ASSERT_EQ(engine_->EstablishLink(), ExchangeResult::Ok);  // the handset still waits for that ACK
 
@@ -217,15 +217,15 @@ TEST_F(SessionTest, UploadFraming) {
     EXPECT_EQ(engine_->PutFile("", Local(name, PatternBytes(size)), kAttr), ExchangeResult::Ok);
     EXPECT_EQ(OnHandset(name), PatternBytes(size));
     const std::string wire = Wire();
-    const std::string command = Frame(ETX, "PUT_FILE[" + name + "," + std::to_string(size) + "," +
+    const std::string command = Frame(kEtx, "PUT_FILE[" + name + "," + std::to_string(size) + "," +
                                                "00" + std::string(30, '-') + "]", true);
     EXPECT_EQ(wire.substr(0, command.size()), command);
     return wire.substr(command.size() + 1);  // after the ACK of the OK reply
   };
   const std::string p1024 = PatternBytes(1024), p1025 = PatternBytes(1025);
   // Compared as booleans: a mismatch of a kilobyte of binary is no help to read.
-  EXPECT_TRUE(data_frames("k1.bin", 1024) == Frame(ETX, p1024) + "\x06");
-  EXPECT_TRUE(data_frames("k1b.bin", 1025) == Frame(STX, p1025.substr(0, 1024)) + Frame(ETX, p1025.substr(1024)) + "\x06");
+  EXPECT_TRUE(data_frames("k1.bin", 1024) == Frame(kEtx, p1024) + "\x06");
+  EXPECT_TRUE(data_frames("k1b.bin", 1025) == Frame(kStx, p1025.substr(0, 1024)) + Frame(kEtx, p1025.substr(1024)) + "\x06");
   EXPECT_EQ(data_frames("empty.bin", 0), "\x06");  // no data frame at all
 }
 
