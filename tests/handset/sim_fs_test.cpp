@@ -50,7 +50,7 @@ TEST(SimWire, FramesAreTypeLengthDataCrcBigEndian) {
 TEST(SimWire, PacerKeepsExactLineTimeOverLongTransfers) {
   using namespace std::chrono;
   LinePacer pacer(11520);
-  EXPECT_EQ(pacer.chunk_bytes(), 57u);
+  EXPECT_EQ(pacer.ChunkBytes(), 57u);
   const auto t0 = LinePacer::Clock::time_point{} + hours(1);
   // 11,520 bytes back to back take one second, however the chunks fall and
   // even when the sender wakes late for each chunk.
@@ -58,7 +58,7 @@ TEST(SimWire, PacerKeepsExactLineTimeOverLongTransfers) {
   std::size_t sent = 57;
   while (sent < 11520) {
     const std::size_t n = std::min<std::size_t>(57, 11520 - sent);
-    done = pacer.Schedule(n, pacer.free_at());
+    done = pacer.Schedule(n, pacer.FreeAt());
     sent += n;
   }
   EXPECT_EQ(done, t0 + seconds(1));
@@ -69,7 +69,7 @@ TEST(SimWire, PacerKeepsExactLineTimeOverLongTransfers) {
   EXPECT_EQ(pacer.Schedule(1152, later), later + milliseconds(200));
 
   LinePacer off(0);
-  EXPECT_FALSE(off.enabled());
+  EXPECT_FALSE(off.IsEnabled());
   EXPECT_EQ(off.Schedule(1'000'000, t0), t0);
 }
 

@@ -107,9 +107,9 @@ int RunCli(const std::vector<std::string>& args, std::ostream& out, std::ostream
   }
 
   Progress progress(err, options.progress);
-  CliUi ui(progress);
+  TerminalUi ui(progress);
   WaitWatch watch(progress, std::chrono::milliseconds(options.wait_notice_ms));
-  Run run{out, options, progress, ui, watch};
+  CliRun run{out, options, progress, ui, watch};
 
   if (parsed.command == CliCommand::Ports) return RunPorts(run);
 
@@ -145,7 +145,7 @@ int RunCli(const std::vector<std::string>& args, std::ostream& out, std::ostream
     }
     prefix = *folder;
   }
-  std::vector<Wanted> names;
+  std::vector<RequestedFile> names;
   std::vector<std::string> files;
   if (parsed.command == CliCommand::Get) names = CheckGetNames(run, parsed.operands);
   if (parsed.command == CliCommand::Del) names = CheckDelNames(run, parsed.operands);
@@ -153,7 +153,7 @@ int RunCli(const std::vector<std::string>& args, std::ostream& out, std::ostream
   if (run.failed && names.empty() && files.empty()) return kExitFileFailed;
 
   std::string port_name, password;
-  if (!ConnectionSettings(parsed, port_name, password, error)) {
+  if (!ReadConnectionSettings(parsed, port_name, password, error)) {
     run.Error(error);
     return kExitUsage;
   }
@@ -183,7 +183,7 @@ int RunCli(const std::vector<std::string>& args, std::ostream& out, std::ostream
   }
   bool ended = false;
   {
-    Waiting waiting(run, "FT_END", run.options.timeouts.reply);
+    HandsetWait waiting(run, "FT_END", run.options.timeouts.reply);
     ended = session.End() || session.ended;
   }
   if (!ended) {

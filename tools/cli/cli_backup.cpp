@@ -14,7 +14,7 @@ namespace {
 // Where a handset file goes below the backup folder: its tag (if any) as a
 // first folder, then its own folder parts. nullopt with why when a part is
 // unsafe here.
-std::optional<std::vector<std::string>> BackupPath(const ListRecord& item, std::string& why) {
+std::optional<std::vector<std::string>> BackupPathParts(const ListRecord& item, std::string& why) {
   auto parts = LocalPathFor(item.name, why);
   if (!parts) return std::nullopt;
   if (!item.tag.empty()) {
@@ -35,36 +35,36 @@ struct BackupCount {
 
 }  // namespace
 
-int RunBackup(Run& run, Session& s, const std::string& dir) {
+int RunBackup(CliRun& run, Session& session, const std::string& dir) {
   const auto start = std::chrono::steady_clock::now();
   std::string why;
   const UniqueFd root = OpenFolder(dir, why);
-  if (!root.valid()) {
+  if (!root.IsValid()) {
     run.Error(dir + ": " + why);
     return kExitUsage;
   }
-  if (const ExchangeResult r = FetchList(s, run); r != ExchangeResult::Ok) {
+  if (const ExchangeResult r = FetchList(session, run); r != ExchangeResult::Ok) {
     run.Error("cannot fetch the file list: " + ResultText(r));
     return kExitUsage;
   }
   BackupCount count;
-  const std::size_t failed_lines = std::count_if(s.lines.begin(), s.lines.end(), [](const std::string& l) {
+  const std::size_t failed_lines = std::count_if(session.lines.begin(), session.lines.end(), [](const std::string& l) {
     ListRecord unused;
     return !l.empty() && ParseListLine(l, unused) != 0;
   });
   count.failed = static_cast<int>(failed_lines);
-  const std::vector<Entry> entries = ParseEntries(s.lines, &run);
+  const std::vector<ListEntry> entries = ParseListEntries(session.lines, &run);
   std::set<std::string> taken;
   std::size_t index = 0;
-  for (const Entry& e : entries) {
+  for (const ListEntry& entry : entries) {
     ++index;
-    const std::string shown = ShowText(e.item.tag + e.item.folder + e.item.name);
+    const std::string shown = ShowText(entry.item.tag + entry.item.folder + entry.item.name);
     const std::string what = "backup " + shown;
     auto fail = [&](const std::string& reason) {
       run.Fail(what, reason);
       ++count.failed;
     };
-    auto parts = BackupPath(e.item, why);
+    auto parts = BackupPathParts(entry.item, why);
     if (!parts) {
       fail("refused: " + why);
       continue;
@@ -77,18 +77,18 @@ int RunBackup(Run& run, Session& s, const std::string& dir) {
     }
     const std::string name = parts->back();
     parts->pop_back();
-    const UniqueFd folder = OpenSubFolders(root.get(), *parts, why);
-    if (!folder.valid()) {
+    const UniqueFd folder = OpenSubFolders(root.Get(), *parts, why);
+    if (!folder.IsValid()) {
       fail("cannot make its folder: " + why);
       continue;
     }
-    const auto date = HandsetDateTime(e.item.date);
-    const auto local = FileInfoAt(folder.get(), name);
-    if (local && date && local->size == e.item.size && local->mtime == *date) {
+    const auto date = HandsetDateTime(entry.item.date);
+    const auto local = FileInfoAt(folder.Get(), name);
+    if (local && date && local->size == entry.item.size && local->mtime == *date) {
       ++count.skipped;
       continue;
     }
-    if (!s.Ready(why)) {
+    if (!session.MayTryNext(why)) {
       fail(why);
       continue;
     }
@@ -97,17 +97,18 @@ int RunBackup(Run& run, Session& s, const std::string& dir) {
     std::string data;
     ExchangeResult r = ExchangeResult::Ok;
     {
-      ShowReceived received(run, s, counter, e.item.size);
-      Waiting waiting(run, "GET_FILE " + shown, std::max(run.options.timeouts.reply, run.options.timeouts.first_frame));
-      r = s.engine.GetFile(data, e.item.tag + e.item.folder + e.item.name);
+      ReceiveProgress received(run, session, counter, entry.item.size);
+      HandsetWait waiting(run, "GET_FILE " + shown,
+                          std::max(run.options.timeouts.reply, run.options.timeouts.first_frame));
+      r = session.engine.GetFile(data, entry.item.tag + entry.item.folder + entry.item.name);
     }
     run.progress.Clear();
     if (r != ExchangeResult::Ok) {
-      s.Note(r);
+      session.NoteResult(r);
       fail(ResultText(r));
       continue;
     }
-    if (!WriteFileAt(folder.get(), name, data, date, why)) {
+    if (!WriteFileAt(folder.Get(), name, data, date, why)) {
       fail("fetched, but not written: " + why);
       continue;
     }

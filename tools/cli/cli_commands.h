@@ -13,19 +13,19 @@
 
 namespace mirvo::cli {
 
-int RunPorts(Run& run);
-int RunList(Run& run, Session& s, const std::optional<std::string>& pattern);
+int RunPorts(CliRun& run);
+int RunList(CliRun& run, Session& session, const std::optional<std::string>& pattern);
 
 // The names to fetch, checked before the line is used.
-std::vector<Wanted> CheckGetNames(Run& run, const std::vector<std::string>& names);
-int RunGet(Run& run, Session& s, const std::vector<Wanted>& names, const std::string& dir);
+std::vector<RequestedFile> CheckGetNames(CliRun& run, const std::vector<std::string>& names);
+int RunGet(CliRun& run, Session& session, const std::vector<RequestedFile>& names, const std::string& dir);
 
-std::vector<std::string> CheckPutFiles(Run& run, const std::vector<std::string>& files);
-int RunPut(Run& run, Session& s, const std::vector<std::string>& files, const std::string& prefix);
+std::vector<std::string> CheckPutFiles(CliRun& run, const std::vector<std::string>& files);
+int RunPut(CliRun& run, Session& session, const std::vector<std::string>& files, const std::string& prefix);
 
-std::vector<Wanted> CheckDelNames(Run& run, const std::vector<std::string>& names);
-int RunDel(Run& run, Session& s, const std::vector<Wanted>& names);
+std::vector<RequestedFile> CheckDelNames(CliRun& run, const std::vector<std::string>& names);
+int RunDel(CliRun& run, Session& session, const std::vector<RequestedFile>& names);
 
-int RunBackup(Run& run, Session& s, const std::string& dir);
+int RunBackup(CliRun& run, Session& session, const std::string& dir);
 
 }  // namespace mirvo::cli

@@ -4,30 +4,30 @@
 
 namespace mirvo::cli {
 
-int RunDel(Run& run, Session& s, const std::vector<Wanted>& names) {
-  for (const Wanted& w : names) {
+int RunDel(CliRun& run, Session& session, const std::vector<RequestedFile>& names) {
+  for (const RequestedFile& file : names) {
     std::string why;
     const bool deleted = WithListFallback(
-        s, run, w,
+        session, run, file,
         [&](const std::string& path) {
-          Waiting waiting(run, "DEL " + w.arg, run.options.timeouts.reply);
-          return s.engine.DelFile(path);
+          HandsetWait waiting(run, "DEL " + file.given, run.options.timeouts.reply);
+          return session.engine.DelFile(path);
         },
         why);
-    if (!deleted) run.Fail("del " + w.arg, why);
+    if (!deleted) run.Fail("del " + file.given, why);
   }
   return run.failed ? kExitFileFailed : kExitOk;
 }
 
-std::vector<Wanted> CheckDelNames(Run& run, const std::vector<std::string>& names) {
-  std::vector<Wanted> wanted;
+std::vector<RequestedFile> CheckDelNames(CliRun& run, const std::vector<std::string>& names) {
+  std::vector<RequestedFile> requested;
   for (const std::string& arg : names) {
     if (const auto cp932 = text::Utf8ToCp932(arg))
-      wanted.push_back({arg, *cp932, {}});
+      requested.push_back({arg, *cp932, {}});
     else
       run.Fail("del " + arg, "the name has no code page 932 form");
   }
-  return wanted;
+  return requested;
 }
 
 }  // namespace mirvo::cli

@@ -24,9 +24,10 @@ std::string SizeCell(std::int32_t size);
 // that cannot be read (no made-up date for a script to trust).
 std::string DateCell(std::string_view list_date);
 
-// name TAB size TAB date TAB protection TAB copy guard, UTF-8, no line end.
-// Control characters in the name show as "?" so that a row stays one line
-// of five fields. nullopt when the name has no UTF-8 form.
+// Name, size, date, protection and copy guard separated by tabs, in UTF-8,
+// with no line end. Control characters in the name show as "?" so that a
+// row stays one line of five fields. nullopt when the name has no UTF-8
+// form.
 std::optional<std::string> ListRow(const ListRecord& item);
 
 // A pattern without "*" matches names that contain it anywhere.

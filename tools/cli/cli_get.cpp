@@ -8,8 +8,8 @@
 
 namespace mirvo::cli {
 
-std::vector<Wanted> CheckGetNames(Run& run, const std::vector<std::string>& names) {
-  std::vector<Wanted> wanted;
+std::vector<RequestedFile> CheckGetNames(CliRun& run, const std::vector<std::string>& names) {
+  std::vector<RequestedFile> requested;
   std::set<std::string> locals;
   for (const std::string& arg : names) {
     const std::string what = "get " + arg;
@@ -19,7 +19,7 @@ std::vector<Wanted> CheckGetNames(Run& run, const std::vector<std::string>& name
       continue;
     }
     std::string why;
-    const auto local = LocalNameFor(Untagged(*cp932), why);
+    const auto local = LocalNameFor(WithoutTag(*cp932), why);
     if (!local) {
       run.Fail(what, "refused: " + why);
       continue;
@@ -28,23 +28,24 @@ std::vector<Wanted> CheckGetNames(Run& run, const std::vector<std::string>& name
       run.Fail(what, "refused: " + *local + " is written by this run already");
       continue;
     }
-    wanted.push_back({arg, *cp932, *local});
+    requested.push_back({arg, *cp932, *local});
   }
-  return wanted;
+  return requested;
 }
 
-int RunGet(Run& run, Session& s, const std::vector<Wanted>& names, const std::string& dir) {
-  for (const Wanted& w : names) {
-    const std::string what = "get " + w.arg;
+int RunGet(CliRun& run, Session& session, const std::vector<RequestedFile>& names, const std::string& dir) {
+  for (const RequestedFile& file : names) {
+    const std::string what = "get " + file.given;
     std::string data, why;
     const bool fetched = WithListFallback(
-        s, run, w,
+        session, run, file,
         [&](const std::string& path) {
-          run.progress.Show(w.arg + ": receiving");
-          ShowReceived shown(run, s, w.arg, std::nullopt);
-          Waiting waiting(run, "GET_FILE " + w.arg, std::max(run.options.timeouts.reply, run.options.timeouts.first_frame));
+          run.progress.Show(file.given + ": receiving");
+          ReceiveProgress shown(run, session, file.given, std::nullopt);
+          HandsetWait waiting(run, "GET_FILE " + file.given,
+                              std::max(run.options.timeouts.reply, run.options.timeouts.first_frame));
           data.clear();
-          return s.engine.GetFile(data, path);
+          return session.engine.GetFile(data, path);
         },
         why);
     run.progress.Clear();
@@ -52,7 +53,8 @@ int RunGet(Run& run, Session& s, const std::vector<Wanted>& names, const std::st
       run.Fail(what, why);
       continue;
     }
-    if (!WriteFileInDir(dir, w.local, data, why)) run.Fail(what, "fetched, but not written to " + dir + ": " + why);
+    if (!WriteFileInDir(dir, file.local_name, data, why))
+      run.Fail(what, "fetched, but not written to " + dir + ": " + why);
   }
   return run.failed ? kExitFileFailed : kExitOk;
 }

@@ -7,7 +7,7 @@
 
 namespace mirvo::cli {
 
-int RunPorts(Run& run) {
+int RunPorts(CliRun& run) {
   SerialPort probe;
   probe.Bps = 9600;
   probe.rxTimeOut = 150;
@@ -17,8 +17,8 @@ int RunPorts(Run& run) {
   return kExitOk;
 }
 
-int RunList(Run& run, Session& s, const std::optional<std::string>& pattern) {
-  if (const ExchangeResult r = FetchList(s, run); r != ExchangeResult::Ok) {
+int RunList(CliRun& run, Session& session, const std::optional<std::string>& pattern) {
+  if (const ExchangeResult r = FetchList(session, run); r != ExchangeResult::Ok) {
     run.Error("cannot fetch the file list: " + ResultText(r));
     return kExitUsage;
   }
@@ -26,21 +26,21 @@ int RunList(Run& run, Session& s, const std::optional<std::string>& pattern) {
     std::string name, text;
   };
   std::vector<Row> rows;
-  for (const Entry& e : ParseEntries(s.lines, &run)) {
+  for (const ListEntry& entry : ParseListEntries(session.lines, &run)) {
     if (pattern) {
       try {
-        if (!MatchFileName(e.item.name, *pattern)) continue;
+        if (!MatchFileName(entry.item.name, *pattern)) continue;
       } catch (const WildcardError& error) {
-        run.Fail("list " + ShowText(e.item.name), error.what());
+        run.Fail("list " + ShowText(entry.item.name), error.what());
         continue;
       }
     }
-    auto row = ListRow(e.item);
+    auto row = ListRow(entry.item);
     if (!row) {
-      run.Fail("list", "a handset name has no UTF-8 form: " + ShowText(e.item.name));
+      run.Fail("list", "a handset name has no UTF-8 form: " + ShowText(entry.item.name));
       continue;
     }
-    rows.push_back({*e.name, std::move(*row)});
+    rows.push_back({*entry.name, std::move(*row)});
   }
   std::stable_sort(rows.begin(), rows.end(), [](const Row& a, const Row& b) { return a.name < b.name; });
   for (const Row& r : rows) run.out << r.text << '\n';

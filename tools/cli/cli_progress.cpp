@@ -3,7 +3,7 @@
 namespace mirvo::cli {
 
 WaitWatch::WaitWatch(Progress& progress, std::chrono::milliseconds after) : progress_(progress), after_(after) {
-  if (progress_.on()) thread_ = std::thread([this] { Watch(); });
+  if (progress_.IsOn()) thread_ = std::thread([this] { Watch(); });
 }
 
 WaitWatch::~WaitWatch() {

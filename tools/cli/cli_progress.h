@@ -19,7 +19,7 @@ class Progress {
  public:
   Progress(std::ostream& err, bool on) : err_(err), on_(on) {}
   ~Progress() { Clear(); }
-  bool on() const { return on_; }
+  bool IsOn() const { return on_; }
   void Show(const std::string& line) {
     std::lock_guard lock(mutex_);
     if (!on_) return;

@@ -12,11 +12,11 @@ namespace {
 
 namespace fs = std::filesystem;
 
-constexpr int kFrameBytes = 1024;  // data bytes per upload frame
+constexpr int kUploadFrameBytes = 1024;  // data bytes per upload frame
 
 // Why a local file cannot be sent; empty when it can. read_all reads it
 // through, to tell a local read failure from the handset's refusal.
-std::string LocalSendProblem(const std::string& file, bool read_all = false) {
+std::string WhyNotSendable(const std::string& file, bool read_all = false) {
   std::error_code ec;
   const fs::file_status status = fs::status(file, ec);
   if (!fs::exists(status)) return "no such file";
@@ -37,10 +37,10 @@ std::string LocalSendProblem(const std::string& file, bool read_all = false) {
 
 }  // namespace
 
-std::vector<std::string> CheckPutFiles(Run& run, const std::vector<std::string>& files) {
+std::vector<std::string> CheckPutFiles(CliRun& run, const std::vector<std::string>& files) {
   std::vector<std::string> ready;
   for (const std::string& file : files) {
-    if (const std::string why = LocalSendProblem(file); !why.empty())
+    if (const std::string why = WhyNotSendable(file); !why.empty())
       run.Fail("put " + file, why);
     else
       ready.push_back(file);
@@ -48,7 +48,7 @@ std::vector<std::string> CheckPutFiles(Run& run, const std::vector<std::string>&
   return ready;
 }
 
-int RunPut(Run& run, Session& s, const std::vector<std::string>& files, const std::string& prefix) {
+int RunPut(CliRun& run, Session& session, const std::vector<std::string>& files, const std::string& prefix) {
   // Protection and copy guard off, every other flag not applicable.
   std::string attr = BlankAttributes();
   SetFlag(attr, kProtectionFlag, kFlagOff);
@@ -57,7 +57,7 @@ int RunPut(Run& run, Session& s, const std::vector<std::string>& files, const st
   for (const std::string& file : files) {
     const std::string what = "put " + file;
     std::string why;
-    if (!s.Ready(why)) {
+    if (!session.MayTryNext(why)) {
       run.Fail(what, why);
       continue;
     }
@@ -66,24 +66,25 @@ int RunPut(Run& run, Session& s, const std::vector<std::string>& files, const st
     // The engine asks for messages to run before each data frame.
     const std::string total = SizeCell(static_cast<std::int32_t>(size));
     std::int64_t frames = 0;
-    s.engine.On().progress = [&](std::int64_t) { run.watch.Touch(); };
+    session.engine.On().progress = [&](std::int64_t) { run.watch.Touch(); };
     run.ui.on_process = [&] {
-      const std::int64_t sent = std::min<std::int64_t>(frames++ * kFrameBytes, size);
+      const std::int64_t sent = std::min<std::int64_t>(frames++ * kUploadFrameBytes, size);
       run.progress.Show(file + ": " + FormatThousands(std::to_string(sent), ",") + " / " + total);
     };
     ExchangeResult r = ExchangeResult::Ok;
     {
-      Waiting waiting(run, "PUT_FILE " + file, run.options.timeouts.reply);
-      r = s.engine.PutFile(prefix, file, attr);
+      HandsetWait waiting(run, "PUT_FILE " + file, run.options.timeouts.reply);
+      r = session.engine.PutFile(prefix, file, attr);
     }
     run.ui.on_process = nullptr;
-    s.engine.On().progress = nullptr;
+    session.engine.On().progress = nullptr;
     run.progress.Clear();
     if (r != ExchangeResult::Ok) {
-      s.Note(r);
+      session.NoteResult(r);
       // The engine reports a local file it could not read as the handset's
       // refusal; look again before blaming the handset.
-      const std::string local = (r == ExchangeResult::Failed || r == ExchangeResult::Refused) ? LocalSendProblem(file, true) : std::string();
+      const std::string local =
+          (r == ExchangeResult::Failed || r == ExchangeResult::Refused) ? WhyNotSendable(file, true) : std::string();
       run.Fail(what, local.empty() ? ResultText(r) : "not sent: " + local);
     }
   }

@@ -12,7 +12,7 @@
 
 namespace mirvo::cli {
 
-void CliUi::ProcessMessages() {
+void TerminalUi::ProcessMessages() {
   std::deque<std::function<void()>> work;
   {
     std::lock_guard lock(mutex_);
@@ -22,12 +22,13 @@ void CliUi::ProcessMessages() {
   if (on_process) on_process();
 }
 
-void CliUi::PostToMainThread(std::function<void()> fn) {
+void TerminalUi::PostToMainThread(std::function<void()> fn) {
   std::lock_guard lock(mutex_);
   queue_.push_back(std::move(fn));
 }
 
-MsgAnswer CliUi::MessageBox(const void*, const std::string&, const std::string& text, MsgIcon, MsgButtons buttons) {
+MsgAnswer TerminalUi::MessageBox(const void*, const std::string&, const std::string& text, MsgIcon,
+                                 MsgButtons buttons) {
   std::string line = text;
   for (std::size_t p; (p = line.find("\r\n")) != std::string::npos;) line.replace(p, 2, "\n");
   progress_.Print(std::string(kProgram) + ": " + line);
@@ -42,7 +43,7 @@ MsgAnswer CliUi::MessageBox(const void*, const std::string&, const std::string& 
   }
 }
 
-bool Session::Ready(std::string& why) {
+bool Session::MayTryNext(std::string& why) {
   if (ended) {
     why = "not tried: the handset ended the session";
     return false;
@@ -62,7 +63,7 @@ bool Session::Ready(std::string& why) {
   return true;
 }
 
-void Session::Note(ExchangeResult result) {
+void Session::NoteResult(ExchangeResult result) {
   if (result == ExchangeResult::Failed) {
     link_down = true;
   } else if (result != ExchangeResult::Refused && result != ExchangeResult::DataRefused &&
@@ -83,7 +84,7 @@ bool Session::End() {
   return ok;
 }
 
-bool ConnectionSettings(const CliArgs& args, std::string& port_name, std::string& password, std::string& error) {
+bool ReadConnectionSettings(const CliArgs& args, std::string& port_name, std::string& password, std::string& error) {
   WindowSettings settings;
   const std::string path = SettingsDir() + "config.ini";
   if (!args.port || !args.password) {
@@ -117,61 +118,63 @@ bool ConnectionSettings(const CliArgs& args, std::string& port_name, std::string
   return true;
 }
 
-bool OpenSession(Session& s, const std::string& port_name, const std::string& password, Run& run) {
-  s.port.PortName = port_name;
-  if (!s.port.Open()) {
+bool OpenSession(Session& session, const std::string& port_name, const std::string& password, CliRun& run) {
+  session.port.PortName = port_name;
+  if (!session.port.Open()) {
     const PortOpenDiagnosis why = DiagnosePortOpen(port_name);
     run.Error("cannot open the port " + PortOpenFailureReason(port_name, why));
     if (const std::string hint = PortOpenHint(why, HintLanguage::English); !hint.empty()) run.Error(hint);
     return false;
   }
   std::string vendor, model;
-  ProbeHandset(s.port, vendor, model);
+  ProbeHandset(session.port, vendor, model);
   ExchangeResult linked = ExchangeResult::Ok;
   {
-    Waiting waiting(run, "link", run.options.timeouts.ack);
-    linked = s.engine.EstablishLink();
+    HandsetWait waiting(run, "link", run.options.timeouts.ack);
+    linked = session.engine.EstablishLink();
   }
   if (linked != ExchangeResult::Ok) {
     run.Error("no handset answers on " + port_name);
-    s.port.Close();
+    session.port.Close();
     return false;
   }
   ExchangeResult started = ExchangeResult::Ok;
   {
-    Waiting waiting(run, "FT_START", run.options.timeouts.reply);
-    started = s.engine.FtStart(password);
+    HandsetWait waiting(run, "FT_START", run.options.timeouts.reply);
+    started = session.engine.FtStart(password);
   }
   if (started != ExchangeResult::Ok) {
     run.Error(started == ExchangeResult::Failed
                   ? "the handset refused the password (give --password, or set PASSWORD in config.ini)"
                   : "the handset did not open a session (result " + std::to_string(static_cast<int>(started)) + ")");
-    s.port.Close();
+    session.port.Close();
     return false;
   }
   return true;
 }
 
-ExchangeResult FetchList(Session& s, Run& run) {
-  if (s.listed) return ExchangeResult::Ok;
+ExchangeResult FetchList(Session& session, CliRun& run) {
+  if (session.listed) return ExchangeResult::Ok;
   std::string why;
-  if (!s.Ready(why)) return ExchangeResult::Broken;
+  if (!session.MayTryNext(why)) return ExchangeResult::Broken;
   ExchangeResult r = ExchangeResult::Ok;
   {
-    Waiting waiting(run, "GET_LIST", std::max(run.options.timeouts.reply, run.options.timeouts.first_frame));
-    r = s.engine.GetList(s.lines);
+    HandsetWait waiting(run, "GET_LIST", std::max(run.options.timeouts.reply, run.options.timeouts.first_frame));
+    r = session.engine.GetList(session.lines);
   }
   if (r != ExchangeResult::Ok) {
-    s.Note(r);
+    session.NoteResult(r);
   } else {
-    s.listed = true;
+    session.listed = true;
   }
   return r;
 }
 
-ShowReceived::ShowReceived(Run& run, Session& s, const std::string& what, std::optional<std::int64_t> size) : s_(s) {
+ReceiveProgress::ReceiveProgress(CliRun& run, Session& session, const std::string& what,
+                                 std::optional<std::int64_t> size)
+    : session_(session) {
   const std::string total = size ? " / " + SizeCell(static_cast<std::int32_t>(*size)) : std::string(" B");
-  s_.engine.On().progress = [&run, what, total](std::int64_t done) {
+  session_.engine.On().progress = [&run, what, total](std::int64_t done) {
     run.watch.Touch();
     run.progress.Show(what + ": " + FormatThousands(std::to_string(done), ",") + total);
   };

@@ -25,12 +25,12 @@ inline constexpr const char* kProgram = "mirvo-cli";
 
 // No window here: the engine's message boxes become lines on standard
 // error, and a question is never agreed to, since nobody can answer it.
-class CliUi final : public UiHooks {
+class TerminalUi final : public UiHooks {
  public:
-  explicit CliUi(Progress& progress) : progress_(progress) { SetUiHooks(this); }
-  ~CliUi() override { SetUiHooks(nullptr); }
-  CliUi(const CliUi&) = delete;
-  CliUi& operator=(const CliUi&) = delete;
+  explicit TerminalUi(Progress& progress) : progress_(progress) { SetUiHooks(this); }
+  ~TerminalUi() override { SetUiHooks(nullptr); }
+  TerminalUi(const TerminalUi&) = delete;
+  TerminalUi& operator=(const TerminalUi&) = delete;
 
   void ProcessMessages() override;
   void PostToMainThread(std::function<void()> fn) override;
@@ -46,11 +46,11 @@ class CliUi final : public UiHooks {
   std::deque<std::function<void()>> queue_;
 };
 
-struct Run {
+struct CliRun {
   std::ostream& out;
   const CliOptions& options;
   Progress& progress;
-  CliUi& ui;
+  TerminalUi& ui;
   WaitWatch& watch;
   bool failed = false;
 
@@ -62,14 +62,14 @@ struct Run {
 };
 
 // Names the exchange for the wait watch while it runs.
-class Waiting {
+class HandsetWait {
  public:
-  Waiting(Run& run, const std::string& what, int at_most_ms) : watch_(run.watch) {
+  HandsetWait(CliRun& run, const std::string& what, int at_most_ms) : watch_(run.watch) {
     watch_.Begin("the handset (" + what + "), at most " + std::to_string((at_most_ms + 999) / 1000) + " s");
   }
-  ~Waiting() { watch_.End(); }
-  Waiting(const Waiting&) = delete;
-  Waiting& operator=(const Waiting&) = delete;
+  ~HandsetWait() { watch_.End(); }
+  HandsetWait(const HandsetWait&) = delete;
+  HandsetWait& operator=(const HandsetWait&) = delete;
 
  private:
   WaitWatch& watch_;
@@ -98,32 +98,32 @@ struct Session {
   bool broken = false;     // an exchange broke off: try nothing more
 
   // Whether the next file may be tried; why not otherwise.
-  bool Ready(std::string& why);
-  void Note(ExchangeResult result);
+  bool MayTryNext(std::string& why);
+  void NoteResult(ExchangeResult result);
   // FT_END (after a new link when the handset had closed it) and close.
   bool End();
 };
 
-bool ConnectionSettings(const CliArgs& args, std::string& port_name, std::string& password, std::string& error);
+bool ReadConnectionSettings(const CliArgs& args, std::string& port_name, std::string& password, std::string& error);
 
 // Link, FT_START and nothing more: the list is fetched only by the commands
 // that need it. False after telling why; the port is closed again then.
-bool OpenSession(Session& s, const std::string& port_name, const std::string& password, Run& run);
+bool OpenSession(Session& session, const std::string& port_name, const std::string& password, CliRun& run);
 
 // The handset's list, fetched at the first need. The result of GetList.
-ExchangeResult FetchList(Session& s, Run& run);
+ExchangeResult FetchList(Session& session, CliRun& run);
 
 // Bytes received so far on the progress line, frame by frame, while a
 // file comes in.
-class ShowReceived {
+class ReceiveProgress {
  public:
-  ShowReceived(Run& run, Session& s, const std::string& what, std::optional<std::int64_t> size);
-  ~ShowReceived() { s_.engine.On().progress = nullptr; }
-  ShowReceived(const ShowReceived&) = delete;
-  ShowReceived& operator=(const ShowReceived&) = delete;
+  ReceiveProgress(CliRun& run, Session& session, const std::string& what, std::optional<std::int64_t> size);
+  ~ReceiveProgress() { session_.engine.On().progress = nullptr; }
+  ReceiveProgress(const ReceiveProgress&) = delete;
+  ReceiveProgress& operator=(const ReceiveProgress&) = delete;
 
  private:
-  Session& s_;
+  Session& session_;
 };
 
 }  // namespace mirvo::cli

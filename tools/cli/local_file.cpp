@@ -52,7 +52,7 @@ bool MakeOutputDir(const std::string& dir, std::string& why) {
 
 UniqueFd OpenFolder(const std::string& dir, std::string& why) {
   UniqueFd fd(::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-  if (!fd.valid()) why = Errno("cannot open the folder");
+  if (!fd.IsValid()) why = Errno("cannot open the folder");
   return fd;
 }
 
@@ -63,12 +63,12 @@ UniqueFd OpenSubFolders(int dir_fd, const std::vector<std::string>& parts, std::
       why = "not a plain folder name: " + part;
       return UniqueFd();
     }
-    if (::mkdirat(current.get(), part.c_str(), 0777) != 0 && errno != EEXIST) {
+    if (::mkdirat(current.Get(), part.c_str(), 0777) != 0 && errno != EEXIST) {
       why = Errno(("cannot make the folder " + part).c_str());
       return UniqueFd();
     }
-    UniqueFd next(::openat(current.get(), part.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
-    if (!next.valid()) {
+    UniqueFd next(::openat(current.Get(), part.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    if (!next.IsValid()) {
       why = errno == ENOTDIR || errno == ELOOP ? "a file or link named " + part + " is in the way"
                                                : Errno(("cannot open the folder " + part).c_str());
       return UniqueFd();
@@ -86,7 +86,7 @@ std::optional<LocalFileInfo> FileInfoAt(int dir_fd, const std::string& name) {
 
 bool WriteFileInDir(const std::string& dir, const std::string& name, std::string_view data, std::string& why) {
   const UniqueFd dir_fd = OpenFolder(dir, why);
-  return dir_fd.valid() && WriteFileAt(dir_fd.get(), name, data, std::nullopt, why);
+  return dir_fd.IsValid() && WriteFileAt(dir_fd.Get(), name, data, std::nullopt, why);
 }
 
 bool WriteFileAt(int dir_fd, const std::string& name, std::string_view data, std::optional<std::time_t> mtime,
@@ -99,19 +99,19 @@ bool WriteFileAt(int dir_fd, const std::string& name, std::string_view data, std
   std::random_device seed;
   std::string temp;
   UniqueFd file;
-  for (int attempt = 0; attempt < 100 && !file.valid(); ++attempt) {
+  for (int attempt = 0; attempt < 100 && !file.IsValid(); ++attempt) {
     temp = ".mirvo-cli-" + std::to_string(::getpid()) + "-" + std::to_string(seed() % 1000000);
     file = UniqueFd(::openat(dir_fd, temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666));
-    if (!file.valid() && errno != EEXIST) break;
+    if (!file.IsValid() && errno != EEXIST) break;
   }
-  if (!file.valid()) {
+  if (!file.IsValid()) {
     why = Errno("cannot create a file in the folder");
     return false;
   }
 
   bool ok = true;
   for (std::size_t done = 0; ok && done < data.size();) {
-    const ssize_t n = ::write(file.get(), data.data() + done, data.size() - done);
+    const ssize_t n = ::write(file.Get(), data.data() + done, data.size() - done);
     if (n < 0 && errno == EINTR) continue;
     if (n <= 0) {
       why = Errno("cannot write");
@@ -122,12 +122,12 @@ bool WriteFileAt(int dir_fd, const std::string& name, std::string_view data, std
   }
   if (ok && mtime) {
     const timespec times[2] = {{0, UTIME_OMIT}, {*mtime, 0}};
-    if (::futimens(file.get(), times) != 0) {
+    if (::futimens(file.Get(), times) != 0) {
       why = Errno("cannot set the file's date");
       ok = false;
     }
   }
-  if (ok && ::fsync(file.get()) != 0) {
+  if (ok && ::fsync(file.Get()) != 0) {
     why = Errno("cannot write");
     ok = false;
   }

@@ -10,6 +10,7 @@
 
 namespace mirvo::cli {
 
+// An open file descriptor that its holder owns: closed when it goes.
 class UniqueFd {
  public:
   explicit UniqueFd(int fd = -1) : fd_(fd) {}
@@ -18,8 +19,8 @@ class UniqueFd {
   UniqueFd& operator=(UniqueFd&& other) noexcept;
   UniqueFd(const UniqueFd&) = delete;
   UniqueFd& operator=(const UniqueFd&) = delete;
-  int get() const { return fd_; }
-  bool valid() const { return fd_ >= 0; }
+  int Get() const { return fd_; }
+  bool IsValid() const { return fd_ >= 0; }
   // Closes now; false when close reported an error (a lost write).
   bool Reset();
 

@@ -73,7 +73,7 @@ class PortLink {
   }
   PortLink(const PortLink&) = delete;
   PortLink& operator=(const PortLink&) = delete;
-  const std::filesystem::path& path() const { return link_; }
+  const std::filesystem::path& Path() const { return link_; }
 
  private:
   std::filesystem::path link_;
@@ -153,7 +153,7 @@ int main(int argc, char** argv) {
     if (!link_name.empty()) link.emplace(std::filesystem::path(settings_dir) / "ports" / link_name, handset.DevicePath());
     std::cout << handset.DevicePath() << std::endl;
     std::cerr << "mirvo-handset: serving " << std::filesystem::absolute(root).string();
-    if (link) std::cerr << " as " << link->path().string();
+    if (link) std::cerr << " as " << link->Path().string();
     std::cerr << "; stop with Ctrl+C\n";
     int signal = 0;
     sigwait(&stop_signals, &signal);

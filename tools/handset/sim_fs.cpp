@@ -118,21 +118,21 @@ bool ValidFlags(std::string_view flags) {
 }  // namespace
 
 const std::string& DefaultFlags() {
-  static const std::string flags = "00" + std::string(30, '-');
-  return flags;
+  static const std::string kFlags = "00" + std::string(30, '-');
+  return kFlags;
 }
 
 HandsetFs::HandsetFs(std::filesystem::path root) : root_(std::move(root)) {
-  root_fd_ = Fd(::open(root_.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-  if (!root_fd_.valid()) throw std::runtime_error("not a readable folder: " + root_.string());
+  root_fd_ = UniqueFd(::open(root_.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (!root_fd_.IsValid()) throw std::runtime_error("not a readable folder: " + root_.string());
 
-  Fd sidecar(::openat(root_fd_.get(), std::string(kAttributesFile).c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
-  if (!sidecar.valid()) {
+  UniqueFd sidecar(::openat(root_fd_.Get(), std::string(kAttributesFile).c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
+  if (!sidecar.IsValid()) {
     if (errno == ENOENT) return;
     throw std::runtime_error("cannot read " + (root_ / kAttributesFile).string());
   }
   std::string content;
-  if (!ReadAll(sidecar.get(), content)) throw std::runtime_error("cannot read " + (root_ / kAttributesFile).string());
+  if (!ReadAll(sidecar.Get(), content)) throw std::runtime_error("cannot read " + (root_ / kAttributesFile).string());
   std::size_t line_no = 0;
   for (std::size_t pos = 0; pos < content.size();) {
     auto end = content.find('\n', pos);
@@ -169,11 +169,11 @@ void HandsetFs::SetFlags(const std::string& relative, const std::string& flags) 
   std::string content;
   for (const auto& [path, f] : flags_) content += path + "\t" + f + "\n";
   const std::string temp = std::string(kAttributesFile) + ".tmp";
-  Fd out(::openat(root_fd_.get(), temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0644));
-  if (out.valid() && WriteAll(out.get(), content) && ::close(out.Release()) == 0)
-    ::renameat(root_fd_.get(), temp.c_str(), root_fd_.get(), std::string(kAttributesFile).c_str());
+  UniqueFd out(::openat(root_fd_.Get(), temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0644));
+  if (out.IsValid() && WriteAll(out.Get(), content) && ::close(out.Release()) == 0)
+    ::renameat(root_fd_.Get(), temp.c_str(), root_fd_.Get(), std::string(kAttributesFile).c_str());
   else
-    ::unlinkat(root_fd_.get(), temp.c_str(), 0);
+    ::unlinkat(root_fd_.Get(), temp.c_str(), 0);
 }
 
 void HandsetFs::ListFolder(std::vector<std::string>& local,
@@ -241,68 +241,70 @@ bool HandsetFs::Resolve(std::string_view handset_path, char separator, Resolved&
   return !out.name.empty();
 }
 
-Fd HandsetFs::OpenFolders(const std::vector<std::string>& folders, bool create) const {
-  Fd current(::dup(root_fd_.get()));
+UniqueFd HandsetFs::OpenFolders(const std::vector<std::string>& folders, bool create) const {
+  UniqueFd current(::dup(root_fd_.Get()));
   for (const auto& folder : folders) {
-    Fd next(::openat(current.get(), folder.c_str(), kOpenFolder));
-    if (!next.valid() && errno == ENOENT && create) {
-      if (::mkdirat(current.get(), folder.c_str(), 0755) != 0 && errno != EEXIST) return Fd();
-      next = Fd(::openat(current.get(), folder.c_str(), kOpenFolder));
+    UniqueFd next(::openat(current.Get(), folder.c_str(), kOpenFolder));
+    if (!next.IsValid() && errno == ENOENT && create) {
+      if (::mkdirat(current.Get(), folder.c_str(), 0755) != 0 && errno != EEXIST) return UniqueFd();
+      next = UniqueFd(::openat(current.Get(), folder.c_str(), kOpenFolder));
     }
-    if (!next.valid()) return Fd();
+    if (!next.IsValid()) return UniqueFd();
     current = std::move(next);
   }
   return current;
 }
 
 HandsetFs::Result HandsetFs::ReadFile(std::string_view handset_path, char separator, std::string& data) const {
-  Resolved r;
-  if (!Resolve(handset_path, separator, r)) return Result::kBadName;
-  const Fd dir = OpenFolders(r.folders, false);
-  if (!dir.valid()) return Result::kMissing;
-  Fd file(::openat(dir.get(), r.name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
-  if (!file.valid()) return errno == ENOENT || errno == ELOOP || errno == ENOTDIR ? Result::kMissing : Result::kFailed;
+  Resolved resolved;
+  if (!Resolve(handset_path, separator, resolved)) return Result::kBadName;
+  const UniqueFd dir = OpenFolders(resolved.folders, false);
+  if (!dir.IsValid()) return Result::kMissing;
+  UniqueFd file(::openat(dir.Get(), resolved.name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+  if (!file.IsValid())
+    return errno == ENOENT || errno == ELOOP || errno == ENOTDIR ? Result::kMissing : Result::kFailed;
   struct stat st {};
-  if (::fstat(file.get(), &st) != 0 || !S_ISREG(st.st_mode)) return Result::kMissing;
-  if (FlagsOf(r.relative)[1] == '1') return Result::kCopyGuarded;
-  return ReadAll(file.get(), data) ? Result::kOk : Result::kFailed;
+  if (::fstat(file.Get(), &st) != 0 || !S_ISREG(st.st_mode)) return Result::kMissing;
+  if (FlagsOf(resolved.relative)[1] == '1') return Result::kCopyGuarded;
+  return ReadAll(file.Get(), data) ? Result::kOk : Result::kFailed;
 }
 
 HandsetFs::Result HandsetFs::Delete(std::string_view handset_path, char separator) {
-  Resolved r;
-  if (!Resolve(handset_path, separator, r)) return Result::kBadName;
-  const Fd dir = OpenFolders(r.folders, false);
-  if (!dir.valid()) return Result::kMissing;
+  Resolved resolved;
+  if (!Resolve(handset_path, separator, resolved)) return Result::kBadName;
+  const UniqueFd dir = OpenFolders(resolved.folders, false);
+  if (!dir.IsValid()) return Result::kMissing;
   struct stat st {};
-  if (::fstatat(dir.get(), r.name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISREG(st.st_mode))
+  if (::fstatat(dir.Get(), resolved.name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISREG(st.st_mode))
     return Result::kMissing;
-  if (FlagsOf(r.relative)[0] == '1') return Result::kProtected;
-  if (::unlinkat(dir.get(), r.name.c_str(), 0) != 0) return Result::kFailed;
-  SetFlags(r.relative, DefaultFlags());
+  if (FlagsOf(resolved.relative)[0] == '1') return Result::kProtected;
+  if (::unlinkat(dir.Get(), resolved.name.c_str(), 0) != 0) return Result::kFailed;
+  SetFlags(resolved.relative, DefaultFlags());
   return Result::kOk;
 }
 
 HandsetFs::Result HandsetFs::BeginUpload(std::string_view handset_path, std::string flags,
                                          std::unique_ptr<Upload>& upload) {
-  Resolved r;
-  if (!Resolve(handset_path, kHandsetSeparator, r) || !ValidFlags(flags)) return Result::kBadName;
+  Resolved resolved;
+  if (!Resolve(handset_path, kHandsetSeparator, resolved) || !ValidFlags(flags)) return Result::kBadName;
   // Refuse before creating any folder.
   {
-    const Fd existing_dir = OpenFolders(r.folders, false);
+    const UniqueFd existing_dir = OpenFolders(resolved.folders, false);
     struct stat st {};
-    if (existing_dir.valid() && ::fstatat(existing_dir.get(), r.name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0) {
+    if (existing_dir.IsValid() && ::fstatat(existing_dir.Get(), resolved.name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0) {
       if (!S_ISREG(st.st_mode)) return Result::kBadName;
-      if (FlagsOf(r.relative)[0] == '1') return Result::kProtected;
+      if (FlagsOf(resolved.relative)[0] == '1') return Result::kProtected;
     }
   }
-  Fd dir = OpenFolders(r.folders, true);
-  if (!dir.valid()) return Result::kFailed;
+  UniqueFd dir = OpenFolders(resolved.folders, true);
+  if (!dir.IsValid()) return Result::kFailed;
   static unsigned counter = 0;
   for (int attempt = 0; attempt < 100; ++attempt) {
     std::string temp = std::string(kReservedPrefix) + "upload-" + std::to_string(::getpid()) + "-" + std::to_string(++counter);
-    Fd file(::openat(dir.get(), temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644));
-    if (file.valid()) {
-      upload.reset(new Upload(*this, std::move(dir), std::move(temp), r.name, r.relative, std::move(flags), std::move(file)));
+    UniqueFd file(::openat(dir.Get(), temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644));
+    if (file.IsValid()) {
+      upload.reset(new Upload(*this, std::move(dir), std::move(temp), resolved.name, resolved.relative,
+                              std::move(flags), std::move(file)));
       return Result::kOk;
     }
     if (errno != EEXIST) break;
@@ -310,8 +312,8 @@ HandsetFs::Result HandsetFs::BeginUpload(std::string_view handset_path, std::str
   return Result::kFailed;
 }
 
-HandsetFs::Upload::Upload(HandsetFs& fs, Fd dir, std::string temp_name, std::string name, std::string relative,
-                          std::string flags, Fd file)
+HandsetFs::Upload::Upload(HandsetFs& fs, UniqueFd dir, std::string temp_name, std::string name, std::string relative,
+                          std::string flags, UniqueFd file)
     : fs_(fs),
       dir_(std::move(dir)),
       temp_name_(std::move(temp_name)),
@@ -321,14 +323,14 @@ HandsetFs::Upload::Upload(HandsetFs& fs, Fd dir, std::string temp_name, std::str
       file_(std::move(file)) {}
 
 HandsetFs::Upload::~Upload() {
-  if (!committed_) ::unlinkat(dir_.get(), temp_name_.c_str(), 0);
+  if (!committed_) ::unlinkat(dir_.Get(), temp_name_.c_str(), 0);
 }
 
-bool HandsetFs::Upload::Write(std::string_view data) { return file_.valid() && WriteAll(file_.get(), data); }
+bool HandsetFs::Upload::Write(std::string_view data) { return file_.IsValid() && WriteAll(file_.Get(), data); }
 
 bool HandsetFs::Upload::Commit() {
-  if (!file_.valid() || ::close(file_.Release()) != 0) return false;
-  if (::renameat(dir_.get(), temp_name_.c_str(), dir_.get(), name_.c_str()) != 0) return false;
+  if (!file_.IsValid() || ::close(file_.Release()) != 0) return false;
+  if (::renameat(dir_.Get(), temp_name_.c_str(), dir_.Get(), name_.c_str()) != 0) return false;
   committed_ = true;
   fs_.SetFlags(relative_, flags_);
   return true;

@@ -9,7 +9,7 @@
 // Attributes: the 32 flag characters of a file in the order of the list line
 // (first character protection, second copy guard; "1" on, "0" off, "-"
 // unused) come from the sidecar ".handset-attributes" in the root, one line
-// per file: <UTF-8 path relative to the root, "/" between folders> TAB <32
+// per file: <UTF-8 path relative to the root, "/" between folders> tab <32
 // flags>. A file without a line has "00" followed by 30 "-". The handset
 // rewrites the sidecar when PUT_FILE stores other flags and when DEL removes
 // a file; edit it while the handset is stopped.
@@ -68,11 +68,12 @@ class HandsetFs {
 
    private:
     friend class HandsetFs;
-    Upload(HandsetFs& fs, Fd dir, std::string temp_name, std::string name, std::string relative, std::string flags, Fd file);
+    Upload(HandsetFs& fs, UniqueFd dir, std::string temp_name, std::string name, std::string relative,
+           std::string flags, UniqueFd file);
     HandsetFs& fs_;
-    Fd dir_;
+    UniqueFd dir_;
     std::string temp_name_, name_, relative_, flags_;
-    Fd file_;
+    UniqueFd file_;
     bool committed_ = false;
   };
   // Refuses a protected file with kProtected, a name that is not a plain
@@ -87,14 +88,14 @@ class HandsetFs {
   };
   bool Resolve(std::string_view handset_path, char separator, Resolved& out) const;
   // Opens the folder chain below the root, creating it when asked; refuses
-  // links. Invalid Fd when a folder is missing or not a folder.
-  Fd OpenFolders(const std::vector<std::string>& folders, bool create) const;
+  // links. Invalid UniqueFd when a folder is missing or not a folder.
+  UniqueFd OpenFolders(const std::vector<std::string>& folders, bool create) const;
   const std::string& FlagsOf(const std::string& relative) const;
   void SetFlags(const std::string& relative, const std::string& flags);
   void ListFolder(std::vector<std::string>& local, std::vector<std::pair<std::string, std::string>>& lines) const;
 
   std::filesystem::path root_;
-  Fd root_fd_;
+  UniqueFd root_fd_;
   std::map<std::string, std::string> flags_;
 };
 

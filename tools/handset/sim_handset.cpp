@@ -10,22 +10,32 @@
 #include "handset/sim_handset_impl.h"
 
 namespace mirvo::sim {
+namespace {
+
+FrameFault FaultAt(FrameFault::Kind kind, int nth) {
+  FrameFault fault;
+  fault.kind = kind;
+  fault.countdown = nth;
+  return fault;
+}
+
+}  // namespace
 
 SimHandset::Impl::Impl(std::filesystem::path root, HandsetOptions options)
-    : opt_(std::move(options)),
-      fs_(std::move(root)),
-      tx_pacer_(opt_.bytes_per_second),
-      rx_pacer_(opt_.bytes_per_second) {
-  if (opt_.list_frame_bytes < 1 || opt_.list_frame_bytes > 1024)
+    : options_(std::move(options)),
+      files_(std::move(root)),
+      send_pacer_(options_.bytes_per_second),
+      receive_pacer_(options_.bytes_per_second) {
+  if (options_.list_frame_bytes < 1 || options_.list_frame_bytes > 1024)
     throw std::invalid_argument("list_frame_bytes must be 1 to 1024");
-  if (opt_.bytes_per_second < 0) throw std::invalid_argument("bytes_per_second must not be negative");
-  if (opt_.wait.count() <= 0) throw std::invalid_argument("wait must be positive");
+  if (options_.bytes_per_second < 0) throw std::invalid_argument("bytes_per_second must not be negative");
+  if (options_.wait.count() <= 0) throw std::invalid_argument("wait must be positive");
 
   int master = -1, slave = -1;
   char name[256] = {};
   if (::openpty(&master, &slave, name, nullptr, nullptr) != 0) throw std::runtime_error("no pseudo-terminal");
-  master_ = Fd(master);
-  slave_keep_ = Fd(slave);
+  master_ = UniqueFd(master);
+  slave_ = UniqueFd(slave);
   device_path_ = name;
   termios tio{};
   ::tcgetattr(slave, &tio);
@@ -34,33 +44,33 @@ SimHandset::Impl::Impl(std::filesystem::path root, HandsetOptions options)
   ::fcntl(master, F_SETFL, ::fcntl(master, F_GETFL) | O_NONBLOCK);
   ::fcntl(master, F_SETFD, FD_CLOEXEC);
   ::fcntl(slave, F_SETFD, FD_CLOEXEC);
-  wake_ = Fd(::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC));
-  if (!wake_.valid()) throw std::runtime_error("no eventfd");
+  wake_event_ = UniqueFd(::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC));
+  if (!wake_event_.IsValid()) throw std::runtime_error("no eventfd");
   thread_ = std::thread([this] { Serve(); });
 }
 
 SimHandset::Impl::~Impl() {
   stop_ = true;
   Wake();
-  std::lock_guard lock(join_mu_);
+  std::lock_guard lock(join_mutex_);
   if (thread_.joinable()) thread_.join();
 }
 
 void SimHandset::Impl::HangUp() {
   stop_ = true;
   Wake();
-  std::lock_guard lock(join_mu_);
+  std::lock_guard lock(join_mutex_);
   if (thread_.joinable()) thread_.join();
   // Marked before the descriptors go: State() looks at the master only while
   // not hung up, under the same lock.
-  Update([](HandsetState& s) {
+  UpdateState([](HandsetState& s) {
     s.hung_up = true;
     s.link_up = false;
     s.session_open = false;
     s.busy = false;
   });
   master_.Reset();
-  slave_keep_.Reset();
+  slave_.Reset();
 }
 
 
@@ -68,52 +78,41 @@ SimHandset::SimHandset(std::filesystem::path root, HandsetOptions options)
     : impl_(std::make_unique<Impl>(std::move(root), std::move(options))) {}
 SimHandset::~SimHandset() = default;
 
-const std::string& SimHandset::DevicePath() const { return impl_->device_path(); }
+const std::string& SimHandset::DevicePath() const { return impl_->DevicePath(); }
 
 void SimHandset::SetReply(std::string command, std::string text, int times) {
   impl_->SetReply(std::move(command), std::move(text), times);
 }
 void SimHandset::ClearReplies() { impl_->ClearReplies(); }
 
-void SimHandset::CorruptCrc(int nth) {
-  FrameFault f;
-  f.kind = FrameFault::Kind::kCorruptCrc;
-  f.countdown = nth;
-  impl_->SetFrameFault(f);
-}
+void SimHandset::CorruptCrc(int nth) { impl_->SetFrameFault(FaultAt(FrameFault::Kind::kCorruptCrc, nth)); }
 void SimHandset::OversizeLength(int nth, std::uint16_t length, std::size_t bytes) {
-  FrameFault f;
-  f.kind = FrameFault::Kind::kOversize;
-  f.countdown = nth;
-  f.length = length;
-  f.bytes = bytes;
-  impl_->SetFrameFault(f);
+  FrameFault fault = FaultAt(FrameFault::Kind::kOversize, nth);
+  fault.length = length;
+  fault.bytes = bytes;
+  impl_->SetFrameFault(fault);
 }
 void SimHandset::SilenceFrom(std::size_t byte_k, int nth) {
-  FrameFault f;
-  f.kind = FrameFault::Kind::kSilence;
-  f.countdown = nth;
-  f.bytes = byte_k;
-  impl_->SetFrameFault(f);
+  FrameFault fault = FaultAt(FrameFault::Kind::kSilence, nth);
+  fault.bytes = byte_k;
+  impl_->SetFrameFault(fault);
 }
 void SimHandset::FtEndInPlaceOf(int nth, bool stx_frame) {
-  FrameFault f;
-  f.kind = FrameFault::Kind::kFtEnd;
-  f.countdown = nth;
-  f.stx = stx_frame;
-  impl_->SetFrameFault(f);
+  FrameFault fault = FaultAt(FrameFault::Kind::kFtEnd, nth);
+  fault.stx = stx_frame;
+  impl_->SetFrameFault(fault);
 }
 void SimHandset::GarbageBefore(int nth, std::string bytes) {
-  FrameFault f;
-  f.kind = FrameFault::Kind::kGarbage;
-  f.countdown = nth;
-  f.garbage = std::move(bytes);
-  impl_->SetFrameFault(f);
+  FrameFault fault = FaultAt(FrameFault::Kind::kGarbage, nth);
+  fault.garbage = std::move(bytes);
+  impl_->SetFrameFault(fault);
 }
 void SimHandset::ClearFrameFault() { impl_->SetFrameFault(std::nullopt); }
 void SimHandset::NakUploadFrame(int n) { impl_->NakUploadFrame(n); }
-void SimHandset::SendFtEnd() { impl_->Queue({Action::Kind::kFtEnd, {}}); }
-void SimHandset::SendGarbage(std::string bytes) { impl_->Queue({Action::Kind::kGarbage, std::move(bytes)}); }
+void SimHandset::SendFtEnd() { impl_->QueueAction({QueuedAction::Kind::kFtEnd, {}}); }
+void SimHandset::SendGarbage(std::string bytes) {
+  impl_->QueueAction({QueuedAction::Kind::kGarbage, std::move(bytes)});
+}
 void SimHandset::HangUp() { impl_->HangUp(); }
 
 std::vector<std::string> SimHandset::Commands() const { return impl_->Commands(); }

@@ -46,28 +46,28 @@ void SimHandset::Impl::Serve() {
   try {
     for (;;) {
       RunActions();
-      if (in_pos_ >= in_buf_.size()) {
-        Update([](HandsetState& s) { s.busy = false; });
-        if (FillInput(std::nullopt, true) != Fill::kData) continue;  // marks busy again
+      if (input_pos_ >= input_.size()) {
+        UpdateState([](HandsetState& s) { s.busy = false; });
+        if (FillInput(std::nullopt, true) != FillOutcome::kData) continue;  // marks busy again
       }
-      HandleIdleByte(static_cast<unsigned char>(in_buf_[in_pos_++]));
+      HandleIdleByte(static_cast<unsigned char>(input_[input_pos_++]));
     }
-  } catch (const Stopped&) {
+  } catch (const StopServing&) {
   }
 }
 
 void SimHandset::Impl::RunActions() {
   for (;;) {
-    Action action;
+    QueuedAction action;
     {
-      std::lock_guard lock(mu_);
+      std::lock_guard lock(mutex_);
       if (actions_.empty()) return;
       action = std::move(actions_.front());
       actions_.pop_front();
       state_.busy = true;
     }
-    if (action.kind == Action::Kind::kFtEnd)
-      HandsetEnd(kEtx, true);
+    if (action.kind == QueuedAction::Kind::kFtEnd)
+      EndSessionFromHandset(kEtx, true);
     else
       Send(action.bytes);
   }
@@ -77,13 +77,13 @@ void SimHandset::Impl::HandleIdleByte(unsigned char b) {
   switch (b) {
     // State first: a test that has seen the ACK may rely on it.
     case kEnq:
-      line_.clear();
-      Update([](HandsetState& s) { s.link_up = true; });
+      modem_line_.clear();
+      UpdateState([](HandsetState& s) { s.link_up = true; });
       SendControl(kAck);
       return;
     case kEot:
-      line_.clear();
-      Update([](HandsetState& s) { s.link_up = false; });
+      modem_line_.clear();
+      UpdateState([](HandsetState& s) { s.link_up = false; });
       SendControl(kAck);
       return;
     case kAck:
@@ -91,7 +91,7 @@ void SimHandset::Impl::HandleIdleByte(unsigned char b) {
       return;  // late answer to an exchange already given up
     case kStx:
     case kEtx:
-      line_.clear();
+      modem_line_.clear();
       HandleFrame(b);
       return;
     default:
@@ -102,16 +102,16 @@ void SimHandset::Impl::HandleIdleByte(unsigned char b) {
 std::uint64_t SimHandset::Impl::BeginCommand(const std::string& text) {
   std::uint64_t id;
   {
-    std::lock_guard lock(mu_);
+    std::lock_guard lock(mutex_);
     id = next_command_id_++;
     commands_.push_back({id, text, false});
   }
-  if (opt_.on_command) opt_.on_command(text);
+  if (options_.on_command) options_.on_command(text);
   return id;
 }
 
 void SimHandset::Impl::EndCommand(std::uint64_t id) {
-  Update([&](HandsetState& s) {
+  UpdateState([&](HandsetState& s) {
     ++s.commands_done;
     for (auto& c : commands_)
       if (c.id == id) c.done = true;
@@ -120,18 +120,18 @@ void SimHandset::Impl::EndCommand(std::uint64_t id) {
 
 void SimHandset::Impl::HandleModemByte(unsigned char b) {
   if (b == '\n') {
-    std::string line = std::move(line_);
-    line_.clear();
-    if (!line_overflow_) HandleModemLine(line + "\n");
-    line_overflow_ = false;
+    std::string line = std::move(modem_line_);
+    modem_line_.clear();
+    if (!modem_line_too_long_) HandleModemLine(line + "\n");
+    modem_line_too_long_ = false;
     return;
   }
-  if (line_.size() >= kModemLineLimit) {
-    line_overflow_ = true;
-    line_.clear();
+  if (modem_line_.size() >= kModemLineLimit) {
+    modem_line_too_long_ = true;
+    modem_line_.clear();
     return;
   }
-  if (!line_overflow_) line_.push_back(static_cast<char>(b));
+  if (!modem_line_too_long_) modem_line_.push_back(static_cast<char>(b));
 }
 
 void SimHandset::Impl::HandleModemLine(const std::string& raw) {
@@ -147,7 +147,7 @@ void SimHandset::Impl::HandleModemLine(const std::string& raw) {
     out += "\r\nOK\r\n";
     if (upper == "ATZ") {
       echo_ = true;
-      Update([](HandsetState& s) {
+      UpdateState([](HandsetState& s) {
         s.link_up = false;
         s.session_open = false;
       });
@@ -155,13 +155,13 @@ void SimHandset::Impl::HandleModemLine(const std::string& raw) {
     if (upper == "ATE0") echo_ = false;
     if (upper == "ATE1") echo_ = true;
   } else if (upper == "ATI3") {
-    out += "\r\n" + opt_.vendor + "\r\n\r\nOK\r\n";
+    out += "\r\n" + options_.vendor + "\r\n\r\nOK\r\n";
   } else if (upper == "ATI4") {
-    out += "\r\n" + opt_.model + "\r\n\r\nOK\r\n";
+    out += "\r\n" + options_.model + "\r\n\r\nOK\r\n";
   } else {
     out += "\r\nERROR\r\n";
   }
-  switch (opt_.modem) {
+  switch (options_.modem) {
     case ModemMode::kAnswer:
       Send(out);
       break;
@@ -169,7 +169,7 @@ void SimHandset::Impl::HandleModemLine(const std::string& raw) {
       break;
     case ModemMode::kEndless: {
       std::string stream;
-      while (stream.size() < 256) stream += opt_.vendor.empty() ? std::string("?") : opt_.vendor;
+      while (stream.size() < 256) stream += options_.vendor.empty() ? std::string("?") : options_.vendor;
       // Paced from now, not from whenever the line was last busy.
       for (bool first = true; Send(stream, !first, true); first = false) {
       }
@@ -181,19 +181,19 @@ void SimHandset::Impl::HandleModemLine(const std::string& raw) {
 
 void SimHandset::Impl::HandleFrame(unsigned char type) {
   std::string data;
-  const Body body = ReadFrameBody(data);
-  if (body == Body::kTimeout || !LinkUp()) return;  // no link: nobody is talking to us
-  if (body == Body::kBadCrc) {
+  const FrameBody body = ReadFrameBody(data);
+  if (body == FrameBody::kTimeout || !IsLinkUp()) return;  // no link: nobody is talking to us
+  if (body == FrameBody::kBadCrc) {
     SendControl(kNak);
-    Update([](HandsetState& s) { ++s.naks_sent; });
+    UpdateState([](HandsetState& s) { ++s.naks_sent; });
     return;
   }
   if (type == kStx) return;  // data, but no transfer runs
   HandleCommand(StripLineEnd(data));
 }
 
-std::optional<std::string> SimHandset::Impl::TakeReply(const std::string& name) {
-  std::lock_guard lock(mu_);
+std::optional<std::string> SimHandset::Impl::TakeForcedReply(const std::string& name) {
+  std::lock_guard lock(mutex_);
   auto it = replies_.find(name);
   if (it == replies_.end()) it = replies_.find("*");
   if (it == replies_.end()) return std::nullopt;
@@ -214,9 +214,9 @@ void SimHandset::Impl::HandleCommand(const std::string& text) {
   std::string name, arg;
   bool has_arg = false;
   const bool well_formed = SplitCommand(text, name, arg, has_arg);
-  const auto forced = TakeReply(name);
+  const auto forced = TakeForcedReply(name);
   if (!well_formed) {
-    Reply(forced.value_or("ERROR"), Other::kNothing);
+    SendReply(forced.value_or("ERROR"), PcAfterOtherText::kSaysNothing);
   } else if (name == "FT_START") {
     CommandFtStart(has_arg, arg, forced);
   } else if (name == "GET_LIST") {
@@ -229,60 +229,62 @@ void SimHandset::Impl::HandleCommand(const std::string& text) {
     CommandDel(has_arg, arg, forced);
   } else if (name == "FT_END" && !has_arg) {
     const std::string reply = forced.value_or("OK");
-    if (reply == "OK") Update([](HandsetState& s) { s.session_open = false; });
-    if (Reply(reply, Other::kAck) == Next::kOk) ExpectByte(kAck);
+    if (reply == "OK") UpdateState([](HandsetState& s) { s.session_open = false; });
+    if (SendReply(reply, PcAfterOtherText::kAcks) == AfterReply::kAwaitAck) ExpectByte(kAck);
   } else {
-    Reply(forced.value_or("ERROR"), Other::kNothing);
+    SendReply(forced.value_or("ERROR"), PcAfterOtherText::kSaysNothing);
   }
 }
 
 void SimHandset::Impl::CommandFtStart(bool has_arg, const std::string& arg, const std::optional<std::string>& forced) {
-  const std::string reply = forced.value_or(has_arg && arg == opt_.password ? "OK" : "ERROR");
-  if (reply == "OK") Update([](HandsetState& s) { s.session_open = true; });
-  if (Reply(reply, Other::kAck) == Next::kOk) ExpectByte(kAck);
+  const std::string reply = forced.value_or(has_arg && arg == options_.password ? "OK" : "ERROR");
+  if (reply == "OK") UpdateState([](HandsetState& s) { s.session_open = true; });
+  if (SendReply(reply, PcAfterOtherText::kAcks) == AfterReply::kAwaitAck) ExpectByte(kAck);
 }
 
 void SimHandset::Impl::CommandGetList(bool plain, const std::optional<std::string>& forced) {
-  const bool ok = plain && SessionOpen();
+  const bool ok = plain && IsSessionOpen();
   const std::string reply = forced.value_or(ok ? "OK" : "ERROR");
-  std::string list = reply == "OK" ? fs_.ListText() : std::string();
+  std::string list = reply == "OK" ? files_.ListText() : std::string();
   if (list.empty()) list = "\r\n";  // a frame with no data would be refused
-  if (Reply(reply, Other::kNothing) != Next::kOk || !ExpectByte(kAck)) return;
-  if (SendData(list, static_cast<std::size_t>(opt_.list_frame_bytes))) FinishDownload();
+  if (SendReply(reply, PcAfterOtherText::kSaysNothing) != AfterReply::kAwaitAck || !ExpectByte(kAck)) return;
+  if (SendInFrames(list, static_cast<std::size_t>(options_.list_frame_bytes))) FinishDownload();
 }
 
 void SimHandset::Impl::CommandGetFile(bool has_arg, const std::string& arg, const std::optional<std::string>& forced) {
   std::string data;
   HandsetFs::Result result = HandsetFs::Result::kBadName;
-  if (has_arg && SessionOpen()) result = fs_.ReadFile(arg, kHandsetSeparator, data);
+  if (has_arg && IsSessionOpen()) result = files_.ReadFile(arg, kHandsetSeparator, data);
   const std::string own = result == HandsetFs::Result::kOk            ? "OK"
                           : result == HandsetFs::Result::kCopyGuarded ? "REJ"
                                                                       : "ERROR";
-  const Next next = Reply(forced.value_or(own), Other::kData);
-  if (next == Next::kDone || (next == Next::kOk && !ExpectByte(kAck))) return;
+  const AfterReply next = SendReply(forced.value_or(own), PcAfterOtherText::kTakesData);
+  if (next == AfterReply::kDone || (next == AfterReply::kAwaitAck && !ExpectByte(kAck))) return;
   if (result != HandsetFs::Result::kOk) return;  // another text forced, and nothing to send
-  if (SendData(data, kFileFrameBytes)) FinishDownload();
+  if (SendInFrames(data, kFileFrameBytes)) FinishDownload();
 }
 
 void SimHandset::Impl::CommandPutFile(bool has_arg, const std::string& arg, const std::optional<std::string>& forced) {
   // name,size,flags; the name cannot hold "," (no list line could carry it).
   std::int64_t size = 0;
-  const auto c1 = arg.find(',');
-  const auto c2 = c1 == std::string::npos ? c1 : arg.find(',', c1 + 1);
-  const bool parsed = has_arg && c2 != std::string::npos && arg.find(',', c2 + 1) == std::string::npos &&
-                      ParseSize(std::string_view(arg).substr(c1 + 1, c2 - c1 - 1), size);
+  const auto first_comma = arg.find(',');
+  const auto second_comma = first_comma == std::string::npos ? first_comma : arg.find(',', first_comma + 1);
+  const bool parsed = has_arg && second_comma != std::string::npos &&
+                      arg.find(',', second_comma + 1) == std::string::npos &&
+                      ParseSize(std::string_view(arg).substr(first_comma + 1, second_comma - first_comma - 1), size);
   const bool refused = forced && (*forced == "ERROR" || *forced == "REJ");
   std::unique_ptr<HandsetFs::Upload> upload;
   HandsetFs::Result result = HandsetFs::Result::kBadName;
-  if (parsed && SessionOpen() && !refused) result = fs_.BeginUpload(arg.substr(0, c1), arg.substr(c2 + 1), upload);
+  if (parsed && IsSessionOpen() && !refused)
+    result = files_.BeginUpload(arg.substr(0, first_comma), arg.substr(second_comma + 1), upload);
   const std::string own = result == HandsetFs::Result::kOk          ? "OK"
                           : result == HandsetFs::Result::kProtected ? "REJ"
                                                                     : "ERROR";
-  const Next next = Reply(forced.value_or(own), Other::kData);
-  if (next == Next::kDone || (next == Next::kOk && !ExpectByte(kAck))) return;
+  const AfterReply next = SendReply(forced.value_or(own), PcAfterOtherText::kTakesData);
+  if (next == AfterReply::kDone || (next == AfterReply::kAwaitAck && !ExpectByte(kAck))) return;
   int nak_at;
   {
-    std::lock_guard lock(mu_);
+    std::lock_guard lock(mutex_);
     nak_at = std::exchange(nak_upload_frame_, 0);
   }
   ReceiveUpload(upload.get(), size, nak_at);
@@ -292,11 +294,11 @@ void SimHandset::Impl::CommandDel(bool has_arg, const std::string& arg, const st
   std::string reply = "ERROR";
   if (forced) {
     reply = *forced;
-  } else if (has_arg && SessionOpen()) {
-    const auto result = fs_.Delete(arg, kPcSeparator);
+  } else if (has_arg && IsSessionOpen()) {
+    const auto result = files_.Delete(arg, kPcSeparator);
     reply = result == HandsetFs::Result::kOk ? "OK" : result == HandsetFs::Result::kProtected ? "REJ" : "ERROR";
   }
-  if (Reply(reply, Other::kNothing) == Next::kOk) ExpectByte(kAck);
+  if (SendReply(reply, PcAfterOtherText::kSaysNothing) == AfterReply::kAwaitAck) ExpectByte(kAck);
 }
 
 // The PC's data frames: STX frames, then one ETX frame. A refused upload
@@ -308,22 +310,22 @@ void SimHandset::Impl::ReceiveUpload(HandsetFs::Upload* upload, std::int64_t siz
     if (naked) return;
     naked = true;
     SendControl(kNak);
-    Update([](HandsetState& s) { ++s.naks_sent; });
+    UpdateState([](HandsetState& s) { ++s.naks_sent; });
   };
   std::int64_t total = 0;
   for (int frame = 1; size > 0; ++frame) {
     const auto type = NextByte();
     if (!type) return;
     if (*type != kStx && *type != kEtx) {
-      Unread();
+      PutBackByte();
       return;
     }
     std::string data;
-    const Body body = ReadFrameBody(data);
-    if (body == Body::kTimeout) return;
+    const FrameBody body = ReadFrameBody(data);
+    if (body == FrameBody::kTimeout) return;
     total += static_cast<std::int64_t>(data.size());
     const bool last = *type == kEtx;
-    const bool bad = body == Body::kBadCrc || data.empty() || data.size() > kFileFrameBytes || total > size ||
+    const bool bad = body == FrameBody::kBadCrc || data.empty() || data.size() > kFileFrameBytes || total > size ||
                      (last && total != size) || frame == nak_at;
     if (bad || !upload || !upload->Write(data)) {
       if (bad) nak();
@@ -335,8 +337,8 @@ void SimHandset::Impl::ReceiveUpload(HandsetFs::Upload* upload, std::int64_t siz
     nak();
     return;
   }
-  Update([](HandsetState& s) { ++s.files_stored; });
-  if (SendControl(kAck) && SendText("OK", true) == Sent::kOn) ExpectByte(kAck);
+  UpdateState([](HandsetState& s) { ++s.files_stored; });
+  if (SendControl(kAck) && SendText("OK", true) == FrameSent::kSent) ExpectByte(kAck);
 }
 
 }  // namespace mirvo::sim

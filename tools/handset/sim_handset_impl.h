@@ -29,7 +29,7 @@ namespace mirvo::sim {
 using Clock = std::chrono::steady_clock;
 
 // Unwinds the serving thread when it is told to stop or the line fails.
-struct Stopped {};
+struct StopServing {};
 
 constexpr std::size_t kFileFrameBytes = 1024;
 
@@ -43,13 +43,13 @@ struct FrameFault {
   std::string garbage;
 };
 
-struct Action {
+struct QueuedAction {
   enum class Kind { kFtEnd, kGarbage };
   Kind kind;
   std::string bytes;
 };
 
-struct CommandEntry {
+struct LoggedCommand {
   std::uint64_t id;
   std::string text;
   bool done = false;
@@ -60,27 +60,27 @@ class SimHandset::Impl {
   Impl(std::filesystem::path root, HandsetOptions options);
   ~Impl();
 
-  const std::string& device_path() const { return device_path_; }
+  const std::string& DevicePath() const { return device_path_; }
 
   void SetReply(std::string command, std::string text, int times) {
-    std::lock_guard lock(mu_);
+    std::lock_guard lock(mutex_);
     replies_[std::move(command)] = {std::move(text), times};
   }
   void ClearReplies() {
-    std::lock_guard lock(mu_);
+    std::lock_guard lock(mutex_);
     replies_.clear();
   }
   void SetFrameFault(std::optional<FrameFault> fault) {
-    std::lock_guard lock(mu_);
+    std::lock_guard lock(mutex_);
     frame_fault_ = std::move(fault);
   }
   void NakUploadFrame(int n) {
-    std::lock_guard lock(mu_);
+    std::lock_guard lock(mutex_);
     nak_upload_frame_ = n;
   }
-  void Queue(Action action) {
+  void QueueAction(QueuedAction action) {
     {
-      std::lock_guard lock(mu_);
+      std::lock_guard lock(mutex_);
       actions_.push_back(std::move(action));
     }
     Wake();
@@ -88,84 +88,84 @@ class SimHandset::Impl {
   void HangUp();
 
   std::vector<std::string> Commands() const {
-    std::lock_guard lock(mu_);
+    std::lock_guard lock(mutex_);
     std::vector<std::string> out;
     for (const auto& c : commands_) out.push_back(c.text);
     return out;
   }
   std::string ReceivedBytes() const {
-    std::lock_guard lock(mu_);
+    std::lock_guard lock(mutex_);
     return received_;
   }
   void ClearLog() {
-    std::lock_guard lock(mu_);
+    std::lock_guard lock(mutex_);
     commands_.clear();
     received_.clear();
   }
   HandsetState State() const {
-    std::lock_guard lock(mu_);
+    std::lock_guard lock(mutex_);
     return StateLocked();
   }
   bool WaitFor(const std::function<bool(const HandsetState&)>& pred, std::chrono::milliseconds bound) const {
-    std::unique_lock lock(mu_);
-    return cv_.wait_for(lock, bound, [&] { return pred(StateLocked()); });
+    std::unique_lock lock(mutex_);
+    return state_changed_.wait_for(lock, bound, [&] { return pred(StateLocked()); });
   }
   bool WaitForCommand(std::string_view prefix, std::chrono::milliseconds bound) const {
-    std::unique_lock lock(mu_);
-    return cv_.wait_for(lock, bound, [&] {
-      return std::any_of(commands_.begin(), commands_.end(), [&](const CommandEntry& c) {
+    std::unique_lock lock(mutex_);
+    return state_changed_.wait_for(lock, bound, [&] {
+      return std::any_of(commands_.begin(), commands_.end(), [&](const LoggedCommand& c) {
         return c.done && std::string_view(c.text).substr(0, prefix.size()) == prefix;
       });
     });
   }
 
  private:
-  enum class Fill { kData, kTimeout, kAction };
-  // kStop: a fault ends the exchange here; kCut: the PC spoke up or stopped
-  // reading, and the exchange ends.
-  enum class Sent { kOn, kStop, kCut };
-  enum class Body { kOk, kBadCrc, kTimeout };
-  enum class Next { kOk, kDone, kData };
+  enum class FillOutcome { kData, kTimeout, kAction };
+  // kStopped: a fault ends the exchange here; kInterrupted: the PC spoke up
+  // or stopped reading, and the exchange ends.
+  enum class FrameSent { kSent, kStopped, kInterrupted };
+  enum class FrameBody { kOk, kBadCrc, kTimeout };
+  enum class AfterReply { kAwaitAck, kDone, kData };
   // What the PC does after a reply it does not know, and so the handset too.
-  enum class Other { kAck, kNothing, kData };
+  enum class PcAfterOtherText { kAcks, kSaysNothing, kTakesData };
 
   HandsetState StateLocked() const {
     HandsetState s = state_;
     // Bytes from the PC not read yet count as work: a test that has just
     // sent its last byte must not see the handset idle before it took it.
     int unread = 0;
-    if (!state_.hung_up) ::ioctl(master_.get(), FIONREAD, &unread);
+    if (!state_.hung_up) ::ioctl(master_.Get(), FIONREAD, &unread);
     s.busy = state_.busy || !actions_.empty() || unread > 0;
     return s;
   }
   template <class F>
-  void Update(F&& change) {
+  void UpdateState(F&& change) {
     {
-      std::lock_guard lock(mu_);
+      std::lock_guard lock(mutex_);
       change(state_);
     }
-    cv_.notify_all();
+    state_changed_.notify_all();
   }
-  bool LinkUp() const { return State().link_up; }
-  bool SessionOpen() const { return State().session_open; }
+  bool IsLinkUp() const { return State().link_up; }
+  bool IsSessionOpen() const { return State().session_open; }
 
   void Wake() {
     const std::uint64_t one = 1;
-    [[maybe_unused]] const auto n = ::write(wake_.get(), &one, sizeof one);
+    [[maybe_unused]] const auto n = ::write(wake_event_.Get(), &one, sizeof one);
   }
   void DrainWake() {
     std::uint64_t value;
-    [[maybe_unused]] const auto n = ::read(wake_.get(), &value, sizeof value);
+    [[maybe_unused]] const auto n = ::read(wake_event_.Get(), &value, sizeof value);
   }
-  void CheckStop() const {
-    if (stop_.load()) throw Stopped{};
+  void ThrowIfStopping() const {
+    if (stop_.load()) throw StopServing{};
   }
 
   // --- Line ---
-  Fill FillInput(std::optional<Clock::time_point> deadline, bool wake_on_action);
+  FillOutcome FillInput(std::optional<Clock::time_point> deadline, bool wake_on_action);
   std::optional<unsigned char> NextByte();
   bool ReadExact(std::size_t n, std::string& out);
-  void Unread() { --in_pos_; }
+  void PutBackByte() { --input_pos_; }
   bool InputWaiting();
   void WaitUntil(Clock::time_point t);
   bool WriteAll(std::string_view bytes, bool stop_on_input);
@@ -189,48 +189,48 @@ class SimHandset::Impl {
   void CommandDel(bool has_arg, const std::string& arg, const std::optional<std::string>& forced);
   void ReceiveUpload(HandsetFs::Upload* upload, std::int64_t size, int nak_at);
 
-  Body ReadFrameBody(std::string& data);
-  Sent SendFrame(unsigned char type, std::string_view data, bool continuing = false, bool faults = true,
-                 bool interruptible = false);
-  Sent SendText(std::string_view text, bool continuing = false) {
+  FrameBody ReadFrameBody(std::string& data);
+  FrameSent SendFrame(unsigned char type, std::string_view data, bool continuing = false, bool faults = true,
+                      bool interruptible = false);
+  FrameSent SendText(std::string_view text, bool continuing = false) {
     return SendFrame(kEtx, std::string(text) + "\r\n", continuing);
   }
-  bool SendData(std::string_view data, std::size_t frame_bytes);
-  Next Reply(const std::string& reply, Other other);
+  bool SendInFrames(std::string_view data, std::size_t frame_bytes);
+  AfterReply SendReply(const std::string& reply, PcAfterOtherText other);
   bool ExpectByte(unsigned char want);
   bool ExpectOkFrame();
   void FinishDownload();
-  void HandsetEnd(unsigned char type, bool faults);
-  std::optional<std::string> TakeReply(const std::string& name);
+  void EndSessionFromHandset(unsigned char type, bool faults);
+  std::optional<std::string> TakeForcedReply(const std::string& name);
   std::optional<FrameFault> TakeFrameFault();
 
-  const HandsetOptions opt_;
-  HandsetFs fs_;
-  Fd master_, slave_keep_, wake_;
+  const HandsetOptions options_;
+  HandsetFs files_;
+  UniqueFd master_, slave_, wake_event_;
   std::string device_path_;
 
   // Serving thread only.
-  LinePacer tx_pacer_, rx_pacer_;
-  Clock::time_point rx_quiet_since_ = Clock::now();
-  std::string in_buf_;
-  std::size_t in_pos_ = 0;
-  std::string line_;
-  bool line_overflow_ = false;
+  LinePacer send_pacer_, receive_pacer_;
+  Clock::time_point line_quiet_since_ = Clock::now();
+  std::string input_;
+  std::size_t input_pos_ = 0;
+  std::string modem_line_;
+  bool modem_line_too_long_ = false;
   bool echo_ = true;
 
   std::atomic<bool> stop_{false};
-  mutable std::mutex mu_;
-  mutable std::condition_variable cv_;
+  mutable std::mutex mutex_;
+  mutable std::condition_variable state_changed_;
   HandsetState state_;
   std::map<std::string, std::pair<std::string, int>> replies_;
   std::optional<FrameFault> frame_fault_;
   int nak_upload_frame_ = 0;
-  std::deque<Action> actions_;
-  std::vector<CommandEntry> commands_;
+  std::deque<QueuedAction> actions_;
+  std::vector<LoggedCommand> commands_;
   std::uint64_t next_command_id_ = 0;
   std::string received_;
 
-  std::mutex join_mu_;
+  std::mutex join_mutex_;
   std::thread thread_;  // last: starts once everything above exists
 };
 

@@ -17,62 +17,63 @@ int PollTimeout(Clock::time_point deadline) {
 
 }  // namespace
 
-
-SimHandset::Impl::Fill SimHandset::Impl::FillInput(std::optional<Clock::time_point> deadline, bool wake_on_action) {
+SimHandset::Impl::FillOutcome SimHandset::Impl::FillInput(std::optional<Clock::time_point> deadline,
+                                                          bool wake_on_action) {
   char buf[4096];
   for (;;) {
-    CheckStop();
+    ThrowIfStopping();
     if (wake_on_action) {
-      std::lock_guard lock(mu_);
-      if (!actions_.empty()) return Fill::kAction;
+      std::lock_guard lock(mutex_);
+      if (!actions_.empty()) return FillOutcome::kAction;
     }
-    const std::size_t want = std::min(sizeof buf, rx_pacer_.enabled() ? rx_pacer_.chunk_bytes() : sizeof buf);
+    const std::size_t want =
+        std::min(sizeof buf, receive_pacer_.IsEnabled() ? receive_pacer_.ChunkBytes() : sizeof buf);
     ssize_t n;
     {
       // Under the lock, so that State() never sees the bytes neither in the
       // terminal nor taken up.
-      std::lock_guard lock(mu_);
-      n = ::read(master_.get(), buf, want);
+      std::lock_guard lock(mutex_);
+      n = ::read(master_.Get(), buf, want);
       if (n > 0) {
         state_.busy = true;
-        if (opt_.record_bytes) received_.append(buf, static_cast<std::size_t>(n));
+        if (options_.record_bytes) received_.append(buf, static_cast<std::size_t>(n));
       }
     }
     if (n > 0) {
-      if (rx_pacer_.enabled()) {
+      if (receive_pacer_.IsEnabled()) {
         // Bytes that were waiting crossed the line right after the quiet
         // moment last seen; the handset may not see them before they have.
-        const auto crossed = rx_pacer_.Schedule(static_cast<std::size_t>(n), rx_quiet_since_);
-        if (static_cast<std::size_t>(n) < want) rx_quiet_since_ = Clock::now();
+        const auto crossed = receive_pacer_.Schedule(static_cast<std::size_t>(n), line_quiet_since_);
+        if (static_cast<std::size_t>(n) < want) line_quiet_since_ = Clock::now();
         WaitUntil(crossed);
       }
-      if (in_pos_ >= in_buf_.size()) {
-        in_buf_.clear();
-        in_pos_ = 0;
+      if (input_pos_ >= input_.size()) {
+        input_.clear();
+        input_pos_ = 0;
       }
-      in_buf_.append(buf, static_cast<std::size_t>(n));
-      return Fill::kData;
+      input_.append(buf, static_cast<std::size_t>(n));
+      return FillOutcome::kData;
     }
     if (n == 0 || (errno != EAGAIN && errno != EINTR)) {
-      Update([](HandsetState& s) { s.hung_up = true; });
-      throw Stopped{};
+      UpdateState([](HandsetState& s) { s.hung_up = true; });
+      throw StopServing{};
     }
     if (errno == EINTR) continue;
-    rx_quiet_since_ = Clock::now();
-    if (deadline && Clock::now() >= *deadline) return Fill::kTimeout;
-    pollfd fds[2] = {{master_.get(), POLLIN, 0}, {wake_.get(), POLLIN, 0}};
+    line_quiet_since_ = Clock::now();
+    if (deadline && Clock::now() >= *deadline) return FillOutcome::kTimeout;
+    pollfd fds[2] = {{master_.Get(), POLLIN, 0}, {wake_event_.Get(), POLLIN, 0}};
     const int r = ::poll(fds, 2, deadline ? PollTimeout(*deadline) : -1);
-    if (r < 0 && errno != EINTR) throw Stopped{};
+    if (r < 0 && errno != EINTR) throw StopServing{};
     if (fds[1].revents & POLLIN) DrainWake();
-    if (fds[0].revents & POLLIN) rx_quiet_since_ = Clock::now();
+    if (fds[0].revents & POLLIN) line_quiet_since_ = Clock::now();
   }
 }
 
 std::optional<unsigned char> SimHandset::Impl::NextByte() {
-  const auto deadline = Clock::now() + opt_.wait;
-  while (in_pos_ >= in_buf_.size())
-    if (FillInput(deadline, false) == Fill::kTimeout) return std::nullopt;
-  return static_cast<unsigned char>(in_buf_[in_pos_++]);
+  const auto deadline = Clock::now() + options_.wait;
+  while (input_pos_ >= input_.size())
+    if (FillInput(deadline, false) == FillOutcome::kTimeout) return std::nullopt;
+  return static_cast<unsigned char>(input_[input_pos_++]);
 }
 
 // Each byte within the wait; the wait restarts whenever bytes come.
@@ -80,26 +81,27 @@ bool SimHandset::Impl::ReadExact(std::size_t n, std::string& out) {
   out.clear();
   out.reserve(n);
   while (out.size() < n) {
-    if (in_pos_ >= in_buf_.size() && FillInput(Clock::now() + opt_.wait, false) == Fill::kTimeout) return false;
-    const std::size_t take = std::min(n - out.size(), in_buf_.size() - in_pos_);
-    out.append(in_buf_, in_pos_, take);
-    in_pos_ += take;
+    if (input_pos_ >= input_.size() && FillInput(Clock::now() + options_.wait, false) == FillOutcome::kTimeout)
+      return false;
+    const std::size_t take = std::min(n - out.size(), input_.size() - input_pos_);
+    out.append(input_, input_pos_, take);
+    input_pos_ += take;
   }
   return true;
 }
 
 bool SimHandset::Impl::InputWaiting() {
-  return in_pos_ < in_buf_.size() || FillInput(Clock::now(), false) == Fill::kData;
+  return input_pos_ < input_.size() || FillInput(Clock::now(), false) == FillOutcome::kData;
 }
 
 void SimHandset::Impl::WaitUntil(Clock::time_point t) {
   for (;;) {
-    CheckStop();
+    ThrowIfStopping();
     const auto now = Clock::now();
     if (now >= t) return;
     const auto left = std::chrono::duration_cast<std::chrono::nanoseconds>(t - now).count();
     const timespec ts{static_cast<time_t>(left / 1'000'000'000), static_cast<long>(left % 1'000'000'000)};
-    pollfd fd{wake_.get(), POLLIN, 0};
+    pollfd fd{wake_event_.Get(), POLLIN, 0};
     if (::ppoll(&fd, 1, &ts, nullptr) > 0) DrainWake();
   }
 }
@@ -107,25 +109,25 @@ void SimHandset::Impl::WaitUntil(Clock::time_point t) {
 // False when the PC has not taken a byte for the whole wait, or (when asked)
 // as soon as the PC sends something.
 bool SimHandset::Impl::WriteAll(std::string_view bytes, bool stop_on_input) {
-  auto deadline = Clock::now() + opt_.wait;
+  auto deadline = Clock::now() + options_.wait;
   while (!bytes.empty()) {
-    CheckStop();
+    ThrowIfStopping();
     if (stop_on_input && InputWaiting()) return false;
-    const ssize_t n = ::write(master_.get(), bytes.data(), bytes.size());
+    const ssize_t n = ::write(master_.Get(), bytes.data(), bytes.size());
     if (n > 0) {
       bytes.remove_prefix(static_cast<std::size_t>(n));
-      deadline = Clock::now() + opt_.wait;
+      deadline = Clock::now() + options_.wait;
       continue;
     }
     if (n < 0 && errno == EINTR) continue;
     if (n == 0 || errno != EAGAIN) {
-      Update([](HandsetState& s) { s.hung_up = true; });
-      throw Stopped{};
+      UpdateState([](HandsetState& s) { s.hung_up = true; });
+      throw StopServing{};
     }
     if (Clock::now() >= deadline) return false;
-    pollfd fds[2] = {{master_.get(), static_cast<short>(POLLOUT | (stop_on_input ? POLLIN : 0)), 0},
-                     {wake_.get(), POLLIN, 0}};
-    if (::poll(fds, 2, PollTimeout(deadline)) < 0 && errno != EINTR) throw Stopped{};
+    pollfd fds[2] = {{master_.Get(), static_cast<short>(POLLOUT | (stop_on_input ? POLLIN : 0)), 0},
+                     {wake_event_.Get(), POLLIN, 0}};
+    if (::poll(fds, 2, PollTimeout(deadline)) < 0 && errno != EINTR) throw StopServing{};
     if (fds[1].revents & POLLIN) DrainWake();
   }
   return true;
@@ -134,12 +136,12 @@ bool SimHandset::Impl::WriteAll(std::string_view bytes, bool stop_on_input) {
 bool SimHandset::Impl::Send(std::string_view bytes, bool continuing, bool stop_on_input) {
   bool first = true;
   while (!bytes.empty()) {
-    const std::size_t n = tx_pacer_.enabled() ? std::min(tx_pacer_.chunk_bytes(), bytes.size()) : bytes.size();
-    if (tx_pacer_.enabled()) {
+    const std::size_t n = send_pacer_.IsEnabled() ? std::min(send_pacer_.ChunkBytes(), bytes.size()) : bytes.size();
+    if (send_pacer_.IsEnabled()) {
       // A chunk is handed over when a real line would have delivered its
       // last byte; a reply after a quiet line starts from now.
-      const auto start = continuing || !first ? tx_pacer_.free_at() : Clock::now();
-      WaitUntil(tx_pacer_.Schedule(n, start));
+      const auto start = continuing || !first ? send_pacer_.FreeAt() : Clock::now();
+      WaitUntil(send_pacer_.Schedule(n, start));
     }
     if (!WriteAll(bytes.substr(0, n), stop_on_input)) return false;
     bytes.remove_prefix(n);

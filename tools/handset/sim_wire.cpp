@@ -22,7 +22,7 @@ std::string EncodeFrame(unsigned char type, std::string_view data) {
   return out;
 }
 
-void Fd::Reset() {
+void UniqueFd::Reset() {
   if (fd_ >= 0) ::close(fd_);
   fd_ = -1;
 }
@@ -31,8 +31,8 @@ LinePacer::LinePacer(int bytes_per_second)
     : bytes_per_second_(std::max(bytes_per_second, 0)),
       chunk_(bytes_per_second > 0 ? std::clamp<std::size_t>(bytes_per_second / 200, 1, 1024) : 65536) {}
 
-LinePacer::Clock::time_point LinePacer::free_at() const {
-  if (!enabled()) return anchor_;
+LinePacer::Clock::time_point LinePacer::FreeAt() const {
+  if (!IsEnabled()) return anchor_;
   // Whole seconds and the remainder apart: exact, and no overflow.
   const auto bps = static_cast<unsigned long long>(bytes_per_second_);
   const unsigned long long ns =
@@ -41,13 +41,13 @@ LinePacer::Clock::time_point LinePacer::free_at() const {
 }
 
 LinePacer::Clock::time_point LinePacer::Schedule(std::size_t count, Clock::time_point earliest_start) {
-  if (!enabled()) return earliest_start;
-  if (earliest_start > free_at()) {
+  if (!IsEnabled()) return earliest_start;
+  if (earliest_start > FreeAt()) {
     anchor_ = earliest_start;
     bytes_since_anchor_ = 0;
   }
   bytes_since_anchor_ += count;
-  return free_at();
+  return FreeAt();
 }
 
 }  // namespace mirvo::sim

@@ -24,25 +24,25 @@ inline constexpr unsigned char kNak = 0x15;
 std::string EncodeFrame(unsigned char type, std::string_view data);
 std::uint16_t FrameCrc(std::string_view data);
 
-// An owned file descriptor.
-class Fd {
+// An open file descriptor that its holder owns: closed when it goes.
+class UniqueFd {
  public:
-  Fd() = default;
-  explicit Fd(int fd) : fd_(fd) {}
-  ~Fd() { Reset(); }
-  Fd(Fd&& other) noexcept : fd_(other.Release()) {}
-  Fd& operator=(Fd&& other) noexcept {
+  UniqueFd() = default;
+  explicit UniqueFd(int fd) : fd_(fd) {}
+  ~UniqueFd() { Reset(); }
+  UniqueFd(UniqueFd&& other) noexcept : fd_(other.Release()) {}
+  UniqueFd& operator=(UniqueFd&& other) noexcept {
     if (this != &other) {
       Reset();
       fd_ = other.Release();
     }
     return *this;
   }
-  Fd(const Fd&) = delete;
-  Fd& operator=(const Fd&) = delete;
+  UniqueFd(const UniqueFd&) = delete;
+  UniqueFd& operator=(const UniqueFd&) = delete;
 
-  int get() const { return fd_; }
-  bool valid() const { return fd_ >= 0; }
+  int Get() const { return fd_; }
+  bool IsValid() const { return fd_ >= 0; }
   int Release() {
     const int fd = fd_;
     fd_ = -1;
@@ -63,16 +63,16 @@ class LinePacer {
 
   explicit LinePacer(int bytes_per_second);
 
-  bool enabled() const { return bytes_per_second_ > 0; }
+  bool IsEnabled() const { return bytes_per_second_ > 0; }
   // Bytes per hand-over: about 5 ms of line time.
-  std::size_t chunk_bytes() const { return chunk_; }
+  std::size_t ChunkBytes() const { return chunk_; }
 
   // `count` bytes go on the line, not before `earliest_start` and not before
   // the line has finished with the bytes before them. Returns the moment the
   // last of them has crossed: when a real line would deliver them.
   Clock::time_point Schedule(std::size_t count, Clock::time_point earliest_start);
   // When the line will be free again.
-  Clock::time_point free_at() const;
+  Clock::time_point FreeAt() const;
 
  private:
   long long bytes_per_second_;
