@@ -16,8 +16,12 @@
 
 #include "app/app_resources.h"
 #include "app/device_list_model.h"
+#include "app/file_view.h"
 #include "app/main_window.h"
 #include "app/qt_ui_hooks.h"
+#include "app/session_controller.h"
+#include "app/status_field.h"
+#include "handset/sim_handset.h"
 #include "serial/port_names.h"
 #include "text/cp932.h"
 
@@ -25,6 +29,7 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 const Clock::time_point g_process_start = Clock::now();
+using mirvo::app::StatusField;
 
 mirvo::app::MainWindow* g_window = nullptr;
 double g_startup_ms = 0;
@@ -58,18 +63,18 @@ void BM_Fill(benchmark::State& state) {
   for (auto _ : state) {
     // An unchanged cache is not listed again: alternate between two.
     all = !all;
-    g_window->DeviceListCache = all ? lines : fewer;
+    g_window->Session().Lines() = all ? lines : fewer;
     g_window->RefreshFileView();
     Settle();
   }
-  state.counters["rows"] = g_window->ListModel().rowCount();
+  state.counters["rows"] = g_window->Files().Model().rowCount();
 }
 
 void BM_SelectAllAndStatus(benchmark::State& state) {
-  g_window->DeviceListCache = Lines(static_cast<int>(state.range(0)));
+  g_window->Session().Lines() = Lines(static_cast<int>(state.range(0)));
   g_window->RefreshFileView();
   Settle();
-  QTreeView* view = g_window->DetailView();
+  QTreeView* view = g_window->Files().DetailView();
   for (auto _ : state) {
     state.PauseTiming();
     view->selectionModel()->clearSelection();
@@ -78,27 +83,27 @@ void BM_SelectAllAndStatus(benchmark::State& state) {
     view->selectAll();  // the status texts and command states follow
     Settle();
   }
-  state.SetLabel(g_window->PanelText(0).toStdString() + " " + g_window->PanelText(1).toStdString());
+  state.SetLabel(g_window->StatusText(StatusField::Activity).toStdString() + " " + g_window->StatusText(StatusField::Size).toStdString());
   state.counters["selected"] = static_cast<double>(view->selectionModel()->selectedRows().size());
-  state.counters["rows"] = g_window->ListModel().rowCount();
+  state.counters["rows"] = g_window->Files().Model().rowCount();
 }
 
 void BM_SortBySize(benchmark::State& state) {
-  g_window->DeviceListCache = Lines(static_cast<int>(state.range(0)));
+  g_window->Session().Lines() = Lines(static_cast<int>(state.range(0)));
   g_window->RefreshFileView();
   Settle();
   for (auto _ : state) {
-    g_window->ListView1ColumnClick(1);
+    g_window->Files().SortByColumn(1);
     Settle();
   }
 }
 
 // A click on a column header to the repainted list, as the user sees it.
 void BM_HeaderClickToRepaint(benchmark::State& state) {
-  g_window->DeviceListCache = Lines(static_cast<int>(state.range(0)));
+  g_window->Session().Lines() = Lines(static_cast<int>(state.range(0)));
   g_window->RefreshFileView();
   Settle();
-  QTreeView* view = g_window->DetailView();
+  QTreeView* view = g_window->Files().DetailView();
   QHeaderView* header = view->header();
   const int column = static_cast<int>(state.range(1));
   const QPoint at(header->sectionViewportPosition(column) + header->sectionSize(column) / 2, header->height() / 2);
@@ -106,7 +111,7 @@ void BM_HeaderClickToRepaint(benchmark::State& state) {
     QTest::mouseClick(header->viewport(), Qt::LeftButton, {}, at);
     view->viewport()->repaint();
   }
-  state.counters["rows"] = g_window->ListModel().rowCount();
+  state.counters["rows"] = g_window->Files().Model().rowCount();
 }
 
 void BM_StartupToWindowShown(benchmark::State& state) {
@@ -127,7 +132,18 @@ int main(int argc, char** argv) {
   char tmpl[] = "/tmp/mirvo-bench-XXXXXX";
   if (!mkdtemp(tmpl)) return 1;
   setenv("APPDATA", tmpl, 1);
-  mirvo::SetPortResolver([](const std::string&) { return std::optional<std::string>(); });
+  // Rows exist only while linked (without the link a status update empties
+  // the list): the window links to a simulated handset with no files, and
+  // the benchmarks put their own lines in place of its list.
+  const std::filesystem::path dir(tmpl);
+  std::filesystem::create_directories(dir / "handset");
+  std::filesystem::create_directories(dir / "ZQR" / "mirvo" / "ports");
+  mirvo::sim::SimHandset handset(dir / "handset");
+  std::filesystem::create_symlink(handset.DevicePath(), dir / "ZQR" / "mirvo" / "ports" / "COM3");
+  mirvo::SetPortResolver([](const std::string& name) -> std::optional<std::string> {
+    if (name != "COM3") return std::nullopt;
+    return mirvo::DefaultPortResolver(name);
+  });
 
   QApplication app(argc, argv);
   mirvo::app::ApplyAppFont();
@@ -135,21 +151,22 @@ int main(int argc, char** argv) {
   hooks.SetResponder([](const mirvo::app::MessageRequest&) { return mirvo::MsgAnswer::Ok; });
   {
     mirvo::app::MainWindow window;
-    window.FirstActivation = false;  // no port to connect to here
+    window.SetConnectOnFirstActivation(false);  // no port to connect to here
     hooks.SetMainWindow(&window);
     window.resize(800, 600);
     window.show();
     if (!QTest::qWaitForWindowExposed(&window)) return 1;
     g_startup_ms = std::chrono::duration<double, std::milli>(Clock::now() - g_process_start).count();
     g_window = &window;
-    // Rows exist only while linked: without the link a status update empties the list.
-    window.LinkOpen = true;
+    window.Session().SetPortName("COM3");
+    window.Session().SetPassword("0000");
+    if (window.Session().Connect() != 0 || !window.Session().IsSessionOpen()) return 1;
 
     benchmark::Initialize(&argc, argv);
     benchmark::RunSpecifiedBenchmarks();
     benchmark::Shutdown();
     g_window = nullptr;
   }
-  std::filesystem::remove_all(tmpl);
+  std::filesystem::remove_all(dir);
   return 0;
 }

@@ -24,7 +24,10 @@
 #include <mutex>
 
 #include "app/device_list_model.h"
+#include "app/file_view.h"
 #include "app/main_window.h"
+#include "app/session_controller.h"
+#include "app/transfer_controller.h"
 #include "app/qt_ui_hooks.h"
 #include "app/staging.h"
 #include "handset/sim_handset.h"
@@ -65,8 +68,8 @@ class WindowRig {
       return mirvo::MsgAnswer::Ok;
     });
     window_ = std::make_unique<MainWindow>();
-    window_->FirstActivation = false;
-    window_->StagingDir = (dir_ / "stage").string() + "/";
+    window_->SetConnectOnFirstActivation(false);
+    window_->Transfers().SetStagingDir((dir_ / "stage").string() + "/");
   }
   ~WindowRig() {
     window_->close();
@@ -76,8 +79,8 @@ class WindowRig {
     fs::remove_all(dir_, ec);
   }
 
-  bool Connect() { return window_->Connect() == 0 && window_->SessionOpen && messages_.empty(); }
-  bool Refresh() { return window_->Refresh() == 0; }
+  bool Connect() { return window_->Session().Connect() == 0 && window_->Session().IsSessionOpen() && messages_.empty(); }
+  bool Refresh() { return window_->Session().Refresh() == 0; }
   MainWindow& window() { return *window_; }
   fs::path HandsetFile(const std::string& name) const { return dir_ / "handset" / name; }
   fs::path LocalFile(const std::string& name) const { return dir_ / "local" / name; }
@@ -85,9 +88,9 @@ class WindowRig {
   const std::string& messages() const { return messages_; }
 
   void SelectAll() {
-    auto& model = window_->ListModel();
+    auto& model = window_->Files().Model();
     QItemSelection all(model.index(0, 0), model.index(model.rowCount() - 1, 0));
-    window_->DetailView()->selectionModel()->select(all, QItemSelectionModel::ClearAndSelect |
+    window_->Files().DetailView()->selectionModel()->select(all, QItemSelectionModel::ClearAndSelect |
                                                              QItemSelectionModel::Rows);
   }
   std::vector<Clock::time_point> TakeCommands() {
@@ -136,17 +139,17 @@ void BM_WindowVsEngine(benchmark::State& state) {
   double window_s = 0, engine_s = 0, gap = 0;
   // The engine alone, without the window's progress; Busy keeps the
   // window's idle reader off the line.
-  const auto progress = w.Engine().On().progress;
+  const auto progress = w.Session().Engine().On().progress;
   auto engine = [&] {
-    w.Busy = true;
-    w.Engine().On().progress = nullptr;
+    w.Session().BeginExchange();
+    w.Session().Engine().On().progress = nullptr;
     const auto t0 = Clock::now();
     std::string data;
-    const bool ok = upload ? w.Engine().PutFile("", rig.LocalFile("up.bin").string(), attr) == mirvo::ExchangeResult::Ok
-                           : w.Engine().GetFile(data, "big.bin") == mirvo::ExchangeResult::Ok && data == content;
+    const bool ok = upload ? w.Session().Engine().PutFile("", rig.LocalFile("up.bin").string(), attr) == mirvo::ExchangeResult::Ok
+                           : w.Session().Engine().GetFile(data, "big.bin") == mirvo::ExchangeResult::Ok && data == content;
     engine_s += Seconds(Clock::now() - t0);
-    w.Engine().On().progress = progress;
-    w.Busy = false;
+    w.Session().Engine().On().progress = progress;
+    w.Session().EndExchange();
     return ok;
   };
   auto window = [&] {
@@ -154,11 +157,11 @@ void BM_WindowVsEngine(benchmark::State& state) {
     const auto t0 = Clock::now();
     gap = std::max(gap, LongestGapMs([&] {
       if (upload) {
-        r = w.UploadFiles({QString::fromStdString(rig.LocalFile("up.bin").string())}) == 1 ? 0 : -1;
+        r = w.Transfers().UploadFiles({QString::fromStdString(rig.LocalFile("up.bin").string())}) == 1 ? 0 : -1;
       } else {
         rig.SelectAll();
         QStringList paths;
-        r = w.DownloadSelected(paths);
+        r = w.Transfers().DownloadSelected(paths);
       }
     }));
     window_s += Seconds(Clock::now() - t0);
@@ -203,8 +206,8 @@ void BM_WindowLineSpeedSmallFiles(benchmark::State& state) {
   if (!rig.Connect()) return state.SkipWithError("session did not open");
   MainWindow& w = rig.window();
   std::vector<Clock::time_point> last_data;
-  const auto shown = w.Engine().On().progress;
-  w.Engine().On().progress = [&](std::int64_t done) {
+  const auto shown = w.Session().Engine().On().progress;
+  w.Session().Engine().On().progress = [&](std::int64_t done) {
     shown(done);
     if (done == static_cast<std::int64_t>(kSize)) last_data.push_back(Clock::now());
   };
@@ -216,7 +219,7 @@ void BM_WindowLineSpeedSmallFiles(benchmark::State& state) {
     last_data.clear();
     QStringList paths;
     const auto t0 = Clock::now();
-    const int r = w.DownloadSelected(paths);
+    const int r = w.Transfers().DownloadSelected(paths);
     const auto t1 = Clock::now();
     const std::vector<Clock::time_point> commands = rig.TakeCommands();
     if (r != 0 || paths.size() != kFiles || commands.size() != kFiles || last_data.size() != kFiles)

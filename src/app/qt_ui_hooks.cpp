@@ -128,4 +128,14 @@ MsgAnswer ShowMessage(const QString& text, MsgIcon icon, MsgButtons buttons, QWi
   return Ui().MessageBox(owner, "Mirvo", text.toStdString(), icon, buttons);
 }
 
+void ForceForeground(QWidget* window) {
+  if (!window) return;
+  window->raise();
+  window->activateWindow();
+}
+
+void ForceActive(QWidget* window) {
+  if (window) window->activateWindow();
+}
+
 }  // namespace mirvo::app

@@ -64,4 +64,8 @@ std::unique_ptr<QMessageBox> MakeMessageBox(const MessageRequest& request);
 MsgAnswer ShowMessage(const QString& text, MsgIcon icon = MsgIcon::Error, MsgButtons buttons = MsgButtons::Ok,
                       QWidget* owner = nullptr);
 
+// Raise the window and give it the keyboard.
+void ForceForeground(QWidget* window);
+void ForceActive(QWidget* window);
+
 }  // namespace mirvo::app

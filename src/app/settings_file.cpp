@@ -122,8 +122,8 @@ SettingsLoadResult LoadSettingsFile(const std::string& path, SettingsLines& line
   SettingsLoadResult result;
   struct stat st {};
   if (::stat(path.c_str(), &st) != 0 && errno == ENOENT) {
-    s.Password = kDefaultPassword;
-    s.ViewStyle = kDefaultViewStyle;
+    s.password = kDefaultPassword;
+    s.view_style = kDefaultViewStyle;
     return result;
   }
   std::string data, why;
@@ -132,52 +132,52 @@ SettingsLoadResult LoadSettingsFile(const std::string& path, SettingsLines& line
     result.error = path + ": " + why;
     // Nothing could be read: start as without a file rather than with an
     // empty password the handset would refuse.
-    s.Password = kDefaultPassword;
-    s.ViewStyle = kDefaultViewStyle;
+    s.password = kDefaultPassword;
+    s.view_style = kDefaultViewStyle;
     return result;
   }
   if (data.compare(0, 3, "\xEF\xBB\xBF") == 0) data.erase(0, 3);
   result.status = SettingsLoad::Loaded;
   lines = SplitLines(data);
-  s.ComPort = Text(lines, "COM");
-  s.Password = Text(lines, "PASSWORD");
-  s.VendorName = Text(lines, "VENDER");
-  s.ModelName = Text(lines, "DEVICE");
+  s.port_name = Text(lines, "COM");
+  s.password = Text(lines, "PASSWORD");
+  s.vendor_name = Text(lines, "VENDER");
+  s.model_name = Text(lines, "DEVICE");
   const auto view = FindSettingValue(lines, "VIEW_STYLE");
   const auto view_value = view ? StrictInt(*view) : std::nullopt;
   if (view_value && *view_value >= 0 && *view_value <= 3) {
-    s.ViewStyle = *view_value;
+    s.view_style = static_cast<ViewStyle>(*view_value);
   } else {
-    s.ViewStyle = kDefaultViewStyle;
+    s.view_style = kDefaultViewStyle;
     result.view_style_repaired = true;
   }
-  s.FormLeft = Lenient(lines, "FORM_LEFT", 100);
-  s.FormTop = Lenient(lines, "FORM_TOP", 100);
-  s.FormWidth = Lenient(lines, "FORM_WIDTH", 640);
-  s.FormHeight = Lenient(lines, "FORM_HEIGHT", 480);
-  s.TreeViewWidth = Lenient(lines, "TREEVIEW_WIDTH", 100);
+  s.left = Lenient(lines, "FORM_LEFT", 100);
+  s.top = Lenient(lines, "FORM_TOP", 100);
+  s.width = Lenient(lines, "FORM_WIDTH", 640);
+  s.height = Lenient(lines, "FORM_HEIGHT", 480);
+  s.tree_view_width = Lenient(lines, "TREEVIEW_WIDTH", 100);
   for (int i = 0; i < 6; ++i) {
     const auto value = FindSettingValue(lines, kColumnKeys[i]);
     const auto width = value ? StrictInt(*value) : std::nullopt;
-    s.ColumnWidths[i] = width.value_or(kPresentColumnDefaults[i]);
-    s.ColumnWidthSaved[i] = width.has_value();
+    s.column_widths[i] = width.value_or(kPresentColumnDefaults[i]);
+    s.column_width_saved[i] = width.has_value();
   }
   return result;
 }
 
 void StoreSettings(const WindowSettings& s, SettingsLines& lines) {
   auto number = [](const std::optional<int>& v) { return v ? std::to_string(*v) : std::string(); };
-  SetSettingValue(lines, "COM", s.ComPort);
-  SetSettingValue(lines, "PASSWORD", s.Password);
-  SetSettingValue(lines, "VENDER", s.VendorName);
-  SetSettingValue(lines, "DEVICE", s.ModelName);
-  SetSettingValue(lines, "VIEW_STYLE", std::to_string(s.ViewStyle));
-  SetSettingValue(lines, "FORM_LEFT", number(s.FormLeft));
-  SetSettingValue(lines, "FORM_TOP", number(s.FormTop));
-  SetSettingValue(lines, "FORM_WIDTH", number(s.FormWidth));
-  SetSettingValue(lines, "FORM_HEIGHT", number(s.FormHeight));
-  SetSettingValue(lines, "TREEVIEW_WIDTH", std::to_string(s.TreeViewWidth));
-  for (int i = 0; i < 6; ++i) SetSettingValue(lines, kColumnKeys[i], std::to_string(s.ColumnWidths[i]));
+  SetSettingValue(lines, "COM", s.port_name);
+  SetSettingValue(lines, "PASSWORD", s.password);
+  SetSettingValue(lines, "VENDER", s.vendor_name);
+  SetSettingValue(lines, "DEVICE", s.model_name);
+  SetSettingValue(lines, "VIEW_STYLE", std::to_string(static_cast<int>(s.view_style)));
+  SetSettingValue(lines, "FORM_LEFT", number(s.left));
+  SetSettingValue(lines, "FORM_TOP", number(s.top));
+  SetSettingValue(lines, "FORM_WIDTH", number(s.width));
+  SetSettingValue(lines, "FORM_HEIGHT", number(s.height));
+  SetSettingValue(lines, "TREEVIEW_WIDTH", std::to_string(s.tree_view_width));
+  for (int i = 0; i < 6; ++i) SetSettingValue(lines, kColumnKeys[i], std::to_string(s.column_widths[i]));
 }
 
 bool WriteSettingsFile(const std::string& dir, const SettingsLines& lines, std::string& error) {

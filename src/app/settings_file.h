@@ -16,21 +16,24 @@ namespace mirvo {
 using SettingsLines = std::vector<std::string>;
 
 inline constexpr const char* kDefaultPassword = "0000";
-inline constexpr int kDefaultViewStyle = 3;
+
+// How the file list is shown; the values are what VIEW_STYLE stores.
+enum class ViewStyle : int { LargeIcons = 0, SmallIcons = 1, List = 2, Details = 3 };
+inline constexpr ViewStyle kDefaultViewStyle = ViewStyle::Details;
 
 // Everything the main window keeps in config.ini. Texts are code page 932.
 struct WindowSettings {
-  std::string ComPort;
-  std::string Password;
-  std::string VendorName;
-  std::string ModelName;
-  int ViewStyle = kDefaultViewStyle;
+  std::string port_name;
+  std::string password;
+  std::string vendor_name;
+  std::string model_name;
+  ViewStyle view_style = kDefaultViewStyle;
   // Unset: the window system's placement and size for a new window.
-  std::optional<int> FormLeft, FormTop, FormWidth, FormHeight;
-  int TreeViewWidth = 112;
-  std::array<int, 6> ColumnWidths{107, 80, 120, 80, 60, 75};
+  std::optional<int> left, top, width, height;
+  int tree_view_width = 112;
+  std::array<int, 6> column_widths{107, 80, 120, 80, 60, 75};
   // Which widths the file held; the others are defaults.
-  std::array<bool, 6> ColumnWidthSaved{};
+  std::array<bool, 6> column_width_saved{};
 };
 
 enum class SettingsLoad {

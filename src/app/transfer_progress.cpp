@@ -3,10 +3,24 @@
 #include <QHBoxLayout>
 #include <QLabel>
 #include <QProgressBar>
+#include <QFile>
 #include <QPushButton>
+#include <sys/stat.h>
 #include <algorithm>
 
 namespace mirvo::app {
+
+QString SizeText(std::int64_t bytes) {
+  if (bytes > 1048576) return QString::asprintf("%.2f MB", static_cast<double>(bytes) / 1048576.0);
+  if (bytes > 1024) return QString::asprintf("%.2f KB", static_cast<double>(bytes) / 1024.0);
+  return QString::asprintf("%lld B", static_cast<long long>(bytes));
+}
+
+std::int64_t LocalFileSize(const QString& path) {
+  struct stat st {};
+  if (path.isEmpty() || ::stat(QFile::encodeName(path).constData(), &st) != 0 || !S_ISREG(st.st_mode)) return -1;
+  return st.st_size;
+}
 
 TransferProgress::TransferProgress(QWidget* parent) : QWidget(parent) {
   setObjectName("TransferProgress");

@@ -13,6 +13,11 @@ class QPushButton;
 
 namespace mirvo::app {
 
+// "%f MB", "%f KB" (two decimals) or "%d B".
+QString SizeText(std::int64_t bytes);
+// Size of a local file (not a folder), or -1 when there is none.
+std::int64_t LocalFileSize(const QString& path);
+
 class TransferProgress : public QWidget {
   Q_OBJECT
  public:

@@ -110,8 +110,8 @@ void MakeFile(const fs::path& path, std::size_t size, int year, int month, int d
 }
 
 void SelectNamed(app::MainWindow& window, const QStringList& names) {
-  auto& model = window.ListModel();
-  auto* selection = window.DetailView()->selectionModel();
+  auto& model = window.Files().Model();
+  auto* selection = window.Files().DetailView()->selectionModel();
   selection->clearSelection();
   for (int row = 0; row < model.rowCount(); ++row)
     if (names.contains(model.index(row, 0).data().toString()))
@@ -119,9 +119,9 @@ void SelectNamed(app::MainWindow& window, const QStringList& names) {
 }
 
 void ShrinkTimeouts(app::MainWindow& window) {
-  ProtocolEngine& engine = window.Engine();
+  ProtocolEngine& engine = window.Session().Engine();
   engine.SetTimeouts({.ack = 2000, .data = 2000, .reply = 3000, .first_frame = 3000});
-  SerialPort& port = window.Serial();
+  SerialPort& port = window.Session().Port();
   port.rxTimeOut = 3000;
   port.txTimeOut = 3000;
   port.ReadInterval = 3000;

@@ -3,7 +3,9 @@
 // answered from the event loop, and sample handset folders.
 #pragma once
 
+#include <QAction>
 #include <QString>
+#include <QToolButton>
 #include <QWidget>
 #include <chrono>
 #include <deque>
@@ -13,7 +15,11 @@
 #include <string>
 #include <vector>
 
+#include "app/file_view.h"
 #include "app/qt_ui_hooks.h"
+#include "app/session_controller.h"
+#include "app/status_field.h"
+#include "app/transfer_controller.h"
 #include "handset/sim_handset.h"
 #include "pty_pair.h"
 
@@ -22,6 +28,21 @@ class MainWindow;
 }
 
 namespace mirvo::apptest {
+
+using app::StatusField;
+
+// A widget, action or menu of a window by its object name.
+template <class T>
+T* Child(QObject& parent, const QString& name) {
+  return parent.findChild<T*>(name);
+}
+// The command a menu item, pop-up item and tool button share, and its tool button.
+inline QAction* Action(QObject& window, const char* command) {
+  return Child<QAction>(window, QString(command) + "_action");
+}
+inline QToolButton* Button(QObject& window, const char* command) {
+  return Child<QToolButton>(window, QString(command) + "_button");
+}
 
 struct Box {
   QString caption;

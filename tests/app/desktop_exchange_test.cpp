@@ -46,7 +46,7 @@ class DesktopExchangeTest : public QObject {
     for (const std::string& command : handset->Commands()) n += command.rfind(prefix, 0) == 0;
     return n;
   }
-  QString Staged(const char* name) const { return Path(fs::path(w->StagingDir) / name); }
+  QString Staged(const char* name) const { return Path(fs::path(w->Transfers().StagingDir()) / name); }
 
  private slots:
   void init() {
@@ -63,7 +63,7 @@ class DesktopExchangeTest : public QObject {
     w = std::make_unique<MainWindow>();
     ShrinkTimeouts(*w);
     ShowAndActivate(*w);
-    QTRY_VERIFY_WITH_TIMEOUT(w->SessionOpen && !w->Busy && w->ListModel().rowCount() == 5, 20000);
+    QTRY_VERIFY_WITH_TIMEOUT(w->Session().IsSessionOpen() && !w->Session().IsBusy() && w->Files().Model().rowCount() == 5, 20000);
   }
   void cleanup() {
     w.reset();
@@ -101,22 +101,22 @@ class DesktopExchangeTest : public QObject {
     QCOMPARE(fs::exists(root / "f1.txt"), !cut);
     QVERIFY(fs::exists(root / "f2.txt"));
     QCOMPARE(fs::exists(root / "f3.txt"), !cut);
-    QCOMPARE(w->DeviceListCache.size(), std::size_t{cut ? 3u : 5u});
-    QCOMPARE(w->ListModel().rowCount(), cut ? 3 : 5);
+    QCOMPARE(w->Session().Lines().size(), std::size_t{cut ? 3u : 5u});
+    QCOMPARE(w->Files().Model().rowCount(), cut ? 3 : 5);
   }
 
-  void copyKeyNeedsASelectionAndASession() {
+  void copyKeyNeedsASelectionAndAFreeSession() {
     QApplication::clipboard()->setText("before");
-    QTreeView* list = w->DetailView();
+    QTreeView* list = w->Files().DetailView();
     list->setFocus();
     handset->ClearLog();
     QTest::keyClick(list, Qt::Key_C, Qt::ControlModifier);
     Select({"f1.txt"});
-    w->SessionOpen = false;
+    w->Session().BeginExchange();  // a run in progress takes no keys
     QTest::keyClick(list, Qt::Key_C, Qt::ControlModifier);
     QCOMPARE(Commands("GET_FILE"), 0);
     QCOMPARE(QApplication::clipboard()->text(), QString("before"));
-    w->SessionOpen = true;
+    w->Session().EndExchange();
     QTest::keyClick(list, Qt::Key_C, Qt::ControlModifier);
     QTRY_COMPARE(LocalFiles(QApplication::clipboard()->mimeData()), QStringList{Staged("f1.txt")});
     QCOMPARE(Commands("GET_FILE"), 1);
@@ -131,28 +131,28 @@ class DesktopExchangeTest : public QObject {
                  true);
     QApplication::clipboard()->setMimeData(mime.release());
     w->UpdateCommands();
-    QVERIFY(w->miPaste->isEnabled());
+    QVERIFY(Action(*w, "paste")->isEnabled());
     QCOMPARE(w->PasteFiles(), 0);
-    QTRY_VERIFY_WITH_TIMEOUT(handset->State().files_stored == 2 && !w->Busy, 20000);
+    QTRY_VERIFY_WITH_TIMEOUT(handset->State().files_stored == 2 && !w->Session().IsBusy(), 20000);
     QCOMPARE(ReadFile(root / "p1.txt"), PatternBytes(1500));
     QCOMPARE(ReadFile(root / "p2.txt"), PatternBytes(7));
     QVERIFY(!fs::exists(root / "folder") && fs::exists(local / "p1.txt"));
 
     // A drop is refused while an exchange runs.
-    QWidget* viewport = w->DetailView()->viewport();
+    QWidget* viewport = w->Files().DetailView()->viewport();
     auto enter = [&] {
       QDragEnterEvent e(QPoint(5, 5), Qt::CopyAction | Qt::MoveAction, QApplication::clipboard()->mimeData(),
                         Qt::LeftButton, Qt::NoModifier);
       QApplication::sendEvent(viewport, &e);
       return e.isAccepted();
     };
-    w->Busy = true;
+    w->Session().BeginExchange();
     QVERIFY(!enter());
-    w->Busy = false;
+    w->Session().EndExchange();
     QVERIFY(enter());
 
     // Without a session nothing is sent.
-    QCOMPARE(w->Disconnect(), 0);
+    QCOMPARE(w->Session().Disconnect(), 0);
     handset->ClearLog();
     QCOMPARE(w->PasteFiles(), 0);
     QCOMPARE(Commands("PUT_FILE"), 0);
@@ -162,10 +162,10 @@ class DesktopExchangeTest : public QObject {
     Select({"lazy.bin"});
     handset->ClearLog();
     // Offscreen the drag ends at once, without a drop: nothing is fetched.
-    QCOMPARE(w->ListView1MouseDown(Qt::ShiftModifier), 0);
-    QCOMPARE(w->DropFileSource1->DragTypes, Qt::DropActions(Qt::MoveAction));
+    QCOMPARE(w->StartDrag(Qt::ShiftModifier), 0);
+    QCOMPARE(w->DragSource().DragTypes, Qt::DropActions(Qt::MoveAction));
     QCOMPARE(Commands("GET_FILE"), 0);
-    std::unique_ptr<LazyFileMime> data = w->DropFileSource1->MakeDragData(true);
+    std::unique_ptr<LazyFileMime> data = w->DragSource().MakeDragData(true);
     QCOMPARE(Commands("GET_FILE"), 0);
     QCOMPARE(data->urls(), QList<QUrl>{QUrl::fromLocalFile(Staged("lazy.bin"))});
     QCOMPARE(Commands("GET_FILE"), 1);
@@ -173,9 +173,9 @@ class DesktopExchangeTest : public QObject {
 
     Select({"first.bin"});
     handset->ClearLog();
-    QCOMPARE(w->ListView1MouseDown(Qt::NoModifier), -1);  // no button is held offscreen: fetched, no drag
+    QCOMPARE(w->StartDrag(Qt::NoModifier), -1);  // no button is held offscreen: fetched, no drag
     QCOMPARE(Commands("GET_FILE"), 1);
-    QCOMPARE(w->DropFileSource1->Files, QStringList{Staged("first.bin")});
+    QCOMPARE(w->DragSource().Files, QStringList{Staged("first.bin")});
     QCOMPARE(ReadFile(Staged("first.bin").toStdString()), PatternBytes(23041));
   }
 };

@@ -12,6 +12,7 @@
 #include "app/about_dialog.h"
 #include "app/app_resources.h"
 #include "app/main_window.h"
+#include "app/session_controller.h"
 #include "app/password_dialog.h"
 #include "app/port_dialog.h"
 #include "app/splash_screen.h"
@@ -71,16 +72,16 @@ class DialogsTest : public QObject {
       QCOMPARE(dialog->PasswordEdit()->displayText(), QString("****"));
       QTest::keyClick(dialog->PasswordEdit(), Qt::Key_Return);
     });
-    w.EditPassword();
-    QCOMPARE(w.Password, std::string("0000"));
+    w.Session().EditPassword();
+    QCOMPARE(w.Session().Password(), std::string("0000"));
     OnNextModal([](QWidget* modal) {
       auto* dialog = qobject_cast<mirvo::app::PasswordDialog*>(modal);
       QVERIFY(dialog);
       dialog->PasswordEdit()->setText("ひみつ");
       dialog->OkButton()->click();
     });
-    w.EditPassword();
-    QCOMPARE(w.Password, mirvo::text::Cp932("ひみつ"));
+    w.Session().EditPassword();
+    QCOMPARE(w.Session().Password(), mirvo::text::Cp932("ひみつ"));
   }
 
   void aboutAndSplash() {

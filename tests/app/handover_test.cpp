@@ -74,14 +74,14 @@ class HandoverTest : public QObject {
     ShrinkTimeouts(w);
     connect(handover.get(), &FileHandover::FilesReceived, &w, &MainWindow::ReceiveFiles);
     QCOMPARE(SecondStart({"one.txt", local + "/two.bin"}), 0);
-    QTRY_COMPARE(w.PendingUploads, (QStringList{local + "/one.txt", local + "/two.bin"}));
+    QTRY_COMPARE(w.Transfers().PendingUploads(), (QStringList{local + "/one.txt", local + "/two.bin"}));
 
     ShowAndActivate(w);
-    QTRY_VERIFY_WITH_TIMEOUT(w.SessionOpen && !w.Connecting && !w.Busy && w.PendingUploads.isEmpty(), 15000);
+    QTRY_VERIFY_WITH_TIMEOUT(w.Session().IsSessionOpen() && !w.Session().IsConnecting() && !w.Session().IsBusy() && w.Transfers().PendingUploads().isEmpty(), 15000);
     QTRY_COMPARE_WITH_TIMEOUT(env->handsets[0]->State().files_stored, std::size_t{2}, 15000);
     QCOMPARE(fs::file_size(root / "one.txt"), std::uintmax_t{1500});
     QCOMPARE(fs::file_size(root / "two.bin"), std::uintmax_t{3000});
-    QCOMPARE(w.Refresh(), 0);
+    QCOMPARE(w.Session().Refresh(), 0);
     QCOMPARE(env->handsets[0]->State().files_stored, std::size_t{2});
 
     QCOMPARE(SecondStart({"three.txt"}), 0);

@@ -42,16 +42,16 @@ TEST_F(SettingsFileTest, AbsentFileGivesFirstStartDefaultsAndWritesTableOrder) {
   WindowSettings s;
   const auto result = LoadSettingsFile(Path(), lines, s);
   EXPECT_EQ(result.status, SettingsLoad::Absent);
-  EXPECT_EQ(s.Password, "0000");
-  EXPECT_EQ(s.ViewStyle, 3);
-  EXPECT_EQ(s.TreeViewWidth, 112);
-  EXPECT_EQ(s.ColumnWidths, (std::array<int, 6>{107, 80, 120, 80, 60, 75}));
-  EXPECT_FALSE(s.FormLeft.has_value());
+  EXPECT_EQ(s.password, "0000");
+  EXPECT_EQ(s.view_style, mirvo::ViewStyle::Details);
+  EXPECT_EQ(s.tree_view_width, 112);
+  EXPECT_EQ(s.column_widths, (std::array<int, 6>{107, 80, 120, 80, 60, 75}));
+  EXPECT_FALSE(s.left.has_value());
 
-  s.FormLeft = 10;
-  s.FormTop = 20;
-  s.FormWidth = 640;
-  s.FormHeight = 480;
+  s.left = 10;
+  s.top = 20;
+  s.width = 640;
+  s.height = 480;
   StoreSettings(s, lines);
   std::string error;
   ASSERT_TRUE(WriteSettingsFile(dir_, lines, error)) << error;
@@ -71,15 +71,15 @@ TEST_F(SettingsFileTest, RoundTripKeepsUnknownLinesAndRewritesKeysInPlace) {
   const auto result = LoadSettingsFile(Path(), lines, s);
   ASSERT_EQ(result.status, SettingsLoad::Loaded);
   EXPECT_FALSE(result.view_style_repaired);
-  EXPECT_EQ(s.ComPort, "COM2");
-  EXPECT_EQ(s.Password, "");  // present but empty: no default
-  EXPECT_EQ(s.VendorName, vendor);
-  EXPECT_EQ(s.ModelName, "");
-  EXPECT_EQ(s.ViewStyle, 1);
-  EXPECT_EQ(s.FormWidth, 640);  // not a number: the default of a present file
-  EXPECT_EQ(s.FormLeft, 100);
-  EXPECT_EQ(s.TreeViewWidth, 100);
-  EXPECT_EQ(s.ColumnWidths[0], 120);
+  EXPECT_EQ(s.port_name, "COM2");
+  EXPECT_EQ(s.password, "");  // present but empty: no default
+  EXPECT_EQ(s.vendor_name, vendor);
+  EXPECT_EQ(s.model_name, "");
+  EXPECT_EQ(s.view_style, mirvo::ViewStyle::SmallIcons);
+  EXPECT_EQ(s.width, 640);  // not a number: the default of a present file
+  EXPECT_EQ(s.left, 100);
+  EXPECT_EQ(s.tree_view_width, 100);
+  EXPECT_EQ(s.column_widths[0], 120);
 
   StoreSettings(s, lines);
   std::string error;
@@ -97,7 +97,7 @@ TEST_F(SettingsFileTest, ValueKeepsEverythingAfterTheFirstEqualsSign) {
   SettingsLines lines;
   WindowSettings s;
   LoadSettingsFile(Path(), lines, s);
-  EXPECT_EQ(s.Password, " a=b ");
+  EXPECT_EQ(s.password, " a=b ");
 }
 
 TEST_F(SettingsFileTest, BadViewStyleFallsBackToDetailsAndLoadsTheRest) {
@@ -107,9 +107,9 @@ TEST_F(SettingsFileTest, BadViewStyleFallsBackToDetailsAndLoadsTheRest) {
     WindowSettings s;
     const auto result = LoadSettingsFile(Path(), lines, s);
     EXPECT_TRUE(result.view_style_repaired) << bad;
-    EXPECT_EQ(s.ViewStyle, 3) << bad;
-    EXPECT_EQ(s.ComPort, "COM7") << bad;
-    EXPECT_EQ(s.FormTop, 33) << bad;
+    EXPECT_EQ(s.view_style, mirvo::ViewStyle::Details) << bad;
+    EXPECT_EQ(s.port_name, "COM7") << bad;
+    EXPECT_EQ(s.top, 33) << bad;
   }
 }
 
@@ -118,7 +118,7 @@ TEST_F(SettingsFileTest, OnlyASmallRegularFileIsReadAndNothingBlocks) {
   SettingsLines lines;
   WindowSettings s;
   ASSERT_EQ(LoadSettingsFile(Path(), lines, s).status, SettingsLoad::Loaded);
-  EXPECT_EQ(s.ComPort, "COM4");  // the byte-order mark is no part of the key
+  EXPECT_EQ(s.port_name, "COM4");  // the byte-order mark is no part of the key
 
   const auto unreadable = [&](const char* what) {
     SettingsLines l;
@@ -126,7 +126,7 @@ TEST_F(SettingsFileTest, OnlyASmallRegularFileIsReadAndNothingBlocks) {
     const auto r = LoadSettingsFile(Path(), l, t);
     EXPECT_EQ(r.status, SettingsLoad::Unreadable) << what;
     EXPECT_NE(r.error.find(Path()), std::string::npos) << what << ": " << r.error;
-    EXPECT_EQ(t.Password, kDefaultPassword) << what;
+    EXPECT_EQ(t.password, kDefaultPassword) << what;
     EXPECT_TRUE(l.empty()) << what;
   };
   Write(std::string((1 << 20) + 1, 'x'));

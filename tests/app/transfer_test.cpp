@@ -30,7 +30,6 @@ using mirvo::testing::WriteFile;
 
 namespace {
 
-QString U(const char* s) { return QString::fromUtf8(s); }
 
 const char* const kCopyFailed = "ファイルのコピーに失敗しました。";
 
@@ -48,17 +47,17 @@ class TransferTest : public QObject {
     handset = &env->StartHandset(3, root, std::move(options));
     env->WriteConfig("COM=COM3\r\nPASSWORD=0000\r\n");
     auto w = std::make_unique<MainWindow>(params);
-    w->StagingDir = stage.string() + "/";
+    w->Transfers().SetStagingDir(stage.string() + "/");
     ShrinkTimeouts(*w);
     ShowAndActivate(*w);
-    [&] { QTRY_VERIFY_WITH_TIMEOUT(w->SessionOpen && !w->Connecting && !w->Busy, 15000); }();
+    [&] { QTRY_VERIFY_WITH_TIMEOUT(w->Session().IsSessionOpen() && !w->Session().IsConnecting() && !w->Session().IsBusy(), 15000); }();
     handset->ClearLog();
     return w;
   }
 
   void Select(MainWindow& w, const QStringList& names) {
-    auto& model = w.ListModel();
-    auto* selection = w.DetailView()->selectionModel();
+    auto& model = w.Files().Model();
+    auto* selection = w.Files().DetailView()->selectionModel();
     selection->clearSelection();
     for (int row = 0; row < model.rowCount(); ++row)
       if (names.contains(model.index(row, 0).data().toString()))
@@ -110,12 +109,12 @@ class TransferTest : public QObject {
     QTest::addColumn<QString>("download");
     QTest::addColumn<QString>("upload");
     QTest::addColumn<QString>("remove");
-    QTest::newRow("-1") << "ERROR" << false << U(kCopyFailed) << U(kCopyFailed) << U("ファイルの削除に失敗しました。");
-    QTest::newRow("-2") << "REJ" << true << U("指定したファイルがありません。またはコピー不可のファイルです。")
-                        << U("ファイルサイズが大きすぎるか、ファイルのコピーが許可されていません。")
-                        << U("ファイルが存在しないか、ファイルの削除が許可されていません。");
-    QTest::newRow("broken") << "CRC" << false << U("不正な処理が発生しました。切断します。")
-                            << U("電話機との通信が中断されました。") << U("不正な処理が発生しました。切断します。");
+    QTest::newRow("-1") << "ERROR" << false << QString(kCopyFailed) << QString(kCopyFailed) << QString("ファイルの削除に失敗しました。");
+    QTest::newRow("-2") << "REJ" << true << QString("指定したファイルがありません。またはコピー不可のファイルです。")
+                        << QString("ファイルサイズが大きすぎるか、ファイルのコピーが許可されていません。")
+                        << QString("ファイルが存在しないか、ファイルの削除が許可されていません。");
+    QTest::newRow("broken") << "CRC" << false << QString("不正な処理が発生しました。切断します。")
+                            << QString("電話機との通信が中断されました。") << QString("不正な処理が発生しました。切断します。");
   }
   void failureTable() {
     QFETCH(QString, reply);
@@ -139,18 +138,18 @@ class TransferTest : public QObject {
         Select(*w, {"one.bin"});
         QStringList paths;
         // Rows follow one.bin: a closed session ends the run before its dialog.
-        QCOMPARE(w->DownloadSelected(paths), session ? 0 : -1);
+        QCOMPARE(w->Transfers().DownloadSelected(paths), session ? 0 : -1);
         QCOMPARE(dialogs.size(), std::size_t{session});
-        if (session) QCOMPARE(dialogs[0], QStringList{U("転送失敗 … one.bin")});
-        QVERIFY(paths.isEmpty() && w->LastDownloaded.empty());
+        if (session) QCOMPARE(dialogs[0], QStringList{QString("転送失敗 … one.bin")});
+        QVERIFY(paths.isEmpty() && w->Transfers().LastDownloaded().empty());
         QVERIFY(!fs::exists(stage / "one.bin"));
       } else if (op == "PUT_FILE") {
-        QCOMPARE(w->UploadFiles({QString::fromStdString(local.string())}), 0);
+        QCOMPARE(w->Transfers().UploadFiles({QString::fromStdString(local.string())}), 0);
         QVERIFY(dialogs.empty());  // a single line needs no dialog
         QVERIFY(!fs::exists(root / "up.dat"));
       } else {
         Select(*w, {"one.bin"});
-        QCOMPARE(w->DeleteSelected(false), session ? 0 : -1);
+        QCOMPARE(w->Transfers().DeleteSelected(false), session ? 0 : -1);
         QVERIFY(dialogs.empty());
         // After a broken exchange the handset may or may not have deleted it.
         if (reply != "CRC") QVERIFY(fs::exists(root / "one.bin"));
@@ -159,9 +158,9 @@ class TransferTest : public QObject {
       QVERIFY2(!env->boxes.empty() && env->boxes.back().text == message,
                qPrintable(op + ": " + env->Texts().join("|")));
       QCOMPARE(env->boxes.back().icon, mirvo::MsgIcon::Error);
-      QVERIFY2(w->SessionOpen == session && w->LinkOpen == session, command);
-      QCOMPARE(w->Serial().Opened(), session);
-      QVERIFY(!w->Busy);
+      QVERIFY2(w->Session().IsSessionOpen() == session && w->Session().IsLinkOpen() == session, command);
+      QCOMPARE(w->Session().Port().Opened(), session);
+      QVERIFY(!w->Session().IsBusy());
       QVERIFY(!QApplication::overrideCursor());
       w.reset();
       env->handsets.clear();
@@ -175,15 +174,15 @@ class TransferTest : public QObject {
     // A staging folder that is a link is refused before anything is fetched.
     fs::create_directories(fs::path(env->dir.path()) / "elsewhere");
     fs::create_directory_symlink(fs::path(env->dir.path()) / "elsewhere", stage);
-    QCOMPARE(w->DownloadSelected(paths), -1);
-    QVERIFY(env->Texts().value(0).startsWith(U(kCopyFailed)));
+    QCOMPARE(w->Transfers().DownloadSelected(paths), -1);
+    QVERIFY(env->Texts().value(0).startsWith(QString(kCopyFailed)));
     QVERIFY(handset->Commands().empty() && fs::is_empty(fs::path(env->dir.path()) / "elsewhere"));
     fs::remove(stage);
     env->boxes.clear();
-    QCOMPARE(w->DownloadSelected(paths), 0);
+    QCOMPARE(w->Transfers().DownloadSelected(paths), 0);
     QCOMPARE(env->Texts(), QStringList{});
     QCOMPARE(paths.size(), 5);
-    QCOMPARE(w->LastDownloaded.size(), std::size_t{5});
+    QCOMPARE(w->Transfers().LastDownloaded().size(), std::size_t{5});
     for (const char* name : {"one.bin", "two.bin", "three.bin", "dated.txt"})
       QCOMPARE(ReadFile(stage / name), ReadFile(root / name));
     QCOMPARE(ReadFile(stage / "sub" / "deep.txt"), ReadFile(root / "sub" / "deep.txt"));
@@ -192,8 +191,8 @@ class TransferTest : public QObject {
     struct stat st {};
     QCOMPARE(::stat(stage.c_str(), &st), 0);
     QCOMPARE(st.st_mode & 0777, 0700u);
-    QVERIFY(!w->Busy && w->SessionOpen && w->LinkOpen);
-    QVERIFY(!w->Progress().isVisible());
+    QVERIFY(!w->Session().IsBusy() && w->Session().IsSessionOpen() && w->Session().IsLinkOpen());
+    QVERIFY(!w->Transfers().Progress().isVisible());
   }
 
   // A refused file fails alone; a broken exchange ends the run; names that
@@ -205,21 +204,21 @@ class TransferTest : public QObject {
     Select(*w, {"one.bin", "three.bin", "two.bin"});
     QStringList paths;
     escape = true;
-    QCOMPARE(w->DownloadSelected(paths), 0);
+    QCOMPARE(w->Transfers().DownloadSelected(paths), 0);
     escape = false;
-    QCOMPARE(dialogs, (std::vector<QStringList>{{U("転送成功 … one.bin"), U("転送成功 … three.bin"),
-                                                 U("転送失敗 … two.bin")}}));
-    QCOMPARE(env->Texts(), QStringList{U("指定したファイルがありません。またはコピー不可のファイルです。")});
+    QCOMPARE(dialogs, (std::vector<QStringList>{{QString("転送成功 … one.bin"), QString("転送成功 … three.bin"),
+                                                 QString("転送失敗 … two.bin")}}));
+    QCOMPARE(env->Texts(), QStringList{QString("指定したファイルがありません。またはコピー不可のファイルです。")});
     QCOMPARE(ReadFile(stage / "one.bin"), ReadFile(root / "one.bin"));
     QCOMPARE(ReadFile(stage / "three.bin"), ReadFile(root / "three.bin"));
     QVERIFY(!fs::exists(stage / "two.bin"));
     QCOMPARE(paths.size(), 2);
-    QVERIFY(w->SessionOpen && !w->Busy);
+    QVERIFY(w->Session().IsSessionOpen() && !w->Session().IsBusy());
 
     // Bad names and an unwritable copy, beside a good file.
     const std::string flags = "," + std::string(32, '-') + ",";
-    w->DeviceListCache.push_back("..\\evil.txt,5,2004/01/23/1530" + flags);
-    w->DeviceListCache.push_back("\\abs.txt,5,2004/01/23/1530" + flags);
+    w->Session().Lines().push_back("..\\evil.txt,5,2004/01/23/1530" + flags);
+    w->Session().Lines().push_back("\\abs.txt,5,2004/01/23/1530" + flags);
     w->RefreshFileView();
     fs::remove(stage / "one.bin");
     fs::create_directories(stage / "one.bin");
@@ -228,26 +227,26 @@ class TransferTest : public QObject {
     env->boxes.clear();
     handset->ClearLog();
     paths.clear();
-    QCOMPARE(w->DownloadSelected(paths), 0);
-    QCOMPARE(env->Texts(), QStringList(3, U(kCopyFailed)));
+    QCOMPARE(w->Transfers().DownloadSelected(paths), 0);
+    QCOMPARE(env->Texts(), QStringList(3, QString(kCopyFailed)));
     QCOMPARE(dialogs.size(), std::size_t{1});
-    QCOMPARE(dialogs[0].filter(U("転送失敗")).size(), 3);
+    QCOMPARE(dialogs[0].filter(QString("転送失敗")).size(), 3);
     QCOMPARE(paths, QStringList{QString::fromStdString((stage / "three.bin").string())});
-    QCOMPARE(w->LastDownloaded.size(), std::size_t{1});
+    QCOMPARE(w->Transfers().LastDownloaded().size(), std::size_t{1});
     QVERIFY(!fs::exists(fs::path(env->dir.path()) / "evil.txt") && !fs::exists("/abs.txt"));
     QVERIFY(fs::is_directory(stage / "one.bin") && fs::is_empty(stage / "one.bin"));
     for (const std::string& command : handset->Commands()) QVERIFY(command.find("evil") == std::string::npos);
-    QVERIFY(w->SessionOpen && w->LinkOpen && !w->Busy);
+    QVERIFY(w->Session().IsSessionOpen() && w->Session().IsLinkOpen() && !w->Session().IsBusy());
 
     // A broken exchange on the second file: the third is never asked for.
     Select(*w, {"dated.txt", "three.bin", "two.bin"});
     handset->ClearLog();
     handset->CorruptCrc(3);  // reply and data of the first, then the second's reply
     dialogs.clear();
-    QCOMPARE(w->DownloadSelected(paths), -1);
+    QCOMPARE(w->Transfers().DownloadSelected(paths), -1);
     QVERIFY(dialogs.empty());
     QVERIFY(fs::exists(stage / "dated.txt"));
-    QVERIFY(!w->SessionOpen && !w->Serial().Opened() && !w->Busy);
+    QVERIFY(!w->Session().IsSessionOpen() && !w->Session().Port().Opened() && !w->Session().IsBusy());
     int gets = 0;
     for (const std::string& command : handset->Commands()) gets += command.rfind("GET_FILE", 0) == 0;
     QCOMPARE(gets, 2);
@@ -258,45 +257,45 @@ class TransferTest : public QObject {
   void progressStopAndAThrowingFile() {
     auto w = Connected();
     std::vector<std::int64_t> seen;
-    const auto shown = w->Engine().On().progress;
+    const auto shown = w->Session().Engine().On().progress;
     bool stop = false, fail = false;
-    w->Engine().On().progress = [&](std::int64_t done) {
+    w->Session().Engine().On().progress = [&](std::int64_t done) {
       seen.push_back(done);
       shown(done);
-      if (stop) QTest::keyClick(w->DetailView(), Qt::Key_Escape);
+      if (stop) QTest::keyClick(w->Files().DetailView(), Qt::Key_Escape);
       if (fail) throw std::bad_alloc();
     };
     Select(*w, {"one.bin"});
     QStringList paths;
-    QCOMPARE(w->DownloadSelected(paths), 0);
+    QCOMPARE(w->Transfers().DownloadSelected(paths), 0);
     QCOMPARE(seen, (std::vector<std::int64_t>{1024, 2048, 3000}));
     seen.clear();
     const fs::path local = fs::path(env->dir.path()) / "local" / "up.dat";
     WriteFile(local, PatternBytes(2500));
-    QCOMPARE(w->UploadFiles({QString::fromStdString(local.string())}), 1);
+    QCOMPARE(w->Transfers().UploadFiles({QString::fromStdString(local.string())}), 1);
     QCOMPARE(seen, (std::vector<std::int64_t>{1024, 2048, 2500}));
 
     Select(*w, {"one.bin", "three.bin", "two.bin"});
     fs::remove_all(stage);
     stop = true;
-    QCOMPARE(w->DownloadSelected(paths), 0);
+    QCOMPARE(w->Transfers().DownloadSelected(paths), 0);
     stop = false;
     QVERIFY(fs::exists(stage / "one.bin") && !fs::exists(stage / "three.bin") && !fs::exists(stage / "two.bin"));
-    QCOMPARE(w->LastDownloaded.size(), std::size_t{1});
-    QCOMPARE(w->PanelText(0), U("中止しました"));
+    QCOMPARE(w->Transfers().LastDownloaded().size(), std::size_t{1});
+    QCOMPARE(w->StatusText(StatusField::Activity), QString("中止しました"));
     QVERIFY(dialogs.empty());
 
     // The throwing file comes last: its exchange is left unfinished.
     Select(*w, {"three.bin", "two.bin"});
     seen.clear();
-    w->Engine().On().progress = [&](std::int64_t done) {
+    w->Session().Engine().On().progress = [&](std::int64_t done) {
       seen.push_back(done);
       if (seen.size() == 2) throw std::bad_alloc();
     };
-    QCOMPARE(w->DownloadSelected(paths), 0);
-    QCOMPARE(dialogs, (std::vector<QStringList>{{U("転送成功 … three.bin"), U("転送失敗 … two.bin")}}));
+    QCOMPARE(w->Transfers().DownloadSelected(paths), 0);
+    QCOMPARE(dialogs, (std::vector<QStringList>{{QString("転送成功 … three.bin"), QString("転送失敗 … two.bin")}}));
     QVERIFY(!fs::exists(stage / "two.bin"));
-    QVERIFY(!w->Busy && !QApplication::overrideCursor() && !w->Progress().isVisible());
+    QVERIFY(!w->Session().IsBusy() && !QApplication::overrideCursor() && !w->Transfers().Progress().isVisible());
   }
 
   void windowKeepsProcessingEventsWhileTheHandsetIsSilent() {
@@ -314,7 +313,7 @@ class TransferTest : public QObject {
     clock.start();
     tick.start();
     QStringList paths;
-    w->DownloadSelected(paths);
+    w->Transfers().DownloadSelected(paths);
     tick.stop();
     QVERIFY2(clock.elapsed() >= 3000, "the silence was waited out");
     QVERIFY2(longest < 100, qPrintable(QString("longest gap %1 ms").arg(longest)));
@@ -325,17 +324,17 @@ class TransferTest : public QObject {
     WriteFile(local / "한.txt", PatternBytes(5));
     WriteFile(local / "ok.txt", PatternBytes(5));
     auto w = Connected();
-    QCOMPARE(w->UploadFiles({QString::fromStdString((local / "한.txt").string()),
+    QCOMPARE(w->Transfers().UploadFiles({QString::fromStdString((local / "한.txt").string()),
                              QString::fromStdString((local / "ok.txt").string())}),
              1);
-    QCOMPARE(env->Texts(), QStringList{U("ファイル名に電話機で使えない文字が含まれています。")});
-    QCOMPARE(dialogs, (std::vector<QStringList>{{U("転送失敗 … 한.txt"), U("転送成功 … ok.txt")}}));
+    QCOMPARE(env->Texts(), QStringList{QString("ファイル名に電話機で使えない文字が含まれています。")});
+    QCOMPARE(dialogs, (std::vector<QStringList>{{QString("転送失敗 … 한.txt"), QString("転送成功 … ok.txt")}}));
     QVERIFY(fs::exists(root / "ok.txt"));
     int puts = 0;
     for (const std::string& command : handset->Commands()) puts += command.rfind("PUT_FILE", 0) == 0;
     QCOMPARE(puts, 1);
-    QVERIFY(w->SessionOpen && !w->Busy);
-    QCOMPARE(w->ListModel().rowCount(), 6);
+    QVERIFY(w->Session().IsSessionOpen() && !w->Session().IsBusy());
+    QCOMPARE(w->Files().Model().rowCount(), 6);
   }
 
   void commandLineFilesAreSentOnceAfterTheFirstConnection() {
@@ -350,13 +349,13 @@ class TransferTest : public QObject {
     QCOMPARE(env->Texts(), QStringList{});
     QCOMPARE(ReadFile(root / "up1.dat"), ReadFile(local / "up1.dat"));
     QCOMPARE(ReadFile(root / "up2.dat"), ReadFile(local / "up2.dat"));
-    QVERIFY(w->PendingUploads.isEmpty());
-    QCOMPARE(w->ListModel().rowCount(), 7);
+    QVERIFY(w->Transfers().PendingUploads().isEmpty());
+    QCOMPARE(w->Files().Model().rowCount(), 7);
     // A second connection sends nothing.
-    QCOMPARE(w->Disconnect(), 0);
+    QCOMPARE(w->Session().Disconnect(), 0);
     handset->ClearLog();
-    QCOMPARE(w->Connect(), 0);
-    QTRY_VERIFY_WITH_TIMEOUT(w->SessionOpen && !w->Connecting, 15000);
+    QCOMPARE(w->Session().Connect(), 0);
+    QTRY_VERIFY_WITH_TIMEOUT(w->Session().IsSessionOpen() && !w->Session().IsConnecting(), 15000);
     for (const std::string& command : handset->Commands()) QVERIFY(command.rfind("PUT_FILE", 0) != 0);
   }
 
@@ -364,22 +363,22 @@ class TransferTest : public QObject {
     auto w = Connected();
     Select(*w, {"one.bin", "two.bin"});
     env->answers = {mirvo::MsgAnswer::Cancel};
-    w->tbtnDelete->click();
-    QCOMPARE(env->Texts(), QStringList{U("ファイルを削除しますか？")});
+    Button(*w, "delete")->click();
+    QCOMPARE(env->Texts(), QStringList{QString("ファイルを削除しますか？")});
     QCOMPARE(env->boxes[0].icon, mirvo::MsgIcon::Question);
     QVERIFY(fs::exists(root / "one.bin") && fs::exists(root / "two.bin"));
 
-    w->SearchPattern = "*three*";
+    w->Files().SetSearchPattern("*three*");
     w->RefreshFileView();
-    QCOMPARE(w->ListModel().rowCount(), 1);
-    w->SearchPattern = "*";
+    QCOMPARE(w->Files().Model().rowCount(), 1);
+    w->Files().SetSearchPattern("*");
     w->RefreshFileView();
     Select(*w, {"one.bin", "two.bin"});
-    w->SearchPattern = "*three*";
-    QCOMPARE(w->DeleteSelected(true), 0);
+    w->Files().SetSearchPattern("*three*");
+    QCOMPARE(w->Transfers().DeleteSelected(true), 0);
     QVERIFY(!fs::exists(root / "one.bin") && !fs::exists(root / "two.bin"));
-    QCOMPARE(w->DeviceListCache.size(), std::size_t{3});
-    QCOMPARE(w->ListModel().rowCount(), 3);  // unfiltered
+    QCOMPARE(w->Session().Lines().size(), std::size_t{3});
+    QCOMPARE(w->Files().Model().rowCount(), 3);  // unfiltered
   }
 };
 

@@ -98,7 +98,7 @@ bool ReadConnectionSettings(const CliArgs& args, std::string& port_name, std::st
   if (args.port) {
     port_name = *args.port;
   } else {
-    const auto name = text::Cp932ToUtf8(settings.ComPort);
+    const auto name = text::Cp932ToUtf8(settings.port_name);
     if (!name || name->empty()) {
       error = "no port: give --port, or set COM in " + path;
       return false;
@@ -113,7 +113,7 @@ bool ReadConnectionSettings(const CliArgs& args, std::string& port_name, std::st
     }
     password = *cp932;
   } else {
-    password = settings.Password;
+    password = settings.password;
   }
   return true;
 }

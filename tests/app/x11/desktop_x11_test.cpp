@@ -77,10 +77,10 @@ class DesktopX11Test : public QObject {
   }
   void Select(const QStringList& names) { SelectNamed(*w, names); }
   QPoint RowCentre(const QString& name) {
-    auto& model = w->ListModel();
+    auto& model = w->Files().Model();
     for (int row = 0; row < model.rowCount(); ++row)
       if (model.index(row, 0).data().toString() == name) {
-        QTreeView* view = w->DetailView();
+        QTreeView* view = w->Files().DetailView();
         return view->viewport()->mapToGlobal(view->visualRect(model.index(row, 0)).center());
       }
     return {};
@@ -127,7 +127,7 @@ class DesktopX11Test : public QObject {
     ShrinkTimeouts(*w);
     w->setGeometry(0, 0, 640, 480);
     ShowAndActivate(*w);
-    QTRY_VERIFY_WITH_TIMEOUT(w->SessionOpen && !w->Busy && w->ListModel().rowCount() == 4, 20000);
+    QTRY_VERIFY_WITH_TIMEOUT(w->Session().IsSessionOpen() && !w->Session().IsBusy() && w->Files().Model().rowCount() == 4, 20000);
   }
   void cleanup() {
     for (auto& p : processes) {
@@ -143,7 +143,7 @@ class DesktopX11Test : public QObject {
   void clipboardAsOtherProgramsReadIt() {
     Select({"s0.txt", "s2.txt"});
     QCOMPARE(w->CopyFiles(), 0);
-    const fs::path dir = fs::path(w->StagingDir);
+    const fs::path dir = fs::path(w->Transfers().StagingDir());
     QCOMPARE(Clipboard("x-special/gnome-copied-files"), "copy\n" + Url(dir / "s0.txt") + "\n" + Url(dir / "s2.txt"));
     QCOMPARE(Clipboard("text/uri-list"), Url(dir / "s0.txt") + "\r\n" + Url(dir / "s2.txt") + "\r\n");
     Select({"s1.txt"});
@@ -195,7 +195,7 @@ class DesktopX11Test : public QObject {
     handset->ClearLog();
     Qt::DropAction ended = Qt::CopyAction;
     bool done = false;
-    w->DropFileSource1->OnAfterDrop = [&](Qt::DropAction action) {
+    w->DragSource().OnAfterDrop = [&](Qt::DropAction action) {
       ended = action;
       done = true;
     };
@@ -204,7 +204,7 @@ class DesktopX11Test : public QObject {
     QCOMPARE(ended, Qt::IgnoreAction);
     QCOMPARE(dropper.state(), QProcess::Running);
     for (const std::string& command : handset->Commands()) QVERIFY(command.rfind("GET_FILE", 0) != 0);
-    QVERIFY(!fs::exists(fs::path(w->StagingDir) / "s0.txt") && !fs::exists(fs::path(w->StagingDir) / "s1.txt"));
+    QVERIFY(!fs::exists(fs::path(w->Transfers().StagingDir()) / "s0.txt") && !fs::exists(fs::path(w->Transfers().StagingDir()) / "s1.txt"));
   }
 
   void dropFromAnotherProgramUploads() {
@@ -217,12 +217,12 @@ class DesktopX11Test : public QObject {
                                                  QString::fromStdString((local / "up2.txt").string())});
     QVERIFY(WaitOutput(source, "ready"));
     QByteArray said;
-    QVERIFY(Drag(kTargetCentre, w->DetailView()->viewport()->mapToGlobal(QPoint(200, 150)), [&] {
+    QVERIFY(Drag(kTargetCentre, w->Files().DetailView()->viewport()->mapToGlobal(QPoint(200, 150)), [&] {
       said += source.readAll();
       return said.contains("dragging");
     }));
     // The window sends from its own thread: wait with its events running.
-    QTRY_VERIFY_WITH_TIMEOUT(handset->State().files_stored == 2 && !w->Busy && w->ListModel().rowCount() == 6, 30000);
+    QTRY_VERIFY_WITH_TIMEOUT(handset->State().files_stored == 2 && !w->Session().IsBusy() && w->Files().Model().rowCount() == 6, 30000);
     QCOMPARE(ReadFile(root / "up1.txt"), PatternBytes(3000));
     QCOMPARE(ReadFile(root / "up2.txt"), PatternBytes(10));
     QVERIFY(!fs::exists(root / "folder"));

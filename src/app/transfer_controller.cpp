@@ -1,0 +1,315 @@
+#include "app/transfer_controller.h"
+
+#include <QApplication>
+#include <QFile>
+#include <QFileInfo>
+#include <QPushButton>
+#include <QStatusBar>
+#include <algorithm>
+#include <optional>
+
+#include "app/app_resources.h"
+#include "app/file_view.h"
+#include "app/qt_ui_hooks.h"
+#include "app/session_controller.h"
+#include "app/staging.h"
+#include "app/status_panel.h"
+#include "app/transfer_progress.h"
+#include "app/transfer_results_dialog.h"
+#include "protocol/list_records.h"
+#include "protocol/protocol_engine.h"
+#include "text/cp932.h"
+
+namespace mirvo::app {
+namespace {
+
+const char* const kCopyFailed = "ファイルのコピーに失敗しました。";
+const char* const kDeleteFailed = "ファイルの削除に失敗しました。";
+const char* const kGetRefused = "指定したファイルがありません。またはコピー不可のファイルです。";
+const char* const kPutRefused = "ファイルサイズが大きすぎるか、ファイルのコピーが許可されていません。";
+const char* const kDelRefused = "ファイルが存在しないか、ファイルの削除が許可されていません。";
+const char* const kBroken = "不正な処理が発生しました。切断します。";
+const char* const kPutBroken = "電話機との通信が中断されました。";
+const char* const kBadLocalName = "ファイル名に電話機で使えない文字が含まれています。";
+
+QString ResultLine(bool ok, const QString& name) {
+  return QString(ok ? "転送成功 … %1" : "転送失敗 … %1").arg(name);
+}
+
+std::string UploadAttributes() {
+  std::string attributes = BlankAttributes();
+  SetFlag(attributes, kProtectionFlag, kFlagOff);
+  SetFlag(attributes, kCopyGuardFlag, kFlagOff);
+  return attributes;
+}
+
+// A failure message of a transfer, with the pointer as an arrow: the
+// hourglass of the run would stand over the box.
+void TransferError(const char* utf8) {
+  int cursors = 0;
+  for (; QApplication::overrideCursor(); ++cursors) QApplication::restoreOverrideCursor();
+  Ui().ReleaseCapture();
+  ShowMessage(utf8);
+  for (int i = 0; i < cursors; ++i) QApplication::setOverrideCursor(Qt::WaitCursor);
+}
+
+// The session's busy flag and the status of one single-file exchange, put
+// back on every way out.
+class OneFileExchange {
+ public:
+  OneFileExchange(SessionController& session, std::function<void()> done) : done_(std::move(done)) {
+    session.BeginExchange();
+  }
+  ~OneFileExchange() { done_(); }
+  OneFileExchange(const OneFileExchange&) = delete;
+  OneFileExchange& operator=(const OneFileExchange&) = delete;
+
+ private:
+  std::function<void()> done_;
+};
+
+}  // namespace
+
+TransferController::TransferController(SessionController& session, FileView& files, QStatusBar* status_bar,
+                                       QWidget* window)
+    : QObject(window),
+      session_(session),
+      files_(files),
+      window_(window),
+      progress_(new TransferProgress(status_bar)),
+      staging_dir_(StagingDirPath()) {
+  progress_->OnStop = [this] { StopTransfer(); };
+  status_bar->addPermanentWidget(progress_);
+  // A fast line never makes the engine wait: the window is served here.
+  session_.Engine().On().progress = [this](std::int64_t done) {
+    if (progress_->FileBytes(done)) Ui().ProcessMessages();
+  };
+}
+
+void TransferController::StopTransfer() {
+  if (!progress_->isVisible()) return;
+  stop_requested_ = true;
+  progress_->btnStop->setEnabled(false);
+}
+
+void TransferController::ExchangeFailed(ExchangeResult result, const char* refused, const char* error, const char* broken) {
+  // A refusal leaves the session open; "ERROR" means the handset has given
+  // up the link; anything else is a broken exchange.
+  if (result == ExchangeResult::Refused) {
+    TransferError(refused);
+    return;
+  }
+  TransferError(result == ExchangeResult::Failed ? error : broken);
+  session_.DropSession(result == ExchangeResult::Failed);
+}
+
+int TransferController::DownloadOneFile(const std::string& dir, const std::string& line) {
+  if (!session_.IsSessionOpen() || session_.IsBusy()) return -1;
+  std::string data;
+  ListRecord item;
+  ParseListLine(line, item);
+  WaitCursor cursor;
+  OneFileExchange exchange(session_, [this] {
+    Status(StatusField::Activity, {});
+    session_.EndExchange();
+  });
+  std::string why;
+  const std::optional<std::string> target = StagedPath(dir, item.name);
+  if (!target || !PreparePrivateDir(dir, why)) {
+    cursor.Release();
+    TransferError(kCopyFailed);
+    return -2;
+  }
+  Status(StatusField::Activity, QString("ファイル取得中...%1").arg(FromCp932(item.name)));
+  Ui().ProcessMessages();
+  const ExchangeResult r = session_.Engine().GetFile(data, item.tag + item.folder + item.name);
+  Ui().ProcessMessages();
+  if (r == ExchangeResult::Ok) {
+    if (!WriteStagedFile(dir, *target, data, item.date, why, [] { Ui().ProcessMessages(); })) {
+      cursor.Release();
+      TransferError(kCopyFailed);
+      return -2;
+    }
+    QApplication::beep();
+    return 0;
+  }
+  cursor.Release();
+  ExchangeFailed(r, kGetRefused, kCopyFailed, kBroken);
+  return r == ExchangeResult::Refused ? -2 : -1;
+}
+
+int TransferController::UploadOneFile(const std::string& folder, const QString& path, const std::string& attributes) {
+  if (!session_.IsSessionOpen() || session_.IsBusy()) return -1;
+  OneFileExchange exchange(session_, [this] {
+    Status(StatusField::Activity, {});
+    Status(StatusField::Size, {});
+    session_.EndExchange();
+  });
+  const QString name = QFileInfo(path).fileName();
+  Status(StatusField::Activity, QString("ファイル転送中...%1").arg(name));
+  const std::int64_t size = LocalFileSize(path);
+  Status(StatusField::Size, size == -1 ? QString() : SizeText(size));
+  std::string handset_name;
+  if (!ToCp932(name, handset_name)) {
+    TransferError(kBadLocalName);
+    return -2;
+  }
+  const ExchangeResult r = session_.Engine().PutFile(folder, QFile::encodeName(path).toStdString(), attributes);
+  if (r == ExchangeResult::Ok) return 0;
+  ExchangeFailed(r, kPutRefused, kCopyFailed, kPutBroken);
+  return r == ExchangeResult::Refused ? -2 : -1;
+}
+
+int TransferController::DeleteOneFile(const std::string& line) {
+  if (!session_.IsSessionOpen() || session_.IsBusy()) return -1;
+  ListRecord item;
+  ParseListLine(line, item);
+  WaitCursor cursor;
+  OneFileExchange exchange(session_, [this] {
+    Status(StatusField::Activity, {});
+    session_.EndExchange();
+  });
+  Status(StatusField::Activity, QString("ファイル削除中...%1").arg(FromCp932(item.name)));
+  const ExchangeResult r = session_.Engine().DelFile(item.tag + item.folder + item.name);
+  if (r == ExchangeResult::Ok) return 0;
+  cursor.Release();
+  ExchangeFailed(r, kDelRefused, kDeleteFailed, kBroken);
+  return static_cast<int>(r);
+}
+
+int TransferController::DownloadSelected(QStringList& local_paths) {
+  last_downloaded_.clear();
+  bool failed = false;
+  QStringList results;
+  const FileView::Selection selected = files_.SelectedFiles();
+  const int files = static_cast<int>(selected.lines.size());
+  std::string why;
+  if (files > 0 && session_.IsSessionOpen() && !PreparePrivateDir(staging_dir_, why)) {
+    ShowMessage(QString(kCopyFailed) + "\r\n" + QString::fromStdString(why));
+    return -1;
+  }
+  stop_requested_ = false;
+  WaitCursor cursor;
+  if (files > 0) progress_->BeginRun(files, selected.bytes);
+  struct EndRun {
+    TransferProgress* p;
+    ~EndRun() { p->EndRun(); }
+  } end_run{progress_};
+  for (const std::string& line : selected.lines) {
+    if (!session_.IsSessionOpen()) return -1;
+    if (StopWanted()) break;
+    ListRecord item;
+    ParseListLine(line, item);
+    const QString name = FromCp932(BareHandsetName(item.name));
+    progress_->BeginFile(item.size);
+    int r = -100;
+    try {
+      r = DownloadOneFile(staging_dir_, line);
+    } catch (...) {
+      // A file that could not be had (memory, for one) fails alone.
+      r = -2;
+    }
+    progress_->EndFile();
+    if (r == 0) {
+      last_downloaded_.push_back(line);
+      if (auto path = StagedPath(staging_dir_, item.name)) local_paths << QString::fromStdString(*path);
+      results << ResultLine(true, name);
+      continue;
+    }
+    failed = true;
+    if (r == -1 || r == -2) results << ResultLine(false, name);
+    if (r == -1) session_.DropSession(true);
+  }
+  // A session that closed under the last selected file ends the run there too.
+  if (!session_.IsSessionOpen() && selected.rows_follow) return -1;
+  if (!results.isEmpty() && failed) ShowResults(results);
+  emit ListChanged();
+  cursor.Release();
+  if (stop_requested_) Status(StatusField::Activity, "中止しました");
+  return 0;
+}
+
+int TransferController::UploadFiles(const QStringList& paths) {
+  if (!session_.IsSessionOpen()) return -1;
+  int sent = 0;
+  bool changed = false, failed = false, session_lost = false;
+  QStringList results;
+  std::optional<WaitCursor> cursor;
+  if (!paths.isEmpty()) cursor.emplace();
+  std::int64_t total = 0;
+  for (const QString& path : paths) total += std::max<std::int64_t>(0, LocalFileSize(path));
+  stop_requested_ = false;
+  if (!paths.isEmpty()) progress_->BeginRun(static_cast<int>(paths.size()), total);
+  const std::string attributes = UploadAttributes();
+  for (const QString& path : paths) {
+    if (!session_.IsSessionOpen()) {
+      session_lost = true;
+      break;
+    }
+    if (StopWanted()) break;
+    Status(StatusField::Activity, "ファイル転送中");
+    const std::int64_t size = LocalFileSize(path);
+    if (size == -1) continue;
+    progress_->BeginFile(size);
+    const int r = UploadOneFile({}, path, attributes);
+    progress_->EndFile();
+    const QString name = QFileInfo(path).fileName();
+    if (r == 0) {
+      ++sent;
+      std::string handset_name;
+      ToCp932(name, handset_name);
+      std::string line = MakeListLine({}, handset_name, size, {}, attributes);
+      while (!line.empty() && (line.back() == '\n' || line.back() == '\r')) line.pop_back();
+      session_.Lines().push_back(std::move(line));
+      changed = true;
+      results << ResultLine(true, name);
+    } else {
+      results << ResultLine(false, name);
+      failed = true;
+    }
+  }
+  progress_->EndRun();
+  if (!session_lost && results.size() >= 2 && failed) ShowResults(results);
+  emit StatusChanged();
+  cursor.reset();
+  if (changed && session_.FetchFileList() == 0) emit ListChanged();
+  if (stop_requested_) Status(StatusField::Activity, "中止しました");
+  return sent;
+}
+
+int TransferController::DeleteSelected(bool confirm) {
+  if (session_.IsBusy()) return -1;
+  if (confirm && ShowMessage("ファイルを削除しますか？", MsgIcon::Question, MsgButtons::OkCancel) != MsgAnswer::Ok)
+    return -1;
+  const FileView::Selection selected = files_.SelectedFiles();
+  std::vector<std::string>& lines = session_.Lines();
+  for (const std::string& line : selected.lines) {
+    if (!session_.IsSessionOpen()) return -1;
+    if (DeleteOneFile(line) != 0) continue;
+    const auto it = std::find(lines.begin(), lines.end(), line);
+    if (it != lines.end()) lines.erase(it);
+  }
+  if (!session_.IsSessionOpen() && selected.rows_follow) return -1;
+  files_.ShowLines(files_.CurrentFolderPath(), lines, nullptr);
+  return 0;
+}
+
+int TransferController::UploadPending() {
+  const QStringList paths = pending_uploads_;
+  pending_uploads_.clear();
+  return UploadFiles(paths);
+}
+
+int TransferController::ShowResults(const QStringList& lines) {
+  int result = 0;
+  {
+    TransferResultsDialog dialog(window_);
+    dialog.SetResults(lines);
+    result = dialog.exec();
+  }
+  ForceForeground(window_);
+  ForceActive(window_);
+  return result;
+}
+
+}  // namespace mirvo::app

@@ -1,0 +1,97 @@
+// Moving files between the handset and this computer: fetching the
+// selected files into the staging folder, sending local files, deleting
+// handset files, the files named on the command line, the progress of a
+// run in the status bar and the results of a run that had failures.
+//
+// Main thread only; every exchange goes through the session and holds its
+// busy flag. Handset texts are code page 932; local paths are UTF-8.
+#pragma once
+
+#include <QObject>
+#include <QStringList>
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "app/status_field.h"
+
+class QStatusBar;
+class QWidget;
+
+namespace mirvo {
+enum class ExchangeResult : int;
+}  // namespace mirvo
+
+namespace mirvo::app {
+
+class FileView;
+class SessionController;
+class TransferProgress;
+
+class TransferController : public QObject {
+  Q_OBJECT
+
+ public:
+  // The progress goes into status_bar; window owns the results dialog.
+  TransferController(SessionController& session, FileView& files, QStatusBar* status_bar, QWidget* window);
+
+  // One file: 0 done, -1 refused (busy, no session) or the session broke,
+  // -2 this file failed and the session goes on; DeleteOneFile gives the
+  // engine's code.
+  int DownloadOneFile(const std::string& dir, const std::string& line);
+  int UploadOneFile(const std::string& folder, const QString& path, const std::string& attributes);
+  int DeleteOneFile(const std::string& line);
+
+  // Fetches the selected files into the staging folder and adds the paths
+  // of those written to local_paths. 0 when the run ended normally (or was
+  // stopped by the user), -1 when it stopped because the session closed.
+  int DownloadSelected(QStringList& local_paths);
+  // The number of files sent; -1 when no session was open at the start.
+  int UploadFiles(const QStringList& paths);
+  // 0 when the run ended normally; -1 when refused, cancelled or stopped.
+  int DeleteSelected(bool confirm);
+  // Sends the files waiting for a session (the command line's, a second
+  // start's) and forgets them.
+  int UploadPending();
+  void AddPendingUploads(const QStringList& paths) { pending_uploads_ += paths; }
+  const QStringList& PendingUploads() const { return pending_uploads_; }
+  bool HasPendingUploads() const { return !pending_uploads_.isEmpty(); }
+
+  // Ends a download or upload run after the file in progress (Esc, 中止).
+  void StopTransfer();
+  // While this says a close waits, a run ends after the file in progress.
+  void SetCloseCheck(std::function<bool()> close_pending) { close_pending_ = std::move(close_pending); }
+
+  // The list lines of the files the last download run wrote, in order.
+  const std::vector<std::string>& LastDownloaded() const { return last_downloaded_; }
+  const std::string& StagingDir() const { return staging_dir_; }
+  void SetStagingDir(std::string dir) { staging_dir_ = std::move(dir); }
+  TransferProgress& Progress() { return *progress_; }
+
+ signals:
+  void StatusText(StatusField field, const QString& text);
+  // The list shows the session's lines again.
+  void ListChanged();
+  // The selection's count and size, and the connection state, are shown again.
+  void StatusChanged();
+
+ private:
+  int ShowResults(const QStringList& lines);
+  bool StopWanted() const { return stop_requested_ || (close_pending_ && close_pending_()); }
+  void Status(StatusField field, const QString& text) { emit StatusText(field, text); }
+  // The message of a failed single-file exchange and what it does to the session.
+  void ExchangeFailed(ExchangeResult result, const char* refused, const char* error, const char* broken);
+
+  SessionController& session_;
+  FileView& files_;
+  QWidget* window_;
+  TransferProgress* progress_;
+  std::string staging_dir_;
+  QStringList pending_uploads_;
+  std::vector<std::string> last_downloaded_;
+  bool stop_requested_ = false;
+  std::function<bool()> close_pending_;
+};
+
+}  // namespace mirvo::app
