@@ -187,7 +187,7 @@ ExchangeResult ProtocolEngine::ReceiveFrame(std::uint8_t& frame_type, char* buff
       if ((r = ReceiveBytes(crc_bytes, 2, wait_ms)) != ExchangeResult::Ok) return failed(r);
       seen.append(reinterpret_cast<char*>(crc_bytes), 2);
       dump();
-      if ((crc_bytes[0] | crc_bytes[1]) != 0) return CrcError();
+      if ((crc_bytes[0] | crc_bytes[1]) != 0) return ShowCrcError();
       return ExchangeResult::Ok;
     }
     return failed(r);
@@ -215,26 +215,26 @@ ExchangeResult ProtocolEngine::ReceiveFrame(std::uint8_t& frame_type, char* buff
 
   if (Crc16(buffer, static_cast<std::size_t>(n)) != crc) {
     dump();
-    return CrcError();
+    return ShowCrcError();
   }
   const std::string_view text_part(buffer, strnlen(buffer, static_cast<std::size_t>(n)));
   if (text::TrimBlanks(text_part) == "FT_END") {
     // A second end while the first is being answered fails that answer;
     // answering it in turn would nest without bound.
     if (answering_end_) return failed(ExchangeResult::Broken);
-    return HandsetEndPath(seen.data(), static_cast<int>(seen.size()));
+    return AnswerHandsetEndFrame(seen.data(), static_cast<int>(seen.size()));
   }
   dump();
   data_length = n;
   return ExchangeResult::Ok;
 }
 
-ExchangeResult ProtocolEngine::CrcError() {
+ExchangeResult ProtocolEngine::ShowCrcError() {
   Ui().MessageBox(nullptr, "Mirvo", "受信:CRCエラー", MsgIcon::Error, MsgButtons::Ok);
   return ExchangeResult::Failed;
 }
 
-ExchangeResult ProtocolEngine::HandsetEndPath(const char* frame, int size) {
+ExchangeResult ProtocolEngine::AnswerHandsetEndFrame(const char* frame, int size) {
   Ui().ReleaseCapture();
   Ui().MessageBox(nullptr, "Mirvo", "電話機との通信が中断されました。", MsgIcon::Error, MsgButtons::Ok);
   Ui().ProcessMessages();

@@ -142,9 +142,11 @@ class ProtocolEngine {
                              int& controls_in_a_row);
   // ACK and "OK" for a whole list or file, and the handset's ACK of them.
   ExchangeResult ConfirmDataReceived();
-  ExchangeResult HandsetEndPath(const char* frame, int size);
+  // The handset's "FT_END" arrived as frame: the user is told, the end is
+  // answered; HandsetEnded.
+  ExchangeResult AnswerHandsetEndFrame(const char* frame, int size);
   // The CRC error box; Failed.
-  ExchangeResult CrcError();
+  ExchangeResult ShowCrcError();
   // With empty_data_ends_file (GetFile before any data), an ETX frame with no
   // data has its CRC read and checked and is a whole, empty file rather
   // than a failure.

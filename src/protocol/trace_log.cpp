@@ -110,19 +110,19 @@ void LogWriteTimedLine(std::string_view utf8_text) {
 int LogDump(const void* block, int length, std::string_view title) {
   if (!Log().IsOpen() || !block) return -1;
   std::string dump;
-  HexDumpToStream(&dump, block, length, title);
+  AppendHexDump(&dump, block, length, title);
   Log().Write(dump);
   return 0;
 }
 
-int HexDumpToStream(std::string* stream, const void* block, int length, std::string_view title) {
-  if (!stream || !block) return -1;
+int AppendHexDump(std::string* target, const void* block, int length, std::string_view title) {
+  if (!target || !block) return -1;
   static constexpr char kUpperHex[] = "0123456789ABCDEF";
   static constexpr char kLowerHex[] = "0123456789abcdef";
   const auto* bytes = static_cast<const unsigned char*>(block);
   const std::string_view name = title.empty() ? std::string_view(Cp932("データ内容")) : title;
 
-  std::string& out = *stream;
+  std::string& out = *target;
   out += TimeText();
   out += ' ';
   out += name;

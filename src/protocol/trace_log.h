@@ -27,10 +27,10 @@ void LogWriteTimedLine(std::string_view utf8_text);
 // Hex dump of the block under title; 0, or -1 when off or block is null.
 int LogDump(const void* block, int length, std::string_view title);
 
-// Appends the dump to *stream; 0, or -1 with nothing written when stream
+// Appends the dump to *target; 0, or -1 with nothing written when target
 // or block is null. An empty title reads "データ内容". At most 4,097 rows
 // (offsets up to 65536); the header still gives the full length.
-int HexDumpToStream(std::string* stream, const void* block, int length, std::string_view title);
+int AppendHexDump(std::string* target, const void* block, int length, std::string_view title);
 
 // Local time "hh:mm:ss" and "yyyy/mm/dd hh:mm:ss".
 std::string TimeText();

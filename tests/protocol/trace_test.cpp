@@ -18,7 +18,7 @@ namespace {
 // The dump with its time stamp replaced, so rows compare byte for byte.
 std::string Dump(const std::string& block, std::string_view title) {
   std::string out;
-  EXPECT_EQ(HexDumpToStream(&out, block.data(), static_cast<int>(block.size()), title), 0);
+  EXPECT_EQ(AppendHexDump(&out, block.data(), static_cast<int>(block.size()), title), 0);
   EXPECT_TRUE(std::regex_search(out, std::regex("^[0-2][0-9]:[0-5][0-9]:[0-5][0-9] "))) << out.substr(0, 20);
   return "hh:mm:ss" + out.substr(8);
 }
@@ -69,8 +69,8 @@ TEST(HexDump, CharactersHaveTheirTopBitCleared) {
 TEST(HexDump, EmptyTitleZeroLengthAndNullArguments) {
   EXPECT_EQ(Dump("", ""), "hh:mm:ss " + Cp932("データ内容") + "(Len=0)\r\n" + kRuler + "\r\n");
   std::string out;
-  EXPECT_EQ(HexDumpToStream(nullptr, "a", 1, "t"), -1);
-  EXPECT_EQ(HexDumpToStream(&out, nullptr, 1, "t"), -1);
+  EXPECT_EQ(AppendHexDump(nullptr, "a", 1, "t"), -1);
+  EXPECT_EQ(AppendHexDump(&out, nullptr, 1, "t"), -1);
   EXPECT_TRUE(out.empty());
 }
 
