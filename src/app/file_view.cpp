@@ -386,7 +386,7 @@ bool FileView::ViewportEvent(QAbstractItemView* view, QEvent* e) {
       const auto held = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() -
                                                                              drag_press_->time);
       // Moves of a press on a row belong to the drag, not to the selection.
-      if (!dragdrop::DragDetect(drag_press_->pos, m->position().toPoint(), held)) return true;
+      if (!dragdrop::IsDragGesture(drag_press_->pos, m->position().toPoint(), held)) return true;
       drag_press_.reset();
       emit DragStarted(m->modifiers());
       return true;

@@ -44,12 +44,12 @@ bool SameNameIgnoringCase(const std::string& a, const std::string& b) {
 
 void MainWindow::CreateDragAndDrop() {
   drag_source_ = new dragdrop::FileDragSource(this);
-  drag_source_->OnDrop = [this](Qt::DropActions types, bool& go_on) { FetchFilesForDrag(types, go_on); };
+  drag_source_->SetOnFilesWanted([this](Qt::DropActions types, bool& go_on) { FetchFilesForDrag(types, go_on); });
   drop_target_ = new dragdrop::FileDropTarget(this);
-  drop_target_->Accepting = [this] { return !session_->IsBusy(); };
-  drop_target_->OnDrop = [this](Qt::KeyboardModifiers, QPoint, Qt::DropAction&) { UploadDroppedFiles(); };
+  drop_target_->SetAccepting([this] { return !session_->IsBusy(); });
+  drop_target_->SetOnFilesDropped([this](Qt::KeyboardModifiers, QPoint) { UploadDroppedFiles(); });
   for (QAbstractItemView* view : std::initializer_list<QAbstractItemView*>{files_->IconView(), files_->DetailView()})
-    drop_target_->Register(view->viewport());
+    drop_target_->AcceptDropsOn(view->viewport());
 }
 
 int MainWindow::CopyFiles() { return PutOnClipboard(false); }
@@ -58,10 +58,10 @@ int MainWindow::CutFiles() { return PutOnClipboard(true); }
 
 int MainWindow::PutOnClipboard(bool cut) {
   if (session_->IsBusy()) return -1;
-  QStringList& files = drag_source_->Files;
-  files.clear();
-  drag_source_->DragTypes = cut ? Qt::MoveAction : Qt::CopyAction;
+  QStringList files;
+  drag_source_->SetDragActions(cut ? Qt::MoveAction : Qt::CopyAction);
   transfers_->DownloadSelected(files);
+  drag_source_->SetFiles(files);
   drag_source_->PutOnClipboard(cut);
   ShowStatus(StatusField::Activity, {});
   if (cut) {
@@ -87,7 +87,6 @@ int MainWindow::PutOnClipboard(bool cut) {
 
 int MainWindow::PasteFiles() {
   if (session_->IsBusy()) return -1;
-  drop_target_->Files.clear();
   drop_target_->PasteFromClipboard();
   ShowStatus(StatusField::Activity, {});
   UpdateStatusText();
@@ -100,7 +99,7 @@ void MainWindow::UploadDroppedFiles() {
   // The drop is taken only while the window is free; the sending comes a
   // moment later and finds it so unless the user started something since.
   if (!session_->IsSessionOpen() || session_->IsBusy()) return;
-  transfers_->UploadFiles(drop_target_->Files);
+  transfers_->UploadFiles(drop_target_->Files());
   UpdateStatusText();
 }
 
@@ -110,7 +109,9 @@ void MainWindow::FetchFilesForDrag(Qt::DropActions, bool& go_on) {
     return;
   }
   Ui().ReleaseCapture();
-  transfers_->DownloadSelected(drag_source_->Files);
+  QStringList files = drag_source_->Files();
+  transfers_->DownloadSelected(files);
+  drag_source_->SetFiles(files);
   ForceForeground(this);
   ForceActive(this);
   UpdateStatusText();
@@ -118,20 +119,20 @@ void MainWindow::FetchFilesForDrag(Qt::DropActions, bool& go_on) {
 
 int MainWindow::StartDrag(Qt::KeyboardModifiers modifiers) {
   if (session_->IsBusy()) return -1;
-  drag_source_->Files.clear();
-  drag_source_->DragTypes = modifiers == Qt::ShiftModifier ? Qt::MoveAction : Qt::CopyAction;
+  drag_source_->SetFiles({});
+  drag_source_->SetDragActions(modifiers == Qt::ShiftModifier ? Qt::MoveAction : Qt::CopyAction);
   // What the line brings within the target's patience comes at the drop;
   // more is fetched first, so that the drag offers files already there.
   const bool lazy = dragdrop::FetchFitsDropWait(files_->SelectedBytes(), session_->Port().Bps);
   if (!lazy) {
     bool go_on = true;
-    FetchFilesForDrag(drag_source_->DragTypes, go_on);
+    FetchFilesForDrag(drag_source_->DragActions(), go_on);
     ShowStatus(StatusField::Activity, {});
     // A button let go while the files came ends the gesture: no drag
     // starts without a hand on it.
-    if (!go_on || drag_source_->Files.isEmpty() || !(QApplication::mouseButtons() & Qt::LeftButton)) return -1;
+    if (!go_on || drag_source_->Files().isEmpty() || !(QApplication::mouseButtons() & Qt::LeftButton)) return -1;
   }
-  drag_source_->Execute(lazy);
+  drag_source_->RunDrag(lazy);
   ShowStatus(StatusField::Activity, {});
   return 0;
 }

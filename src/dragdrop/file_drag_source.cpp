@@ -10,7 +10,7 @@
 
 namespace mirvo::dragdrop {
 
-bool DragDetect(QPoint pressed, QPoint pos, std::chrono::milliseconds held) {
+bool IsDragGesture(QPoint pressed, QPoint pos, std::chrono::milliseconds held) {
   if ((pos - pressed).manhattanLength() >= QApplication::startDragDistance()) return true;
   return pos != pressed && held.count() >= QApplication::startDragTime();
 }
@@ -23,36 +23,36 @@ bool FetchFitsDropWait(std::int64_t bytes, int bits_per_second) {
 
 FileDragSource::FileDragSource(QWidget* owner) : QObject(owner), owner_(owner) {}
 
-QStringList FileDragSource::FetchForDrop() {
+QStringList FileDragSource::FilesForDrop() {
   bool go_on = true;
-  if (OnDrop) OnDrop(DragTypes, go_on);
-  return go_on ? Files : QStringList();
+  if (on_files_wanted_) on_files_wanted_(drag_actions_, go_on);
+  return go_on ? files_ : QStringList();
 }
 
 std::unique_ptr<LazyFileMime> FileDragSource::MakeDragData(bool lazy) {
-  const bool move = !(DragTypes & Qt::CopyAction);
-  if (!lazy) return std::make_unique<LazyFileMime>(Files, move);
+  const bool move = !(drag_actions_ & Qt::CopyAction);
+  if (!lazy) return std::make_unique<LazyFileMime>(files_, move);
   // The drag's data outlives this call on X11 (the target reads after the
   // release), so it must not outlive the source unnoticed.
   QPointer<FileDragSource> self(this);
-  return std::make_unique<LazyFileMime>([self] { return self ? self->FetchForDrop() : QStringList(); }, move);
+  return std::make_unique<LazyFileMime>([self] { return self ? self->FilesForDrop() : QStringList(); }, move);
 }
 
-Qt::DropAction FileDragSource::Execute(bool lazy) {
+Qt::DropAction FileDragSource::RunDrag(bool lazy) {
   if (!owner_) return Qt::IgnoreAction;
   // Qt owns the drag and its data from here: on X11 the target reads them
   // after exec has returned.
   auto* drag = new QDrag(owner_);
   drag->setMimeData(MakeDragData(lazy).release());
-  const Qt::DropActions offered = DragTypes ? DragTypes : Qt::DropActions(Qt::CopyAction);
+  const Qt::DropActions offered = drag_actions_ ? drag_actions_ : Qt::DropActions(Qt::CopyAction);
   const Qt::DropAction preferred = offered & Qt::CopyAction ? Qt::CopyAction : Qt::MoveAction;
   const Qt::DropAction action = drag->exec(offered, preferred);
-  if (OnAfterDrop) OnAfterDrop(action);
+  if (on_drag_ended_) on_drag_ended_(action);
   return action;
 }
 
 int FileDragSource::PutOnClipboard(bool cut) {
-  const QStringList files = ExistingFiles(Files);
+  const QStringList files = ExistingFiles(files_);
   if (files.isEmpty()) return 0;
   auto mime = std::make_unique<QMimeData>();
   FillFileList(*mime, files, cut);

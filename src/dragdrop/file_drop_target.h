@@ -1,5 +1,5 @@
-// FileDropTarget: takes local files dropped on its widgets or pasted from
-// the clipboard, fills Files and raises OnDrop. A drop is always taken as a
+// FileDropTarget: takes local files dropped on the file list or pasted from
+// the clipboard, to be sent to the handset. A drop is always taken as a
 // copy, and a drag that offers only a move is refused, so the desktop never
 // deletes what it dropped here. Runs on the user-interface thread.
 #pragma once
@@ -8,6 +8,7 @@
 #include <QPoint>
 #include <QStringList>
 #include <functional>
+#include <utility>
 #include <vector>
 
 class QDropEvent;
@@ -20,34 +21,42 @@ class FileDropTarget : public QObject {
   Q_OBJECT
 
  public:
+  // Files() holds what was dropped or pasted.
+  using FilesDropped = std::function<void(Qt::KeyboardModifiers modifiers, QPoint pos)>;
+
   explicit FileDropTarget(QObject* parent = nullptr);
 
   // The existing local files of the last drop or paste, in the order given.
-  QStringList Files;
+  const QStringList& Files() const { return files_; }
   // The actions accepted from the desktop.
-  Qt::DropActions DragTypes = Qt::CopyAction | Qt::MoveAction;
+  Qt::DropActions AcceptedActions() const { return accepted_actions_; }
+  void SetAcceptedActions(Qt::DropActions actions) { accepted_actions_ = actions; }
   // While it answers false nothing is accepted and the cursor shows so.
-  std::function<bool()> Accepting;
-  std::function<void(Qt::KeyboardModifiers shift, QPoint pos, Qt::DropAction& effect)> OnDrop;
+  void SetAccepting(std::function<bool()> accepting) { accepting_ = std::move(accepting); }
+  void SetOnFilesDropped(FilesDropped callback) { on_files_dropped_ = std::move(callback); }
 
-  // Accepts drops on target (several widgets may be registered). Drags the
+  // Accepts drops on widget (several widgets may be added). Drags the
   // program itself started are not taken.
-  void Register(QWidget* target);
+  void AcceptDropsOn(QWidget* widget);
   // Reads the file list on the clipboard as a drop; false when it holds
-  // none (OnDrop is not raised then).
+  // none (nothing is reported then).
   bool PasteFromClipboard();
   // Takes mime as dropped at pos, at once; false when it names no
-  // existing local file (OnDrop is not raised then).
-  bool Deliver(const QMimeData* mime, Qt::KeyboardModifiers shift, QPoint pos);
+  // existing local file (nothing is reported then).
+  bool TakeDrop(const QMimeData* mime, Qt::KeyboardModifiers modifiers, QPoint pos);
 
  protected:
   bool eventFilter(QObject* watched, QEvent* event) override;
 
  private:
-  bool Takes(const QDropEvent& event) const;
-  void Raise(const QStringList& files, Qt::KeyboardModifiers shift, QPoint pos);
+  bool Accepts(const QDropEvent& event) const;
+  void ReportDrop(const QStringList& files, Qt::KeyboardModifiers modifiers, QPoint pos);
 
-  std::vector<QWidget*> targets_;
+  std::vector<QWidget*> widgets_;
+  QStringList files_;
+  Qt::DropActions accepted_actions_ = Qt::CopyAction | Qt::MoveAction;
+  std::function<bool()> accepting_;
+  FilesDropped on_files_dropped_;
 };
 
 }  // namespace mirvo::dragdrop

@@ -43,7 +43,7 @@ QList<QUrl> ParseUrls(const QByteArray& text, qsizetype skip_lines) {
   return urls;
 }
 
-QList<QUrl> UrlsOf(const QMimeData* mime) {
+QList<QUrl> ListedUrls(const QMimeData* mime) {
   if (mime->hasFormat(kUriList)) return ParseUrls(mime->data(kUriList), 0);
   // The first line is the operation, not a file.
   if (mime->hasFormat(kGnomeCopiedFiles)) return ParseUrls(mime->data(kGnomeCopiedFiles), 1);
@@ -59,7 +59,7 @@ bool HasFileList(const QMimeData* mime) {
 QStringList LocalFiles(const QMimeData* mime) {
   QStringList paths;
   if (!mime) return paths;
-  for (const QUrl& url : UrlsOf(mime))
+  for (const QUrl& url : ListedUrls(mime))
     if (url.isLocalFile()) paths << url.toLocalFile();
   return ExistingFiles(paths);
 }

@@ -1,7 +1,8 @@
-// The files of a drag out, fetched only when a drop target first asks for
-// them: listing the formats never fetches, and a request that arrives while
-// the fetch runs (the fetch lets window messages run) gets nothing rather
-// than a half-made list.
+// LazyFileMime: the data of a drag out of the file list, whose files are
+// fetched from the handset only when a drop target first asks for them:
+// listing the formats never fetches, and a request that arrives while the
+// fetch runs (the fetch lets window events run) gets nothing rather than a
+// half-made list.
 #pragma once
 
 #include <QMimeData>

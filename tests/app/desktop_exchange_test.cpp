@@ -163,7 +163,7 @@ class DesktopExchangeTest : public QObject {
     handset->ClearLog();
     // Offscreen the drag ends at once, without a drop: nothing is fetched.
     QCOMPARE(w->StartDrag(Qt::ShiftModifier), 0);
-    QCOMPARE(w->DragSource().DragTypes, Qt::DropActions(Qt::MoveAction));
+    QCOMPARE(w->DragSource().DragActions(), Qt::DropActions(Qt::MoveAction));
     QCOMPARE(Commands("GET_FILE"), 0);
     std::unique_ptr<LazyFileMime> data = w->DragSource().MakeDragData(true);
     QCOMPARE(Commands("GET_FILE"), 0);
@@ -175,7 +175,7 @@ class DesktopExchangeTest : public QObject {
     handset->ClearLog();
     QCOMPARE(w->StartDrag(Qt::NoModifier), -1);  // no button is held offscreen: fetched, no drag
     QCOMPARE(Commands("GET_FILE"), 1);
-    QCOMPARE(w->DragSource().Files, QStringList{Staged("first.bin")});
+    QCOMPARE(w->DragSource().Files(), QStringList{Staged("first.bin")});
     QCOMPARE(ReadFile(Staged("first.bin").toStdString()), PatternBytes(23041));
   }
 };

@@ -100,28 +100,28 @@ class DragDropTest : public QObject {
     QCOMPARE(ready.FetchCount(), 0);
   }
 
-  void sourceRaisesOnDropAndPutsOnlyWrittenFiles() {
+  void sourceAsksForFilesAndPutsOnlyWrittenFiles() {
     QWidget owner;
     FileDragSource source(&owner);
     int drops = 0;
-    source.OnDrop = [&](Qt::DropActions types, bool&) {
+    source.SetOnFilesWanted([&](Qt::DropActions actions, bool&) {
       ++drops;
-      QCOMPARE(types, Qt::DropActions(Qt::MoveAction));
-      source.Files = {b_};
-    };
-    source.DragTypes = Qt::MoveAction;
+      QCOMPARE(actions, Qt::DropActions(Qt::MoveAction));
+      source.SetFiles({b_});
+    });
+    source.SetDragActions(Qt::MoveAction);
     std::unique_ptr<LazyFileMime> mime = source.MakeDragData(true);
     QCOMPARE(drops, 0);
     QCOMPARE(LocalFiles(mime.get()), QStringList{b_});
     QCOMPARE(mime->data(kKdeCutSelection), QByteArray("1"));
     QCOMPARE(drops, 1);
 
-    source.Files = {a_, dir_.filePath("not-written.txt")};
+    source.SetFiles({a_, dir_.filePath("not-written.txt")});
     QCOMPARE(source.PutOnClipboard(false), 1);
     const QMimeData* clip = QApplication::clipboard()->mimeData();
     QCOMPARE(clip->data(kGnomeCopiedFiles), "copy\n" + QUrl::fromLocalFile(a_).toEncoded());
     // Nothing written: the clipboard keeps what it had.
-    source.Files = {dir_.filePath("not-written.txt")};
+    source.SetFiles({dir_.filePath("not-written.txt")});
     QCOMPARE(source.PutOnClipboard(true), 0);
     QVERIFY(!QApplication::clipboard()->mimeData()->hasFormat(kKdeCutSelection));
   }
@@ -138,20 +138,20 @@ class DragDropTest : public QObject {
     const int d = QApplication::startDragDistance();
     const auto delay = std::chrono::milliseconds(QApplication::startDragTime());
     const QPoint p(100, 100);
-    QVERIFY(!DragDetect(p, p + QPoint(d - 1, 0), 0ms));
-    QVERIFY(DragDetect(p, p + QPoint(0, d), 0ms));
-    QVERIFY(!DragDetect(p, p, delay + 1ms));
-    QVERIFY(DragDetect(p, p + QPoint(1, 0), delay));
+    QVERIFY(!IsDragGesture(p, p + QPoint(d - 1, 0), 0ms));
+    QVERIFY(IsDragGesture(p, p + QPoint(0, d), 0ms));
+    QVERIFY(!IsDragGesture(p, p, delay + 1ms));
+    QVERIFY(IsDragGesture(p, p + QPoint(1, 0), delay));
   }
 
   void targetTakesDesktopFilesAsCopies() {
     QWidget list;
     FileDropTarget target;
-    target.Register(&list);
+    target.AcceptDropsOn(&list);
     bool accepting = true;
-    target.Accepting = [&] { return accepting; };
+    target.SetAccepting([&] { return accepting; });
     QStringList raised;
-    target.OnDrop = [&](Qt::KeyboardModifiers, QPoint, Qt::DropAction&) { raised = target.Files; };
+    target.SetOnFilesDropped([&](Qt::KeyboardModifiers, QPoint) { raised = target.Files(); });
     QMimeData mime;
     FillFileList(mime, {sub_, a_, b_}, true);
 
@@ -181,7 +181,7 @@ class DragDropTest : public QObject {
     QCOMPARE(raised, QStringList{b_});
     QApplication::clipboard()->setText("x");
     QVERIFY(!target.PasteFromClipboard());
-    QVERIFY(target.Files.isEmpty());
+    QVERIFY(target.Files().isEmpty());
   }
 };
 

@@ -195,10 +195,10 @@ class DesktopX11Test : public QObject {
     handset->ClearLog();
     Qt::DropAction ended = Qt::CopyAction;
     bool done = false;
-    w->DragSource().OnAfterDrop = [&](Qt::DropAction action) {
+    w->DragSource().SetOnDragEnded([&](Qt::DropAction action) {
       ended = action;
       done = true;
-    };
+    });
     QVERIFY(Drag(RowCentre("s0.txt"), kTargetCentre, [&] { return MirvoDragging(); }, true));
     QTRY_VERIFY(done);
     QCOMPARE(ended, Qt::IgnoreAction);
