@@ -64,8 +64,10 @@ void RunAgainstRaw(benchmark::State& state, PortReceive&& port_receive) {
   // Opened before the port, which takes the device exclusively.
   const int raw = open(pty.slave_path().c_str(), O_RDONLY | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
   mirvo::SerialPort port;
-  port.PortName = pty.slave_path();
-  port.Bps = 115200;
+  mirvo::SerialSettings settings;
+  settings.port_name = pty.slave_path();
+  settings.baud_rate = 115200;
+  port.SetSettings(settings);
   if (raw < 0 || !port.Open()) {
     state.SkipWithError("cannot open the pseudo-terminal");
     if (raw >= 0) close(raw);
@@ -96,8 +98,7 @@ void RunAgainstRaw(benchmark::State& state, PortReceive&& port_receive) {
 // One Read of the whole stream.
 void BM_ReadWhole(benchmark::State& state) {
   RunAgainstRaw(state, [](mirvo::SerialPort& port, char* buf) {
-    port.rxTimeOut = 3000;
-    port.ReadInterval = 0;
+    port.SetTimeouts({.read_ms = 3000, .write_ms = 30000, .read_interval_ms = 0});
     return port.Read(buf, static_cast<int>(kStream));
   });
 }
@@ -108,9 +109,7 @@ BENCHMARK(BM_ReadWhole)->UseManualTime()->Unit(benchmark::kMillisecond);
 void BM_ReadPerByte(benchmark::State& state) {
   const int interval = static_cast<int>(state.range(0));
   RunAgainstRaw(state, [interval](mirvo::SerialPort& port, char* buf) {
-    port.rxTimeOut = 3000;
-    port.ReadInterval = interval;
-    port.ApplyTimeouts();
+    port.SetTimeouts({.read_ms = 3000, .write_ms = 30000, .read_interval_ms = interval});
     for (std::size_t i = 0; i < kStream; ++i) {
       if (!port.Read(buf + i, 1)) return false;
     }

@@ -96,8 +96,10 @@ class Rig {
       std::ofstream(dir_ / "debug.log").flush();
       mirvo::LogStartAt((dir_ / "debug.log").string());
     }
-    port_.PortName = handset_->DevicePath();
-    port_.Bps = 115200;
+    mirvo::SerialSettings settings;
+    settings.port_name = handset_->DevicePath();
+    settings.baud_rate = 115200;
+    port_.SetSettings(settings);
     ok_ = port_.Open();
     engine_ = std::make_unique<mirvo::ProtocolEngine>(port_);
     ok_ = ok_ && engine_->EstablishLink() == kOk && engine_->FtStart("0000") == kOk;

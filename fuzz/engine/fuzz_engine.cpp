@@ -52,7 +52,9 @@ struct World {
   }
   World() {
     SetUiHooks(&ui);
-    port.PortName = "/scripted";
+    SerialSettings settings;
+    settings.port_name = "/scripted";
+    port.SetSettings(settings);
     if (!port.Open()) std::abort();
     dir = std::filesystem::temp_directory_path() / ("mirvo-fuzz-engine-" + std::to_string(getpid()));
     std::filesystem::create_directories(dir);
@@ -99,7 +101,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   testing::ScriptedLine& line = testing::TheScriptedLine();
   line.Reset(std::string(reinterpret_cast<const char*>(data) + 2, size - 2), data[1]);
   world.ui.ends_shown = 0;
-  world.port.PurgeAll();  // nothing left over from the last input
+  world.port.DiscardInput();  // nothing left over from the last input
 
   ProtocolEngine engine(world.port);
   engine.SetTimeouts({.ack = 0, .data = 0, .reply = 0, .first_frame = 0});

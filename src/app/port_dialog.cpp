@@ -17,9 +17,10 @@ PortDialog::PortDialog(QWidget* owner)
     : QDialog(owner, Qt::Dialog | Qt::MSWindowsFixedSizeDialogHint), probe_port_(std::make_unique<SerialPort>()) {
   setObjectName("PortDialog");
   setWindowTitle("端末選択");
-  probe_port_->Bps = 9600;
-  probe_port_->rxTimeOut = 150;
-  probe_port_->txTimeOut = 150;
+  SerialSettings settings = probe_port_->GetSettings();
+  settings.baud_rate = 9600;
+  probe_port_->SetSettings(settings);
+  probe_port_->SetTimeouts({.read_ms = 150, .write_ms = 150, .read_interval_ms = 0});
 
   port_label_ = new QLabel("COMポート", this);
   port_label_->setObjectName("port_label");
@@ -84,7 +85,7 @@ void PortDialog::ScanPorts() {
   // and each line shows as soon as its port is identified.
   ScanHandsetPorts(*probe_port_, kProbeByteTimeout, [this](const ProbedPort& info) {
     records_.push_back(info);
-    port_list_->addItem(FromCp932(ComInfoLine(info)));
+    port_list_->addItem(FromCp932(ProbedPortLine(info)));
   });
   rescan_button_->setEnabled(true);
   QApplication::restoreOverrideCursor();
@@ -102,9 +103,9 @@ QDialog::DialogCode PortDialog::ConfirmSelectedPort() {
     if (answer != MsgAnswer::Yes) return Rejected;
   }
   ShowMessage("次回接続時から設定が有効になります。", MsgIcon::Information, MsgButtons::Ok, this);
-  port_name_ = info.ComName;
-  vendor_name_ = info.Vendor;
-  model_name_ = info.Model;
+  port_name_ = info.port_name;
+  vendor_name_ = info.vendor;
+  model_name_ = info.model;
   return Accepted;
 }
 
@@ -121,7 +122,7 @@ void PortDialog::AutoSelectHandset() {
     return;
   }
   port_list_->setCurrentRow(index, QItemSelectionModel::ClearAndSelect);
-  port_name_ = records_[static_cast<std::size_t>(index)].ComName;
+  port_name_ = records_[static_cast<std::size_t>(index)].port_name;
   ShowMessage("電話機を自動設定しました。", MsgIcon::Information, MsgButtons::Ok, this);
   done(ConfirmSelectedPort());
 }

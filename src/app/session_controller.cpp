@@ -42,15 +42,15 @@ SessionController::SessionController(QWidget* dialogs_parent)
     : dialogs_parent_(dialogs_parent), port_(std::make_unique<SerialPort>()) {
   // The line settings for the handset.
   SerialPort& port = *port_;
-  port.Bps = 115200;
-  port.rxBuffSize = 8192;
-  port.txBuffSize = 4096;
-  port.ReadInterval = 180000;
-  port.txTimeOut = 60000;
-  port.rxTimeOut = 180000;
-  port.OnOpen = [this](TNotifySource&) { PortOpened(); };
-  port.OnRXChar = [this](TNotifySource&) { BytesReceived(); };
-  port.OnHangUp = [this](TNotifySource&) { HungUp(); };
+  SerialSettings settings = port.GetSettings();
+  settings.baud_rate = 115200;
+  port.SetSettings(settings);
+  port.SetTimeouts({.read_ms = 180000, .write_ms = 60000, .read_interval_ms = 180000});
+  SerialPort::Callbacks callbacks;
+  callbacks.on_opened = [this] { PortOpened(); };
+  callbacks.on_bytes_received = [this] { BytesReceived(); };
+  callbacks.on_hang_up = [this] { HungUp(); };
+  port.SetCallbacks(std::move(callbacks));
   // Line-state changes need no action here, so they are not watched.
 
   engine_ = std::make_unique<ProtocolEngine>(port);
@@ -61,9 +61,7 @@ SessionController::~SessionController() {
   // A hand-over still pending when the port closes must not reach a
   // controller that is going away; the engine talks through the port, so it
   // goes first.
-  port_->OnRXChar = nullptr;
-  port_->OnOpen = nullptr;
-  port_->OnHangUp = nullptr;
+  port_->SetCallbacks({});
   engine_.reset();
   port_.reset();
 }
@@ -77,9 +75,11 @@ int SessionController::Connect() {
   if (busy_ || link_open_ || connecting_) return -1;
   connecting_ = true;
   port_->Close();
-  port_->PortName = port_name_;
+  SerialSettings settings = port_->GetSettings();
+  settings.port_name = port_name_;
   Status(StatusField::Activity, "接続中...");
-  port_->Bps = 115200;
+  settings.baud_rate = 115200;
+  port_->SetSettings(settings);
   int result = 0;
   if (port_->Open()) {
     emit ListChanged();
@@ -231,7 +231,7 @@ void SessionController::FinishPending() {
 }
 
 void SessionController::BytesReceived() {
-  if (busy_ || !link_open_ || !session_open_ || port_->InQueCount() == 0) return;
+  if (busy_ || !link_open_ || !session_open_ || port_->BytesAvailable() == 0) return;
   busy_ = true;
   const ProtocolEngine::Timeouts saved = engine_->GetTimeouts();
   ProtocolEngine::Timeouts idle = saved;

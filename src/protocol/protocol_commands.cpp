@@ -103,7 +103,7 @@ ExchangeResult ProtocolEngine::ConfirmDataReceived() {
 
 ExchangeResult ProtocolEngine::EstablishLink() {
   Trace(Cp932("■データリンク確立■"));
-  port_.PurgeAll();
+  port_.DiscardInput();
   std::uint8_t control = 0;
   if (SendControl(kEnq) != kOk) return kBroken;
   if (WaitAck(control) != kOk || control != kAck) return kBroken;
@@ -296,7 +296,7 @@ ExchangeResult ProtocolEngine::PutFile(std::string_view prefix, const std::strin
       if (SendFrame(kStx, data.data() + pos, kMaxFileFrameData, false) != kOk) return kBroken;
       pos += kMaxFileFrameData;
       Progress(pos);
-      if (port_.InQueCount() > 0) {
+      if (port_.BytesAvailable() > 0) {
         if (WaitAck(control) != kOk) return kBroken;
         if (control == kNak) return refused();
       }

@@ -72,8 +72,10 @@ void ProtocolEngine::Progress(std::int64_t bytes_done) {
 }
 
 ExchangeResult ProtocolEngine::SendBytes(const void* bytes, int count, int timeout_ms) {
-  ScopedValue pump(port_.OnWaitSlice, PumpWhileWaiting());
-  port_.txTimeOut = timeout_ms;
+  SerialPort::ScopedWaitHook pump(port_, PumpWhileWaiting());
+  SerialPort::Timeouts timeouts = port_.GetTimeouts();
+  timeouts.write_ms = timeout_ms;
+  port_.SetTimeouts(timeouts);
   const auto* p = static_cast<const char*>(bytes);
   for (int sent = 0; sent < count;) {
     const int piece = std::min(count - sent, kMaxFrameSize);
@@ -90,16 +92,17 @@ ExchangeResult ProtocolEngine::ReceiveBytes(void* buffer, int count, int wait_ms
   if (LogIsOn())
     LogWriteLine(TimeText() + Cp932(" データ受信待:データサイズ:") + std::to_string(count) + "byte, " +
                  Cp932("タイムアウト:") + std::to_string(wait_ms) + "ms");
-  port_.ReadInterval = wait_ms;
-  port_.rxTimeOut = wait_ms;
-  port_.ApplyTimeouts();
+  SerialPort::Timeouts timeouts = port_.GetTimeouts();
+  timeouts.read_ms = wait_ms;
+  timeouts.read_interval_ms = wait_ms;
+  port_.SetTimeouts(timeouts);
   if (count <= 0) return ExchangeResult::Failed;
-  ScopedValue pump(port_.OnWaitSlice, PumpWhileWaiting());
+  SerialPort::ScopedWaitHook pump(port_, PumpWhileWaiting());
   auto* p = static_cast<char*>(buffer);
   for (int got = 0; got < count;) {
     // Bytes already here are taken at once; each byte still to come gets
     // the full wait, so the limit stays per byte.
-    const int take = std::clamp(port_.Buffered(), 1, count - got);
+    const int take = std::clamp(port_.BytesBuffered(), 1, count - got);
     if (!port_.Read(p + got, take)) {
       LogWriteTimedLine(" 受信タイムアウト");
       return ExchangeResult::Refused;

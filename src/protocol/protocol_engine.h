@@ -5,7 +5,7 @@
 // Threading: main thread only, not re-entrant; the caller keeps a busy flag.
 // Every wait blocks the caller up to its time-out, and runs
 // Ui().ProcessMessages() at least every 50 ms meanwhile (through the port's
-// wait slice, which is restored afterwards), so handlers may run nested
+// wait hook, which is restored afterwards), so handlers may run nested
 // inside any operation. Callbacks run on the caller's thread, inside the
 // call that caused them. Message boxes and message processing go through
 // mirvo::Ui(). Handset texts are code page 932 bytes; local paths are UTF-8.

@@ -5,11 +5,11 @@
 #include <mutex>
 
 #include "core/ui_hooks.h"
-#include "serial/port_wait.h"
+#include "serial/line_event_waiter.h"
 
 namespace mirvo {
 
-using namespace comm_event;
+using namespace line_event;
 
 // What the thread and the main thread share. It outlives the thread object
 // for as long as a dispatch runs or a posted call still holds it.
@@ -25,7 +25,8 @@ struct PortEventThread::HandOver {
   PortEventThread* self = nullptr;
 };
 
-PortEventThread::PortEventThread(std::uint32_t watch_mask) : watch_(watch_mask), handover_(std::make_shared<HandOver>()) {
+PortEventThread::PortEventThread(SerialPort& port, int device_handle, std::uint32_t watched_events)
+    : port_(port), device_handle_(device_handle), watched_(watched_events), handover_(std::make_shared<HandOver>()) {
   handover_->self = this;
 }
 
@@ -36,7 +37,7 @@ PortEventThread::~PortEventThread() {
 
 bool PortEventThread::Start() {
   if (thread_.joinable()) return false;
-  waiter_ = serial_internal::CommWaiter::Create(PortHandle, watch_);
+  waiter_ = serial_internal::LineEventWaiter::Create(device_handle_, watched_);
   if (!waiter_) return false;
   thread_ = std::thread([this] { Execute(); });
   return true;
@@ -105,7 +106,7 @@ void PortEventThread::RunDispatch(const std::shared_ptr<HandOver>& h) {
   if (PortEventThread* self = keep->self) {
     {
       std::lock_guard lock(keep->mutex);
-      self->EventMask = keep->events;
+      self->last_events_ = keep->events;
     }
     // An escaped exception is reported and the dispatch ends there, as the
     // program's general error report would; the thread and the program go on.
@@ -126,41 +127,46 @@ void PortEventThread::RunDispatch(const std::shared_ptr<HandOver>& h) {
 
 void PortEventThread::DispatchEvents() {
   const std::shared_ptr<HandOver> keep = handover_;
-  SerialPort* const owner = Owner;
-  if (owner == nullptr) return;
 
   // The event character is found among the bytes that came; the raw
   // "bytes came" bit stays only if the receive event itself is watched.
-  if ((watch_ & kRxFlag) && (EventMask & kRxChar) && owner->PullAndFind(owner->EvtChar)) EventMask |= kRxFlag;
-  if (!(watch_ & kRxChar)) EventMask &= ~kRxChar;
+  if ((watched_ & kEventChar) && (last_events_ & kBytesReceived) && port_.PullAndFind(port_.settings_.event_char))
+    last_events_ |= kEventChar;
+  if (!(watched_ & kBytesReceived)) last_events_ &= ~kBytesReceived;
 
-  // False once a handler has closed the port: this object is gone then.
-  auto call = [&](TNotifyEvent SerialPort::*handler) {
-    if (TNotifyEvent fn = owner->*handler) fn(*this);
+  using Callback = std::function<void()> SerialPort::Callbacks::*;
+  // False once a callback has closed the port: this object is gone then.
+  auto call = [&](Callback callback) {
+    // A copy: the callback may replace the callbacks.
+    if (std::function<void()> fn = port_.callbacks_.*callback) fn();
     return keep->self != nullptr;
   };
   struct Step {
     std::uint32_t bit;
-    TNotifyEvent SerialPort::*handler;
+    Callback callback;
   };
+  using Callbacks = SerialPort::Callbacks;
   static constexpr Step kBefore[] = {
-      {kBreak, &SerialPort::OnBREAK}, {kCts, &SerialPort::OnCTS},  {kDsr, &SerialPort::OnDSR},
-      {kErr, &SerialPort::OnERR},     {kRing, &SerialPort::OnRING}, {kRlsd, &SerialPort::OnRLSD},
+      {kBreak, &Callbacks::on_break},
+      {kCtsChanged, &Callbacks::on_cts_changed},
+      {kDsrChanged, &Callbacks::on_dsr_changed},
+      {kRing, &Callbacks::on_ring},
   };
   for (const Step& s : kBefore) {
-    if ((EventMask & s.bit) && !call(s.handler)) return;
+    if ((last_events_ & s.bit) && !call(s.callback)) return;
   }
-  if (EventMask & kRxChar) {
-    RxCount = owner->InQueCount();
-    if (owner->OnPacket && owner->PacketSize != 0 && RxCount >= owner->PacketSize) {
-      RxCount = 0;
-      if (!call(&SerialPort::OnPacket)) return;
+  if (last_events_ & kBytesReceived) {
+    received_count_ = port_.BytesAvailable();
+    const int packet_size = port_.settings_.packet_size;
+    if (port_.callbacks_.on_packet && packet_size != 0 && received_count_ >= packet_size) {
+      received_count_ = 0;
+      if (!call(&Callbacks::on_packet)) return;
     }
-    if (!call(&SerialPort::OnRXChar)) return;
+    if (!call(&Callbacks::on_bytes_received)) return;
   }
-  if ((EventMask & kRxFlag) && !call(&SerialPort::OnRXFlag)) return;
-  if ((EventMask & kTxEmpty) && !call(&SerialPort::OnTXEmpty)) return;
-  if ((EventMask & kHangUp) && !call(&SerialPort::OnHangUp)) return;
+  if ((last_events_ & kEventChar) && !call(&Callbacks::on_event_char)) return;
+  if ((last_events_ & kSendQueueEmpty) && !call(&Callbacks::on_send_queue_empty)) return;
+  if ((last_events_ & kHangUp) && !call(&Callbacks::on_hang_up)) return;
 }
 
 }  // namespace mirvo

@@ -53,7 +53,7 @@ std::optional<int> ComPortNumber(std::string_view name) {
 }
 
 std::optional<std::string> FixedPortPath(int n) {
-  static const char* const kFamilies[] = {"/dev/ttyS", "/dev/ttyUSB", "/dev/ttyACM", "/dev/rfcomm"};
+  static constexpr const char* kFamilies[] = {"/dev/ttyS", "/dev/ttyUSB", "/dev/ttyACM", "/dev/rfcomm"};
   if (n < 1 || n > 128) return std::nullopt;
   return std::string(kFamilies[(n - 1) / 32]) + std::to_string((n - 1) % 32);
 }

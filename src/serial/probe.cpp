@@ -1,5 +1,6 @@
 #include "serial/probe.h"
 
+#include <algorithm>
 #include <cstring>
 #include <string_view>
 
@@ -20,27 +21,20 @@ std::string FirstLine(const char* buffer) {
   return FieldAt(std::string(text::TrimBlanks(ReplyText(buffer))), "\r\n", 0);
 }
 
-// The window keeps painting while a silent line is waited on.
-class PumpWhileWaiting {
- public:
-  explicit PumpWhileWaiting(SerialPort& port) : port_(port), saved_(std::move(port.OnWaitSlice)) {
-    port_.OnWaitSlice = [] { Ui().ProcessMessages(); };
-  }
-  ~PumpWhileWaiting() { port_.OnWaitSlice = std::move(saved_); }
-  PumpWhileWaiting(const PumpWhileWaiting&) = delete;
-  PumpWhileWaiting& operator=(const PumpWhileWaiting&) = delete;
-
- private:
-  SerialPort& port_;
-  std::function<void()> saved_;
-};
+void SetReadTimeout(SerialPort& port, int ms) {
+  SerialPort::Timeouts timeouts = port.GetTimeouts();
+  timeouts.read_ms = ms;
+  port.SetTimeouts(timeouts);
+}
 
 }  // namespace
 
-int ProbeHandset(SerialPort& port, std::string& vendor, std::string& model, int byte_timeout_ms) {
+void ProbeHandset(SerialPort& port, std::string& vendor, std::string& model, int byte_timeout_ms) {
   static constexpr std::string_view kCommands[] = {"ATZ\r\n", "ATE0\r\n", "ATI3\r\n", "ATI4\r\n"};
-  PumpWhileWaiting pump(port);
-  if (port.rxTimeOut <= 0 || port.rxTimeOut > byte_timeout_ms) port.rxTimeOut = byte_timeout_ms;
+  // The window keeps painting while a silent line is waited on.
+  SerialPort::ScopedWaitHook pump(port, [] { Ui().ProcessMessages(); });
+  const int read_ms = port.GetTimeouts().read_ms;
+  if (read_ms <= 0 || read_ms > byte_timeout_ms) SetReadTimeout(port, byte_timeout_ms);
   for (const std::string_view command : kCommands) {
     char reply[kReplyCapacity + 1] = {};
     port.Write(command.data(), static_cast<int>(command.size()));
@@ -58,9 +52,8 @@ int ProbeHandset(SerialPort& port, std::string& vendor, std::string& model, int 
     if (command == "ATI3\r\n") vendor = FirstLine(reply);
     if (command == "ATI4\r\n") model = FirstLine(reply);
   }
-  port.PurgeAll();
-  port.rxTimeOut = byte_timeout_ms;
-  return 0;
+  port.DiscardInput();
+  SetReadTimeout(port, byte_timeout_ms);
 }
 
 std::vector<ProbedPort> ScanHandsetPorts(SerialPort& probe_port, int byte_timeout_ms,
@@ -68,11 +61,13 @@ std::vector<ProbedPort> ScanHandsetPorts(SerialPort& probe_port, int byte_timeou
   std::vector<ProbedPort> records;
   for (int n = 1; n <= 256; ++n) {
     Ui().ProcessMessages();
-    probe_port.PortName = "COM" + std::to_string(n);
+    SerialSettings settings = probe_port.GetSettings();
+    settings.port_name = "COM" + std::to_string(n);
+    probe_port.SetSettings(settings);
     if (probe_port.Open()) {
       ProbedPort info;
-      info.ComName = probe_port.PortName;
-      ProbeHandset(probe_port, info.Vendor, info.Model, byte_timeout_ms);
+      info.port_name = probe_port.GetSettings().port_name;
+      ProbeHandset(probe_port, info.vendor, info.model, byte_timeout_ms);
       records.push_back(std::move(info));
       if (found) found(records.back());
     }
@@ -81,18 +76,19 @@ std::vector<ProbedPort> ScanHandsetPorts(SerialPort& probe_port, int byte_timeou
   return records;
 }
 
-std::string ComInfoLine(const ProbedPort& info) {
-  if (info.Vendor == kHandsetVendor) return info.ComName + " : " + info.Vendor + " - " + info.Model;
-  return info.ComName + " : Unknown";
+std::string ProbedPortLine(const ProbedPort& info) {
+  if (info.vendor == kHandsetVendor) return info.port_name + " : " + info.vendor + " - " + info.model;
+  return info.port_name + " : Unknown";
 }
 
 bool IsSupportedHandset(const ProbedPort& info) {
-  return info.Vendor == kHandsetVendor || info.Model == kHandsetModel1 || info.Model == kHandsetModel2;
+  return info.vendor == kHandsetVendor ||
+         std::find(kHandsetModels.begin(), kHandsetModels.end(), info.model) != kHandsetModels.end();
 }
 
 int AutoSelectIndex(const std::vector<ProbedPort>& records) {
   for (std::size_t i = 0; i < records.size(); ++i)
-    if (records[i].Vendor == kHandsetVendor) return static_cast<int>(i);
+    if (records[i].vendor == kHandsetVendor) return static_cast<int>(i);
   return -1;
 }
 

@@ -3,11 +3,13 @@
 //
 // Main thread only. Both let the user interface process its messages while
 // they work: before every port, after every received byte, and at least
-// every SerialPort::kWaitSliceMs while a byte is awaited.
+// every SerialPort::kWaitHookIntervalMs while a byte is awaited.
 #pragma once
 
+#include <array>
 #include <functional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace mirvo {
@@ -16,25 +18,24 @@ class SerialPort;
 
 // One port that opened during a scan.
 struct ProbedPort {
-  std::string ComName;  // "COM<n>"
-  std::string Vendor;   // first line of the ATI3 reply; empty when silent
-  std::string Model;    // first line of the ATI4 reply
+  std::string port_name;  // "COM<n>"
+  std::string vendor;     // first line of the ATI3 reply; empty when silent
+  std::string model;      // first line of the ATI4 reply
 };
 
-inline constexpr const char* kHandsetVendor = "ZQR";
-inline constexpr const char* kHandsetModel1 = "TQ-R5101K";
-inline constexpr const char* kHandsetModel2 = "TQ-R5102K";
+inline constexpr std::string_view kHandsetVendor = "ZQR";
+inline constexpr std::array<std::string_view, 2> kHandsetModels = {"TQ-R5101K", "TQ-R5102K"};
 
 // The wait for each byte of an identification reply.
 inline constexpr int kProbeByteTimeout = 3000;
 
 // Sends ATZ, ATE0, ATI3, ATI4 on the open port and takes the vendor and
 // model from the replies. Each byte is awaited byte_timeout_ms, or the
-// port's rxTimeOut if shorter: the limit the port was opened with holds (a
-// probing port opened at 150 ms probes its first line at 150 ms). Leaves
-// rxTimeOut at byte_timeout_ms, for the next Open. Always 0.
-int ProbeHandset(SerialPort& port, std::string& vendor, std::string& model,
-                 int byte_timeout_ms = kProbeByteTimeout);
+// port's read time-out if shorter: the limit the port was opened with holds
+// (a probing port opened at 150 ms probes its first line at 150 ms). Leaves
+// the read time-out at byte_timeout_ms, for the next Open.
+void ProbeHandset(SerialPort& port, std::string& vendor, std::string& model,
+                  int byte_timeout_ms = kProbeByteTimeout);
 
 // Tries COM1..COM256 on the probing port (opened and closed for each) and
 // returns one record per port that opened, in port order; each record also
@@ -44,9 +45,9 @@ std::vector<ProbedPort> ScanHandsetPorts(SerialPort& probe_port, int byte_timeou
 
 // The list line of a record: "%s : %s - %s" for the handset vendor,
 // "%s : Unknown" otherwise.
-std::string ComInfoLine(const ProbedPort& info);
+std::string ProbedPortLine(const ProbedPort& info);
 
-// Accepted without asking: the vendor, or one of the two models.
+// Accepted without asking: the vendor, or one of the models.
 bool IsSupportedHandset(const ProbedPort& info);
 
 // Index of the first record with the handset vendor; -1 when none.

@@ -1,46 +1,16 @@
-// The device under SerialPort: what one platform must offer, and the line
-// settings translated from the port's fields. Internal to src/serial.
+// PortDevice, the device under SerialPort: what one platform must offer.
+// Internal to src/serial.
 #pragma once
 
 #include <chrono>
 #include <cstddef>
-#include <cstdint>
 #include <functional>
 #include <memory>
-#include <optional>
 #include <string>
-#include <string_view>
 
-namespace mirvo {
-class SerialPort;
-}
+#include "serial/serial_port.h"
 
 namespace mirvo::serial_internal {
-
-enum class Parity { kNone, kOdd, kEven, kMark, kSpace };
-enum class StopBits { kOne, kOneHalf, kTwo };
-
-// Exact byte comparison with the code page 932 names; nullopt keeps the
-// device's value.
-std::optional<Parity> ParityFromName(std::string_view cp932);
-std::optional<StopBits> StopBitsFromName(std::string_view name);
-
-struct LineSettings {
-  int bps = 9600;
-  int data_bits = 8;
-  std::optional<StopBits> stop_bits;
-  std::optional<Parity> parity;
-  std::uint32_t flow_flag = 1;
-  // 0: keep the device's
-  char xon_char = 0, xoff_char = 0;
-};
-
-LineSettings LineSettingsFrom(const SerialPort& port);
-
-// The flag word's two-bit control modes.
-enum class LineControl { kDisable = 0, kEnable = 1, kHandshake = 2, kToggle = 3 };
-inline LineControl DtrControl(std::uint32_t flag) { return static_cast<LineControl>((flag >> 4) & 3); }
-inline LineControl RtsControl(std::uint32_t flag) { return static_cast<LineControl>((flag >> 12) & 3); }
 
 using Clock = std::chrono::steady_clock;
 
@@ -50,7 +20,7 @@ class PortDevice {
  public:
   // Opens path exclusively and applies the settings; nullptr on any failure,
   // with nothing left open.
-  static std::unique_ptr<PortDevice> Open(const std::string& path, const LineSettings& settings);
+  static std::unique_ptr<PortDevice> Open(const std::string& path, const SerialSettings& settings);
   virtual ~PortDevice() = default;
 
   // Moves what can move now: > 0 bytes moved, 0 none, -1 the line is gone.
@@ -79,8 +49,8 @@ class PortDevice {
 // What SerialPort::Open opens a device path with: PortDevice::Open unless
 // another opener is installed (tests install fakes); an empty function
 // restores it. Main thread only.
-using DeviceOpener = std::function<std::unique_ptr<PortDevice>(const std::string& path, const LineSettings&)>;
+using DeviceOpener = std::function<std::unique_ptr<PortDevice>(const std::string& path, const SerialSettings&)>;
 void SetDeviceOpener(DeviceOpener opener);
-std::unique_ptr<PortDevice> OpenDevice(const std::string& path, const LineSettings& settings);
+std::unique_ptr<PortDevice> OpenDevice(const std::string& path, const SerialSettings& settings);
 
 }  // namespace mirvo::serial_internal

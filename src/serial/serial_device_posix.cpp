@@ -9,17 +9,17 @@
 #include <algorithm>
 #include <cerrno>
 #include <ctime>
+#include <optional>
 
-#include "serial/serial_port.h"
 #include "serial/serial_device.h"
 #include "serial/termios_settings.h"
 
 namespace mirvo::serial_internal {
 namespace {
 
-std::optional<speed_t> SpeedConstant(int bps) {
+std::optional<speed_t> SpeedConstant(int baud_rate) {
   struct Entry {
-    int bps;
+    int baud_rate;
     speed_t code;
   };
   static constexpr Entry kSpeeds[] = {
@@ -31,7 +31,7 @@ std::optional<speed_t> SpeedConstant(int bps) {
       {2000000, B2000000}, {2500000, B2500000}, {3000000, B3000000}, {3500000, B3500000}, {4000000, B4000000},
   };
   for (const Entry& e : kSpeeds) {
-    if (e.bps == bps) return e.code;
+    if (e.baud_rate == baud_rate) return e.code;
   }
   return std::nullopt;
 }
@@ -59,7 +59,7 @@ int PollFor(int fd, short events, Clock::time_point deadline) {
 
 class TtyDevice final : public PortDevice {
  public:
-  TtyDevice(int fd, int bps) : fd_(fd), bps_(bps) {}
+  TtyDevice(int fd, int baud_rate) : fd_(fd), baud_rate_(baud_rate) {}
   ~TtyDevice() override {
     ioctl(fd_, TIOCNXCL);
     close(fd_);  // also drops the flock
@@ -108,7 +108,7 @@ class TtyDevice final : public PortDevice {
   Wait WaitDrained(Clock::time_point deadline) override {
     const int queued = QueuedOut();
     if (queued <= 0) return Wait::kReady;
-    const auto line_time = std::chrono::microseconds(std::int64_t{queued} * 10'000'000 / std::max(bps_, 1));
+    const auto line_time = std::chrono::microseconds(std::int64_t{queued} * 10'000'000 / std::max(baud_rate_, 1));
     const auto until = std::min(deadline, Clock::now() + std::max(line_time, std::chrono::microseconds(1000)));
     // Events 0: only a hang-up or an error ends the nap early.
     if (PollFor(fd_, 0, until) & (POLLHUP | POLLERR | POLLNVAL)) return Wait::kGone;
@@ -129,16 +129,17 @@ class TtyDevice final : public PortDevice {
 
  private:
   const int fd_;
-  const int bps_;
+  const int baud_rate_;
 };
 
 }  // namespace
 
-bool ApplyToTermios(const LineSettings& s, termios& tio) {
-  const auto speed = SpeedConstant(s.bps);
+bool ApplyToTermios(const SerialSettings& s, termios& tio) {
+  const auto speed = SpeedConstant(s.baud_rate);
   if (!speed) return false;
+  const int data_bits = s.data_bits & 0xFF;
   tcflag_t size;
-  switch (s.data_bits) {
+  switch (data_bits) {
     case 5: size = CS5; break;
     case 6: size = CS6; break;
     case 7: size = CS7; break;
@@ -158,38 +159,32 @@ bool ApplyToTermios(const LineSettings& s, termios& tio) {
   cfsetospeed(&tio, *speed);
   tio.c_cflag = (tio.c_cflag & ~CSIZE) | size;
 
-  if (s.stop_bits) {
-    switch (*s.stop_bits) {
-      case StopBits::kOne: tio.c_cflag &= ~CSTOPB; break;
-      // With five data bits the UART makes one and a half of CSTOPB; with
-      // more it cannot, and with five it cannot make two.
-      case StopBits::kOneHalf:
-        if (s.data_bits != 5) return false;
-        tio.c_cflag |= CSTOPB;
-        break;
-      case StopBits::kTwo:
-        if (s.data_bits == 5) return false;
-        tio.c_cflag |= CSTOPB;
-        break;
-    }
+  switch (s.stop_bits) {
+    case StopBits::kOne: tio.c_cflag &= ~CSTOPB; break;
+    // With five data bits the UART makes one and a half of CSTOPB; with
+    // more it cannot, and with five it cannot make two.
+    case StopBits::kOneAndHalf:
+      if (data_bits != 5) return false;
+      tio.c_cflag |= CSTOPB;
+      break;
+    case StopBits::kTwo:
+      if (data_bits == 5) return false;
+      tio.c_cflag |= CSTOPB;
+      break;
   }
-  if (s.parity) {
-    tio.c_cflag &= ~(PARENB | PARODD | CMSPAR);
-    switch (*s.parity) {
-      case Parity::kNone: break;
-      case Parity::kOdd: tio.c_cflag |= PARENB | PARODD; break;
-      case Parity::kEven: tio.c_cflag |= PARENB; break;
-      case Parity::kMark: tio.c_cflag |= PARENB | CMSPAR | PARODD; break;
-      case Parity::kSpace: tio.c_cflag |= PARENB | CMSPAR; break;
-    }
+  tio.c_cflag &= ~(PARENB | PARODD | CMSPAR);
+  switch (s.parity) {
+    case Parity::kNone: break;
+    case Parity::kOdd: tio.c_cflag |= PARENB | PARODD; break;
+    case Parity::kEven: tio.c_cflag |= PARENB; break;
+    case Parity::kMark: tio.c_cflag |= PARENB | CMSPAR | PARODD; break;
+    case Parity::kSpace: tio.c_cflag |= PARENB | CMSPAR; break;
   }
 
-  const rsFlowSet flow = rsFlowSet::FromBits(s.flow_flag);
-  if (flow.contains(rsFlow::dfParity)) tio.c_iflag |= INPCK;
-  if (flow.contains(rsFlow::dfOutX)) tio.c_iflag |= IXON;
-  if (flow.contains(rsFlow::dfInX)) tio.c_iflag |= IXOFF;
-  // One termios flag covers both CTS output flow and RTS handshaking.
-  if (flow.contains(rsFlow::dfOutxCTSFlow) || RtsControl(s.flow_flag) == LineControl::kHandshake) {
+  if (s.check_parity) tio.c_iflag |= INPCK;
+  if (s.flow_control.xon_xoff_send) tio.c_iflag |= IXON;
+  if (s.flow_control.xon_xoff_receive) tio.c_iflag |= IXOFF;
+  if (s.flow_control.rts_cts) {
     tio.c_cflag |= CRTSCTS;
   } else {
     tio.c_cflag &= ~CRTSCTS;
@@ -199,7 +194,7 @@ bool ApplyToTermios(const LineSettings& s, termios& tio) {
   return true;
 }
 
-std::unique_ptr<PortDevice> PortDevice::Open(const std::string& path, const LineSettings& settings) {
+std::unique_ptr<PortDevice> PortDevice::Open(const std::string& path, const SerialSettings& settings) {
   const int fd = open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
   if (fd < 0) return nullptr;
   // flock holds against every other opener, root included; TIOCEXCL also
@@ -209,7 +204,7 @@ std::unique_ptr<PortDevice> PortDevice::Open(const std::string& path, const Line
     return nullptr;
   }
   ioctl(fd, TIOCEXCL);
-  auto device = std::make_unique<TtyDevice>(fd, settings.bps);
+  auto device = std::make_unique<TtyDevice>(fd, settings.baud_rate);
 
   termios tio{};
   if (tcgetattr(fd, &tio) != 0) return nullptr;
@@ -217,10 +212,8 @@ std::unique_ptr<PortDevice> PortDevice::Open(const std::string& path, const Line
   // A pseudo-terminal drops what it cannot do (parity); never read back.
   if (tcsetattr(fd, TCSANOW, &tio) != 0) return nullptr;
 
-  const LineControl dtr = DtrControl(settings.flow_flag);
-  const LineControl rts = RtsControl(settings.flow_flag);
-  if (!SetModemLine(fd, TIOCM_DTR, dtr != LineControl::kDisable)) return nullptr;
-  if (rts != LineControl::kHandshake && !SetModemLine(fd, TIOCM_RTS, rts != LineControl::kDisable)) return nullptr;
+  if (!SetModemLine(fd, TIOCM_DTR, settings.raise_dtr)) return nullptr;
+  if (!settings.flow_control.rts_cts && !SetModemLine(fd, TIOCM_RTS, settings.raise_rts)) return nullptr;
   return device;
 }
 

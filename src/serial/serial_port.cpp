@@ -9,7 +9,6 @@
 #include "serial/port_lock.h"
 #include "serial/port_names.h"
 #include "serial/serial_device.h"
-#include "text/cp932.h"
 
 namespace mirvo {
 
@@ -17,51 +16,6 @@ using serial_internal::Clock;
 using serial_internal::PortDevice;
 
 namespace serial_internal {
-
-std::optional<Parity> ParityFromName(std::string_view cp932) {
-  struct Entry {
-    const char* utf8;
-    Parity parity;
-  };
-  static const Entry kNames[] = {
-      {"無し", Parity::kNone},     {"なし", Parity::kNone},
-
-      {"奇数", Parity::kOdd},      {"きすう", Parity::kOdd},       {"ODD", Parity::kOdd},
-      {"odd", Parity::kOdd},       {"ＯＤＤ", Parity::kOdd},       {"ｏｄｄ", Parity::kOdd},
-
-      {"偶数", Parity::kEven},     {"ぐうすう", Parity::kEven},    {"EVEN", Parity::kEven},
-      {"even", Parity::kEven},     {"ＥＶＥＮ", Parity::kEven},    {"ｅｖｅｎ", Parity::kEven},
-
-      {"マーク", Parity::kMark},   {"まーく", Parity::kMark},      {"MARK", Parity::kMark},
-      {"mark", Parity::kMark},     {"ＭＡＲＫ", Parity::kMark},    {"ｍａｒｋ", Parity::kMark},
-
-      {"スペース", Parity::kSpace}, {"すぺーす", Parity::kSpace},  {"SPACE", Parity::kSpace},
-      {"space", Parity::kSpace},   {"ＳＰＡＣＥ", Parity::kSpace}, {"ｓｐａｃｅ", Parity::kSpace},
-  };
-  for (const Entry& e : kNames) {
-    if (text::Cp932(e.utf8) == cp932) return e.parity;
-  }
-  return std::nullopt;
-}
-
-std::optional<StopBits> StopBitsFromName(std::string_view name) {
-  if (name == "1") return StopBits::kOne;
-  if (name == "1.5") return StopBits::kOneHalf;
-  if (name == "2") return StopBits::kTwo;
-  return std::nullopt;
-}
-
-LineSettings LineSettingsFrom(const SerialPort& port) {
-  LineSettings s;
-  s.bps = port.Bps;
-  s.data_bits = port.CharBit & 0xFF;
-  s.stop_bits = StopBitsFromName(port.StopBit);
-  s.parity = ParityFromName(port.Paritymode);
-  s.flow_flag = static_cast<std::uint32_t>(port.FlowFlag);
-  s.xon_char = port.XonChar;
-  s.xoff_char = port.XoffChar;
-  return s;
-}
 
 namespace {
 
@@ -74,7 +28,7 @@ DeviceOpener& InstalledOpener() {
 
 void SetDeviceOpener(DeviceOpener opener) { InstalledOpener() = std::move(opener); }
 
-std::unique_ptr<PortDevice> OpenDevice(const std::string& path, const LineSettings& settings) {
+std::unique_ptr<PortDevice> OpenDevice(const std::string& path, const SerialSettings& settings) {
   const DeviceOpener& opener = InstalledOpener();
   return opener ? opener(path, settings) : PortDevice::Open(path, settings);
 }
@@ -92,21 +46,18 @@ Clock::time_point After(Clock::time_point from, int ms) {
   return from + std::chrono::milliseconds(std::max(ms, 0));
 }
 
-constexpr auto kWaitSlice = std::chrono::milliseconds(SerialPort::kWaitSliceMs);
+constexpr auto kWaitHookInterval = std::chrono::milliseconds(SerialPort::kWaitHookIntervalMs);
 
-void Raise(const TNotifyEvent& handler, TNotifySource& sender) {
-  // A copy: the handler may reassign itself.
-  if (TNotifyEvent h = handler) h(sender);
+void Notify(const std::function<void()>& callback) {
+  // A copy: the callback may replace itself.
+  if (std::function<void()> fn = callback) fn();
 }
 
 }  // namespace
 
-SerialPort::SerialPort() : Paritymode(text::Cp932("無し")) {}
+SerialPort::SerialPort() = default;
 
-SerialPort::SerialPort(TNotifyEvent on_create) : SerialPort() {
-  OnCreate = std::move(on_create);
-  Raise(OnCreate, *this);
-}
+SerialPort::SerialPort(const std::function<void()>& on_created) : SerialPort() { Notify(on_created); }
 
 SerialPort::~SerialPort() {
   try {
@@ -118,43 +69,39 @@ SerialPort::~SerialPort() {
   }
 }
 
-std::uint32_t SerialPort::MaskFromHandlers() const {
-  using namespace comm_event;
-  std::uint32_t mask = 0;
-  if (OnBREAK) mask |= kBreak;
-  if (OnCTS) mask |= kCts;
-  if (OnDSR) mask |= kDsr;
-  if (OnERR) mask |= kErr;
-  if (OnRING) mask |= kRing;
-  if (OnRLSD) mask |= kRlsd;
-  if (OnRXChar || OnPacket) mask |= kRxChar;
-  if (OnRXFlag) mask |= kRxFlag;
-  if (OnTXEmpty) mask |= kTxEmpty;
-  if (OnHangUp) mask |= kHangUp;
-  return mask;
+std::uint32_t SerialPort::WatchedEvents() const {
+  using namespace line_event;
+  const Callbacks& c = callbacks_;
+  std::uint32_t events = 0;
+  if (c.on_break) events |= kBreak;
+  if (c.on_cts_changed) events |= kCtsChanged;
+  if (c.on_dsr_changed) events |= kDsrChanged;
+  if (c.on_ring) events |= kRing;
+  if (c.on_bytes_received || c.on_packet) events |= kBytesReceived;
+  if (c.on_event_char) events |= kEventChar;
+  if (c.on_send_queue_empty) events |= kSendQueueEmpty;
+  if (c.on_hang_up) events |= kHangUp;
+  return events;
 }
 
 bool SerialPort::Open() {
-  if (opened_) return false;
-  const auto path = ResolvePortName(PortName);
+  if (open_) return false;
+  const auto path = ResolvePortName(settings_.port_name);
   if (!path) return false;
   // The lock first: a line another program uses is never touched.
   auto lock = std::make_unique<serial_internal::PortLock>();
-  if (!lock->Take(LockDir, *path)) return false;
-  auto device = serial_internal::OpenDevice(*path, serial_internal::LineSettingsFrom(*this));
+  if (!lock->Take(settings_.lock_dir, *path)) return false;
+  auto device = serial_internal::OpenDevice(*path, settings_);
   if (!device) return false;
   device->DiscardInput();
   device->DiscardOutput();
 
-  if (rx_.empty()) rx_.resize(kRxBufferSize);
+  if (rx_buffer_.empty()) rx_buffer_.resize(kRxBufferSize);
   rx_head_ = rx_tail_ = 0;
 
-  const std::uint32_t mask = MaskFromHandlers();
-  if (mask != 0) {
-    auto thread = std::make_unique<PortEventThread>(mask);
-    thread->RxCount = 0;
-    thread->PortHandle = device->NativeHandle();
-    thread->Owner = this;
+  const std::uint32_t events = WatchedEvents();
+  if (events != 0) {
+    auto thread = std::make_unique<PortEventThread>(*this, device->NativeHandle(), events);
     // A line whose events cannot be watched still moves bytes: the port
     // opens without line events rather than not at all.
     if (thread->Start()) thread_ = std::move(thread);
@@ -162,9 +109,9 @@ bool SerialPort::Open() {
   device_ = std::move(device);
   lock_ = std::move(lock);
   device_path_ = *path;
-  opened_ = true;
+  open_ = true;
   ++open_count_;
-  Raise(OnOpen, *this);
+  Notify(callbacks_.on_opened);
   return true;
 }
 
@@ -176,17 +123,17 @@ void SerialPort::ReleaseDevice() {
 }
 
 bool SerialPort::Close() {
-  if (!opened_) return false;
+  if (!open_) return false;
   if (thread_) {
     // May run one last dispatch, with the port still open.
     thread_->Stop();
     thread_.reset();
-    // That dispatch's handler may have closed the port itself.
-    if (!opened_) return false;
+    // That dispatch's callback may have closed the port itself.
+    if (!open_) return false;
   }
-  opened_ = false;
+  open_ = false;
   try {
-    Raise(OnClose, *this);
+    Notify(callbacks_.on_closed);
   } catch (...) {
     ReleaseDevice();
     throw;
@@ -196,13 +143,13 @@ bool SerialPort::Close() {
 }
 
 bool SerialPort::Read(void* buffer, int n) {
-  if (!opened_ || n < 0 || (n > 0 && buffer == nullptr)) return false;
+  if (!open_ || n < 0 || (n > 0 && buffer == nullptr)) return false;
   auto* out = static_cast<char*>(buffer);
   std::size_t want = static_cast<std::size_t>(n);
 
   const std::size_t buffered = std::min(want, rx_tail_ - rx_head_);
   if (buffered > 0) {
-    std::memcpy(out, rx_.data() + rx_head_, buffered);
+    std::memcpy(out, rx_buffer_.data() + rx_head_, buffered);
     rx_head_ += buffered;
     out += buffered;
     want -= buffered;
@@ -214,16 +161,16 @@ bool SerialPort::Read(void* buffer, int n) {
   bool timing = false;
   bool got_any = buffered > 0;
   bool progressed = got_any;
-  Clock::time_point total{}, gap = Clock::time_point::max(), slice_due{};
+  Clock::time_point total{}, gap = Clock::time_point::max(), hook_due{};
   while (true) {
     long got;
-    if (want >= rx_.size() / 2) {
+    if (want >= rx_buffer_.size() / 2) {
       got = device_->ReadSome(out, want);
     } else {
-      got = device_->ReadSome(rx_.data(), rx_.size());
+      got = device_->ReadSome(rx_buffer_.data(), rx_buffer_.size());
       if (got > 0) {
         const std::size_t take = std::min(want, static_cast<std::size_t>(got));
-        std::memcpy(out, rx_.data(), take);
+        std::memcpy(out, rx_buffer_.data(), take);
         rx_head_ = take;
         rx_tail_ = static_cast<std::size_t>(got);
         got = static_cast<long>(take);
@@ -240,25 +187,25 @@ bool SerialPort::Read(void* buffer, int n) {
     const auto now = Clock::now();
     if (!timing) {
       timing = true;
-      total = After(now, rxTimeOut);
+      total = After(now, timeouts_.read_ms);
     }
-    if (progressed && got_any && ReadInterval > 0) gap = After(now, ReadInterval);
+    if (progressed && got_any && timeouts_.read_interval_ms > 0) gap = After(now, timeouts_.read_interval_ms);
     progressed = false;
     const auto deadline = std::min(total, gap);
     if (now >= deadline) return false;
-    if (!AwaitDevice(Await::kReadable, deadline, slice_due)) return false;
+    if (!AwaitDevice(Await::kReadable, deadline, hook_due)) return false;
   }
 }
 
 bool SerialPort::Write(const void* buffer, int n) {
-  if (!opened_ || n < 0 || (n > 0 && buffer == nullptr)) return false;
+  if (!open_ || n < 0 || (n > 0 && buffer == nullptr)) return false;
   const auto* in = static_cast<const char*>(buffer);
   std::size_t left = static_cast<std::size_t>(n);
   if (left == 0) return true;
 
   const std::uint64_t generation = open_count_;
   bool timing = false;
-  Clock::time_point deadline{}, slice_due{};
+  Clock::time_point deadline{}, hook_due{};
   while (true) {
     const long put = device_->WriteSome(in, left);
     if (put < 0) break;
@@ -271,9 +218,9 @@ bool SerialPort::Write(const void* buffer, int n) {
     const auto now = Clock::now();
     if (!timing) {
       timing = true;
-      deadline = After(now, txTimeOut);
+      deadline = After(now, timeouts_.write_ms);
     }
-    if (now >= deadline || !AwaitDevice(Await::kWritable, deadline, slice_due)) break;
+    if (now >= deadline || !AwaitDevice(Await::kWritable, deadline, hook_due)) break;
   }
   // Sent means on the line: a queue still full when the time-out ends fails
   // the call, so a later reply wait never starts before the block is out.
@@ -286,20 +233,20 @@ bool SerialPort::Write(const void* buffer, int n) {
     const auto now = Clock::now();
     if (!timing) {
       timing = true;
-      deadline = After(now, txTimeOut);
+      deadline = After(now, timeouts_.write_ms);
     }
-    if (now >= deadline || !AwaitDevice(Await::kDrained, deadline, slice_due)) break;
+    if (now >= deadline || !AwaitDevice(Await::kDrained, deadline, hook_due)) break;
   }
   // The caller counts this block as not sent: none of it may go out later.
-  if (opened_ && open_count_ == generation) device_->DiscardOutput();
+  if (open_ && open_count_ == generation) device_->DiscardOutput();
   return false;
 }
 
-bool SerialPort::AwaitDevice(Await what, Clock::time_point deadline, Clock::time_point& slice_due) {
-  const bool sliced = static_cast<bool>(OnWaitSlice);
-  if (sliced) {
-    if (slice_due == Clock::time_point{}) slice_due = Clock::now() + kWaitSlice;
-    deadline = std::min(deadline, slice_due);
+bool SerialPort::AwaitDevice(Await what, Clock::time_point deadline, Clock::time_point& hook_due) {
+  const bool hooked = static_cast<bool>(wait_hook_);
+  if (hooked) {
+    if (hook_due == Clock::time_point{}) hook_due = Clock::now() + kWaitHookInterval;
+    deadline = std::min(deadline, hook_due);
   }
   PortDevice::Wait waited = PortDevice::Wait::kTimedOut;
   switch (what) {
@@ -308,23 +255,23 @@ bool SerialPort::AwaitDevice(Await what, Clock::time_point deadline, Clock::time
     case Await::kDrained: waited = device_->WaitDrained(deadline); break;
   }
   if (waited == PortDevice::Wait::kGone) return false;
-  if (sliced && Clock::now() >= slice_due) {
+  if (hooked && Clock::now() >= hook_due) {
     const std::uint64_t generation = open_count_;
-    // A copy: the hook may reassign itself.
-    if (std::function<void()> hook = OnWaitSlice) hook();
-    if (!opened_ || open_count_ != generation) return false;
-    slice_due = Clock::now() + kWaitSlice;
+    // A copy: the hook may replace itself.
+    if (std::function<void()> hook = wait_hook_) hook();
+    if (!open_ || open_count_ != generation) return false;
+    hook_due = Clock::now() + kWaitHookInterval;
   }
   return true;
 }
 
-int SerialPort::InQueCount() {
-  if (!opened_) return -1;
+int SerialPort::BytesAvailable() {
+  if (!open_) return -1;
   const int queued = device_->QueuedIn();
   return static_cast<int>(rx_tail_ - rx_head_) + std::max(queued, 0);
 }
 
-void SerialPort::PurgeAll() {
+void SerialPort::DiscardInput() {
   rx_head_ = rx_tail_ = 0;
   if (!device_) return;
   device_->DiscardInput();
@@ -334,20 +281,18 @@ void SerialPort::PurgeAll() {
   // terminal holds those on its far side).
 }
 
-void SerialPort::ApplyTimeouts() {}
-
 bool SerialPort::PullAndFind(char ch) {
   if (!device_) return false;
   if (rx_head_ == rx_tail_) rx_head_ = rx_tail_ = 0;
-  if (rx_tail_ == rx_.size() && rx_head_ > 0) {
-    std::memmove(rx_.data(), rx_.data() + rx_head_, rx_tail_ - rx_head_);
+  if (rx_tail_ == rx_buffer_.size() && rx_head_ > 0) {
+    std::memmove(rx_buffer_.data(), rx_buffer_.data() + rx_head_, rx_tail_ - rx_head_);
     rx_tail_ -= rx_head_;
     rx_head_ = 0;
   }
-  if (rx_tail_ == rx_.size()) return false;
-  const long got = device_->ReadSome(rx_.data() + rx_tail_, rx_.size() - rx_tail_);
+  if (rx_tail_ == rx_buffer_.size()) return false;
+  const long got = device_->ReadSome(rx_buffer_.data() + rx_tail_, rx_buffer_.size() - rx_tail_);
   if (got <= 0) return false;
-  const char* fresh = rx_.data() + rx_tail_;
+  const char* fresh = rx_buffer_.data() + rx_tail_;
   rx_tail_ += static_cast<std::size_t>(got);
   return std::memchr(fresh, static_cast<unsigned char>(ch), static_cast<std::size_t>(got)) != nullptr;
 }

@@ -1,79 +1,56 @@
-// SerialPort, the serial port: line settings as plain fields, an exclusive open, reads
-// and writes with per-call time-outs, and line events through handlers.
+// SerialPort, the serial line: settings taken at Open, an exclusive open,
+// reads and writes with per-call time-outs, and line events through
+// callbacks.
 //
-// Thread safety: every member is used on the main thread only. Handlers run
-// on the main thread: OnOpen inside Open, OnClose inside Close, the line
-// handlers (OnRXChar and the rest) at the main thread's message-processing
-// points, handed over by the port's event thread (see port_event_thread.h). A handler
-// may call any member, Close included.
+// Thread safety: every member is used on the main thread only. Callbacks run
+// on the main thread: on_opened inside Open, on_closed inside Close, the line
+// callbacks (on_bytes_received and the rest) at the main thread's
+// message-processing points, handed over by the port's event thread (see
+// port_event_thread.h). A callback may call any member, Close included.
 #pragma once
 
 #include <chrono>
 #include <cstdint>
 #include <functional>
-#include <initializer_list>
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace mirvo {
 
-// What handlers receive as Sender: the port itself (OnOpen, OnClose,
-// OnCreate) or its event thread (the line handlers).
-class TNotifySource {
- public:
-  virtual ~TNotifySource() = default;
-};
-using TNotifyEvent = std::function<void(TNotifySource& Sender)>;
+enum class Parity { kNone, kOdd, kEven, kMark, kSpace };
+// One and a half goes with five data bits only, two with six to eight.
+enum class StopBits { kOne, kOneAndHalf, kTwo };
 
-// Element i is bit i of the flag word (FlowFlag).
-enum class rsFlow {
-  dfBinary,
-  dfParity,
-  dfOutxCTSFlow,
-  dfOutxDSRFlow,
-  dfDTRControl_b0,
-  dfDTRControl_b1,
-  dfDSRSensitivity,
-  dfTXContinueOnXoff,
-  dfOutX,
-  dfInX,
-  dfErrorChar,
-  dfNull,
-  dfRTSControl_b0,
-  dfRTSControl_b1,
-  dfAbortOnError
+// Handshakes that hold data back; any of them may be on together.
+struct FlowControl {
+  bool xon_xoff_send = false;     // stop sending while the other end has sent XOFF
+  bool xon_xoff_receive = false;  // send XOFF when our receive queue fills
+  bool rts_cts = false;           // hardware handshake; RTS is then the driver's
+  friend bool operator==(const FlowControl&, const FlowControl&) = default;
 };
 
-class rsFlowSet {
- public:
-  constexpr rsFlowSet() = default;
-  constexpr rsFlowSet(std::initializer_list<rsFlow> elements) {
-    for (rsFlow f : elements) insert(f);
-  }
-  // Bits 15 and up have no element and are dropped.
-  static constexpr rsFlowSet FromBits(std::uint32_t bits) {
-    rsFlowSet s;
-    s.bits_ = static_cast<std::uint16_t>(bits & kAll);
-    return s;
-  }
-  constexpr std::uint32_t bits() const { return bits_; }
-  constexpr bool contains(rsFlow f) const { return (bits_ & Bit(f)) != 0; }
-  constexpr bool empty() const { return bits_ == 0; }
-  constexpr rsFlowSet& insert(rsFlow f) {
-    bits_ = static_cast<std::uint16_t>(bits_ | Bit(f));
-    return *this;
-  }
-  constexpr rsFlowSet& erase(rsFlow f) {
-    bits_ = static_cast<std::uint16_t>(bits_ & ~Bit(f));
-    return *this;
-  }
-  friend constexpr bool operator==(rsFlowSet, rsFlowSet) = default;
-
- private:
-  static constexpr std::uint32_t kAll = 0x7FFF;
-  static constexpr std::uint32_t Bit(rsFlow f) { return std::uint32_t{1} << static_cast<unsigned>(f); }
-  std::uint16_t bits_ = 0;
+// How the line is set up. Read by Open, except event_char and packet_size,
+// which are read when their event comes.
+struct SerialSettings {
+  std::string port_name = "COM1";  // "COMn" (see port_names.h) or a device path
+  int baud_rate = 9600;
+  int data_bits = 8;  // 5 to 8; only the low byte counts
+  StopBits stop_bits = StopBits::kOne;
+  Parity parity = Parity::kNone;
+  bool check_parity = false;  // a received byte with a parity error reads as 0
+  FlowControl flow_control;
+  // The modem lines at Open: lowered unless raised here.
+  bool raise_dtr = false;
+  bool raise_rts = false;
+  char xon_char = 0x13, xoff_char = 0x11;  // 0 keeps the device's
+  char event_char = 0;  // raises on_event_char when it arrives (0 is the NUL byte)
+  int packet_size = 0;  // on_packet threshold; 0: never
+  // Where terminal programs leave LCK..<device> files: a device locked by a
+  // live process does not open, and an open port leaves its own lock there
+  // when it may write. Empty: no lock files.
+  std::string lock_dir = "/var/lock";
 };
 
 class PortEventThread;
@@ -82,122 +59,139 @@ class PortDevice;
 class PortLock;
 }
 
-class SerialPort : public TNotifySource {
+class SerialPort {
  public:
+  // Limits in ms, read again by every Read and Write.
+  struct Timeouts {
+    int read_ms = 30000;  // 0 or less: only what has already arrived
+    int write_ms = 30000;
+    int read_interval_ms = 0;  // longest gap between two bytes of one Read; 0: no limit
+  };
+
+  // Each runs on the main thread when its event comes. Which line events
+  // are watched is fixed at Open from the callbacks set then; whether a
+  // callback runs is decided when its event comes.
+  struct Callbacks {
+    std::function<void()> on_opened;  // inside Open, which then returns true
+    std::function<void()> on_closed;  // inside Close, the port already marked closed
+    std::function<void()> on_break;
+    std::function<void()> on_cts_changed;
+    std::function<void()> on_dsr_changed;
+    std::function<void()> on_ring;
+    std::function<void()> on_bytes_received;
+    // With on_bytes_received's event, first, once packet_size bytes wait.
+    std::function<void()> on_packet;
+    std::function<void()> on_event_char;
+    std::function<void()> on_send_queue_empty;
+    std::function<void()> on_hang_up;  // the device went away: nothing more will come
+  };
+
   SerialPort();
-  // Sets OnCreate and raises it (Sender = this port) once the defaults are
-  // in place: a handler assigned after construction cannot see it.
-  explicit SerialPort(TNotifyEvent on_create);
-  // Closes an open port first (OnClose runs).
-  ~SerialPort() override;
+  // Runs on_created once the defaults are in place.
+  explicit SerialPort(const std::function<void()>& on_created);
+  // Closes an open port first (on_closed runs).
+  ~SerialPort();
   SerialPort(const SerialPort&) = delete;
   SerialPort& operator=(const SerialPort&) = delete;
 
-  // Line settings: plain fields, read by the next Open. The time-outs (ms)
-  // are read again by every Read and Write.
-  int CharBit = 8;           // data bits, low byte: 5 to 8
-  std::string StopBit = "1"; // "1", "1.5" (5 data bits only) or "2"; other texts keep the device's
-  int Bps = 9600;
-  std::string PortName = "COM1";  // "COMn" (see port_names.h) or a device path
-  int rxBuffSize = 1024, txBuffSize = 1024;  // kept for callers; the driver's queues are fixed here
-  int ReadInterval = 0;  // longest gap between two bytes of one Read; 0: no limit
-  int txTimeOut = 30000;
-  int rxTimeOut = 30000;  // 0 or less: only what has already arrived
-  std::string Paritymode;  // code page 932 name; the constructor sets "無し" (none)
-  int FlowFlag = 1;        // bit i is rsFlow element i
-  int PacketSize = 0;      // OnPacket threshold; 0: never
-  int XonLim = 0, XoffLim = 0;  // no equivalent on a tty; kept
-  char XonChar = 0x13, XoffChar = 0x11;  // 0 keeps the device's
-  char ErrorChar = 0, EofChar = 0;       // no equivalent on a tty; kept
-  char EvtChar = 0;  // raises OnRXFlag when it arrives (0 is the NUL byte)
-  // Where terminal programs leave LCK..<device> files: a device locked by a
-  // live process does not open, and an open port leaves its own lock there
-  // when it may write. Empty: no lock files.
-  std::string LockDir = "/var/lock";
-
-  rsFlowSet Flow() const { return rsFlowSet::FromBits(static_cast<std::uint32_t>(FlowFlag)); }
-  void SetFlow(const rsFlowSet& flow) { FlowFlag = static_cast<int>(flow.bits()); }
-
-  // Line handlers: which events are watched is fixed at Open from those
-  // assigned then; whether a handler runs is decided when the event comes.
-  TNotifyEvent OnBREAK, OnCTS, OnDSR, OnERR, OnRING, OnRLSD, OnRXChar, OnRXFlag, OnTXEmpty;
-  TNotifyEvent OnCreate, OnOpen, OnClose;
-  TNotifyEvent OnPacket;  // with OnRXChar's event, once PacketSize bytes wait
-  TNotifyEvent OnHangUp;  // the device went away: nothing more will come
+  void SetSettings(const SerialSettings& settings) { settings_ = settings; }
+  const SerialSettings& GetSettings() const { return settings_; }
+  void SetTimeouts(const Timeouts& timeouts) { timeouts_ = timeouts; }
+  const Timeouts& GetTimeouts() const { return timeouts_; }
+  void SetCallbacks(Callbacks callbacks) { callbacks_ = std::move(callbacks); }
+  const Callbacks& GetCallbacks() const { return callbacks_; }
 
   // Runs while Read or Write waits on the line, at least every
-  // kWaitSliceMs, on the caller's thread; never when the call need not
-  // wait. It may run window messages (and so the line handlers), but must
-  // not call into this port: a Read or Write whose port was closed or
+  // kWaitHookIntervalMs, on the caller's thread; never when the call need
+  // not wait. It may run window messages (and so the line callbacks), but
+  // must not call into this port: a Read or Write whose port was closed or
   // reopened under it fails.
-  std::function<void()> OnWaitSlice;
-  static constexpr int kWaitSliceMs = 50;
+  void SetWaitHook(std::function<void()> hook) { wait_hook_ = std::move(hook); }
+  const std::function<void()>& WaitHook() const { return wait_hook_; }
+  static constexpr int kWaitHookIntervalMs = 50;
+
+  // Sets a wait hook for one scope and puts the one before it back.
+  class ScopedWaitHook {
+   public:
+    ScopedWaitHook(SerialPort& port, std::function<void()> hook)
+        : port_(port), saved_(std::exchange(port.wait_hook_, std::move(hook))) {}
+    ~ScopedWaitHook() { port_.wait_hook_ = std::move(saved_); }
+    ScopedWaitHook(const ScopedWaitHook&) = delete;
+    ScopedWaitHook& operator=(const ScopedWaitHook&) = delete;
+
+   private:
+    SerialPort& port_;
+    std::function<void()> saved_;
+  };
 
   // False when already open, when the name resolves to no device, when the
   // device is missing or held by anyone (this process included, or another
-  // program by a lock file in LockDir), or when it refuses the settings. OnOpen runs before Open returns true.
+  // program by a lock file in lock_dir), or when it refuses the settings.
+  // on_opened runs before Open returns true.
   bool Open();
   // Stops the event thread (a hand-over it had already made runs first),
-  // raises OnClose and releases the device. False when not open, also when
-  // the handler of that last hand-over closed the port itself (its Close
-  // raised OnClose).
+  // raises on_closed and releases the device. False when not open, also
+  // when the callback of that last hand-over closed the port itself (its
+  // Close raised on_closed).
   bool Close();
 
   // All or nothing: true only when exactly n bytes arrived (were sent: had
-  // left the driver's send queue) within rxTimeOut (txTimeOut) of the first
-  // wait, and for Read with no gap longer than ReadInterval between two
-  // bytes. A hang-up fails at once.
+  // left the driver's send queue) within the read (write) time-out of the
+  // first wait, and for Read with no gap longer than the read interval
+  // between two bytes. A hang-up fails at once.
   // After a false Read the bytes that did arrive are consumed; after a
   // false Write whatever it left unsent is discarded. Nothing stays pending.
   bool Read(void* buffer, int n);
   bool Write(const void* buffer, int n);
 
   // Bytes received and not yet read; -1 when closed.
-  int InQueCount();
+  int BytesAvailable();
   // The part of those already taken off the device: a Read of up to this
   // many bytes completes at once, without a system call.
-  int Buffered() const { return static_cast<int>(rx_tail_ - rx_head_); }
+  int BytesBuffered() const { return static_cast<int>(rx_tail_ - rx_head_); }
   // Discards everything received and not read. Nothing is left to send
   // after a Write returns, so the send side is not touched: bytes a Write
   // reported sent always reach the other end.
-  void PurgeAll();
-  // Read and Write take the time-outs from the fields at each call, so
-  // there is nothing to hand over; kept for callers.
-  void ApplyTimeouts();
+  void DiscardInput();
 
-  bool Opened() const { return opened_; }
+  bool IsOpen() const { return open_; }
   // The device opened (empty when closed).
   const std::string& DevicePath() const { return device_path_; }
   // The event thread while open with a watched event, else nullptr (also
   // when the device offers no way to wait for its events).
-  PortEventThread* CommThread() const { return thread_.get(); }
+  PortEventThread* EventThread() const { return thread_.get(); }
 
  private:
   friend class PortEventThread;
 
-  std::uint32_t MaskFromHandlers() const;
+  std::uint32_t WatchedEvents() const;
   // Pulls what has arrived into the receive buffer; true when ch is among
   // the bytes pulled. Used by the event thread's dispatch.
   bool PullAndFind(char ch);
   void ReleaseDevice();
 
-  // Waits on the device until deadline, cut short to run OnWaitSlice when
+  // Waits on the device until deadline, cut short to run the wait hook when
   // due; false when the wait must end the call (line gone, port closed or
   // reopened by the hook).
   enum class Await { kReadable, kWritable, kDrained };
   bool AwaitDevice(Await what, std::chrono::steady_clock::time_point deadline,
-                   std::chrono::steady_clock::time_point& slice_due);
+                   std::chrono::steady_clock::time_point& hook_due);
+
+  SerialSettings settings_;
+  Timeouts timeouts_;
+  Callbacks callbacks_;
+  std::function<void()> wait_hook_;
 
   std::unique_ptr<serial_internal::PortLock> lock_;  // before device_: released after it
   std::unique_ptr<serial_internal::PortDevice> device_;
   std::uint64_t open_count_ = 0;  // tells a waiting call that Open ran again
   std::unique_ptr<PortEventThread> thread_;
   std::string device_path_;
-  bool opened_ = false;
+  bool open_ = false;
 
   // Bytes already taken from the device and not yet read: Read drains it
   // first, so a read of one byte rarely costs a system call.
-  std::vector<char> rx_;
+  std::vector<char> rx_buffer_;
   std::size_t rx_head_ = 0, rx_tail_ = 0;
 };
 

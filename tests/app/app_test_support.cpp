@@ -122,9 +122,7 @@ void ShrinkTimeouts(app::MainWindow& window) {
   ProtocolEngine& engine = window.Session().Engine();
   engine.SetTimeouts({.ack = 2000, .data = 2000, .reply = 3000, .first_frame = 3000});
   SerialPort& port = window.Session().Port();
-  port.rxTimeOut = 3000;
-  port.txTimeOut = 3000;
-  port.ReadInterval = 3000;
+  port.SetTimeouts({.read_ms = 3000, .write_ms = 3000, .read_interval_ms = 3000});
 }
 
 void ShowAndActivate(app::MainWindow& window) {

@@ -108,7 +108,7 @@ class SessionControllerTest : public QObject, WindowFixture {
     std::ifstream in(log, std::ios::binary);
     const std::string trace((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
     QVERIFY(trace.find(mirvo::text::Cp932("FT_START失敗")) != std::string::npos);
-    QVERIFY(!w->Session().Port().Opened());
+    QVERIFY(!w->Session().Port().IsOpen());
     QVERIFY(!w->Session().IsLinkOpen() && !w->Session().IsSessionOpen());
     QCOMPARE(w->StatusText(StatusField::Port), QString("未接続"));
     QVERIFY(Action(*w, "password")->isEnabled());
@@ -160,7 +160,7 @@ class SessionControllerTest : public QObject, WindowFixture {
     auto w = Connected();
     QTRY_VERIFY_WITH_TIMEOUT(w->Session().IsSessionOpen() && w->Files().Model().rowCount() == 9 && !w->Session().IsConnecting(), 15000);
     env->handsets[0]->HangUp();
-    QTRY_VERIFY_WITH_TIMEOUT(!w->Session().Port().Opened(), 10000);
+    QTRY_VERIFY_WITH_TIMEOUT(!w->Session().Port().IsOpen(), 10000);
     QCOMPARE(env->Texts(), QStringList{QString("電話機との通信が中断されました。")});
     QCOMPARE(w->Files().Model().rowCount(), 0);
     QCOMPARE(w->StatusText(StatusField::Port), QString("未接続"));

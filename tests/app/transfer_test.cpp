@@ -159,7 +159,7 @@ class TransferTest : public QObject {
                qPrintable(op + ": " + env->Texts().join("|")));
       QCOMPARE(env->boxes.back().icon, mirvo::MsgIcon::Error);
       QVERIFY2(w->Session().IsSessionOpen() == session && w->Session().IsLinkOpen() == session, command);
-      QCOMPARE(w->Session().Port().Opened(), session);
+      QCOMPARE(w->Session().Port().IsOpen(), session);
       QVERIFY(!w->Session().IsBusy());
       QVERIFY(!QApplication::overrideCursor());
       w.reset();
@@ -246,7 +246,7 @@ class TransferTest : public QObject {
     QCOMPARE(w->Transfers().DownloadSelected(paths), -1);
     QVERIFY(dialogs.empty());
     QVERIFY(fs::exists(stage / "dated.txt"));
-    QVERIFY(!w->Session().IsSessionOpen() && !w->Session().Port().Opened() && !w->Session().IsBusy());
+    QVERIFY(!w->Session().IsSessionOpen() && !w->Session().Port().IsOpen() && !w->Session().IsBusy());
     int gets = 0;
     for (const std::string& command : handset->Commands()) gets += command.rfind("GET_FILE", 0) == 0;
     QCOMPARE(gets, 2);

@@ -43,8 +43,10 @@ class EngineTest : public ::testing::Test {
     std::ofstream(log_path_).flush();
     LogStartAt(log_path_);
     port_ = std::make_unique<SerialPort>();
-    port_->PortName = device;
-    port_->Bps = 115200;
+    SerialSettings settings;
+    settings.port_name = device;
+    settings.baud_rate = 115200;
+    port_->SetSettings(settings);
     ASSERT_TRUE(port_->Open()) << device;
     engine_ = std::make_unique<ProtocolEngine>(*port_);
     // Shrunk waits: a failing exchange ends in well under a second.

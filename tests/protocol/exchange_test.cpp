@@ -205,7 +205,7 @@ TEST_F(ExchangeTest, WaitsKeepTheWindowServed) {
   std::uint8_t c = 0;
   EXPECT_EQ(engine_->WaitAck(c), ExchangeResult::Refused);
   EXPECT_GE(ui_.process_calls, 3);  // one per 50 ms slice of 300 ms, with slack
-  EXPECT_FALSE(port_->OnWaitSlice);  // given back after the wait
+  EXPECT_FALSE(port_->WaitHook());  // given back after the wait
 }
 
 TEST_F(ExchangeTest, AnEndRepeatedWhileItIsAnsweredFailsTheAnswerOnce) {

@@ -8,7 +8,9 @@ using namespace mirvo::testing;
 TEST(EngineFaults, AFailedAckStillReleasesTheLink) {
   FakeUi ui;
   SerialPort port;
-  port.PortName = "/scripted";
+  SerialSettings settings;
+  settings.port_name = "/scripted";
+  port.SetSettings(settings);
   ASSERT_TRUE(port.Open());
   ProtocolEngine engine(port);
   ProtocolEngine::Timeouts timeouts;

@@ -377,17 +377,19 @@ TEST_F(SessionTest, GarbageIsPurgedByTheNextLink) {
   // Watch the line so the test knows when the garbage has landed.
   bool arrived = false;
   port_->Close();
-  port_->OnRXChar = [&](TNotifySource&) { arrived = true; };
+  SerialPort::Callbacks callbacks;
+  callbacks.on_bytes_received = [&] { arrived = true; };
+  port_->SetCallbacks(callbacks);
   ASSERT_TRUE(port_->Open());
   handset_->SendGarbage("\x11\x99garbage");
   ASSERT_TRUE(ui_.PumpUntil([&] { return arrived; }));
-  ASSERT_GT(port_->InQueCount(), 0);
+  ASSERT_GT(port_->BytesAvailable(), 0);
   EXPECT_EQ(engine_->EstablishLink(), ExchangeResult::Ok);
   std::vector<std::string> lines;
   EXPECT_EQ(engine_->GetList(lines), ExchangeResult::Ok);
   handset_->GarbageBefore(1, "\x7F");
   EXPECT_EQ(engine_->GetList(lines), ExchangeResult::Broken);  // the reply wait meets a stray byte
-  port_->OnRXChar = nullptr;  // `arrived` ends here; a dispatch may still be pending at close
+  port_->SetCallbacks({});  // `arrived` ends here; a dispatch may still be pending at close
 }
 
 TEST_F(SessionTest, HangUpEndsAnOperationAtOnce) {

@@ -14,6 +14,8 @@ namespace mirvo {
 namespace {
 
 using std::chrono::milliseconds;
+using testing::ChangeSetting;
+using Callbacks = SerialPort::Callbacks;
 
 // Holds posted dispatches until the test lets them run, so that one can be
 // left pending on purpose.
@@ -53,11 +55,11 @@ class HoldingUi final : public UiHooks {
   int posts_ = 0;
 };
 
-class CommThreadTest : public testing::PortFixture {
+class PortEventThreadTest : public testing::PortFixture {
  protected:
   void Open() {
-    port_.PortName = pty_.slave_path();
-    port_.rxTimeOut = 2000;
+    ChangeSetting(port_, &SerialSettings::port_name, pty_.slave_path());
+    port_.SetTimeouts({.read_ms = 2000, .write_ms = 30000, .read_interval_ms = 0});
     ASSERT_TRUE(port_.Open());
   }
   // Pumps for a while and reports whether pred ever held: for things that
@@ -65,81 +67,77 @@ class CommThreadTest : public testing::PortFixture {
   bool EverWithin(const std::function<bool()>& pred, milliseconds bound = milliseconds(300)) {
     return ui_.PumpUntil(pred, bound);
   }
+  void On(std::function<void()> Callbacks::*which, std::function<void()> callback) {
+    testing::SetCallback(port_, which, std::move(callback));
+  }
   // Outlives the port, whose thread may post until the port is closed.
   testing::FakeUi ui_;
   SerialPort port_;
 };
 
-TEST_F(CommThreadTest, HandlersRunInTableOrderWithTheThreadAsSender) {
+TEST_F(PortEventThreadTest, CallbacksRunInTableOrder) {
   std::vector<std::string> order;
-  std::vector<TNotifySource*> senders;
-  auto record = [&](const char* name) {
-    return [&, name](TNotifySource& s) {
-      order.push_back(name);
-      senders.push_back(&s);
-    };
-  };
-  port_.OnRXFlag = record("rxflag");
-  port_.OnRXChar = record("rxchar");
-  port_.OnPacket = record("packet");
-  port_.PacketSize = 3;
-  port_.EvtChar = '!';
+  auto record = [&](const char* name) { return [&, name] { order.push_back(name); }; };
+  On(&Callbacks::on_bytes_received, record("bytes"));
+  On(&Callbacks::on_packet, record("packet"));
+  On(&Callbacks::on_event_char, record("event char"));
+  ChangeSetting(port_, &SerialSettings::event_char, '!');
+  ChangeSetting(port_, &SerialSettings::packet_size, 3);
   Open();
-  ASSERT_NE(port_.CommThread(), nullptr);
+  ASSERT_NE(port_.EventThread(), nullptr);
 
   pty_.Send("ab!");
   ASSERT_TRUE(ui_.PumpUntil([&] { return order.size() >= 3; }));
-  EXPECT_EQ(order, (std::vector<std::string>{"packet", "rxchar", "rxflag"}));
-  for (TNotifySource* s : senders) EXPECT_EQ(s, port_.CommThread());
-  EXPECT_EQ(port_.CommThread()->EventMask, comm_event::kRxChar | comm_event::kRxFlag);
+  EXPECT_EQ(order, (std::vector<std::string>{"packet", "bytes", "event char"}));
+  EXPECT_EQ(port_.EventThread()->LastEvents(), line_event::kBytesReceived | line_event::kEventChar);
 
   // The event character has to come for its handler.
   order.clear();
   pty_.Send("cd");
   ASSERT_TRUE(ui_.PumpUntil([&] { return order.size() >= 1; }));
   EXPECT_FALSE(EverWithin([&] { return order.size() > 2; }));
-  EXPECT_EQ(order, (std::vector<std::string>{"packet", "rxchar"}));
+  EXPECT_EQ(order, (std::vector<std::string>{"packet", "bytes"}));
   // Pulled in to look for the character, the bytes are still there to read.
   std::string got(5, '\0');
   EXPECT_TRUE(port_.Read(got.data(), 5));
   EXPECT_EQ(got, "ab!cd");
 }
 
-TEST_F(CommThreadTest, OnPacketFiresAtPacketSizeAndResetsRxCount) {
+TEST_F(PortEventThreadTest, OnPacketFiresAtPacketSizeAndResetsTheReceivedCount) {
   int packets = 0;
   std::int32_t count_in_packet = -1;
-  port_.OnPacket = [&](TNotifySource& s) {
+  On(&Callbacks::on_packet, [&] {
     ++packets;
-    count_in_packet = static_cast<PortEventThread&>(s).RxCount;
-  };
-  port_.PacketSize = 16;
+    count_in_packet = port_.EventThread()->ReceivedCount();
+  });
+  ChangeSetting(port_, &SerialSettings::packet_size, 16);
   Open();
-  PortEventThread* thread = port_.CommThread();
-  ASSERT_NE(thread, nullptr) << "OnPacket alone watches the receive event";
+  PortEventThread* thread = port_.EventThread();
+  ASSERT_NE(thread, nullptr) << "on_packet alone watches the receive event";
 
   pty_.Send(std::string(10, 'p'));
-  ASSERT_TRUE(ui_.PumpUntil([&] { return thread->RxCount == 10; }));
+  ASSERT_TRUE(ui_.PumpUntil([&] { return thread->ReceivedCount() == 10; }));
   EXPECT_EQ(packets, 0);
   pty_.Send(std::string(6, 'q'));
   ASSERT_TRUE(ui_.PumpUntil([&] { return packets == 1; }));
   EXPECT_EQ(count_in_packet, 0);
-  EXPECT_EQ(thread->RxCount, 0);
+  EXPECT_EQ(thread->ReceivedCount(), 0);
   std::string got(16, '\0');
   EXPECT_TRUE(port_.Read(got.data(), 16));
 }
 
-TEST_F(CommThreadTest, PacketSizeZeroNeverFiresOnPacket) {
+TEST_F(PortEventThreadTest, PacketSizeZeroNeverFiresOnPacket) {
   int packets = 0;
-  port_.OnPacket = [&](TNotifySource&) { ++packets; };
+  On(&Callbacks::on_packet, [&] { ++packets; });
   Open();
   pty_.Send(std::string(40, 'z'));
-  ASSERT_TRUE(ui_.PumpUntil([&] { return port_.CommThread()->RxCount == 40; }));
+  ASSERT_TRUE(ui_.PumpUntil([&] { return port_.EventThread()->ReceivedCount() == 40; }));
   EXPECT_EQ(packets, 0);
 }
 
-TEST_F(CommThreadTest, UnreadBytesDoNotDispatchAgain) {
+TEST_F(PortEventThreadTest, UnreadBytesDoNotDispatchAgain) {
   int calls = 0;
-  port_.OnRXChar = [&](TNotifySource&) { ++calls; };
+  On(&Callbacks::on_bytes_received, [&] { ++calls; });
   Open();
   pty_.Send("12345");
   ASSERT_TRUE(ui_.PumpUntil([&] { return calls >= 1; }));
@@ -154,46 +152,46 @@ TEST_F(CommThreadTest, UnreadBytesDoNotDispatchAgain) {
   EXPECT_EQ(calls, 2);
 }
 
-TEST_F(CommThreadTest, RemovedHandlerIsNotCalledButTheEventIsStillWatched) {
+TEST_F(PortEventThreadTest, RemovedCallbackIsNotCalledButTheEventIsStillWatched) {
   int calls = 0;
-  port_.OnRXChar = [&](TNotifySource&) { ++calls; };
+  On(&Callbacks::on_bytes_received, [&] { ++calls; });
   Open();
-  PortEventThread* thread = port_.CommThread();
+  PortEventThread* thread = port_.EventThread();
   pty_.Send("a");
   ASSERT_TRUE(ui_.PumpUntil([&] { return calls == 1; }));
 
-  port_.OnRXChar = nullptr;
+  On(&Callbacks::on_bytes_received, nullptr);
   pty_.Send("bcd");
-  ASSERT_TRUE(ui_.PumpUntil([&] { return thread->RxCount == 4; }));
+  ASSERT_TRUE(ui_.PumpUntil([&] { return thread->ReceivedCount() == 4; }));
   EXPECT_EQ(calls, 1);
 
-  port_.OnRXChar = [&](TNotifySource&) { calls += 10; };
+  On(&Callbacks::on_bytes_received, [&] { calls += 10; });
   pty_.Send("e");
   ASSERT_TRUE(ui_.PumpUntil([&] { return calls == 11; }));
 }
 
-TEST_F(CommThreadTest, WatchedEventsAreFixedAtOpen) {
+TEST_F(PortEventThreadTest, WatchedEventsAreFixedAtOpen) {
   int calls = 0;
-  port_.OnOpen = [](TNotifySource&) {};
-  port_.OnClose = [](TNotifySource&) {};
+  On(&Callbacks::on_opened, [] {});
+  On(&Callbacks::on_closed, [] {});
   Open();
-  EXPECT_EQ(port_.CommThread(), nullptr) << "OnOpen and OnClose need no thread";
-  port_.OnRXChar = [&](TNotifySource&) { ++calls; };
+  EXPECT_EQ(port_.EventThread(), nullptr) << "on_opened and on_closed need no thread";
+  On(&Callbacks::on_bytes_received, [&] { ++calls; });
   pty_.Send("x");
   EXPECT_FALSE(EverWithin([&] { return calls > 0; }));
   EXPECT_TRUE(port_.Close());
   EXPECT_TRUE(port_.Open());  // now it is watched
-  ASSERT_NE(port_.CommThread(), nullptr);
-  EXPECT_EQ(port_.CommThread()->WatchMask(), comm_event::kRxChar);
+  ASSERT_NE(port_.EventThread(), nullptr);
+  EXPECT_EQ(port_.EventThread()->WatchedEvents(), line_event::kBytesReceived);
   pty_.Send("y");
   EXPECT_TRUE(ui_.PumpUntil([&] { return calls > 0; }));
 }
 
-TEST_F(CommThreadTest, ClosingRunsAPendingDispatchOnceWhileStillOpen) {
+TEST_F(PortEventThreadTest, ClosingRunsAPendingDispatchOnceWhileStillOpen) {
   HoldingUi ui;
   std::vector<std::string> events;
-  port_.OnRXChar = [&](TNotifySource&) { events.push_back(port_.Opened() ? "rx open" : "rx closed"); };
-  port_.OnClose = [&](TNotifySource&) { events.push_back("close"); };
+  On(&Callbacks::on_bytes_received, [&] { events.push_back(port_.IsOpen() ? "rx open" : "rx closed"); });
+  On(&Callbacks::on_closed, [&] { events.push_back("close"); });
   Open();
   pty_.Send("pending");
   ASSERT_TRUE(ui.WaitForPosts(1));  // handed over, not yet run
@@ -203,42 +201,42 @@ TEST_F(CommThreadTest, ClosingRunsAPendingDispatchOnceWhileStillOpen) {
   ui.ProcessMessages();  // the posting comes late: it finds nothing to do
   EXPECT_EQ(events.size(), 2u);
 
-  // That last dispatch's handler closes the port itself: one OnClose, and
-  // the outer Close finds nothing left to close.
+  // That last dispatch's callback closes the port itself: one on_closed,
+  // and the outer Close finds nothing left to close.
   events.clear();
-  port_.OnRXChar = [&](TNotifySource&) { EXPECT_TRUE(port_.Close()); };
+  On(&Callbacks::on_bytes_received, [&] { EXPECT_TRUE(port_.Close()); });
   Open();
   pty_.Send("pending");
   ASSERT_TRUE(ui.WaitForPosts(2));
   EXPECT_FALSE(port_.Close());
   EXPECT_EQ(events, std::vector<std::string>{"close"});
-  EXPECT_FALSE(port_.Opened());
+  EXPECT_FALSE(port_.IsOpen());
 }
 
-TEST_F(CommThreadTest, AHandlerMayCloseThePort) {
+TEST_F(PortEventThreadTest, ACallbackMayCloseThePort) {
   int closes = 0, calls = 0;
-  port_.OnRXChar = [&](TNotifySource&) {
+  On(&Callbacks::on_bytes_received, [&] {
     ++calls;
     EXPECT_TRUE(port_.Close());
-  };
-  port_.OnClose = [&](TNotifySource&) { ++closes; };
+  });
+  On(&Callbacks::on_closed, [&] { ++closes; });
   Open();
   pty_.Send("bye");
-  ASSERT_TRUE(ui_.PumpUntil([&] { return !port_.Opened(); }));
+  ASSERT_TRUE(ui_.PumpUntil([&] { return !port_.IsOpen(); }));
   EXPECT_EQ(calls, 1);
   EXPECT_EQ(closes, 1);
 
   EXPECT_TRUE(port_.Open());  // the device was released
   pty_.Send("again");
   ASSERT_TRUE(ui_.PumpUntil([&] { return calls == 2; }));
-  EXPECT_FALSE(port_.Opened());
+  EXPECT_FALSE(port_.IsOpen());
 }
 
-TEST_F(CommThreadTest, AThrowingHandlerIsReportedAndTheThreadGoesOn) {
+TEST_F(PortEventThreadTest, AThrowingCallbackIsReportedAndTheThreadGoesOn) {
   int calls = 0;
-  port_.OnRXChar = [&](TNotifySource&) {
+  On(&Callbacks::on_bytes_received, [&] {
     if (++calls == 1) throw std::runtime_error("handler broke");
-  };
+  });
   Open();
   pty_.Send("1");
   ASSERT_TRUE(ui_.PumpUntil([&] { return !ui_.boxes.empty(); }));
@@ -251,21 +249,21 @@ TEST_F(CommThreadTest, AThrowingHandlerIsReportedAndTheThreadGoesOn) {
   EXPECT_EQ(ui_.boxes.size(), 1u);
 }
 
-TEST_F(CommThreadTest, AHungUpLineRaisesNothingAndStillCloses) {
+TEST_F(PortEventThreadTest, AHungUpLineRaisesNothingAndStillCloses) {
   int calls = 0, closes = 0;
-  port_.OnRXChar = [&](TNotifySource&) { ++calls; };
-  port_.OnClose = [&](TNotifySource&) { ++closes; };
+  On(&Callbacks::on_bytes_received, [&] { ++calls; });
+  On(&Callbacks::on_closed, [&] { ++closes; });
   Open();
   pty_.HangUp();
   EXPECT_FALSE(EverWithin([&] { return calls > 0; }));
-  EXPECT_EQ(port_.InQueCount(), 0);
+  EXPECT_EQ(port_.BytesAvailable(), 0);
   EXPECT_TRUE(port_.Close());
   EXPECT_EQ(closes, 1);
 }
 
-TEST_F(CommThreadTest, AHangUpIsReportedOnceToItsHandler) {
+TEST_F(PortEventThreadTest, AHangUpIsReportedOnceToItsCallback) {
   int hangups = 0;
-  port_.OnHangUp = [&](TNotifySource&) { ++hangups; };
+  On(&Callbacks::on_hang_up, [&] { ++hangups; });
   Open();
   pty_.HangUp();
   ASSERT_TRUE(ui_.PumpUntil([&] { return hangups == 1; }));
@@ -273,18 +271,13 @@ TEST_F(CommThreadTest, AHangUpIsReportedOnceToItsHandler) {
   EXPECT_TRUE(port_.Close());
 }
 
-TEST_F(CommThreadTest, SendQueueEmptyAfterAWrite) {
+TEST_F(PortEventThreadTest, SendQueueEmptyAfterAWrite) {
   int empties = 0;
-  TNotifySource* sender = nullptr;
-  port_.OnTXEmpty = [&](TNotifySource& s) {
-    ++empties;
-    sender = &s;
-  };
+  On(&Callbacks::on_send_queue_empty, [&] { ++empties; });
   Open();
   ASSERT_TRUE(port_.Write("AT\r\n", 4));
   EXPECT_EQ(pty_.Receive(4), "AT\r\n");
   ASSERT_TRUE(ui_.PumpUntil([&] { return empties >= 1; }));
-  EXPECT_EQ(sender, port_.CommThread());
   EXPECT_FALSE(EverWithin([&] { return empties > 1; })) << "once per write";
 }
 

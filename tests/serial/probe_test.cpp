@@ -56,7 +56,9 @@ class ProbeTest : public ::testing::Test {
  protected:
   void TearDown() override { SetPortResolver({}); }
   bool OpenOn(SerialPort& port, const std::string& path) {
-    port.PortName = path;
+    SerialSettings settings;
+    settings.port_name = path;
+    port.SetSettings(settings);
     return port.Open();
   }
   FakeUi ui_;
@@ -71,13 +73,13 @@ TEST_F(ProbeTest, ReadsVendorAndModelFromTheReplies) {
   SerialPort port;
   ASSERT_TRUE(OpenOn(port, handset.DevicePath()));
   std::string vendor = "x", model = "y";
-  EXPECT_EQ(ProbeHandset(port, vendor, model, kByteWait), 0);
+  ProbeHandset(port, vendor, model, kByteWait);
   EXPECT_EQ(vendor, "ZQR");
   EXPECT_EQ(model, "TQ-R5101K");
-  EXPECT_EQ(port.rxTimeOut, kByteWait);
+  EXPECT_EQ(port.GetTimeouts().read_ms, kByteWait);
   EXPECT_EQ(handset.Commands(), (std::vector<std::string>{"ATZ", "ATE0", "ATI3", "ATI4"}));
   EXPECT_GT(ui_.process_calls, 20);  // after every received byte
-  EXPECT_EQ(port.InQueCount(), 0);
+  EXPECT_EQ(port.BytesAvailable(), 0);
 }
 
 TEST_F(ProbeTest, ErrorRepliesAndSilence) {
@@ -108,17 +110,17 @@ TEST_F(ProbeTest, TheFirstPortOfAProbingPortIsProbedAtItsOpenLimit) {
     return std::nullopt;
   });
   SerialPort probe;
-  probe.rxTimeOut = 150;  // as the dialog opens it
+  probe.SetTimeouts({.read_ms = 150, .write_ms = 30000, .read_interval_ms = 0});  // as the dialog opens it
   const auto t0 = std::chrono::steady_clock::now();
   std::chrono::steady_clock::duration took{};
   const auto records = ScanHandsetPorts(probe, 2000, [&](const ProbedPort& info) {
-    EXPECT_EQ(info.ComName, "COM1");
+    EXPECT_EQ(info.port_name, "COM1");
     took = std::chrono::steady_clock::now() - t0;
   });
   ASSERT_EQ(records.size(), 1u);
   // 4 x 150 ms, not 4 x 2000 ms; later ports open with the longer limit.
   EXPECT_LT(took, std::chrono::milliseconds(2500));
-  EXPECT_EQ(probe.rxTimeOut, 2000);
+  EXPECT_EQ(probe.GetTimeouts().read_ms, 2000);
 }
 
 TEST_F(ProbeTest, AnEndlessReplyStopsAtTheBuffer) {
@@ -129,7 +131,7 @@ TEST_F(ProbeTest, AnEndlessReplyStopsAtTheBuffer) {
   SerialPort port;
   ASSERT_TRUE(OpenOn(port, handset.DevicePath()));
   std::string vendor, model;
-  EXPECT_EQ(ProbeHandset(port, vendor, model, kByteWait), 0);
+  ProbeHandset(port, vendor, model, kByteWait);
   EXPECT_FALSE(vendor.empty());
   EXPECT_LE(vendor.size(), 1024u);
 }
@@ -163,10 +165,10 @@ TEST_F(ProbeTest, ScanListsEveryPortThatOpensInOrder) {
   EXPECT_EQ(asked.front(), "COM1");
   EXPECT_EQ(asked.back(), "COM256");
   ASSERT_EQ(records.size(), 3u);
-  EXPECT_EQ(ComInfoLine(records[0]), "COM3 : Unknown");
-  EXPECT_EQ(ComInfoLine(records[1]), "COM12 : ZQR - TQ-X9");
-  EXPECT_EQ(ComInfoLine(records[2]), "COM200 : ZQR - TQ-R5101K");
-  EXPECT_FALSE(probe.Opened());
+  EXPECT_EQ(ProbedPortLine(records[0]), "COM3 : Unknown");
+  EXPECT_EQ(ProbedPortLine(records[1]), "COM12 : ZQR - TQ-X9");
+  EXPECT_EQ(ProbedPortLine(records[2]), "COM200 : ZQR - TQ-R5101K");
+  EXPECT_FALSE(probe.IsOpen());
 
   // A foreign device reporting a supported model is accepted without asking;
   // the vendor alone is enough too; the first handset vendor is picked.

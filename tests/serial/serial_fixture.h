@@ -10,14 +10,17 @@
 
 #include <chrono>
 #include <filesystem>
+#include <functional>
 #include <optional>
 #include <string>
+#include <type_traits>
 
 #include <gtest/gtest.h>
 
 #include "core/paths.h"
 #include "pty_pair.h"
 #include "serial/port_names.h"
+#include "serial/serial_port.h"
 
 namespace mirvo::testing {
 
@@ -31,6 +34,22 @@ inline milliseconds Since(Clock::time_point t0) {
 // Slack for a loaded machine or a sanitizer build; a time-out must never
 // come earlier than its limit.
 inline constexpr milliseconds kMargin{1500};
+
+// Changes one setting of the port and keeps the others.
+template <class T>
+void ChangeSetting(SerialPort& port, T SerialSettings::*field, std::type_identity_t<T> value) {
+  SerialSettings settings = port.GetSettings();
+  settings.*field = std::move(value);
+  port.SetSettings(settings);
+}
+
+// Sets one callback of the port (nullptr removes it) and keeps the others.
+inline void SetCallback(SerialPort& port, std::function<void()> SerialPort::Callbacks::*which,
+                        std::function<void()> callback) {
+  SerialPort::Callbacks callbacks = port.GetCallbacks();
+  callbacks.*which = std::move(callback);
+  port.SetCallbacks(std::move(callbacks));
+}
 
 class PortFixture : public ::testing::Test {
  protected:

@@ -8,90 +8,51 @@
 #include <cstdio>
 #include <string>
 #include <thread>
+#include <utility>
 
 #include "serial/serial_device.h"
 #include "serial/termios_settings.h"
 #include "serial_fixture.h"
 #include "test_files.h"
-#include "text/cp932.h"
 
 namespace mirvo {
 namespace {
 
-using serial_internal::LineSettings;
-using serial_internal::Parity;
-using serial_internal::ParityFromName;
+using testing::ChangeSetting;
 using testing::Clock;
 using testing::kMargin;
+using testing::SetCallback;
 using testing::Since;
 using std::chrono::milliseconds;
 
-TEST(FlowSet, FollowsTheFlagWordBitForBit) {
-  SerialPort port;
-  EXPECT_EQ(port.Flow(), rsFlowSet{rsFlow::dfBinary});
-
-  port.SetFlow({rsFlow::dfBinary, rsFlow::dfOutxCTSFlow});
-  EXPECT_EQ(port.FlowFlag, 5);
-
-  port.FlowFlag = 1 | (1 << 15) | (1 << 16);
-  EXPECT_EQ(port.Flow(), rsFlowSet{rsFlow::dfBinary});
-  port.SetFlow(port.Flow());
-  EXPECT_EQ(port.FlowFlag, 1);  // writing drops bits 15 and up
-
-  port.SetFlow({rsFlow::dfAbortOnError, rsFlow::dfRTSControl_b1, rsFlow::dfInX});
-  EXPECT_EQ(port.FlowFlag, (1 << 14) | (1 << 13) | (1 << 9));
-  EXPECT_TRUE(port.Flow().contains(rsFlow::dfInX));
-  EXPECT_FALSE(port.Flow().contains(rsFlow::dfOutX));
-}
-
-TEST(Defaults, OnCreateSeesTheDefaults) {
-  TNotifySource* sender = nullptr;
-  int bps_seen = 0;
-  std::string parity_seen;
-  SerialPort port([&](TNotifySource& s) {
-    sender = &s;
-    bps_seen = static_cast<SerialPort&>(s).Bps;
-    parity_seen = static_cast<SerialPort&>(s).Paritymode;
+TEST(Defaults, OnCreatedSeesTheDefaults) {
+  int created = 0;
+  SerialSettings seen;
+  SerialPort::Timeouts seen_timeouts;
+  SerialPort port([&] {
+    ++created;
+    seen = port.GetSettings();
+    seen_timeouts = port.GetTimeouts();
   });
-  EXPECT_EQ(sender, &port);
-  EXPECT_EQ(bps_seen, 9600);
-  EXPECT_EQ(parity_seen, text::Cp932("無し"));
-  EXPECT_FALSE(port.Opened());
-  EXPECT_EQ(port.InQueCount(), -1);
+  EXPECT_EQ(created, 1);
+  EXPECT_EQ(seen.baud_rate, 9600);
+  EXPECT_EQ(seen.parity, Parity::kNone);
+  EXPECT_EQ(seen.flow_control, FlowControl{});
+  EXPECT_EQ(seen_timeouts.read_ms, 30000);
+  EXPECT_EQ(seen_timeouts.read_interval_ms, 0);
+  EXPECT_FALSE(port.IsOpen());
+  EXPECT_EQ(port.BytesAvailable(), -1);
 }
 
-TEST(ParityNames, MatchCodePage932BytesExactly) {
-  const std::pair<const char*, Parity> accepted[] = {
-      {"無し", Parity::kNone},     {"なし", Parity::kNone},      {"奇数", Parity::kOdd},
-      {"きすう", Parity::kOdd},    {"ODD", Parity::kOdd},        {"odd", Parity::kOdd},
-      {"ＯＤＤ", Parity::kOdd},    {"ｏｄｄ", Parity::kOdd},     {"偶数", Parity::kEven},
-      {"ぐうすう", Parity::kEven}, {"EVEN", Parity::kEven},      {"even", Parity::kEven},
-      {"ＥＶＥＮ", Parity::kEven}, {"ｅｖｅｎ", Parity::kEven},   {"マーク", Parity::kMark},
-      {"まーく", Parity::kMark},   {"MARK", Parity::kMark},      {"mark", Parity::kMark},
-      {"ＭＡＲＫ", Parity::kMark}, {"ｍａｒｋ", Parity::kMark},   {"スペース", Parity::kSpace},
-      {"すぺーす", Parity::kSpace}, {"SPACE", Parity::kSpace},   {"space", Parity::kSpace},
-      {"ＳＰＡＣＥ", Parity::kSpace}, {"ｓｐａｃｅ", Parity::kSpace},
-  };
-  for (const auto& [utf8, parity] : accepted) {
-    EXPECT_EQ(ParityFromName(text::Cp932(utf8)), parity) << utf8;
-  }
-  // No ASCII name means none; case and the UTF-8 form do not match.
-  for (const char* name : {"none", "None", "NONE", "Odd", "Even", "ｏＤＤ", "", "odd "}) {
-    EXPECT_EQ(ParityFromName(text::Cp932(name)), std::nullopt) << name;
-  }
-  EXPECT_EQ(ParityFromName("無し"), std::nullopt);  // UTF-8 bytes, not code page 932
-}
-
-TEST(Termios, KeepsTheDevicesValuesForUnknownNamesAndZeroCharacters) {
+TEST(Termios, KeepsTheDevicesCharactersWhereZero) {
   termios tio{};
-  tio.c_cflag = CS8 | CSTOPB | PARENB | PARODD;
   tio.c_cc[VSTART] = 0x21;
   tio.c_cc[VSTOP] = 0x22;
-  LineSettings s;
-  s.bps = 115200;
-  s.data_bits = 7;
-  s.stop_bits = serial_internal::StopBitsFromName("1.0");
-  s.parity = ParityFromName("none");
+  SerialSettings s;
+  s.baud_rate = 115200;
+  s.data_bits = 0x107;  // only the low byte counts
+  s.stop_bits = StopBits::kTwo;
+  s.parity = Parity::kOdd;
   s.xon_char = 0;
   s.xoff_char = 0x11;
   ASSERT_TRUE(serial_internal::ApplyToTermios(s, tio));
@@ -104,10 +65,34 @@ TEST(Termios, KeepsTheDevicesValuesForUnknownNamesAndZeroCharacters) {
   EXPECT_FALSE(tio.c_lflag & ICANON);
 }
 
+TEST(Termios, EachFlowSettingReachesItsOwnFlag) {
+  const auto flags = [](const SerialSettings& s) {
+    termios tio{};
+    EXPECT_TRUE(serial_internal::ApplyToTermios(s, tio));
+    return std::pair(tio.c_iflag & (IXON | IXOFF | INPCK), tio.c_cflag & CRTSCTS);
+  };
+  const auto none = std::pair(tcflag_t{0}, tcflag_t{0});
+  EXPECT_EQ(flags(SerialSettings{}), none);
+  const auto with_flow = [](FlowControl flow) {
+    SerialSettings s;
+    s.flow_control = flow;
+    return s;
+  };
+  EXPECT_EQ(flags(with_flow({.xon_xoff_send = true, .xon_xoff_receive = false, .rts_cts = false})),
+            std::pair(tcflag_t{IXON}, tcflag_t{0}));
+  EXPECT_EQ(flags(with_flow({.xon_xoff_send = false, .xon_xoff_receive = true, .rts_cts = false})),
+            std::pair(tcflag_t{IXOFF}, tcflag_t{0}));
+  EXPECT_EQ(flags(with_flow({.xon_xoff_send = false, .xon_xoff_receive = false, .rts_cts = true})),
+            std::pair(tcflag_t{0}, tcflag_t{CRTSCTS}));
+  SerialSettings checked;
+  checked.check_parity = true;
+  EXPECT_EQ(flags(checked), std::pair(tcflag_t{INPCK}, tcflag_t{0}));
+}
+
 TEST(Termios, MapsParityStopBitsAndFlowControl) {
   const auto cflag = [](Parity p) {
     termios tio{};
-    LineSettings s;
+    SerialSettings s;
     s.parity = p;
     EXPECT_TRUE(serial_internal::ApplyToTermios(s, tio));
     return tio.c_cflag & (PARENB | PARODD | CMSPAR);
@@ -119,25 +104,25 @@ TEST(Termios, MapsParityStopBitsAndFlowControl) {
   EXPECT_EQ(cflag(Parity::kSpace), static_cast<tcflag_t>(PARENB | CMSPAR));
 
   termios tio{};
-  LineSettings s;
-  s.flow_flag = rsFlowSet{rsFlow::dfBinary, rsFlow::dfOutX, rsFlow::dfInX, rsFlow::dfOutxCTSFlow}.bits();
+  SerialSettings s;
+  s.flow_control = {.xon_xoff_send = true, .xon_xoff_receive = true, .rts_cts = true};
   ASSERT_TRUE(serial_internal::ApplyToTermios(s, tio));
   EXPECT_TRUE(tio.c_iflag & IXON);
   EXPECT_TRUE(tio.c_iflag & IXOFF);
   EXPECT_TRUE(tio.c_cflag & CRTSCTS);
-  s.flow_flag = 1;
+  s.flow_control = {};
   ASSERT_TRUE(serial_internal::ApplyToTermios(s, tio));
   EXPECT_FALSE(tio.c_iflag & (IXON | IXOFF));
   EXPECT_FALSE(tio.c_cflag & CRTSCTS);
 
   // What no tty can do is refused.
-  s.bps = 12345;
+  s.baud_rate = 12345;
   EXPECT_FALSE(serial_internal::ApplyToTermios(s, tio));
-  s.bps = 9600;
+  s.baud_rate = 9600;
   s.data_bits = 9;
   EXPECT_FALSE(serial_internal::ApplyToTermios(s, tio));
   s.data_bits = 8;
-  s.stop_bits = serial_internal::StopBits::kOneHalf;
+  s.stop_bits = StopBits::kOneAndHalf;
   EXPECT_FALSE(serial_internal::ApplyToTermios(s, tio));
   s.data_bits = 5;
   EXPECT_TRUE(serial_internal::ApplyToTermios(s, tio));
@@ -185,28 +170,28 @@ struct FakeDevices {
 
 TEST(SlowLineTest, WriteReturnsOnceTheBytesAreOnTheLine) {
   SlowLine* line = nullptr;
-  FakeDevices fake([&](const std::string&, const LineSettings&) {
+  FakeDevices fake([&](const std::string&, const SerialSettings&) {
     auto device = std::make_unique<SlowLine>(960.0);  // 9,600 bit/s
     line = device.get();
     return device;
   });
   SerialPort port;
-  port.PortName = "/slow";
-  port.LockDir.clear();
+  ChangeSetting(port, &SerialSettings::port_name, "/slow");
+  ChangeSetting(port, &SerialSettings::lock_dir, "");
   // A device whose events cannot be waited for opens all the same.
-  port.OnRXChar = [](TNotifySource&) {};
+  SetCallback(port, &SerialPort::Callbacks::on_bytes_received, [] {});
   ASSERT_TRUE(port.Open());
-  EXPECT_EQ(port.CommThread(), nullptr);
-  int slices = 0;
-  port.OnWaitSlice = [&] { ++slices; };
+  EXPECT_EQ(port.EventThread(), nullptr);
+  int hook_calls = 0;
+  port.SetWaitHook([&] { ++hook_calls; });
   const std::string block(300, 'd');  // about 310 ms on the line
-  port.txTimeOut = 5000;
+  port.SetTimeouts({.read_ms = 30000, .write_ms = 5000, .read_interval_ms = 0});
   ASSERT_TRUE(port.Write(block.data(), static_cast<int>(block.size())));
   EXPECT_EQ(line->QueuedOut(), 0);
-  EXPECT_GE(slices, 3);
+  EXPECT_GE(hook_calls, 3);
 
   // Still queued when the time-out ends: not sent, and none of it goes out.
-  port.txTimeOut = 100;
+  port.SetTimeouts({.read_ms = 30000, .write_ms = 100, .read_interval_ms = 0});
   EXPECT_FALSE(port.Write(block.data(), static_cast<int>(block.size())));
   EXPECT_EQ(line->QueuedOut(), 0);
 }
@@ -215,9 +200,8 @@ class PortTest : public testing::PortFixture {
  protected:
   // Opens the pty by path with short time-outs.
   void OpenPort(SerialPort& port) {
-    port.PortName = pty_.slave_path();
-    port.rxTimeOut = 2000;
-    port.txTimeOut = 2000;
+    ChangeSetting(port, &SerialSettings::port_name, pty_.slave_path());
+    port.SetTimeouts({.read_ms = 2000, .write_ms = 2000, .read_interval_ms = 0});
     ASSERT_TRUE(port.Open());
   }
   std::string ReadN(SerialPort& port, int n) {
@@ -226,24 +210,26 @@ class PortTest : public testing::PortFixture {
   }
 };
 
-TEST_F(PortTest, OpensByPathAppliesTheLineAndRaisesOnOpenInside) {
+TEST_F(PortTest, OpensByPathAppliesTheLineAndRunsOnOpenedInside) {
   SerialPort port;
+  int opened = 0;
   bool open_inside = false;
-  TNotifySource* sender = nullptr;
-  port.OnOpen = [&](TNotifySource& s) {
-    sender = &s;
-    open_inside = port.Opened();
-  };
-  port.PortName = pty_.slave_path();
-  port.Bps = 115200;
-  port.CharBit = 0x107;  // low byte counts
-  port.StopBit = "2";
-  port.SetFlow({rsFlow::dfBinary, rsFlow::dfOutX});
+  SetCallback(port, &SerialPort::Callbacks::on_opened, [&] {
+    ++opened;
+    open_inside = port.IsOpen();
+  });
+  SerialSettings settings;
+  settings.port_name = pty_.slave_path();
+  settings.baud_rate = 115200;
+  settings.data_bits = 0x107;  // only the low byte counts
+  settings.stop_bits = StopBits::kTwo;
+  settings.flow_control.xon_xoff_send = true;
+  port.SetSettings(settings);
   ASSERT_TRUE(port.Open());
+  EXPECT_EQ(opened, 1);
   EXPECT_TRUE(open_inside);
-  EXPECT_EQ(sender, &port);
   EXPECT_EQ(port.DevicePath(), pty_.slave_path());
-  EXPECT_EQ(port.CommThread(), nullptr);  // no line handler, no thread
+  EXPECT_EQ(port.EventThread(), nullptr);  // no line callback, no thread
 
   termios tio{};
   ASSERT_EQ(tcgetattr(watch_fd(), &tio), 0);
@@ -254,13 +240,14 @@ TEST_F(PortTest, OpensByPathAppliesTheLineAndRaisesOnOpenInside) {
   EXPECT_EQ(tio.c_cc[VSTOP], 0x11);
 
   EXPECT_FALSE(port.Open()) << "a second Open of an open port";
-  EXPECT_TRUE(port.Opened());
+  EXPECT_TRUE(port.IsOpen());
+  EXPECT_EQ(opened, 1);
 }
 
 TEST_F(PortTest, OpensThroughAPortsLinkAboveCom9) {
   LinkCom(12, pty_.slave_path());
   SerialPort port;
-  port.PortName = "COM12";
+  ChangeSetting(port, &SerialSettings::port_name, "COM12");
   ASSERT_TRUE(port.Open());
   EXPECT_EQ(port.DevicePath(), pty_.slave_path());
   pty_.Send("x");
@@ -271,16 +258,16 @@ TEST_F(PortTest, OpensThroughAPortsLinkAboveCom9) {
 
 TEST_F(PortTest, MissingDeviceOrUnknownNameDoesNotOpen) {
   SerialPort port;
-  port.PortName = dir_.path() + "/no-such-tty";
+  ChangeSetting(port, &SerialSettings::port_name, dir_.path() + "/no-such-tty");
   EXPECT_FALSE(port.Open());
-  port.PortName = "COM3";  // no link
+  ChangeSetting(port, &SerialSettings::port_name, "COM3");  // no link
   EXPECT_FALSE(port.Open());
   LinkCom(4, dir_.path() + "/gone");  // a link that leads nowhere
-  port.PortName = "COM4";
+  ChangeSetting(port, &SerialSettings::port_name, "COM4");
   EXPECT_FALSE(port.Open());
-  port.PortName = dir_.path();  // not a tty
+  ChangeSetting(port, &SerialSettings::port_name, dir_.path());  // not a tty
   EXPECT_FALSE(port.Open());
-  EXPECT_FALSE(port.Opened());
+  EXPECT_FALSE(port.IsOpen());
   EXPECT_EQ(port.DevicePath(), "");
 }
 
@@ -288,7 +275,7 @@ TEST_F(PortTest, HeldDeviceDoesNotOpenUntilReleased) {
   SerialPort first, second;
   OpenPort(first);
   LinkCom(2, pty_.slave_path());
-  second.PortName = "COM2";  // the same device by another name
+  ChangeSetting(second, &SerialSettings::port_name, "COM2");  // the same device by another name
   EXPECT_FALSE(second.Open());
   EXPECT_TRUE(first.Close());
   EXPECT_TRUE(second.Open());
@@ -305,7 +292,7 @@ TEST_F(PortTest, HeldDeviceDoesNotOpenUntilReleased) {
 
 TEST_F(PortTest, ALineLockedByALiveProgramIsNotTouched) {
   int opens = 0;
-  auto fake = std::make_unique<FakeDevices>([&](const std::string&, const LineSettings&) {
+  auto fake = std::make_unique<FakeDevices>([&](const std::string&, const SerialSettings&) {
     ++opens;
     return std::make_unique<SlowLine>(1e9);
   });
@@ -318,8 +305,8 @@ TEST_F(PortTest, ALineLockedByALiveProgramIsNotTouched) {
     return std::string(text);
   };
   SerialPort port;
-  port.LockDir = locks;
-  port.PortName = "/dev/null";  // a character device; the fake stands in for it
+  ChangeSetting(port, &SerialSettings::lock_dir, locks);
+  ChangeSetting(port, &SerialSettings::port_name, "/dev/null");  // a character device; the fake stands in for it
 
   // A live program's lock, in either form: the device is not even opened.
   testing::WriteFile(lock_file, pid_text(getppid()));
@@ -339,32 +326,31 @@ TEST_F(PortTest, ALineLockedByALiveProgramIsNotTouched) {
   ASSERT_TRUE(port.Open());
   EXPECT_EQ(testing::ReadFile(lock_file), pid_text(getpid()));
   SerialPort second;
-  second.LockDir = locks;
-  second.PortName = port.PortName;
+  ChangeSetting(second, &SerialSettings::lock_dir, locks);
+  ChangeSetting(second, &SerialSettings::port_name, port.GetSettings().port_name);
   EXPECT_FALSE(second.Open());
   EXPECT_TRUE(port.Close());
   EXPECT_FALSE(std::filesystem::exists(lock_file));
 
   // A folder we cannot write keeps no one out; a pseudo-terminal has no lock.
-  port.LockDir = dir_.path() + "/missing";
+  ChangeSetting(port, &SerialSettings::lock_dir, dir_.path() + "/missing");
   EXPECT_TRUE(port.Open());
   EXPECT_TRUE(port.Close());
   fake.reset();
-  port.LockDir = locks;
+  ChangeSetting(port, &SerialSettings::lock_dir, locks);
   OpenPort(port);
   EXPECT_TRUE(std::filesystem::is_empty(locks));
 }
 
-TEST_F(PortTest, CloseRaisesOnCloseOnceAndTheDestructorCloses) {
+TEST_F(PortTest, CloseRunsOnClosedOnceAndTheDestructorCloses) {
   int closes = 0;
   bool open_during_close = true;
   {
     SerialPort port;
-    port.OnClose = [&](TNotifySource& s) {
+    SetCallback(port, &SerialPort::Callbacks::on_closed, [&] {
       ++closes;
-      open_during_close = port.Opened();
-      EXPECT_EQ(&s, &port);
-    };
+      open_during_close = port.IsOpen();
+    });
     EXPECT_FALSE(port.Close());
     EXPECT_EQ(closes, 0);
     OpenPort(port);
@@ -386,7 +372,7 @@ TEST_F(PortTest, ClosedPortMovesNothing) {
   char buf[4] = {};
   EXPECT_FALSE(port.Read(buf, 1));
   EXPECT_FALSE(port.Write("ab", 2));
-  EXPECT_EQ(port.InQueCount(), -1);
+  EXPECT_EQ(port.BytesAvailable(), -1);
 }
 
 TEST_F(PortTest, ReadsAndWritesExactCounts) {
@@ -425,30 +411,30 @@ TEST_F(PortTest, ByteReadsKeepOrderAcrossTheReceiveBuffer) {
   EXPECT_TRUE(got == sent) << got.size() << " bytes read";
 }
 
-TEST_F(PortTest, InQueCountAndPurgeAllSeeTheReceiveBuffer) {
+TEST_F(PortTest, BytesAvailableAndDiscardInputSeeTheReceiveBuffer) {
   SerialPort port;
   OpenPort(port);
-  EXPECT_EQ(port.InQueCount(), 0);
+  EXPECT_EQ(port.BytesAvailable(), 0);
   pty_.Send("0123456789");
   ASSERT_TRUE(WaitQueued(10));
-  EXPECT_EQ(port.InQueCount(), 10);
+  EXPECT_EQ(port.BytesAvailable(), 10);
   EXPECT_EQ(ReadN(port, 1), "0");
-  EXPECT_EQ(port.InQueCount(), 9);  // now held by the port, not the device
+  EXPECT_EQ(port.BytesAvailable(), 9);  // now held by the port, not the device
 
-  port.PurgeAll();
-  EXPECT_EQ(port.InQueCount(), 0);
-  port.rxTimeOut = 50;
+  port.DiscardInput();
+  EXPECT_EQ(port.BytesAvailable(), 0);
+  port.SetTimeouts({.read_ms = 50, .write_ms = 2000, .read_interval_ms = 0});
   char c;
   EXPECT_FALSE(port.Read(&c, 1));
   pty_.Send("new");
-  port.rxTimeOut = 2000;
+  port.SetTimeouts({.read_ms = 2000, .write_ms = 2000, .read_interval_ms = 0});
   EXPECT_EQ(ReadN(port, 3), "new");
 }
 
-TEST_F(PortTest, ReadTimesOutAtRxTimeOutWithNothingOrTooLittle) {
+TEST_F(PortTest, ReadTimesOutAtTheReadTimeoutWithNothingOrTooLittle) {
   SerialPort port;
   OpenPort(port);
-  port.rxTimeOut = 300;
+  port.SetTimeouts({.read_ms = 300, .write_ms = 2000, .read_interval_ms = 0});
   char buf[8];
   auto t0 = Clock::now();
   EXPECT_FALSE(port.Read(buf, 1));
@@ -468,17 +454,16 @@ TEST_F(PortTest, ReadTimesOutAtRxTimeOutWithNothingOrTooLittle) {
   EXPECT_EQ(ReadN(port, 5), "vwxyz");
 
   // 0: only what is there already.
-  port.rxTimeOut = 0;
+  port.SetTimeouts({.read_ms = 0, .write_ms = 2000, .read_interval_ms = 0});
   t0 = Clock::now();
   EXPECT_FALSE(port.Read(buf, 1));
   EXPECT_LT(Since(t0), kMargin);
 }
 
-TEST_F(PortTest, AGapLongerThanReadIntervalFailsTheRead) {
+TEST_F(PortTest, AGapLongerThanTheReadIntervalFailsTheRead) {
   SerialPort port;
   OpenPort(port);
-  port.rxTimeOut = 20000;
-  port.ReadInterval = 200;
+  port.SetTimeouts({.read_ms = 20000, .write_ms = 2000, .read_interval_ms = 200});
   pty_.Send("ab");
   char buf[4];
   const auto t0 = Clock::now();
@@ -487,8 +472,9 @@ TEST_F(PortTest, AGapLongerThanReadIntervalFailsTheRead) {
   EXPECT_GE(took, milliseconds(200));
   EXPECT_LT(took, milliseconds(200) + kMargin);
 
-  // The gap limit starts at the first byte: an idle line waits rxTimeOut.
-  port.rxTimeOut = 600;
+  // The gap limit starts at the first byte: an idle line waits the read
+  // time-out.
+  port.SetTimeouts({.read_ms = 600, .write_ms = 2000, .read_interval_ms = 200});
   const auto t1 = Clock::now();
   EXPECT_FALSE(port.Read(buf, 1));
   EXPECT_GE(Since(t1), milliseconds(600));
@@ -497,7 +483,7 @@ TEST_F(PortTest, AGapLongerThanReadIntervalFailsTheRead) {
 TEST_F(PortTest, WriteThatTimesOutSendsNothingLater) {
   SerialPort port;
   OpenPort(port);
-  port.txTimeOut = 300;
+  port.SetTimeouts({.read_ms = 2000, .write_ms = 300, .read_interval_ms = 0});
   // The other side reads nothing: the line fills up.
   const std::string block(1 << 20, 'w');
   const auto t0 = Clock::now();
@@ -519,13 +505,13 @@ TEST_F(PortTest, WriteThatTimesOutSendsNothingLater) {
 TEST_F(PortTest, TheWaitHookRunsWhileACallWaitsAndOnlyThen) {
   SerialPort port;
   OpenPort(port);
-  port.rxTimeOut = 5000;
+  port.SetTimeouts({.read_ms = 5000, .write_ms = 2000, .read_interval_ms = 0});
   int calls = 0;
   // The byte comes only after the hook has run six times: a Read that
   // never ran it would time out.
-  port.OnWaitSlice = [&] {
+  port.SetWaitHook([&] {
     if (++calls == 6) pty_.Send("x");
-  };
+  });
   EXPECT_EQ(ReadN(port, 1), "x");
   EXPECT_GE(calls, 6);
   const int after_read = calls;
@@ -537,8 +523,8 @@ TEST_F(PortTest, TheWaitHookRunsWhileACallWaitsAndOnlyThen) {
 
   // A full line: the write waits out its time-out, running the hook.
   calls = 0;
-  port.OnWaitSlice = [&] { ++calls; };
-  port.txTimeOut = 300;
+  port.SetWaitHook([&] { ++calls; });
+  port.SetTimeouts({.read_ms = 5000, .write_ms = 300, .read_interval_ms = 0});
   const std::string block(1 << 20, 'w');
   EXPECT_FALSE(port.Write(block.data(), static_cast<int>(block.size())));
   EXPECT_GE(calls, 3);
@@ -546,18 +532,17 @@ TEST_F(PortTest, TheWaitHookRunsWhileACallWaitsAndOnlyThen) {
   }
 
   // A hook that closes the port ends the wait with a failure.
-  port.OnWaitSlice = [&] { port.Close(); };
+  port.SetWaitHook([&] { port.Close(); });
   const auto t0 = Clock::now();
   EXPECT_EQ(ReadN(port, 1), "<failed>");
   EXPECT_LT(Since(t0), kMargin);
-  EXPECT_FALSE(port.Opened());
+  EXPECT_FALSE(port.IsOpen());
 }
 
 TEST_F(PortTest, HangUpFailsReadAndWriteAtOnce) {
   SerialPort port;
   OpenPort(port);
-  port.rxTimeOut = 20000;
-  port.txTimeOut = 20000;
+  port.SetTimeouts({.read_ms = 20000, .write_ms = 20000, .read_interval_ms = 0});
   pty_.HangUp();
   char c = 0;
   auto t0 = Clock::now();

@@ -47,7 +47,7 @@ class ScriptedDevice final : public serial_internal::PortDevice {
 
 namespace mirvo::serial_internal {
 
-std::unique_ptr<PortDevice> PortDevice::Open(const std::string&, const LineSettings&) {
+std::unique_ptr<PortDevice> PortDevice::Open(const std::string&, const SerialSettings&) {
   return std::make_unique<testing::ScriptedDevice>();
 }
 

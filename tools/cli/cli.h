@@ -17,7 +17,7 @@ inline constexpr int kExitUsage = 2;       // bad command line, or no session
 
 // Time-outs in ms. The defaults are the window's; tests shrink them.
 struct CliTimeouts {
-  int port_read = 180000;  // the port's rxTimeOut and ReadInterval at open
+  int port_read = 180000;  // the port's read time-out and read interval at open
   int port_write = 60000;
   int ack = 5000;
   int data = 5000;

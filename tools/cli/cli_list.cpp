@@ -9,10 +9,11 @@ namespace mirvo::cli {
 
 int RunPorts(CliRun& run) {
   SerialPort probe;
-  probe.Bps = 9600;
-  probe.rxTimeOut = 150;
-  probe.txTimeOut = 150;
-  for (const ProbedPort& info : ScanHandsetPorts(probe)) run.out << ShowText(ComInfoLine(info)) << '\n';
+  SerialSettings settings = probe.GetSettings();
+  settings.baud_rate = 9600;
+  probe.SetSettings(settings);
+  probe.SetTimeouts({.read_ms = 150, .write_ms = 150, .read_interval_ms = 0});
+  for (const ProbedPort& info : ScanHandsetPorts(probe)) run.out << ShowText(ProbedPortLine(info)) << '\n';
   run.out.flush();
   return kExitOk;
 }

@@ -76,7 +76,7 @@ void Session::NoteResult(ExchangeResult result) {
 
 bool Session::End() {
   bool ok = true;
-  if (port.Opened() && !ended) {
+  if (port.IsOpen() && !ended) {
     if (link_down && engine.EstablishLink() != ExchangeResult::Ok) ok = false;
     if (ok && engine.FtEnd() != ExchangeResult::Ok) ok = false;
   }
@@ -119,7 +119,9 @@ bool ReadConnectionSettings(const CliArgs& args, std::string& port_name, std::st
 }
 
 bool OpenSession(Session& session, const std::string& port_name, const std::string& password, CliRun& run) {
-  session.port.PortName = port_name;
+  SerialSettings settings = session.port.GetSettings();
+  settings.port_name = port_name;
+  session.port.SetSettings(settings);
   if (!session.port.Open()) {
     const PortOpenDiagnosis why = DiagnosePortOpen(port_name);
     run.Error("cannot open the port " + PortOpenFailureReason(port_name, why));

@@ -79,12 +79,10 @@ class HandsetWait {
 // the session's state.
 struct Session {
   explicit Session(const CliTimeouts& t) : engine(port) {
-    port.Bps = 115200;
-    port.rxBuffSize = 8192;
-    port.txBuffSize = 4096;
-    port.ReadInterval = t.port_read;
-    port.rxTimeOut = t.port_read;
-    port.txTimeOut = t.port_write;
+    SerialSettings settings = port.GetSettings();
+    settings.baud_rate = 115200;
+    port.SetSettings(settings);
+    port.SetTimeouts({.read_ms = t.port_read, .write_ms = t.port_write, .read_interval_ms = t.port_read});
     engine.SetTimeouts({.ack = t.ack, .data = t.data, .reply = t.reply, .first_frame = t.first_frame});
     engine.On().handset_ended = [this] { ended = true; };
   }

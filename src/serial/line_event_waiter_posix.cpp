@@ -1,6 +1,6 @@
 // The event wait on a tty: epoll, edge-triggered so that only bytes that
-// newly arrived count, an eventfd to stop, and the modem lines and line
-// error counters sampled where the device has them (a pseudo-terminal has
+// newly arrived count, an eventfd to stop, and the modem lines or their
+// change counters sampled where the device has them (a pseudo-terminal has
 // neither). TIOCMIWAIT is not used: it cannot be woken to stop.
 #include <linux/serial.h>
 #include <sys/epoll.h>
@@ -14,15 +14,15 @@
 #include <cstring>
 
 #include "serial/port_event_thread.h"
-#include "serial/port_wait.h"
+#include "serial/line_event_waiter.h"
 
 namespace mirvo::serial_internal {
 namespace {
 
-using namespace comm_event;
+using namespace line_event;
 
 constexpr int kSampleMs = 20;
-constexpr std::uint32_t kLineEvents = kCts | kDsr | kRing | kRlsd | kBreak | kErr;
+constexpr std::uint32_t kModemEvents = kCtsChanged | kDsrChanged | kRing | kBreak;
 
 class UniqueFd {
  public:
@@ -32,8 +32,8 @@ class UniqueFd {
   }
   UniqueFd(const UniqueFd&) = delete;
   UniqueFd& operator=(const UniqueFd&) = delete;
-  int get() const { return fd_; }
-  bool valid() const { return fd_ >= 0; }
+  int Get() const { return fd_; }
+  bool IsValid() const { return fd_ >= 0; }
 
  private:
   int fd_;
@@ -41,30 +41,30 @@ class UniqueFd {
 
 enum Tag : std::uint32_t { kTagWake, kTagKick, kTagData, kTagOut };
 
-class EpollWaiter final : public CommWaiter {
+class EpollWaiter final : public LineEventWaiter {
  public:
-  EpollWaiter(int fd, std::uint32_t watch)
+  EpollWaiter(int fd, std::uint32_t watched)
       : fd_(fd),
-        watch_(watch),
+        watched_(watched),
         epoll_(epoll_create1(EPOLL_CLOEXEC)),
         wake_(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)),
         kick_(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)),
-        out_((watch & kTxEmpty) ? fcntl(fd, F_DUPFD_CLOEXEC, 0) : -1) {}
+        out_((watched & kSendQueueEmpty) ? fcntl(fd, F_DUPFD_CLOEXEC, 0) : -1) {}
 
   bool Init() {
-    if (!epoll_.valid() || !wake_.valid() || !kick_.valid()) return false;
-    if (!Add(wake_.get(), EPOLLIN, kTagWake) || !Add(kick_.get(), EPOLLIN, kTagKick)) return false;
+    if (!epoll_.IsValid() || !wake_.IsValid() || !kick_.IsValid()) return false;
+    if (!Add(wake_.Get(), EPOLLIN, kTagWake) || !Add(kick_.Get(), EPOLLIN, kTagKick)) return false;
     // Bytes already queued count once, at registration.
-    if ((watch_ & (kRxChar | kRxFlag | kHangUp)) && !Add(fd_, EPOLLIN | EPOLLET, kTagData)) return false;
+    if ((watched_ & (kBytesReceived | kEventChar | kHangUp)) && !Add(fd_, EPOLLIN | EPOLLET, kTagData)) return false;
     // A separate descriptor, so that a send-side wake-up never reports the
     // receive side as well.
-    if (watch_ & kTxEmpty) {
-      if (!out_.valid() || !Add(out_.get(), EPOLLOUT | EPOLLET, kTagOut)) return false;
+    if (watched_ & kSendQueueEmpty) {
+      if (!out_.IsValid() || !Add(out_.Get(), EPOLLOUT | EPOLLET, kTagOut)) return false;
     }
-    if (watch_ & kLineEvents) {
+    if (watched_ & kModemEvents) {
       if (ioctl(fd_, TIOCGICOUNT, &counts_) == 0) {
         lines_ = Lines::kCounters;
-      } else if ((watch_ & (kCts | kDsr | kRing | kRlsd)) && ioctl(fd_, TIOCMGET, &modem_) == 0) {
+      } else if ((watched_ & (kCtsChanged | kDsrChanged | kRing)) && ioctl(fd_, TIOCMGET, &modem_) == 0) {
         lines_ = Lines::kModem;
       }
     }
@@ -72,13 +72,13 @@ class EpollWaiter final : public CommWaiter {
   }
 
   bool Wait(std::uint32_t& events) override {
-    // kRxChar also stands for "bytes came" when only the event character is
-    // watched; the dispatch looks for it in them.
-    const std::uint32_t report = watch_ | ((watch_ & kRxFlag) ? kRxChar : 0);
+    // kBytesReceived also stands for "bytes came" when only the event
+    // character is watched; the dispatch looks for it in them.
+    const std::uint32_t report = watched_ | ((watched_ & kEventChar) ? kBytesReceived : 0);
     while (true) {
       const bool sampling = lines_ != Lines::kNone || (watching_tx_ && tx_pending_.load());
       epoll_event evs[4];
-      const int n = epoll_wait(epoll_.get(), evs, 4, sampling ? kSampleMs : -1);
+      const int n = epoll_wait(epoll_.Get(), evs, 4, sampling ? kSampleMs : -1);
       if (n < 0) {
         if (errno == EINTR) continue;
         return false;
@@ -90,7 +90,7 @@ class EpollWaiter final : public CommWaiter {
           case kTagWake: return false;  // left signalled: every later Wait ends too
           case kTagKick: {
             std::uint64_t v;
-            while (read(kick_.get(), &v, sizeof v) > 0) {
+            while (read(kick_.Get(), &v, sizeof v) > 0) {
             }
             break;
           }
@@ -99,7 +99,7 @@ class EpollWaiter final : public CommWaiter {
             if (evs[i].events & (EPOLLHUP | EPOLLERR)) {
               gone = true;
             } else if (evs[i].events & EPOLLIN) {
-              got |= kRxChar;
+              got |= kBytesReceived;
             }
             break;
           case kTagOut:
@@ -114,7 +114,7 @@ class EpollWaiter final : public CommWaiter {
       got |= SampleLines();
       if (watching_tx_ && tx_pending_.load()) {
         int queued = 0;
-        if ((ioctl(fd_, TIOCOUTQ, &queued) != 0 || queued == 0) && tx_pending_.exchange(false)) got |= kTxEmpty;
+        if ((ioctl(fd_, TIOCOUTQ, &queued) != 0 || queued == 0) && tx_pending_.exchange(false)) got |= kSendQueueEmpty;
       }
       got &= report;
       if (got != 0) {
@@ -126,15 +126,15 @@ class EpollWaiter final : public CommWaiter {
 
   void Wake() override {
     const std::uint64_t one = 1;
-    [[maybe_unused]] const ssize_t r = write(wake_.get(), &one, sizeof one);
+    [[maybe_unused]] const ssize_t r = write(wake_.Get(), &one, sizeof one);
   }
 
   void NoteWrite() override {
-    if (!(watch_ & kTxEmpty)) return;
+    if (!(watched_ & kSendQueueEmpty)) return;
     tx_pending_.store(true);
     // Let a wait that blocks without limit start sampling the send queue.
     const std::uint64_t one = 1;
-    [[maybe_unused]] const ssize_t r = write(kick_.get(), &one, sizeof one);
+    [[maybe_unused]] const ssize_t r = write(kick_.Get(), &one, sizeof one);
   }
 
  private:
@@ -144,14 +144,14 @@ class EpollWaiter final : public CommWaiter {
     epoll_event ev{};
     ev.events = events;
     ev.data.u32 = tag;
-    return epoll_ctl(epoll_.get(), EPOLL_CTL_ADD, fd, &ev) == 0;
+    return epoll_ctl(epoll_.Get(), EPOLL_CTL_ADD, fd, &ev) == 0;
   }
 
   // A device that went away reports nothing more; without this an
   // edge-triggered hang-up could still wake the loop on every poll.
   void Unwatch() {
-    epoll_ctl(epoll_.get(), EPOLL_CTL_DEL, fd_, nullptr);
-    if (out_.valid()) epoll_ctl(epoll_.get(), EPOLL_CTL_DEL, out_.get(), nullptr);
+    epoll_ctl(epoll_.Get(), EPOLL_CTL_DEL, fd_, nullptr);
+    if (out_.IsValid()) epoll_ctl(epoll_.Get(), EPOLL_CTL_DEL, out_.Get(), nullptr);
     lines_ = Lines::kNone;
     watching_tx_ = false;
   }
@@ -164,14 +164,10 @@ class EpollWaiter final : public CommWaiter {
         lines_ = Lines::kNone;
         return 0;
       }
-      if (now.cts != counts_.cts) got |= kCts;
-      if (now.dsr != counts_.dsr) got |= kDsr;
+      if (now.cts != counts_.cts) got |= kCtsChanged;
+      if (now.dsr != counts_.dsr) got |= kDsrChanged;
       if (now.rng != counts_.rng) got |= kRing;
-      if (now.dcd != counts_.dcd) got |= kRlsd;
       if (now.brk != counts_.brk) got |= kBreak;
-      if (now.frame != counts_.frame || now.overrun != counts_.overrun || now.parity != counts_.parity ||
-          now.buf_overrun != counts_.buf_overrun)
-        got |= kErr;
       counts_ = now;
     } else if (lines_ == Lines::kModem) {
       int now = 0;
@@ -180,29 +176,28 @@ class EpollWaiter final : public CommWaiter {
         return 0;
       }
       const int changed = now ^ modem_;
-      if (changed & TIOCM_CTS) got |= kCts;
-      if (changed & TIOCM_DSR) got |= kDsr;
+      if (changed & TIOCM_CTS) got |= kCtsChanged;
+      if (changed & TIOCM_DSR) got |= kDsrChanged;
       if (changed & TIOCM_RNG) got |= kRing;
-      if (changed & TIOCM_CD) got |= kRlsd;
       modem_ = now;
     }
     return got;
   }
 
   const int fd_;  // not owned
-  const std::uint32_t watch_;
+  const std::uint32_t watched_;
   UniqueFd epoll_, wake_, kick_, out_;
   Lines lines_ = Lines::kNone;
   serial_icounter_struct counts_{};
   int modem_ = 0;
-  bool watching_tx_ = (watch_ & kTxEmpty) != 0;
+  bool watching_tx_ = (watched_ & kSendQueueEmpty) != 0;
   std::atomic<bool> tx_pending_{false};
 };
 
 }  // namespace
 
-std::unique_ptr<CommWaiter> CommWaiter::Create(int handle, std::uint32_t watch) {
-  auto waiter = std::make_unique<EpollWaiter>(handle, watch);
+std::unique_ptr<LineEventWaiter> LineEventWaiter::Create(int handle, std::uint32_t watched) {
+  auto waiter = std::make_unique<EpollWaiter>(handle, watched);
   if (!waiter->Init()) return nullptr;
   return waiter;
 }

@@ -1,4 +1,5 @@
-// The platform wait behind PortEventThread. Internal to src/serial.
+// LineEventWaiter, the platform wait behind PortEventThread. Internal to
+// src/serial.
 #pragma once
 
 #include <cstdint>
@@ -6,15 +7,15 @@
 
 namespace mirvo::serial_internal {
 
-class CommWaiter {
+class LineEventWaiter {
  public:
-  // Watches the events of watch (comm_event bits) on the device handle;
+  // Watches the events of watched (line_event bits) on the device handle;
   // nullptr when the wait cannot be set up.
-  static std::unique_ptr<CommWaiter> Create(int handle, std::uint32_t watch);
-  virtual ~CommWaiter() = default;
+  static std::unique_ptr<LineEventWaiter> Create(int handle, std::uint32_t watched);
+  virtual ~LineEventWaiter() = default;
 
-  // Blocks until a watched event occurs (true, events set; kRxChar only for
-  // bytes that arrived since the last report) or until Wake (false). A
+  // Blocks until a watched event occurs (true, events set; kBytesReceived only
+  // for bytes that arrived since the last report) or until Wake (false). A
   // device that goes away stops being watched; the wait then lasts until
   // Wake.
   virtual bool Wait(std::uint32_t& events) = 0;
