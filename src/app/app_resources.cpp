@@ -91,8 +91,8 @@ void SetRowHeightToFont(QListWidget* list) {
 }
 
 QPixmap SvgPixmap(const QString& name, QSize size, bool hot) {
-  static const bool registered = (InitPictures(), true);
-  (void)registered;
+  static const bool kRegistered = (InitPictures(), true);
+  (void)kRegistered;
   QFile file(":/mirvo/" + name + ".svg");
   if (!file.open(QIODevice::ReadOnly)) return {};
   QByteArray svg = file.readAll();

@@ -124,11 +124,12 @@ class FileView : public QSplitter {
   // The hidden pane has no width of its own to read back.
   int folder_pane_width_ = 112;
 
+  // The search panel.
   QFrame* search_panel_ = nullptr;
   QLabel* search_label_ = nullptr;
   QLineEdit* search_edit_ = nullptr;
-  QPushButton* search_start_button_ = nullptr;
-  QPushButton* search_close_button_ = nullptr;
+  QPushButton *search_start_button_ = nullptr, *search_close_button_ = nullptr;
+  // The folders and the files.
   QTreeWidget* folder_tree_ = nullptr;
   QTreeWidgetItem* tree_root_ = nullptr;
   QStackedWidget* file_views_ = nullptr;

@@ -1,6 +1,7 @@
 #include "app/settings_file.h"
 
 #include "core/regular_file.h"
+#include "text/fields.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -51,19 +52,6 @@ int Lenient(const SettingsLines& lines, std::string_view key, int fallback) {
   const auto value = FindSettingValue(lines, key);
   if (!value) return fallback;
   return StrictInt(*value).value_or(fallback);
-}
-
-SettingsLines SplitLines(const std::string& data) {
-  SettingsLines lines;
-  std::size_t start = 0;
-  for (std::size_t i = 0; i < data.size(); ++i) {
-    if (data[i] != '\r' && data[i] != '\n') continue;
-    lines.emplace_back(data, start, i - start);
-    if (data[i] == '\r' && i + 1 < data.size() && data[i + 1] == '\n') ++i;
-    start = i + 1;
-  }
-  if (start < data.size()) lines.emplace_back(data, start, data.size() - start);
-  return lines;
 }
 
 // A FIFO, a device or a huge file in place of config.ini must neither hang

@@ -53,22 +53,27 @@ void TransferError(const char* utf8) {
   for (int i = 0; i < cursors; ++i) QApplication::setOverrideCursor(Qt::WaitCursor);
 }
 
+}  // namespace
+
 // The session's busy flag and the status of one single-file exchange, put
 // back on every way out.
-class OneFileExchange {
+class TransferController::OneFileExchange {
  public:
-  OneFileExchange(SessionController& session, std::function<void()> done) : done_(std::move(done)) {
-    session.BeginExchange();
+  OneFileExchange(TransferController& transfers, bool shows_size) : transfers_(transfers), shows_size_(shows_size) {
+    transfers_.session_.BeginExchange();
   }
-  ~OneFileExchange() { done_(); }
+  ~OneFileExchange() {
+    transfers_.Status(StatusField::Activity, {});
+    if (shows_size_) transfers_.Status(StatusField::Size, {});
+    transfers_.session_.EndExchange();
+  }
   OneFileExchange(const OneFileExchange&) = delete;
   OneFileExchange& operator=(const OneFileExchange&) = delete;
 
  private:
-  std::function<void()> done_;
+  TransferController& transfers_;
+  const bool shows_size_;
 };
-
-}  // namespace
 
 TransferController::TransferController(SessionController& session, FileView& files, QStatusBar* status_bar,
                                        QWidget* window)
@@ -78,7 +83,7 @@ TransferController::TransferController(SessionController& session, FileView& fil
       window_(window),
       progress_(new TransferProgress(status_bar)),
       staging_dir_(StagingDirPath()) {
-  progress_->OnStop = [this] { StopTransfer(); };
+  connect(progress_, &TransferProgress::StopClicked, this, &TransferController::StopTransfer);
   status_bar->addPermanentWidget(progress_);
   // A fast line never makes the engine wait: the window is served here.
   session_.Engine().On().progress = [this](std::int64_t done) {
@@ -89,7 +94,7 @@ TransferController::TransferController(SessionController& session, FileView& fil
 void TransferController::StopTransfer() {
   if (!progress_->isVisible()) return;
   stop_requested_ = true;
-  progress_->btnStop->setEnabled(false);
+  progress_->DisableStop();
 }
 
 void TransferController::ExchangeFailed(ExchangeResult result, const char* refused, const char* error, const char* broken) {
@@ -109,10 +114,7 @@ int TransferController::DownloadOneFile(const std::string& dir, const std::strin
   ListRecord item;
   ParseListLine(line, item);
   WaitCursor cursor;
-  OneFileExchange exchange(session_, [this] {
-    Status(StatusField::Activity, {});
-    session_.EndExchange();
-  });
+  const OneFileExchange exchange(*this, false);
   std::string why;
   const std::optional<std::string> target = StagedPath(dir, item.name);
   if (!target || !PreparePrivateDir(dir, why)) {
@@ -140,11 +142,7 @@ int TransferController::DownloadOneFile(const std::string& dir, const std::strin
 
 int TransferController::UploadOneFile(const std::string& folder, const QString& path, const std::string& attributes) {
   if (!session_.IsSessionOpen() || session_.IsBusy()) return -1;
-  OneFileExchange exchange(session_, [this] {
-    Status(StatusField::Activity, {});
-    Status(StatusField::Size, {});
-    session_.EndExchange();
-  });
+  const OneFileExchange exchange(*this, true);
   const QString name = QFileInfo(path).fileName();
   Status(StatusField::Activity, QString("ファイル転送中...%1").arg(name));
   const std::int64_t size = LocalFileSize(path);
@@ -165,10 +163,7 @@ int TransferController::DeleteOneFile(const std::string& line) {
   ListRecord item;
   ParseListLine(line, item);
   WaitCursor cursor;
-  OneFileExchange exchange(session_, [this] {
-    Status(StatusField::Activity, {});
-    session_.EndExchange();
-  });
+  const OneFileExchange exchange(*this, false);
   Status(StatusField::Activity, QString("ファイル削除中...%1").arg(FromCp932(item.name)));
   const ExchangeResult r = session_.Engine().DelFile(item.tag + item.folder + item.name);
   if (r == ExchangeResult::Ok) return 0;

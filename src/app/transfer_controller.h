@@ -77,6 +77,7 @@ class TransferController : public QObject {
   void StatusChanged();
 
  private:
+  class OneFileExchange;
   int ShowResults(const QStringList& lines);
   bool StopWanted() const { return stop_requested_ || (close_pending_ && close_pending_()); }
   void Status(StatusField field, const QString& text) { emit StatusText(field, text); }

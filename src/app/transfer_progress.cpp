@@ -23,29 +23,29 @@ std::int64_t LocalFileSize(const QString& path) {
 }
 
 TransferProgress::TransferProgress(QWidget* parent) : QWidget(parent) {
-  setObjectName("TransferProgress");
+  setObjectName("transfer_progress");
   auto* row = new QHBoxLayout(this);
   row->setContentsMargins(0, 0, 0, 0);
   row->setSpacing(4);
-  labelProgress = new QLabel(this);
-  labelProgress->setObjectName("labelProgress");
-  barTransfer = new QProgressBar(this);
-  barTransfer->setObjectName("barTransfer");
-  barTransfer->setFixedWidth(120);
-  barTransfer->setMaximumHeight(16);
-  barTransfer->setRange(0, 1000);
-  btnStop = new QPushButton(QString::fromUtf8("中止"), this);
-  btnStop->setObjectName("btnStop");
-  btnStop->setFocusPolicy(Qt::NoFocus);
-  btnStop->setMaximumHeight(18);
-  row->addWidget(labelProgress);
-  row->addWidget(barTransfer);
-  row->addWidget(btnStop);
-  connect(btnStop, &QPushButton::clicked, this, [this] {
-    if (OnStop) OnStop();
-  });
+  label_ = new QLabel(this);
+  label_->setObjectName("progress_label");
+  bar_ = new QProgressBar(this);
+  bar_->setObjectName("progress_bar");
+  bar_->setFixedWidth(120);
+  bar_->setMaximumHeight(16);
+  bar_->setRange(0, 1000);
+  stop_button_ = new QPushButton("中止", this);
+  stop_button_->setObjectName("stop_button");
+  stop_button_->setFocusPolicy(Qt::NoFocus);
+  stop_button_->setMaximumHeight(18);
+  row->addWidget(label_);
+  row->addWidget(bar_);
+  row->addWidget(stop_button_);
+  connect(stop_button_, &QPushButton::clicked, this, &TransferProgress::StopClicked);
   hide();
 }
+
+void TransferProgress::DisableStop() { stop_button_->setEnabled(false); }
 
 void TransferProgress::BeginRun(int files, std::int64_t total_bytes) {
   files_ = files;
@@ -53,7 +53,7 @@ void TransferProgress::BeginRun(int files, std::int64_t total_bytes) {
   total_ = total_bytes;
   done_before_ = file_size_ = file_done_ = 0;
   started_ = Clock::now();
-  btnStop->setEnabled(true);
+  stop_button_->setEnabled(true);
   show();
   Show(true);
 }
@@ -97,8 +97,8 @@ bool TransferProgress::Show(bool force) {
   if (!force && now - shown_ < std::chrono::milliseconds(50)) return false;
   shown_ = now;
   const int value = file_size_ > 0 ? static_cast<int>(std::min<std::int64_t>(1000, file_done_ * 1000 / file_size_)) : 0;
-  barTransfer->setValue(value);
-  labelProgress->setText(Text());
+  bar_->setValue(value);
+  label_->setText(Text());
   return true;
 }
 

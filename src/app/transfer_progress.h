@@ -5,7 +5,6 @@
 #include <QWidget>
 #include <chrono>
 #include <cstdint>
-#include <functional>
 
 class QLabel;
 class QProgressBar;
@@ -37,13 +36,18 @@ class TransferProgress : public QWidget {
   int FilesDone() const { return files_done_; }
   QString Text() const;
 
-  std::function<void()> OnStop;
-  QProgressBar* barTransfer;
-  QPushButton* btnStop;
-  QLabel* labelProgress;
+  // Greys out 中止 once a stop is asked for; BeginRun offers it again.
+  void DisableStop();
+
+ signals:
+  void StopClicked();
 
  private:
   bool Show(bool force);
+
+  QLabel* label_;
+  QProgressBar* bar_;
+  QPushButton* stop_button_;
 
   using Clock = std::chrono::steady_clock;
   int files_ = 0, files_done_ = 0;

@@ -12,6 +12,7 @@
 #include "protocol/trace_log.h"
 #include "serial/serial_port.h"
 #include "text/cp932.h"
+#include "text/fields.h"
 
 namespace mirvo {
 namespace {
@@ -39,21 +40,6 @@ std::string ToHandsetSeparators(std::string s) {
 std::string PathForTrace(const std::string& utf8_path) {
   auto cp = text::Utf8ToCp932(utf8_path);
   return cp ? *cp : utf8_path;
-}
-
-std::vector<std::string> SplitLines(std::string_view text) {
-  std::vector<std::string> lines;
-  if (text.empty()) return lines;
-  std::size_t start = 0;
-  for (std::size_t i = 0; i < text.size(); ++i) {
-    if (text[i] == '\r' || text[i] == '\n') {
-      lines.emplace_back(text.substr(start, i - start));
-      if (text[i] == '\r' && i + 1 < text.size() && text[i + 1] == '\n') ++i;
-      start = i + 1;
-    }
-  }
-  if (start < text.size()) lines.emplace_back(text.substr(start));
-  return lines;
 }
 
 // Reads a whole local file, up to the size field of PUT_FILE; false with a

@@ -1,5 +1,5 @@
-// Splitting a text into fields at separator bytes, with quotes that can
-// protect separators.
+// Splitting a text into lines, and a line into fields at separator bytes,
+// with quotes that can protect separators.
 #pragma once
 
 #include <string>
@@ -7,6 +7,10 @@
 #include <vector>
 
 namespace mirvo {
+
+// Lines ended by CR LF, LF or CR, without their ends; a last line without
+// an end counts too.
+std::vector<std::string> SplitLines(std::string_view text);
 
 // Separators and quotes are compared byte by byte, also inside double-byte
 // characters. A byte in both sets is a quote.

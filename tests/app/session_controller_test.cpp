@@ -48,16 +48,6 @@ using mirvo::app::MainWindow;
 using namespace mirvo::apptest;
 namespace fs = std::filesystem;
 
-namespace {
-
-
-const char* const kConnectFailed =
-    "接続に失敗しました。\r\nドライバが正しくインストールされていないか、電話機が正しく接続されていない可能性があります";
-const char* const kPasswordFailed =
-    "何らかの理由により電話機との通信が開始できません。\r\n編集メニューのパスワード設定は電話機と一致していますか？";
-
-}  // namespace
-
 class SessionControllerTest : public QObject, WindowFixture {
   Q_OBJECT
 
