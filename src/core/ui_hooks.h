@@ -23,7 +23,7 @@ class UiHooks {
   virtual ~UiHooks() = default;
 
   // Lets pending user-interface events run, including functions posted with
-  // PostToMainThread (Application.ProcessMessages).
+  // PostToMainThread.
   virtual void ProcessMessages() = 0;
 
   // Queues fn to run on the main thread at its next message-processing point
