@@ -39,19 +39,6 @@
 
 namespace mirvo::app {
 
-void StatusPanel::paintEvent(QPaintEvent*) {
-  QPainter painter(this);
-  painter_(painter, rect());
-}
-
-WaitCursor::WaitCursor() { QApplication::setOverrideCursor(Qt::WaitCursor); }
-
-void WaitCursor::Release() {
-  if (!active_) return;
-  active_ = false;
-  QApplication::restoreOverrideCursor();
-}
-
 MainWindow::MainWindow(const QStringList& files_to_send, QWidget* parent)
     : QMainWindow(parent), settings_dir_(mirvo::SettingsDir()) {
   setObjectName("main_window");
