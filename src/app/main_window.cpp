@@ -69,8 +69,12 @@ MainWindow::MainWindow(const QStringList& files_to_send, QWidget* parent)
 MainWindow::~MainWindow() {
   qApp->removeEventFilter(this);
   if (QtUiHooks* hooks = QtUiHooks::Instance(); hooks && hooks->Window() == this) hooks->SetMainWindow(nullptr);
-  // The session's port may still hand over a line event while it closes:
-  // it goes before the parts that event would reach.
+  // The parts outlive this body as children: nothing they still signal may
+  // reach a window that is going away. The session's port may still hand
+  // over a line event while it closes, so it goes first.
+  for (QObject* part : {static_cast<QObject*>(files_), static_cast<QObject*>(transfers_),
+                        static_cast<QObject*>(session_.get())})
+    part->disconnect(this);
   session_.reset();
 }
 
