@@ -8,6 +8,8 @@
 #include <QMimeData>
 #include <QTest>
 #include <QTreeView>
+#include <functional>
+#include <mutex>
 
 #include "app/device_list_model.h"
 #include "app/main_window.h"
@@ -39,6 +41,9 @@ class DesktopExchangeTest : public QObject {
   fs::path root, local;
   mirvo::sim::SimHandset* handset = nullptr;
   std::unique_ptr<MainWindow> w;
+  // What the handset does on a command, on its serving thread.
+  std::mutex hook_mutex;
+  std::function<void(const std::string&)> on_command;
 
   void Select(const QStringList& names) { SelectNamed(*w, names); }
   int Commands(const char* prefix) const {
@@ -58,7 +63,12 @@ class DesktopExchangeTest : public QObject {
     WriteFile(root / "first.bin", PatternBytes(23041));
     WriteFile(root / ".handset-attributes", "f2.txt\t01" + std::string(30, '-') + "\n");  // copy guarded
     setenv("TEMP", (env->dir.path() + "/temp").c_str(), 1);
-    handset = &env->StartHandset(3, root);
+    mirvo::sim::HandsetOptions options;
+    options.on_command = [this](const std::string& command) {
+      std::lock_guard<std::mutex> lock(hook_mutex);
+      if (on_command) on_command(command);
+    };
+    handset = &env->StartHandset(3, root, std::move(options));
     env->WriteConfig("COM=COM3\r\nPASSWORD=0000\r\n");
     w = std::make_unique<MainWindow>();
     ShrinkTimeouts(*w);
@@ -67,6 +77,8 @@ class DesktopExchangeTest : public QObject {
   }
   void cleanup() {
     w.reset();
+    env->handsets.clear();  // no hook runs after this test's state is gone
+    on_command = nullptr;
     unsetenv("TEMP");  // the next test's folders are made under it
     env.reset();
   }
@@ -103,6 +115,22 @@ class DesktopExchangeTest : public QObject {
     QCOMPARE(fs::exists(root / "f3.txt"), !cut);
     QCOMPARE(w->Session().Lines().size(), std::size_t{cut ? 3u : 5u});
     QCOMPARE(w->Files().Model().rowCount(), cut ? 3 : 5);
+  }
+
+  void cutKeepsAHandsetFileWhoseCopyVanished() {
+    // The copy of f3 goes while f1 is deleted: the handset keeps f3.
+    const std::string f3_copy = Staged("f3.txt").toStdString();
+    {
+      std::lock_guard<std::mutex> lock(hook_mutex);
+      on_command = [f3_copy](const std::string& command) {
+        if (command.rfind("DEL", 0) == 0 && command.find("f1.txt") != std::string::npos) fs::remove(f3_copy);
+      };
+    }
+    Select({"f1.txt", "f3.txt"});
+    QCOMPARE(w->CutFiles(), 0);
+    QVERIFY(!fs::exists(root / "f1.txt"));
+    QVERIFY(fs::exists(root / "f3.txt"));
+    QCOMPARE(Commands("DEL"), 1);
   }
 
   void copyKeyNeedsASelectionAndAFreeSession() {
