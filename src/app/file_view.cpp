@@ -295,16 +295,21 @@ FileView::Selection FileView::SelectedFiles() const {
     if (!selection->isRowSelected(row) || line < 0 || line >= static_cast<int>(lines_.size())) continue;
     selected.lines.push_back(lines_[static_cast<std::size_t>(line)]);
     selected.bytes += model_->SizeOfRow(row);
-    selected.rows_follow = row + 1 < model_->rowCount();
   }
   return selected;
 }
 
-std::int64_t FileView::SelectedBytes() const {
-  std::int64_t total = 0;
-  for (const QModelIndex& index : detail_view_->selectionModel()->selectedRows())
-    total += model_->SizeOfRow(index.row());
-  return total;
+FileView::SelectionSize FileView::SelectedSize() const {
+  SelectionSize size;
+  const int lines = static_cast<int>(lines_.size());
+  for (const QItemSelectionRange& range : detail_view_->selectionModel()->selection()) {
+    for (int row = range.top(); row <= range.bottom(); ++row) {
+      ++size.rows;
+      const int line = model_->LineOfRow(row);
+      if (line >= 0 && line < lines) size.bytes += model_->SizeOfRow(row);
+    }
+  }
+  return size;
 }
 
 void FileView::ToggleSearch() {

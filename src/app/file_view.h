@@ -64,11 +64,14 @@ class FileView : public QSplitter {
   struct Selection {
     std::vector<std::string> lines;
     std::int64_t bytes = 0;
-    // Unselected rows follow the last selected one.
-    bool rows_follow = false;
   };
   Selection SelectedFiles() const;
-  std::int64_t SelectedBytes() const;
+  // How many rows are selected, and the size of those whose line stands.
+  struct SelectionSize {
+    int rows = 0;
+    std::int64_t bytes = 0;
+  };
+  SelectionSize SelectedSize() const;
 
   // Shows or hides the search panel; not while busy says so.
   void ToggleSearch();

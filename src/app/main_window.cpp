@@ -363,19 +363,9 @@ void MainWindow::UpdateStatusText() {
     handset_status_->repaint();
     status_bar_->repaint();
   }
-  int count = 0;
-  std::int64_t total = 0;
-  const DeviceListModel& model = files_->Model();
-  const int lines = static_cast<int>(session_->Lines().size());
-  for (const QItemSelectionRange& range : files_->DetailView()->selectionModel()->selection()) {
-    for (int row = range.top(); row <= range.bottom(); ++row) {
-      ++count;
-      const int line = model.LineOfRow(row);
-      if (line >= 0 && line < lines) total += model.SizeOfRow(row);
-    }
-  }
-  ShowStatus(StatusField::Activity, count > 0 ? QString("%1 個のファイルを選択").arg(count) : QString());
-  ShowStatus(StatusField::Size, count > 0 ? SizeText(total) : QString());
+  const FileView::SelectionSize selected = files_->SelectedSize();
+  ShowStatus(StatusField::Activity, selected.rows > 0 ? QString("%1 個のファイルを選択").arg(selected.rows) : QString());
+  ShowStatus(StatusField::Size, selected.rows > 0 ? SizeText(selected.bytes) : QString());
   updating_status_ = false;
 }
 
@@ -401,8 +391,8 @@ void MainWindow::UpdateCommands() {
   for (QAction* a : {cut_action_, copy_action_, delete_action_, select_all_action_}) a->setEnabled(selected);
   paste_action_->setEnabled(linked && files_on_clipboard);
   // A button the list disabled when it lost the focus follows its command again.
-  for (QToolButton* b : tool_bands_->findChildren<QToolButton*>())
-    if (QAction* a = b->defaultAction()) b->setEnabled(a->isEnabled());
+  for (QToolButton* b : {cut_button_, copy_button_, paste_button_, delete_button_})
+    b->setEnabled(b->defaultAction()->isEnabled());
   search_button_->setEnabled(search_action_->isEnabled());
 }
 

@@ -123,7 +123,7 @@ int MainWindow::StartDrag(Qt::KeyboardModifiers modifiers) {
   drag_source_->SetDragActions(modifiers == Qt::ShiftModifier ? Qt::MoveAction : Qt::CopyAction);
   // What the line brings within the target's patience comes at the drop;
   // more is fetched first, so that the drag offers files already there.
-  const bool lazy = dragdrop::FetchFitsDropWait(files_->SelectedBytes(), session_->Port().GetSettings().baud_rate);
+  const bool lazy = dragdrop::FetchFitsDropWait(files_->SelectedSize().bytes, session_->Port().GetSettings().baud_rate);
   if (!lazy) {
     bool go_on = true;
     FetchFilesForDrag(drag_source_->DragActions(), go_on);

@@ -215,8 +215,8 @@ int TransferController::DownloadSelected(QStringList& local_paths) {
     if (r == -1 || r == -2) results << ResultLine(false, name);
     if (r == -1) session_.DropSession(true);
   }
-  // A session that closed under the last selected file ends the run there too.
-  if (!session_.IsSessionOpen() && selected.rows_follow) return -1;
+  // A session that closed under the last file ends the run as under any other.
+  if (!session_.IsSessionOpen()) return -1;
   if (!results.isEmpty() && failed) ShowResults(results);
   emit ListChanged();
   cursor.Release();
@@ -284,7 +284,7 @@ int TransferController::DeleteSelected(bool confirm) {
     const auto it = std::find(lines.begin(), lines.end(), line);
     if (it != lines.end()) lines.erase(it);
   }
-  if (!session_.IsSessionOpen() && selected.rows_follow) return -1;
+  if (!session_.IsSessionOpen()) return -1;
   files_.ShowLines(files_.CurrentFolderPath(), lines, nullptr);
   return 0;
 }

@@ -250,6 +250,16 @@ class TransferTest : public QObject {
     int gets = 0;
     for (const std::string& command : handset->Commands()) gets += command.rfind("GET_FILE", 0) == 0;
     QCOMPARE(gets, 2);
+
+    // Broken on the last file of the run, the last row: it ends the same way.
+    QCOMPARE(w->Session().Connect(), 0);
+    QTRY_VERIFY(w->Session().IsSessionOpen() && !w->Session().IsBusy());
+    auto& model = w->Files().Model();
+    Select(*w, {model.index(model.rowCount() - 1, 0).data().toString()});
+    handset->CorruptCrc(1);  // its reply
+    QCOMPARE(w->Transfers().DownloadSelected(paths), -1);
+    QVERIFY(dialogs.empty());
+    QVERIFY(!w->Session().IsSessionOpen());
   }
 
   // Progress after every frame both ways, Esc ending a run after its file,
