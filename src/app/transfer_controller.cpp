@@ -97,15 +97,17 @@ void TransferController::StopTransfer() {
   progress_->DisableStop();
 }
 
-void TransferController::ExchangeFailed(ExchangeResult result, const char* refused, const char* error, const char* broken) {
+int TransferController::ExchangeFailed(ExchangeResult result, const char* refused, const char* error,
+                                       const char* broken) {
   // A refusal leaves the session open; "ERROR" means the handset has given
   // up the link; anything else is a broken exchange.
   if (result == ExchangeResult::Refused) {
     TransferError(refused);
-    return;
+    return -2;
   }
   TransferError(result == ExchangeResult::Failed ? error : broken);
   session_.DropSession(result == ExchangeResult::Failed);
+  return -1;
 }
 
 int TransferController::DownloadOneFile(const std::string& dir, const std::string& line) {
@@ -136,8 +138,7 @@ int TransferController::DownloadOneFile(const std::string& dir, const std::strin
     return 0;
   }
   cursor.Release();
-  ExchangeFailed(r, kGetRefused, kCopyFailed, kBroken);
-  return r == ExchangeResult::Refused ? -2 : -1;
+  return ExchangeFailed(r, kGetRefused, kCopyFailed, kBroken);
 }
 
 int TransferController::UploadOneFile(const std::string& folder, const QString& path, const std::string& attributes) {
@@ -154,8 +155,7 @@ int TransferController::UploadOneFile(const std::string& folder, const QString& 
   }
   const ExchangeResult r = session_.Engine().PutFile(folder, QFile::encodeName(path).toStdString(), attributes);
   if (r == ExchangeResult::Ok) return 0;
-  ExchangeFailed(r, kPutRefused, kCopyFailed, kPutBroken);
-  return r == ExchangeResult::Refused ? -2 : -1;
+  return ExchangeFailed(r, kPutRefused, kCopyFailed, kPutBroken);
 }
 
 int TransferController::DeleteOneFile(const std::string& line) {
@@ -168,8 +168,7 @@ int TransferController::DeleteOneFile(const std::string& line) {
   const ExchangeResult r = session_.Engine().DelFile(item.tag + item.folder + item.name);
   if (r == ExchangeResult::Ok) return 0;
   cursor.Release();
-  ExchangeFailed(r, kDelRefused, kDeleteFailed, kBroken);
-  return static_cast<int>(r);
+  return ExchangeFailed(r, kDelRefused, kDeleteFailed, kBroken);
 }
 
 int TransferController::DownloadSelected(QStringList& local_paths) {

@@ -37,8 +37,7 @@ class TransferController : public QObject {
   TransferController(SessionController& session, FileView& files, QStatusBar* status_bar, QWidget* window);
 
   // One file: 0 done, -1 refused (busy, no session) or the session broke,
-  // -2 this file failed and the session goes on; DeleteOneFile gives the
-  // engine's code.
+  // -2 this file failed and the session goes on.
   int DownloadOneFile(const std::string& dir, const std::string& line);
   int UploadOneFile(const std::string& folder, const QString& path, const std::string& attributes);
   int DeleteOneFile(const std::string& line);
@@ -81,8 +80,9 @@ class TransferController : public QObject {
   int ShowResults(const QStringList& lines);
   bool StopWanted() const { return stop_requested_ || (close_pending_ && close_pending_()); }
   void Status(StatusField field, const QString& text) { emit StatusText(field, text); }
-  // The message of a failed single-file exchange and what it does to the session.
-  void ExchangeFailed(ExchangeResult result, const char* refused, const char* error, const char* broken);
+  // The message of a failed single-file exchange and what it does to the
+  // session; the single-file result, -2 or -1.
+  int ExchangeFailed(ExchangeResult result, const char* refused, const char* error, const char* broken);
 
   SessionController& session_;
   FileView& files_;
