@@ -393,7 +393,7 @@ TEST_F(CliSessionTest, PutFailuresAreNamedAndNothingBadIsSent) {
   EXPECT_EQ(r.status, kExitFileFailed);
   EXPECT_NE(r.err.find("put " + local + "missing.txt: no such file"), std::string::npos) << r.err;
   EXPECT_NE(r.err.find("put " + local + "folder: not a regular file"), std::string::npos) << r.err;
-  EXPECT_NE(r.err.find("put " + local + "a\\b.txt: the file name holds"), std::string::npos) << r.err;
+  EXPECT_NE(r.err.find("put " + local + "a\\b.txt: the file name holds \"\\\""), std::string::npos) << r.err;
   EXPECT_NE(r.err.find("put " + local + "locked.txt: the handset answered \"REJ\""), std::string::npos) << r.err;
   EXPECT_EQ(ReadFile(root_ / "locked.txt"), "keep me");
   EXPECT_EQ(ReadFile(root_ / "ok.txt"), "fine");

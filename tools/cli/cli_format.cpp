@@ -7,6 +7,7 @@
 
 #include "protocol/list_records.h"
 #include "text/cp932.h"
+#include "text/handset_name.h"
 
 namespace mirvo::cli {
 namespace {
@@ -94,29 +95,15 @@ std::optional<std::string> LocalNameFor(std::string_view handset_name, std::stri
 std::optional<std::string> HandsetFolderFor(std::string_view utf8_folder, std::string& why) {
   std::string folder(utf8_folder);
   for (char& c : folder)
-    if (c == '/') c = '\\';
-  while (!folder.empty() && folder.back() == '\\') folder.pop_back();
+    if (c == '\\') c = '/';
+  while (!folder.empty() && folder.back() == '/') folder.pop_back();
   if (folder.empty()) return std::string();
-  auto cp932 = text::Utf8ToCp932(folder);
-  if (!cp932) {
-    why = "the folder has no code page 932 form";
+  const text::HandsetNameCheck check = text::CheckHandsetPath(folder);
+  if (!check.IsSendable()) {
+    why = check.Describe("the folder");
     return std::nullopt;
   }
-  std::string parts_why;
-  if (!LocalPathFor(*cp932, parts_why)) {
-    why = "the folder " + parts_why.substr(std::string_view("the name ").size());
-    return std::nullopt;
-  }
-  bool bad = false;
-  text::ForEachChar(*cp932, [&](std::size_t pos, std::size_t len) {
-    const auto c = static_cast<unsigned char>((*cp932)[pos]);
-    if (len == 1 && (c == 0xA5 || c == ',' || (c == '#' && pos == 0))) bad = true;
-  });
-  if (bad) {
-    why = "the folder holds \"･\" or \",\", or starts with \"#\", which the handset would misread";
-    return std::nullopt;
-  }
-  return *cp932 + '\\';
+  return check.handset_name + '\\';
 }
 
 std::optional<std::time_t> HandsetDateTime(std::string_view list_date) {
@@ -135,25 +122,12 @@ std::optional<std::time_t> HandsetDateTime(std::string_view list_date) {
 }
 
 std::optional<std::string> HandsetNameFor(std::string_view utf8_file_name, std::string& why) {
-  auto name = text::Utf8ToCp932(utf8_file_name);
-  if (!name) {
-    why = "the file name has no code page 932 form";
+  text::HandsetNameCheck check = text::CheckHandsetName(utf8_file_name);
+  if (!check.IsSendable()) {
+    why = check.Describe("the file name");
     return std::nullopt;
   }
-  if (name->empty()) {
-    why = "the file name is empty";
-    return std::nullopt;
-  }
-  bool bad = false;
-  text::ForEachChar(*name, [&](std::size_t pos, std::size_t len) {
-    const auto c = static_cast<unsigned char>((*name)[pos]);
-    if (len == 1 && (c == '\\' || c == 0xA5 || c == ',' || IsControl(c))) bad = true;
-  });
-  if (bad) {
-    why = "the file name holds \"\\\", \"･\", \",\" or a control character, which the handset would misread";
-    return std::nullopt;
-  }
-  return name;
+  return std::move(check.handset_name);
 }
 
 std::string ResultText(ExchangeResult result) {

@@ -43,7 +43,8 @@ std::optional<std::vector<std::string>> LocalPathFor(std::string_view handset_na
 
 // The PUT_FILE prefix for a handset folder given as "a\b" (or "a/b"): code
 // page 932 with a closing "\"; empty for the top folder. nullopt with why
-// for a folder the handset would misread or that would climb out.
+// (naming the character refused) for a folder the handset would misread or
+// that would climb out.
 std::optional<std::string> HandsetFolderFor(std::string_view utf8_folder, std::string& why);
 
 // The local time a list date ("yyyy/mm/dd/hhmm") stands for; nullopt for
@@ -51,9 +52,8 @@ std::optional<std::string> HandsetFolderFor(std::string_view utf8_folder, std::s
 std::optional<std::time_t> HandsetDateTime(std::string_view list_date);
 
 // The code page 932 name a local file is sent under (its file name only).
-// nullopt with why when it has no code page 932 form or holds a character
-// the handset would read as a folder separator or field end ("\", the
-// half-width middle dot, ",") or a control character.
+// nullopt with why, naming the character refused, when the handset could
+// not take it as sent (see text/handset_name.h).
 std::optional<std::string> HandsetNameFor(std::string_view utf8_file_name, std::string& why);
 
 // What a failed GetFile, PutFile or DelFile result means, for the user.
