@@ -19,6 +19,7 @@
 #include "protocol/list_records.h"
 #include "protocol/protocol_engine.h"
 #include "text/cp932.h"
+#include "text/handset_name.h"
 
 namespace mirvo::app {
 namespace {
@@ -34,6 +35,19 @@ const char* const kBadLocalName = "ファイル名に電話機で使えない文
 
 QString ResultLine(bool ok, const QString& name) {
   return QString(ok ? "転送成功 … %1" : "転送失敗 … %1").arg(name);
+}
+
+// Names the character the handset cannot take in a file name.
+std::string BadLocalNameText(const text::HandsetNameCheck& check) {
+  switch (check.fault) {
+    case text::HandsetNameFault::kLeadingHash:
+      return "ファイル名の先頭の「#」は電話機で使えません。";
+    case text::HandsetNameFault::kEmpty:
+    case text::HandsetNameFault::kDotPart:
+      return kBadLocalName;
+    default:
+      return "ファイル名に電話機で使えない文字「" + check.ShownCharacter() + "」が含まれています。";
+  }
 }
 
 std::string UploadAttributes() {
@@ -148,9 +162,8 @@ int TransferController::UploadOneFile(const std::string& folder, const QString& 
   Status(StatusField::Activity, QString("ファイル転送中...%1").arg(name));
   const std::int64_t size = LocalFileSize(path);
   Status(StatusField::Size, size == -1 ? QString() : SizeText(size));
-  std::string handset_name;
-  if (!ToCp932(name, handset_name)) {
-    TransferError(kBadLocalName);
+  if (const text::HandsetNameCheck check = text::CheckHandsetName(name.toStdString()); !check.IsSendable()) {
+    TransferError(BadLocalNameText(check).c_str());
     return -2;
   }
   const ExchangeResult r = session_.Engine().PutFile(folder, QFile::encodeName(path).toStdString(), attributes);

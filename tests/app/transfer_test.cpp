@@ -331,14 +331,25 @@ class TransferTest : public QObject {
 
   void uploadOfANameTheHandsetCannotHoldFailsAlone() {
     const fs::path local = fs::path(env->dir.path()) / "local";
-    WriteFile(local / "한.txt", PatternBytes(5));
+    // Each would land elsewhere on the handset or garble its list.
+    const std::vector<std::string> bad = {"한.txt", "sub\\evil.txt", "a,1,b.txt", "#A#x.txt", "two\nrows.txt"};
+    QStringList paths, lines;
+    for (const std::string& name : bad) {
+      WriteFile(local / name, PatternBytes(5));
+      paths << QString::fromStdString((local / name).string());
+      lines << QString("転送失敗 … %1").arg(QString::fromStdString(name));
+    }
     WriteFile(local / "ok.txt", PatternBytes(5));
+    paths << QString::fromStdString((local / "ok.txt").string());
+    lines << QString("転送成功 … ok.txt");
     auto w = Connected();
-    QCOMPARE(w->Transfers().UploadFiles({QString::fromStdString((local / "한.txt").string()),
-                             QString::fromStdString((local / "ok.txt").string())}),
-             1);
-    QCOMPARE(env->Texts(), QStringList{QString("ファイル名に電話機で使えない文字が含まれています。")});
-    QCOMPARE(dialogs, (std::vector<QStringList>{{QString("転送失敗 … 한.txt"), QString("転送成功 … ok.txt")}}));
+    QCOMPARE(w->Transfers().UploadFiles(paths), 1);
+    QCOMPARE(env->Texts(), (QStringList{QString("ファイル名に電話機で使えない文字「한」が含まれています。"),
+                                        QString("ファイル名に電話機で使えない文字「\\」が含まれています。"),
+                                        QString("ファイル名に電話機で使えない文字「,」が含まれています。"),
+                                        QString("ファイル名の先頭の「#」は電話機で使えません。"),
+                                        QString("ファイル名に電話機で使えない文字「U+000A」が含まれています。")}));
+    QCOMPARE(dialogs, std::vector<QStringList>{lines});
     QVERIFY(fs::exists(root / "ok.txt"));
     int puts = 0;
     for (const std::string& command : handset->Commands()) puts += command.rfind("PUT_FILE", 0) == 0;
