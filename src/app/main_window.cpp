@@ -28,6 +28,7 @@
 #include "app/app_resources.h"
 #include "app/device_list_model.h"
 #include "app/file_view.h"
+#include "app/manual_opener.h"
 #include "app/qt_ui_hooks.h"
 #include "app/session_controller.h"
 #include "app/status_panel.h"
@@ -45,6 +46,7 @@ MainWindow::MainWindow(const QStringList& files_to_send, QWidget* parent)
   setWindowTitle("Mirvo");
   session_ = std::make_unique<SessionController>(this);
   files_ = new FileView(session_->Lines(), this);
+  manual_ = new ManualOpener(this);
   CreateActions();
   CreateMenus();
   CreateToolBar();
@@ -101,7 +103,7 @@ void MainWindow::CreateActions() {
   view_style_actions_ = {AddAction("large_icons_action", "大きいアイコン"),
                          AddAction("small_icons_action", "小さいアイコン"), AddAction("list_action", "一覧"),
                          AddAction("details_action", "詳細")};
-  manual_action_ = AddAction("manual_action", "Mirvoのヘルプ(&H)");
+  manual_action_ = AddAction("manual_action", "Mirvoのヘルプ(&H)", QKeySequence::HelpContents);
   about_action_ = AddAction("about_action", "バージョン情報(&A)");
   // The tool bar shows them by short captions and pictures; the menus by
   // their captions alone.
@@ -134,7 +136,7 @@ void MainWindow::CreateActions() {
   connect(search_action_, &QAction::triggered, files_, &FileView::ToggleSearch);
   connect(password_action_, &QAction::triggered, session_.get(), &SessionController::EditPassword);
   connect(port_action_, &QAction::triggered, session_.get(), &SessionController::SelectPort);
-  connect(manual_action_, &QAction::triggered, this, &MainWindow::ShowManual);
+  connect(manual_action_, &QAction::triggered, manual_, &ManualOpener::Open);
   connect(about_action_, &QAction::triggered, this, [this] {
     AboutDialog about(this);
     about.exec();
@@ -546,16 +548,6 @@ bool MainWindow::SaveSettings() {
   return false;
 }
 
-int MainWindow::ShowManual() {
-  // Beside the program first (a build, an unpacked copy), then where an
-  // install puts it.
-  const QString dir = QString::fromStdString(ProgramDir());
-  const QString name = "取扱説明書.pdf";
-  const QStringList paths{dir + "/" + name, QDir::cleanPath(dir + "/../share/doc/mirvo/" + name)};
-  for (const QString& path : paths)
-    if (QFile::exists(path)) return QDesktopServices::openUrl(QUrl::fromLocalFile(path)) ? 0 : -1;
-  ShowMessage(QString("ヘルプファイル\r\n%1\r\nが見つかりませんでした。").arg(paths.join("\r\n")));
-  return -1;
-}
+int MainWindow::ShowManual() { return manual_->Open(); }
 
 }  // namespace mirvo::app

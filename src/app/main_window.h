@@ -30,6 +30,7 @@ class FileDropTarget;
 namespace mirvo::app {
 
 class FileView;
+class ManualOpener;
 class SessionController;
 class StatusPanel;
 class TransferController;
@@ -114,6 +115,7 @@ class MainWindow : public QMainWindow {
   TransferController* transfers_ = nullptr;
   dragdrop::FileDragSource* drag_source_ = nullptr;
   dragdrop::FileDropTarget* drop_target_ = nullptr;
+  ManualOpener* manual_ = nullptr;
 
   QAction *connect_action_, *disconnect_action_, *refresh_action_, *exit_action_;
   QAction *cut_action_, *copy_action_, *paste_action_, *delete_action_, *select_all_action_;

@@ -3,7 +3,6 @@
 #include <QAction>
 #include <QApplication>
 #include <QClipboard>
-#include <QDesktopServices>
 #include <QDir>
 #include <QFileInfo>
 #include <QElapsedTimer>
@@ -56,14 +55,6 @@ QStringList Keys(const std::string& config) {
 }
 
 }  // namespace
-
-// Takes the URLs the help command opens, in place of a viewer.
-class UrlCatcher : public QObject {
-  Q_OBJECT
- public:
-  QList<QUrl> urls;
-  Q_INVOKABLE void Open(const QUrl& url) { urls << url; }
-};
 
 class MainWindowTest : public QObject, WindowFixture {
   Q_OBJECT
@@ -276,38 +267,6 @@ class MainWindowTest : public QObject, WindowFixture {
     QVERIFY(env->boxes[0].text.contains(QString::fromStdString(folder.string())));
   }
 
-  void manualBesideTheProgramThenInstalledElseBothNamed() {
-    MainWindow w;
-    const QString dir = QString::fromStdString(mirvo::ProgramDir());
-    const QString beside = dir + QString("/取扱説明書.pdf");
-    const QString installed = QDir::cleanPath(dir + QString("/../share/doc/mirvo/取扱説明書.pdf"));
-    QCOMPARE(w.ShowManual(), -1);
-    QCOMPARE(env->Texts(),
-             QStringList{QString("ヘルプファイル\r\n") + beside + "\r\n" + installed + QString("\r\nが見つかりませんでした。")});
-
-    UrlCatcher opened;
-    QDesktopServices::setUrlHandler("file", &opened, "Open");
-    const QString share = QDir::cleanPath(dir + "/../share");
-    const bool made_share = !QFileInfo::exists(share);
-    struct Cleanup {
-      QString beside, installed, share;
-      bool made_share;
-      ~Cleanup() {
-        QDesktopServices::unsetUrlHandler("file");
-        QFile::remove(beside);
-        QFile::remove(installed);
-        if (made_share) QDir(share).removeRecursively();
-      }
-    } cleanup{beside, installed, share, made_share};
-    QVERIFY(QDir().mkpath(QFileInfo(installed).path()));
-    std::ofstream(installed.toStdString()) << "%PDF";
-    QCOMPARE(w.ShowManual(), 0);
-    std::ofstream(beside.toStdString()) << "%PDF";
-    QCOMPARE(w.ShowManual(), 0);
-    QCOMPARE(opened.urls, (QList<QUrl>{QUrl::fromLocalFile(installed), QUrl::fromLocalFile(beside)}));
-    QCOMPARE(env->Texts().size(), 1);
-  }
-
   void menusAndToolBarAsLaidOut() {
     MainWindow w;
     auto items = [](QMenu* menu) {
@@ -321,7 +280,7 @@ class MainWindowTest : public QObject, WindowFixture {
              (QStringList{QString("切り取り(&X) Ctrl+X"), QString("コピー(&C) Ctrl+C"), QString("貼り付け(&V) Ctrl+V"), QString("削除(&D) Ctrl+Del"),
                           "-", QString("全て選択(&A) Ctrl+A"), "-", QString("検索(&S)"), "-", QString("パスワード設定"), QString("COMポート設定")}));
     QCOMPARE(items(Child<QMenu>(w, "view_menu")), (QStringList{QString("大きいアイコン"), QString("小さいアイコン"), QString("一覧"), QString("詳細")}));
-    QCOMPARE(items(Child<QMenu>(w, "help_menu")), (QStringList{QString("Mirvoのヘルプ(&H)"), QString("バージョン情報(&A)")}));
+    QCOMPARE(items(Child<QMenu>(w, "help_menu")), (QStringList{QString("Mirvoのヘルプ(&H) F1"), QString("バージョン情報(&A)")}));
     QCOMPARE(items(Child<QMenu>(w, "edit_popup")), (QStringList{QString("切り取り(&X) Ctrl+X"), QString("コピー(&C) Ctrl+C"), QString("貼り付け(&V) Ctrl+V"),
                                               QString("削除(&D) Ctrl+Del"), "-", QString("全て選択(&A) Ctrl+A")}));
     QCOMPARE(items(Child<QMenu>(w, "view_style_popup")), items(Child<QMenu>(w, "view_menu")));

@@ -19,6 +19,8 @@ share/doc/mirvo/取扱説明書.pdf
 share/icons/hicolor/scalable/apps/jp.zqr.mirvo.svg
 share/man/man1/mirvo-cli.1.gz
 share/man/man1/mirvo.1.gz
+share/man/ja/man1/mirvo-cli.1.gz
+share/man/ja/man1/mirvo.1.gz
 share/metainfo/jp.zqr.mirvo.metainfo.xml
 LIST
 )
@@ -37,7 +39,8 @@ grep -q '^Name\[ja\]=' "$desktop" && grep -q '^Comment\[ja\]=' "$desktop" || fai
 appstreamcli validate --no-net --pedantic "$prefix/share/metainfo/jp.zqr.mirvo.metainfo.xml" >/dev/null ||
   fail "AppStream data does not validate"
 
-# The pages must render without groff complaints.
-warnings=$(for page in mirvo mirvo-cli; do zcat "$prefix/share/man/man1/$page.1.gz" | LC_ALL=C.UTF-8 groff -k -man -Tutf8 -ww -z 2>&1; done)
+# The pages must render without groff complaints, the Japanese ones too.
+warnings=$(for page in man1/mirvo man1/mirvo-cli ja/man1/mirvo ja/man1/mirvo-cli; do
+  zcat "$prefix/share/man/$page.1.gz" | LC_ALL=C.UTF-8 groff -k -man -Tutf8 -ww -z 2>&1; done)
 [ -z "$warnings" ] || fail "man page: $warnings"
 echo "install_tree_test: ok"
