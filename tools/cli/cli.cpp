@@ -9,6 +9,7 @@
 #include "cli/cli_args.h"
 #include "cli/cli_commands.h"
 #include "cli/cli_format.h"
+#include "cli/cli_mount.h"
 #include "cli/local_file.h"
 #include "pattern/wildcard.h"
 #include "text/cp932.h"
@@ -56,6 +57,13 @@ Commands:
                      Files in DIR that the handset does not have are left
                      alone. Prints one summary line: fetched, skipped,
                      failed, bytes and seconds.
+  mount FOLDER [--foreground]
+                     Show the handset's files as a folder tree at FOLDER
+                     until unmounted (see "Mounting" in the manual). Goes
+                     to the background once mounted unless --foreground,
+                     where Ctrl+C unmounts.
+  unmount FOLDER     Unmount it (the same as fusermount3 -u FOLDER); the
+                     session ends with FT_END.
 
 Only list and backup fetch the handset's file list. get and del ask for a
 name as given and fetch the list only when the handset has no file of that
@@ -69,6 +77,7 @@ Options:
   --password TEXT    The handset password. Default: PASSWORD in config.ini.
   -o, --output DIR   Output folder for get.
   --to FOLDER        Handset folder for put.
+  --foreground       mount stays in the foreground.
   -h, --help         Show this text.
   --                 Every later argument is a name, even one starting "-".
 
@@ -105,6 +114,9 @@ int RunCli(const std::vector<std::string>& args, std::ostream& out, std::ostream
     out << HelpText();
     return kExitOk;
   }
+  // Before any thread starts: the mount may fork.
+  if (parsed.command == CliCommand::Mount) return RunMount(parsed, out, err, options);
+  if (parsed.command == CliCommand::Unmount) return RunUnmount(parsed, err);
 
   Progress progress(err, options.progress);
   TerminalUi ui(progress);

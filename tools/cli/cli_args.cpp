@@ -25,6 +25,8 @@ std::optional<CliCommand> CommandNamed(std::string_view word) {
   if (word == "put") return CliCommand::Put;
   if (word == "del") return CliCommand::Del;
   if (word == "backup") return CliCommand::Backup;
+  if (word == "mount") return CliCommand::Mount;
+  if (word == "unmount") return CliCommand::Unmount;
   return std::nullopt;
 }
 
@@ -46,6 +48,10 @@ bool ParseCliArgs(const std::vector<std::string>& args, CliArgs& parsed, std::st
     const std::string& a = args[i];
     if (!options_done && a == "--") {
       options_done = true;
+      continue;
+    }
+    if (!options_done && a == "--foreground") {
+      parsed.foreground = true;
       continue;
     }
     if (!options_done && a.size() > 1 && a[0] == '-') {
@@ -123,11 +129,22 @@ bool ParseCliArgs(const std::vector<std::string>& args, CliArgs& parsed, std::st
         return false;
       }
       break;
+    case CliCommand::Mount:
+    case CliCommand::Unmount:
+      if (n != 1) {
+        error = "mount and unmount take one folder";
+        return false;
+      }
+      break;
     case CliCommand::Help:
       break;
   }
   if (parsed.output_dir && parsed.command != CliCommand::Get) {
     error = "-o belongs to get only";
+    return false;
+  }
+  if (parsed.foreground && parsed.command != CliCommand::Mount) {
+    error = "--foreground belongs to mount only";
     return false;
   }
   if (parsed.to_folder && parsed.command != CliCommand::Put) {

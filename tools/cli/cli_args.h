@@ -7,7 +7,7 @@
 
 namespace mirvo::cli {
 
-enum class CliCommand { None, Help, Ports, List, Get, Put, Del, Backup };
+enum class CliCommand { None, Help, Ports, List, Get, Put, Del, Backup, Mount, Unmount };
 
 struct CliArgs {
   CliCommand command = CliCommand::None;
@@ -15,6 +15,7 @@ struct CliArgs {
   std::optional<std::string> password;    // --password (UTF-8)
   std::optional<std::string> output_dir;  // -o, get only
   std::optional<std::string> to_folder;   // --to, put only (UTF-8)
+  bool foreground = false;                // --foreground, mount only
   std::vector<std::string> operands;      // after the command word
 };
 

@@ -1,0 +1,370 @@
+// mirvo-cli mount against the simulated handset: the mounted folder driven
+// by the usual tools (ls, cp, mv, rm, rsync), in-process so that time-outs
+// can be short. Skipped, with the reason, where nothing can be mounted.
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <future>
+#include <sstream>
+#include <thread>
+
+#include "cli/cli.h"
+#include "cli/cli_format.h"
+#include "cli/cli_mount_tree.h"
+#include "handset/sim_handset.h"
+#include "protocol/list_records.h"
+#include "pty_pair.h"
+#include "test_files.h"
+
+using namespace mirvo;
+using namespace mirvo::cli;
+using namespace std::chrono;
+namespace fs = std::filesystem;
+using mirvo::testing::PatternBytes;
+using mirvo::testing::ReadFile;
+using mirvo::testing::WriteFile;
+
+namespace {
+
+const std::string kFlagsTail(30, '-');
+
+// Why nothing can be mounted here; empty when something can.
+std::string WhyNoMount() {
+  if (::access("/dev/fuse", R_OK | W_OK) != 0) return "/dev/fuse is missing or not usable";
+  if (std::system("command -v fusermount3 >/dev/null 2>&1") != 0) return "fusermount3 is not installed";
+  if (std::system("command -v rsync >/dev/null 2>&1") != 0) return "rsync is not installed";
+  return {};
+}
+
+bool IsMountPoint(const std::string& path) {
+  std::ifstream in("/proc/self/mountinfo");
+  for (std::string line; std::getline(in, line);) {
+    std::istringstream fields(line);
+    std::string id, parent, dev, root, point;
+    fields >> id >> parent >> dev >> root >> point;
+    if (point == path) return true;
+  }
+  return false;
+}
+
+// Waits for the mount table to show path mounted (or not), woken by each
+// change of the table; false when the bound passes first.
+bool WaitForMount(const std::string& path, bool mounted, milliseconds bound) {
+  const auto deadline = steady_clock::now() + bound;
+  const int fd = ::open("/proc/self/mountinfo", O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return false;
+  bool reached = false;
+  for (;;) {
+    if (IsMountPoint(path) == mounted) {
+      reached = true;
+      break;
+    }
+    const auto left = duration_cast<milliseconds>(deadline - steady_clock::now()).count();
+    if (left <= 0) break;
+    pollfd p{fd, POLLPRI, 0};
+    char buffer[4096];
+    while (::read(fd, buffer, sizeof buffer) > 0) {
+    }
+    ::poll(&p, 1, static_cast<int>(left));
+  }
+  ::close(fd);
+  return reached;
+}
+
+// A shell command's status and standard output.
+struct Shell {
+  int status;
+  std::string out;
+};
+Shell RunShell(const std::string& command) {
+  Shell r{-1, {}};
+  FILE* pipe = ::popen((command + " 2>&1").c_str(), "r");
+  if (!pipe) return r;
+  char buffer[4096];
+  while (const std::size_t n = std::fread(buffer, 1, sizeof buffer, pipe)) r.out.append(buffer, n);
+  const int status = ::pclose(pipe);
+  r.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  return r;
+}
+
+std::string Quoted(const std::string& path) { return "'" + path + "'"; }
+
+// The time a handset file's list date stands for: its local modification
+// time to the minute.
+std::time_t ListedTime(const fs::path& file) {
+  struct stat st{};
+  ::stat(file.c_str(), &st);
+  return st.st_mtime - st.st_mtime % 60;
+}
+
+class MountTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    if (const std::string why = WhyNoMount(); !why.empty()) GTEST_SKIP() << "cannot mount here: " << why;
+    setenv("APPDATA", dir_.path().c_str(), 1);
+    setenv("TEMP", (dir_.path() + "/temp").c_str(), 1);
+    root_ = dir_.path() + "/handset";
+    mnt_ = dir_.path() + "/mnt";
+    fs::create_directories(mnt_);
+    WriteFile(root_ / "a.txt", "alpha");
+    WriteFile(root_ / "pics" / "b.bin", PatternBytes(3000));
+    WriteFile(root_ / "pics" / "写真.jpg", "jpeg");
+    WriteFile(root_ / "#MEMO#" / "notes" / "m.txt", "tagged");
+    WriteFile(root_ / "locked.txt", "keep me");
+    WriteFile(root_ / "guarded.txt", "no copies");
+    WriteFile(root_ / ".handset-attributes",
+              "locked.txt\t10" + kFlagsTail + "\nguarded.txt\t01" + kFlagsTail + "\n");
+    options_.timeouts = {2000, 2000, 1000, 1000, 2000, 2000};
+  }
+  void TearDown() override {
+    if (mount_thread_.joinable()) {
+      if (IsMountPoint(mnt_)) RunShell("fusermount3 -u " + Quoted(mnt_));
+      mount_thread_.join();
+    }
+    if (handset_) handset_->HangUp();
+    handset_.reset();
+  }
+
+  void StartHandset(sim::HandsetOptions o = {}) {
+    o.wait = milliseconds(3000);
+    o.on_command = [this](const std::string& command) {
+      if (command.rfind("GET_FILE", 0) == 0 && get_file_seen_) get_file_seen_->set_value();
+      get_file_seen_.reset();
+    };
+    handset_ = std::make_unique<sim::SimHandset>(root_, o);
+  }
+
+  // Mounts in the foreground on a thread of its own; true once mounted.
+  bool Mount() {
+    mount_thread_ = std::thread([this] {
+      std::ostringstream out, err;
+      status_ = RunCli({"mount", mnt_, "--port", handset_->DevicePath(), "--foreground"}, out, err, options_);
+      errors_ = err.str();
+    });
+    return WaitForMount(mnt_, true, seconds(10));
+  }
+  // Unmounts and waits for the run to end: its exit status.
+  int Unmount() {
+    EXPECT_EQ(RunShell("fusermount3 -u " + Quoted(mnt_)).status, 0);
+    mount_thread_.join();
+    return status_;
+  }
+  bool HandsetHas(const std::string& command) {
+    handset_->WaitFor([](const sim::HandsetState& s) { return !s.busy; }, seconds(5));
+    for (const auto& c : handset_->Commands())
+      if (c.rfind(command, 0) == 0) return true;
+    return false;
+  }
+  std::string M(const std::string& relative) const { return mnt_ + "/" + relative; }
+
+  mirvo::testing::TempDir dir_;
+  fs::path root_;
+  std::string mnt_;
+  CliOptions options_;
+  std::unique_ptr<sim::SimHandset> handset_;
+  std::thread mount_thread_;
+  int status_ = -1;
+  std::string errors_;
+  std::unique_ptr<std::promise<void>> get_file_seen_;
+};
+
+TEST_F(MountTest, TreeMatchesTheListAndCopiesOutByteExactWithDates) {
+  StartHandset();
+  ASSERT_TRUE(Mount());
+  const Shell ls = RunShell("ls -lR " + Quoted(mnt_));
+  EXPECT_EQ(ls.status, 0) << ls.out;
+  // Every handset file, with its size and its list date; tagged files
+  // under their tag's folder.
+  for (const char* file : {"a.txt", "pics/b.bin", "pics/写真.jpg", "#MEMO#/notes/m.txt", "locked.txt"}) {
+    struct stat st{};
+    ASSERT_EQ(::stat(M(file).c_str(), &st), 0) << file;
+    EXPECT_EQ(st.st_size, static_cast<off_t>(fs::file_size(root_ / file))) << file;
+    EXPECT_EQ(st.st_mtime, ListedTime(root_ / file)) << file;
+    EXPECT_EQ(st.st_mode & 0777, std::string(file) == "locked.txt" ? 0444u : 0644u) << file;
+  }
+  EXPECT_EQ(fs::status(M("guarded.txt")).permissions() & fs::perms::owner_read, fs::perms::none);
+
+  const std::string out = dir_.path() + "/out";
+  ASSERT_EQ(RunShell("mkdir -p " + Quoted(out) + " && cp -r --preserve=timestamps " + Quoted(M("pics")) + " " +
+                Quoted(M("#MEMO#")) + " " + Quoted(M("a.txt")) + " " + Quoted(out))
+                .status,
+            0);
+  for (const auto& [local, handset] : std::vector<std::pair<std::string, std::string>>{
+           {"pics/b.bin", "pics/b.bin"}, {"pics/写真.jpg", "pics/写真.jpg"}, {"#MEMO#/notes/m.txt", "#MEMO#/notes/m.txt"},
+           {"a.txt", "a.txt"}}) {
+    EXPECT_EQ(ReadFile(out + "/" + local), ReadFile(root_ / handset)) << local;
+    EXPECT_EQ(ListedTime(out + "/" + local), ListedTime(root_ / handset)) << local;
+  }
+  EXPECT_EQ(Unmount(), kExitOk) << errors_;
+  EXPECT_TRUE(HandsetHas("FT_END"));
+  // The private copies go with the mount.
+  EXPECT_TRUE(fs::is_empty(dir_.path() + "/temp/ZQR/mirvo")) << "copies left behind";
+}
+
+TEST_F(MountTest, WritesDeletesMovesAndFoldersReachTheHandset) {
+  StartHandset();
+  ASSERT_TRUE(Mount());
+  const std::string local = dir_.path() + "/local.bin";
+  WriteFile(local, PatternBytes(5000));
+  ASSERT_EQ(RunShell("cp " + Quoted(local) + " " + Quoted(M("pics/new.bin"))).status, 0);
+  EXPECT_EQ(ReadFile(root_ / "pics" / "new.bin"), PatternBytes(5000));
+  EXPECT_EQ(fs::file_size(M("pics/new.bin")), 5000u);
+
+  ASSERT_EQ(RunShell("rm " + Quoted(M("a.txt"))).status, 0);
+  EXPECT_FALSE(fs::exists(root_ / "a.txt"));
+  EXPECT_FALSE(fs::exists(M("a.txt")));
+
+  // Across folders: mv copies and deletes.
+  ASSERT_EQ(RunShell("mv " + Quoted(M("pics/b.bin")) + " " + Quoted(M("#MEMO#/notes/"))).status, 0);
+  EXPECT_EQ(ReadFile(root_ / "#MEMO#" / "notes" / "b.bin"), PatternBytes(3000));
+  EXPECT_FALSE(fs::exists(root_ / "pics" / "b.bin"));
+
+  // A new folder lives in the mount until a file makes it real.
+  ASSERT_EQ(::mkdir(M("new").c_str(), 0755), 0);
+  EXPECT_TRUE(fs::is_directory(M("new")));
+  ASSERT_EQ(RunShell("cp " + Quoted(local) + " " + Quoted(M("new/x.bin"))).status, 0);
+  EXPECT_EQ(ReadFile(root_ / "new" / "x.bin"), PatternBytes(5000));
+  EXPECT_TRUE(fs::is_directory(M("new")));  // after a fresh list too
+  errno = 0;
+  EXPECT_NE(::rmdir(M("new").c_str()), 0);
+  EXPECT_EQ(errno, ENOTEMPTY);
+
+  // What the handset cannot do or take.
+  EXPECT_NE(::unlink(M("locked.txt").c_str()), 0);
+  EXPECT_EQ(errno, EPERM);
+  EXPECT_TRUE(fs::exists(root_ / "locked.txt"));
+  EXPECT_LT(::open(M("bad,name").c_str(), O_CREAT | O_WRONLY, 0644), 0);
+  EXPECT_EQ(errno, EINVAL);
+  EXPECT_NE(::rename(M("pics/写真.jpg").c_str(), M("new/写真.jpg").c_str()), 0);
+  EXPECT_EQ(errno, EXDEV);
+  EXPECT_EQ(Unmount(), kExitOk) << errors_;
+}
+
+TEST_F(MountTest, RsyncBothWaysFinishesAndASecondRunMovesNothing) {
+  StartHandset();
+  ASSERT_TRUE(Mount());
+  const std::string src = dir_.path() + "/src";
+  WriteFile(src + "/x.bin", PatternBytes(4000));
+  WriteFile(src + "/d/y.txt", "why");
+  ASSERT_EQ(RunShell("touch -d '2020-01-02 03:04:05' " + Quoted(src + "/x.bin")).status, 0);
+  const std::string in = "rsync -a --stats " + Quoted(src + "/") + " " + Quoted(M("up/"));
+  const Shell first = RunShell(in);
+  ASSERT_EQ(first.status, 0) << first.out;
+  EXPECT_EQ(ReadFile(root_ / "up" / "x.bin"), PatternBytes(4000));
+  EXPECT_EQ(ReadFile(root_ / "up" / "d" / "y.txt"), "why");
+  const Shell again = RunShell(in);
+  EXPECT_EQ(again.status, 0) << again.out;
+  EXPECT_NE(again.out.find("Number of regular files transferred: 0"), std::string::npos) << again.out;
+  // No temporary name is left on the handset.
+  EXPECT_EQ(std::distance(fs::directory_iterator(root_ / "up"), fs::directory_iterator()), 2);
+
+  const std::string back = dir_.path() + "/back";
+  const std::string out = "rsync -a --stats " + Quoted(M("pics/")) + " " + Quoted(back + "/");
+  ASSERT_EQ(RunShell(out).status, 0);
+  EXPECT_EQ(ReadFile(back + "/b.bin"), PatternBytes(3000));
+  const Shell out_again = RunShell(out);
+  EXPECT_NE(out_again.out.find("Number of regular files transferred: 0"), std::string::npos) << out_again.out;
+  EXPECT_EQ(Unmount(), kExitOk) << errors_;
+}
+
+TEST_F(MountTest, GuardedFilesAndRefusedUploadsFail) {
+  StartHandset();
+  ASSERT_TRUE(Mount());
+  errno = 0;
+  EXPECT_LT(::open(M("guarded.txt").c_str(), O_RDONLY), 0);
+  EXPECT_EQ(errno, EACCES);
+
+  const std::string local = dir_.path() + "/local.txt";
+  WriteFile(local, "refused");
+  handset_->SetReply("PUT_FILE", "REJ");
+  const Shell cp = RunShell("cp " + Quoted(local) + " " + Quoted(M("refused.txt")));
+  EXPECT_NE(cp.status, 0);
+  EXPECT_FALSE(fs::exists(M("refused.txt")));
+  EXPECT_FALSE(fs::exists(root_ / "refused.txt"));
+  EXPECT_EQ(Unmount(), kExitOk) << errors_;
+}
+
+TEST_F(MountTest, TwoReadersAtOnceGetTheirBytes) {
+  WriteFile(root_ / "big.bin", PatternBytes(300000));
+  StartHandset();
+  ASSERT_TRUE(Mount());
+  auto read = [this] { return ReadFile(M("big.bin")); };
+  auto first = std::async(std::launch::async, read);
+  auto second = std::async(std::launch::async, read);
+  EXPECT_EQ(first.get(), PatternBytes(300000));
+  EXPECT_EQ(second.get(), PatternBytes(300000));
+  EXPECT_EQ(Unmount(), kExitOk) << errors_;
+}
+
+TEST_F(MountTest, HangUpMidReadFailsWithEioAndUnmounts) {
+  WriteFile(root_ / "slow.bin", PatternBytes(60000));
+  sim::HandsetOptions paced;
+  paced.bytes_per_second = 11520;
+  StartHandset(paced);
+  ASSERT_TRUE(Mount());
+  get_file_seen_ = std::make_unique<std::promise<void>>();
+  auto seen = get_file_seen_->get_future();
+  auto reader = std::async(std::launch::async, [this] {
+    const int fd = ::open(M("slow.bin").c_str(), O_RDONLY);
+    const int error = fd < 0 ? errno : 0;
+    if (fd >= 0) ::close(fd);
+    return error;
+  });
+  ASSERT_EQ(seen.wait_for(seconds(10)), std::future_status::ready);
+  handset_->HangUp();
+  EXPECT_EQ(reader.get(), EIO);
+  struct stat st{};
+  EXPECT_NE(::stat(M("pics/b.bin").c_str(), &st), 0);
+  EXPECT_EQ(errno, EIO);
+  EXPECT_NE(Unmount(), -1);
+  EXPECT_FALSE(IsMountPoint(mnt_));
+}
+
+TEST_F(MountTest, CtrlCInTheForegroundUnmountsAndEndsTheSession) {
+  StartHandset();
+  const pid_t pid = ::fork();
+  ASSERT_GE(pid, 0);
+  if (pid == 0) {
+    ::execl(MIRVO_CLI_PATH, "mirvo-cli", "mount", mnt_.c_str(), "--port", handset_->DevicePath().c_str(),
+            "--foreground", static_cast<char*>(nullptr));
+    std::_Exit(127);
+  }
+  ASSERT_TRUE(WaitForMount(mnt_, true, seconds(10)));
+  EXPECT_TRUE(fs::exists(M("a.txt")));
+  ::kill(pid, SIGINT);
+  int status = 0;
+  ASSERT_EQ(::waitpid(pid, &status, 0), pid);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == kExitOk) << status;
+  EXPECT_FALSE(IsMountPoint(mnt_));
+  EXPECT_TRUE(HandsetHas("FT_END"));
+}
+
+// Names a handset may send that must never become a path outside the
+// mount: they are left out of the tree.
+TEST(MountTreeTest, HostileHandsetNamesAreLeftOut) {
+  const std::string tail = ",1,2024/01/02/0304,00" + std::string(30, '-') + ",";
+  MountTree tree;
+  tree.Build({"..\xA5..\xA5" "evil" + tail, "a\xA5..\xA5" "b" + tail, "." + tail, "x/y" + tail, "#..#f" + tail,
+              "#a\\b#c" + tail, "ctl\x01" + tail, "\xA5" "abs" + tail, "ok\xA5" "fine.txt" + tail,
+              "ok\xA5" "fine.txt" + tail},
+             0);
+  EXPECT_EQ(tree.Skipped(), 8);
+  ASSERT_NE(tree.Find("/ok/fine.txt"), nullptr);
+  EXPECT_EQ(tree.Find("/ok/fine.txt")->handset_path, "ok\\fine.txt");
+  // A tag of ".." is a folder named "#..#", never "..".
+  ASSERT_NE(tree.Find("/#..#/f"), nullptr);
+  EXPECT_EQ(tree.Find("/#..#/f")->handset_path, "#..#f");
+  EXPECT_EQ(tree.Children("/").size(), 2u);
+  EXPECT_EQ(tree.FileCount(), 2u);
+}
+
+}  // namespace
