@@ -11,17 +11,14 @@
 #include "cli/cli_mount_ops.h"
 #include "protocol/list_records.h"
 #include "text/cp932.h"
+#include "text/handset_name.h"
 
 namespace mirvo::cli {
 namespace {
 
-// What a file made in the mount may be called there: what the handset
-// takes, and no name it would read as a tag at the top.
-bool IsSendableName(const std::string& path) {
-  const std::string name = LastPartOf(path);
-  std::string why;
-  return HandsetNameFor(name, why) && !(ParentOf(path) == "/" && name.starts_with("#"));
-}
+// What a file made in the mount may be called there: what the window and
+// put would send.
+bool IsSendableName(const std::string& path) { return text::CheckHandsetName(LastPartOf(path)).IsSendable(); }
 
 bool CopyData(int from, int to) {
   char buffer[65536];

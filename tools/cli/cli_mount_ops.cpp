@@ -6,6 +6,7 @@
 #include "cli/cli_format.h"
 #include "cli/cli_mount_ops.h"
 #include "text/cp932.h"
+#include "text/handset_name.h"
 
 namespace mirvo::cli {
 
@@ -142,16 +143,14 @@ int HandsetMount::ReadDir(const std::string& path, std::vector<std::pair<std::st
 
 int HandsetMount::MakeFolder(const std::string& path) {
   if (dead_) return -EIO;
-  const std::string name = LastPartOf(path);
-  std::string why;
-  const auto cp932 = HandsetNameFor(name, why);
-  if (!cp932 || (ParentOf(path) == "/" && name.starts_with("#"))) return -EINVAL;
+  const text::HandsetNameCheck name = text::CheckHandsetName(LastPartOf(path));
+  if (!name.IsSendable()) return -EINVAL;
   std::lock_guard lock(mutex_);
   const MountNode* parent = tree_.Find(ParentOf(path));
   if (!parent) return -ENOENT;
   if (!parent->is_folder) return -ENOTDIR;
   if (tree_.Find(path) || pending_.count(path)) return -EEXIST;
-  tree_.Put(path, FolderNode(parent->handset_path + *cp932 + "\\", std::time(nullptr)));
+  tree_.Put(path, FolderNode(parent->handset_path + name.handset_name + "\\", std::time(nullptr)));
   made_folders_.insert(path);
   return 0;
 }
