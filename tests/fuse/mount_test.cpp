@@ -22,6 +22,7 @@
 #include "cli/cli_format.h"
 #include "cli/cli_mount_tree.h"
 #include "handset/sim_handset.h"
+#include "mount_wait.h"
 #include "protocol/list_records.h"
 #include "pty_pair.h"
 #include "test_files.h"
@@ -33,6 +34,8 @@ namespace fs = std::filesystem;
 using mirvo::testing::PatternBytes;
 using mirvo::testing::ReadFile;
 using mirvo::testing::WriteFile;
+using mirvo::testing::IsMountPoint;
+using mirvo::testing::WaitForMount;
 
 namespace {
 
@@ -44,41 +47,6 @@ std::string WhyNoMount() {
   if (std::system("command -v fusermount3 >/dev/null 2>&1") != 0) return "fusermount3 is not installed";
   if (std::system("command -v rsync >/dev/null 2>&1") != 0) return "rsync is not installed";
   return {};
-}
-
-bool IsMountPoint(const std::string& path) {
-  std::ifstream in("/proc/self/mountinfo");
-  for (std::string line; std::getline(in, line);) {
-    std::istringstream fields(line);
-    std::string id, parent, dev, root, point;
-    fields >> id >> parent >> dev >> root >> point;
-    if (point == path) return true;
-  }
-  return false;
-}
-
-// Waits for the mount table to show path mounted (or not), woken by each
-// change of the table; false when the bound passes first.
-bool WaitForMount(const std::string& path, bool mounted, milliseconds bound) {
-  const auto deadline = steady_clock::now() + bound;
-  const int fd = ::open("/proc/self/mountinfo", O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return false;
-  bool reached = false;
-  for (;;) {
-    if (IsMountPoint(path) == mounted) {
-      reached = true;
-      break;
-    }
-    const auto left = duration_cast<milliseconds>(deadline - steady_clock::now()).count();
-    if (left <= 0) break;
-    pollfd p{fd, POLLPRI, 0};
-    char buffer[4096];
-    while (::read(fd, buffer, sizeof buffer) > 0) {
-    }
-    ::poll(&p, 1, static_cast<int>(left));
-  }
-  ::close(fd);
-  return reached;
 }
 
 // A shell command's status and standard output.
