@@ -18,7 +18,9 @@
 
 #include "app/app_resources.h"
 #include "app/device_list_model.h"
+#include "app/file_list_accessible.h"
 #include "app/icon_cell_delegate.h"
+#include "app/mnemonics.h"
 #include "app/qt_ui_hooks.h"
 #include "dragdrop/file_drag_source.h"
 
@@ -70,6 +72,7 @@ void FileView::CreateSearchPanel() {
   layout->addWidget(search_start_button_);
   layout->addWidget(search_close_button_);
   layout->addStretch(1);
+  BindAsciiMnemonics(search_panel_);
   search_panel_->hide();
   connect(search_start_button_, &QPushButton::clicked, this, &FileView::StartSearch);
   connect(search_edit_, &QLineEdit::returnPressed, this, &FileView::StartSearch);
@@ -101,6 +104,7 @@ void FileView::CreateLists() {
   detail_view_ = new QTreeView(file_views_);
   detail_view_->setObjectName("detail_view");
   icon_view_->setModel(model_);
+  ExposeOneItemPerRow(icon_view_, {1, 2, 3});
   icon_cells_ = new IconCellDelegate(icon_view_);
   icon_view_->setItemDelegate(icon_cells_);
   detail_view_->setModel(model_);
@@ -125,6 +129,7 @@ void FileView::CreateLists() {
     view->setSelectionBehavior(QAbstractItemView::SelectRows);
     view->setEditTriggers(QAbstractItemView::NoEditTriggers);
     view->setContextMenuPolicy(Qt::CustomContextMenu);
+    view->setAccessibleName("電話機のファイル");
     view->installEventFilter(this);
     view->viewport()->installEventFilter(this);
     connect(view, &QWidget::customContextMenuRequested, this,
@@ -140,12 +145,27 @@ void FileView::ShowLines(const std::string& folder, const std::vector<std::strin
   // A reset drops the selection without telling anyone: the status and
   // the commands must not go on counting rows that are gone.
   const bool had_selection = HasSelection();
+  const QModelIndex current = detail_view_->currentIndex();
+  const QString current_name = current.isValid() ? current.siblingAtColumn(0).data().toString() : QString();
   file_views_->setUpdatesEnabled(false);
   const std::optional<QString> error = model_->Fill(lines, folder, pattern);
   ApplyIconCells();
+  if (current.isValid()) KeepCurrentRow(current_name, current.row());
   file_views_->setUpdatesEnabled(true);
   if (had_selection) emit SelectionChanged();
   if (error) ShowMessage(*error);
+}
+
+void FileView::KeepCurrentRow(const QString& name, int row) {
+  const int rows = model_->rowCount();
+  if (rows == 0) return;
+  // The same file if it is still listed, else the one now in its place, so
+  // that the next arrow key goes on from where the user was.
+  int found = -1;
+  for (int r = 0; r < rows && found < 0; ++r)
+    if (model_->index(r, 0).data().toString() == name) found = r;
+  const QModelIndex index = model_->index(found >= 0 ? found : std::min(row, rows - 1), 0);
+  detail_view_->selectionModel()->setCurrentIndex(index, QItemSelectionModel::NoUpdate);
 }
 
 void FileView::ShowCurrentFolder() {
@@ -335,6 +355,7 @@ void FileView::StartSearch() {
   }
   search_pattern_ = pattern;
   ShowCurrentFolder();
+  emit SearchFinished(model_->rowCount());
 }
 
 void FileView::CloseSearch() {
@@ -352,6 +373,10 @@ bool FileView::eventFilter(QObject* watched, QEvent* e) {
     auto* key = static_cast<QKeyEvent*>(e);
     // Select all is the command's, enabled by its own rule; the view's own key is not used.
     if (key->matches(QKeySequence::SelectAll)) return true;
+    if (key->key() == Qt::Key_F10 && key->modifiers() == Qt::ShiftModifier) {
+      emit ContextMenuRequested(KeyboardMenuPos(static_cast<QAbstractItemView*>(watched)));
+      return true;
+    }
     // Keys the window's enabled commands took never come here; the rest must
     // not reach the view, which would copy a caption as text.
     const bool edit_key = key->modifiers() == Qt::ControlModifier &&
@@ -374,6 +399,13 @@ bool FileView::eventFilter(QObject* watched, QEvent* e) {
       emit ListEntered();
   }
   return false;
+}
+
+QPoint FileView::KeyboardMenuPos(QAbstractItemView* view) const {
+  // Under the current file, where the eye already is.
+  QRect cell = view->visualRect(view->currentIndex());
+  if (!cell.isValid() || !view->viewport()->rect().intersects(cell)) cell = QRect(QPoint(0, 0), QSize(0, 0));
+  return view->viewport()->mapToGlobal(QPoint(cell.left() + cell.height() / 2, cell.bottom()));
 }
 
 bool FileView::ViewportEvent(QAbstractItemView* view, QEvent* e) {

@@ -102,6 +102,8 @@ class FileView : public QSplitter {
   void DragStarted(Qt::KeyboardModifiers modifiers);
   void ContextMenuRequested(QPoint global_pos);
   void SearchToggled(bool shown);
+  // A search from the panel has listed found files.
+  void SearchFinished(int found);
 
  protected:
   bool eventFilter(QObject* watched, QEvent* event) override;
@@ -113,6 +115,10 @@ class FileView : public QSplitter {
   void StartSearch();
   void CloseSearch();
   bool ViewportEvent(QAbstractItemView* view, QEvent* event);
+  // After a fill: the current row on the file named, else on the nearest row.
+  void KeepCurrentRow(const QString& name, int row);
+  // Where a pop-up opened from the keyboard shows.
+  QPoint KeyboardMenuPos(QAbstractItemView* view) const;
   // Cell and grid of the icon view for the style and the names listed.
   void ApplyIconCells();
   // What a column's header and a typical cell need in the font in use.

@@ -6,6 +6,7 @@
 #include <QPainter>
 #include <QTextLayout>
 #include <QToolTip>
+#include <algorithm>
 
 namespace mirvo::app {
 
@@ -49,9 +50,14 @@ void IconCellDelegate::paint(QPainter* painter, const QStyleOptionViewItem& opti
   QStyleOptionViewItem opt = option;
   initStyleOption(&opt, index);
   const QString name = opt.text;
+  const bool selected = opt.state & QStyle::State_Selected;
+  const bool current = opt.state & QStyle::State_HasFocus;
   opt.text.clear();
   opt.features &= ~QStyleOptionViewItem::HasDisplay;
-  // Background, focus and icon from the style; the name is drawn here.
+  // The style's own focus mark is a dotted pixel; the frame below replaces it.
+  opt.state &= ~QStyle::State_HasFocus;
+  // Icon from the style; the name, its highlight and the frame are drawn
+  // here, since the style highlights only a text it draws itself.
   const QWidget* widget = option.widget;
   QStyle* style = widget ? widget->style() : QApplication::style();
   style->drawControl(QStyle::CE_ItemViewItem, &opt, painter, widget);
@@ -59,15 +65,30 @@ void IconCellDelegate::paint(QPainter* painter, const QStyleOptionViewItem& opti
   const QFontMetrics metrics(opt.font);
   const QRect text_area(opt.rect.left() + kPad, opt.rect.top() + opt.decorationSize.height() + 2 * kPad,
                         opt.rect.width() - 2 * kPad, kMaxLines * metrics.lineSpacing());
-  const bool selected = opt.state & QStyle::State_Selected;
+  const QStringList lines = NameLines(name, opt.font, text_area.width());
   painter->save();
   painter->setFont(opt.font);
+  if (selected) {
+    // Behind the lines only, as the other views highlight the name.
+    int widest = 0;
+    for (const QString& line : lines) widest = std::max(widest, metrics.horizontalAdvance(line));
+    QRect back(0, 0, std::min(text_area.width(), widest + 2 * kPad), static_cast<int>(lines.size()) * metrics.lineSpacing());
+    back.moveCenter(QPoint(text_area.center().x(), text_area.top() + back.height() / 2));
+    painter->fillRect(back, opt.palette.brush(QPalette::Highlight));
+  }
   painter->setPen(opt.palette.color(selected ? QPalette::HighlightedText : QPalette::Text));
-  const QStringList lines = NameLines(name, opt.font, text_area.width());
   for (int i = 0; i < lines.size(); ++i) {
     const QRect line(text_area.left(), text_area.top() + i * metrics.lineSpacing(), text_area.width(),
                      metrics.lineSpacing());
     painter->drawText(line, Qt::AlignHCenter | Qt::AlignTop, lines[i]);
+  }
+  if (current) {
+    // A frame seen at a glance, selected or not.
+    QPen frame(opt.palette.color(selected ? QPalette::Text : QPalette::Highlight), 2);
+    frame.setJoinStyle(Qt::MiterJoin);
+    painter->setPen(frame);
+    painter->setBrush(Qt::NoBrush);
+    painter->drawRect(QRectF(opt.rect).adjusted(1, 1, -1, -1));
   }
   painter->restore();
 }

@@ -15,10 +15,10 @@
 #include <QMenu>
 #include <QMimeData>
 #include <QPainter>
+#include <QRegularExpression>
 #include <QScreen>
 #include <QShortcut>
 #include <QStatusBar>
-#include <QTimer>
 #include <QToolButton>
 #include <QTreeView>
 #include <QUrl>
@@ -80,6 +80,13 @@ MainWindow::~MainWindow() {
   session_.reset();
 }
 
+void MainWindow::ShowKeyInToolTip(QAction* action) {
+  // A picture alone says little: the tip names the command and its key.
+  const QString name = QString(action->text()).remove(QRegularExpression("\\(&.\\)|&"));
+  const QString key = action->shortcut().toString(QKeySequence::NativeText);
+  action->setToolTip(key.isEmpty() ? name : QString("%1 (%2)").arg(name, key));
+}
+
 QAction* MainWindow::AddAction(const char* name, const char* caption, const QKeySequence& key) {
   auto* action = new QAction(QString::fromUtf8(caption), this);
   action->setObjectName(name);
@@ -98,11 +105,11 @@ void MainWindow::CreateActions() {
   delete_action_ = AddAction("delete_action", "削除(&D)", QKeySequence(Qt::CTRL | Qt::Key_Delete));
   select_all_action_ = AddAction("select_all_action", "全て選択(&A)", QKeySequence(Qt::CTRL | Qt::Key_A));
   search_action_ = AddAction("search_action", "検索(&S)");
-  password_action_ = AddAction("password_action", "パスワード設定");
-  port_action_ = AddAction("port_action", "COMポート設定");
-  view_style_actions_ = {AddAction("large_icons_action", "大きいアイコン"),
-                         AddAction("small_icons_action", "小さいアイコン"), AddAction("list_action", "一覧"),
-                         AddAction("details_action", "詳細")};
+  password_action_ = AddAction("password_action", "パスワード設定(&P)");
+  port_action_ = AddAction("port_action", "COMポート設定(&O)");
+  view_style_actions_ = {AddAction("large_icons_action", "大きいアイコン(&G)"),
+                         AddAction("small_icons_action", "小さいアイコン(&M)"), AddAction("list_action", "一覧(&L)"),
+                         AddAction("details_action", "詳細(&D)")};
   manual_action_ = AddAction("manual_action", "Mirvoのヘルプ(&H)", QKeySequence::HelpContents);
   about_action_ = AddAction("about_action", "バージョン情報(&A)");
   // The tool bar shows them by short captions and pictures; the menus by
@@ -116,6 +123,7 @@ void MainWindow::CreateActions() {
     pictured[i].first->setIcon(ToolIcon(pictured[i].second));
     pictured[i].first->setIconVisibleInMenu(false);
     pictured[i].first->setIconText(QString::fromUtf8(short_captions[i]));
+    ShowKeyInToolTip(pictured[i].first);
   }
   auto* styles = new QActionGroup(this);
   for (QAction* a : view_style_actions_) {
@@ -164,10 +172,25 @@ void MainWindow::CreateMenus() {
   edit_menu_ = menu("edit_menu", "編集(&E)",
                     {cut_action_, copy_action_, paste_action_, delete_action_, nullptr, select_all_action_, nullptr,
                      search_action_, nullptr, password_action_, port_action_});
-  view_menu_ = menu("view_menu", "表示(&V)", {large, small, list, details});
+  view_menu_ = menu("view_menu", "表示(&V)", {large, small, list, details, nullptr});
+  view_menu_->addMenu(CreateSortMenu());
   help_menu_ = menu("help_menu", "ヘルプ(&H)", {manual_action_, about_action_});
   edit_popup_ = menu("edit_popup", "", {cut_action_, copy_action_, paste_action_, delete_action_, nullptr, select_all_action_});
   view_style_popup_ = menu("view_style_popup", "", {large, small, list, details});
+}
+
+QMenu* MainWindow::CreateSortMenu() {
+  // The header's clicks, for those who do not use a mouse.
+  auto* sort = new QMenu("並べ替え(&S)", this);
+  sort->setObjectName("sort_menu");
+  const char* const mnemonics = "NSTDPG";
+  for (int column = 0; column < DeviceListModel::kColumns; ++column) {
+    const QString caption = files_->Model().headerData(column, Qt::Horizontal, Qt::DisplayRole).toString();
+    QAction* by_column = sort->addAction(QString("%1(&%2)").arg(caption, QChar(mnemonics[column])));
+    by_column->setObjectName(QString("sort_by_column_%1_action").arg(column));
+    connect(by_column, &QAction::triggered, files_, [this, column] { files_->SortByColumn(column); });
+  }
+  return sort;
 }
 
 QToolButton* MainWindow::AddToolButton(QWidget* band, const char* name, QAction* action) {
@@ -275,10 +298,15 @@ void MainWindow::CreateStatusBar() {
     status_bar_->addWidget(status_labels_[i]);
   }
   ShowStatus(StatusField::Port, "未接続");
+  // A panel's text is its name; what the panel is for, its description.
+  const char* const roles[3] = {"状態", "選択したファイルのサイズ", "ポート"};
+  for (std::size_t i = 0; i < status_labels_.size(); ++i) status_labels_[i]->setAccessibleDescription(roles[i]);
   handset_status_ =
       new StatusPanel([this](QPainter& p, const QRect& r) { PaintHandsetStatus(p, r); }, status_bar_);
   handset_status_->setObjectName("handset_status");
   handset_status_->setMinimumSize(50, 18);
+  handset_status_->setAccessibleDescription("電話機");
+  NameHandsetStatus();
   status_bar_->addWidget(handset_status_, 1);
   setStatusBar(status_bar_);
 }
@@ -289,6 +317,7 @@ void MainWindow::ConnectParts() {
   connect(transfers_, &TransferController::StatusText, this, &MainWindow::ShowStatus);
   connect(session, &SessionController::HandsetIdentified, this, [this] {
     files_->ShowConnected(FromCp932(session_->ModelName()));
+    NameHandsetStatus();
     status_bar_->repaint();
   });
   connect(session, &SessionController::SessionReady, this, [this] {
@@ -314,6 +343,8 @@ void MainWindow::ConnectParts() {
     for (QToolButton* b : {cut_button_, copy_button_, paste_button_, delete_button_}) b->setEnabled(false);
   });
   connect(files_, &FileView::SearchToggled, search_button_, &QToolButton::setChecked);
+  connect(files_, &FileView::SearchFinished, this,
+          [this](int found) { ShowStatus(StatusField::Activity, QString("%1 件見つかりました。").arg(found)); });
   connect(files_, &FileView::ContextMenuRequested, this, [this](QPoint pos) { edit_popup_->popup(pos); });
   connect(files_, &FileView::EditKeyPressed, this, &MainWindow::HandleListKey);
   connect(files_, &FileView::DragStarted, this, &MainWindow::StartDrag);
@@ -354,6 +385,12 @@ void MainWindow::PaintHandsetStatus(QPainter& painter, const QRect& rect) {
   painter.drawText(rect.adjusted(20, 2, 0, 0), Qt::AlignLeft | Qt::AlignTop, StatusText(StatusField::Handset));
 }
 
+void MainWindow::NameHandsetStatus() {
+  // The panel is painted by hand: its text reaches assistive tools only so.
+  const QString text = StatusText(StatusField::Handset);
+  handset_status_->setAccessibleName(text.isEmpty() ? QString("未接続") : text);
+}
+
 void MainWindow::UpdateStatusText() {
   if (updating_status_) return;
   updating_status_ = true;
@@ -362,6 +399,7 @@ void MainWindow::UpdateStatusText() {
     files_->Model().Clear();
     files_->ShowDisconnected();
     ShowStatus(StatusField::Port, "未接続");
+    NameHandsetStatus();
     handset_status_->repaint();
     status_bar_->repaint();
   }
@@ -428,24 +466,65 @@ bool MainWindow::MenuBandKey(QObject* watched, int key) {
     // Left and Right walk the menu band, as in any menu bar.
     QToolButton* next = menu_buttons_[(i + (key == Qt::Key_Right ? 1 : count - 1)) % count];
     menu_buttons_[i]->menu()->close();
-    QMetaObject::invokeMethod(
-        next,
-        [next] {
-          QMenu* menu = next->menu();
-          QTimer::singleShot(0, menu, [menu] {
-            for (QAction* a : menu->actions())
-              if (a->isEnabled() && !a->isSeparator()) return menu->setActiveAction(a);
-          });
-          next->showMenu();
-        },
-        Qt::QueuedConnection);
+    QMetaObject::invokeMethod(next, &QToolButton::showMenu, Qt::QueuedConnection);
     return true;
   }
   return false;
 }
 
+bool MainWindow::OwnsMenu(QObject* object) const {
+  if (!qobject_cast<QMenu*>(object)) return false;
+  for (QObject* o = object->parent(); o; o = o->parent())
+    if (o == this) return true;
+  return false;
+}
+
+void MainWindow::MenuKeys(QObject* watched, QEvent* e) {
+  const QEvent::Type type = e->type();
+  if (type == QEvent::Show && OwnsMenu(watched)) {
+    // A menu opens with its first item current, as a menu bar's does, so
+    // that the focus is somewhere a screen reader can say.
+    auto* menu = static_cast<QMenu*>(watched);
+    QMetaObject::invokeMethod(
+        menu,
+        [menu] {
+          if (menu->activeAction()) return;
+          for (QAction* a : menu->actions())
+            if (a->isEnabled() && !a->isSeparator() && a->isVisible()) return menu->setActiveAction(a);
+        },
+        Qt::QueuedConnection);
+    return;
+  }
+  if (type == QEvent::MouseButtonPress) alone_alt_ = false;
+  if (type != QEvent::KeyPress && type != QEvent::KeyRelease && type != QEvent::ShortcutOverride) return;
+  const auto* key = static_cast<QKeyEvent*>(e);
+  // Any other key with it, even one a shortcut takes, makes Alt no longer alone.
+  if (type != QEvent::KeyRelease && key->key() != Qt::Key_Alt) alone_alt_ = false;
+  if (type == QEvent::ShortcutOverride) return;
+  // Keys of this window only, looked at once where they start: a key
+  // travels up from the focus to its parents as the same event.
+  QWidget* focus = focusWidget();
+  if (watched != (focus ? static_cast<QObject*>(focus) : this)) return;
+  if (QApplication::activePopupWidget()) {
+    alone_alt_ = false;
+    return;
+  }
+  // F10, or Alt pressed and let go with nothing else, moves into the menu band.
+  bool open = false;
+  if (type == QEvent::KeyPress) {
+    if (key->key() == Qt::Key_Alt) alone_alt_ = (key->modifiers() & ~Qt::AltModifier) == Qt::NoModifier;
+    open = key->key() == Qt::Key_F10 && key->modifiers() == Qt::NoModifier;
+  } else if (key->key() == Qt::Key_Alt && alone_alt_ && !key->isAutoRepeat()) {
+    alone_alt_ = false;
+    open = true;
+  }
+  if (!open) return;
+  QMetaObject::invokeMethod(menu_buttons_[0], &QToolButton::showMenu, Qt::QueuedConnection);
+}
+
 bool MainWindow::eventFilter(QObject* watched, QEvent* e) {
   const QEvent::Type type = e->type();
+  MenuKeys(watched, e);
   if (watched == tool_bands_) {
     // The bar's own surface does nothing when clicked, and shows no sizing cursor.
     if (type == QEvent::MouseButtonPress || type == QEvent::MouseButtonRelease ||

@@ -82,6 +82,12 @@ class MainWindow : public QMainWindow {
   QAction* AddAction(const char* name, const char* caption, const QKeySequence& key = {});
   QToolButton* AddToolButton(QWidget* band, const char* name, QAction* action);
   bool MenuBandKey(QObject* watched, int key);
+  // The View menu's 並べ替え: one item per column.
+  QMenu* CreateSortMenu();
+  static void ShowKeyInToolTip(QAction* action);
+  // Menus open with their first item current; F10 and Alt alone open the band.
+  void MenuKeys(QObject* watched, QEvent* event);
+  bool OwnsMenu(QObject* object) const;
 
   void LoadSettings();
   bool SaveSettings();
@@ -92,6 +98,7 @@ class MainWindow : public QMainWindow {
   void PaintHandsetStatus(QPainter& painter, const QRect& rect);
   // The selection's count and size; empties the list once the link is down.
   void UpdateStatusText();
+  void NameHandsetStatus();
   void ShowConnectionLost();
   void FinishPendingClose();
   void SendReceivedFiles();
@@ -109,6 +116,7 @@ class MainWindow : public QMainWindow {
   bool updating_status_ = false;
   const void* last_f5_ = nullptr;
   QPointer<QWidget> last_f5_widget_;
+  bool alone_alt_ = false;
 
   std::unique_ptr<SessionController> session_;
   FileView* files_ = nullptr;

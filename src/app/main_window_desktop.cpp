@@ -80,6 +80,8 @@ int MainWindow::PutOnClipboard(bool cut) {
     }
   }
   UpdateStatusText();
+  if (!cut && !files.isEmpty())
+    ShowStatus(StatusField::Activity, QString("%1 個のファイルをコピーしました。貼り付けできます。").arg(files.size()));
   UpdateCommands();
   if (cut) RefreshFileView();
   return 0;

@@ -20,13 +20,17 @@ PasswordDialog::PasswordDialog(QWidget* owner) : QDialog(owner, Qt::Dialog | Qt:
   password_edit_->setObjectName("password_edit");
   password_edit_->setEchoMode(QLineEdit::Password);
   password_edit_->setStyleSheet("QLineEdit { lineedit-password-character: 42; }");  // "*"
+  // The sentence names the field for assistive tools.
+  prompt_label_->setBuddy(password_edit_);
+  // Enter in the field keeps what was typed; Esc cancels. A focused button
+  // takes Enter for itself.
   ok_button_ = new QPushButton("OK", this);
   ok_button_->setObjectName("ok_button");
-  ok_button_->setAutoDefault(false);
+  ok_button_->setAutoDefault(true);
+  ok_button_->setDefault(true);
   cancel_button_ = new QPushButton("キャンセル", this);
   cancel_button_->setObjectName("cancel_button");
-  // Enter cancels as well as Esc: a stray Enter never changes the password.
-  cancel_button_->setDefault(true);
+  cancel_button_->setAutoDefault(true);
 
   // OK before キャンセル whatever order the desktop gives a button box.
   auto* buttons = new QHBoxLayout;

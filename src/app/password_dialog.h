@@ -1,5 +1,5 @@
 // The password dialog: asks for the password registered in the handset,
-// shown masked; only OK changes it.
+// shown masked; only OK (or Enter in the field) changes it.
 #pragma once
 
 #include <QDialog>

@@ -26,11 +26,15 @@ PortDialog::PortDialog(QWidget* owner)
   port_label_->setObjectName("port_label");
   port_list_ = new QListWidget(this);
   port_list_->setObjectName("port_list");
+  // A list's accessible name is not taken from its label.
+  port_label_->setBuddy(port_list_);
+  port_list_->setAccessibleName(port_label_->text());
   SetRowHeightToFont(port_list_);
+  // Enter presses the focused button, and 設定 from the list.
   auto button = [this](const char* name, const char* caption) {
     auto* b = new QPushButton(caption, this);
     b->setObjectName(name);
-    b->setAutoDefault(false);
+    b->setAutoDefault(true);
     return b;
   };
   accept_button_ = button("accept_button", "設定");

@@ -92,7 +92,8 @@ int SessionController::Connect() {
     connecting_ = false;
     result = -1;
   }
-  Status(StatusField::Activity, {});
+  // Said where a screen reader reads it, and left until the next activity.
+  Status(StatusField::Activity, session_open_ ? QString("接続しました。") : QString());
   FinishPending();
   return result;
 }
@@ -178,6 +179,7 @@ int SessionController::FetchFileList() {
 int SessionController::Disconnect() {
   if (busy_) return -1;
   busy_ = true;
+  const bool was_linked = link_open_ || session_open_;
   int result = -1;
   {
     WaitCursor cursor;
@@ -192,6 +194,7 @@ int SessionController::Disconnect() {
   session_open_ = false;
   link_open_ = false;
   emit ConnectionLost();
+  if (was_linked) Status(StatusField::Activity, "切断しました。");
   Ui().ProcessMessages();
   EndExchange();
   return result;

@@ -31,6 +31,7 @@ TransferProgress::TransferProgress(QWidget* parent) : QWidget(parent) {
   label_->setObjectName("progress_label");
   bar_ = new QProgressBar(this);
   bar_->setObjectName("progress_bar");
+  label_->setBuddy(bar_);  // the bar is named by the text beside it
   bar_->setFixedWidth(120);
   bar_->setMaximumHeight(16);
   bar_->setRange(0, 1000);

@@ -17,6 +17,7 @@ TransferResultsDialog::TransferResultsDialog(QWidget* owner)
   setFont(AppFont());
   result_list_ = new QListWidget(this);
   result_list_->setObjectName("result_list");
+  result_list_->setAccessibleName("結果");
   SetRowHeightToFont(result_list_);
   auto* buttons = new QDialogButtonBox(this);
   buttons->setCenterButtons(true);

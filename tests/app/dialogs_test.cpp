@@ -6,6 +6,7 @@
 #include <QListWidget>
 #include <QPushButton>
 #include <QTest>
+#include <functional>
 #include <memory>
 #include <vector>
 
@@ -62,26 +63,45 @@ class DialogsTest : public QObject {
   void init() { env = std::make_unique<AppEnv>(); }
   void cleanup() { env.reset(); }
 
-  void passwordDialogEnterCancelsOkTakes() {
+  // Enter in the field keeps what was typed; Enter on a focused button
+  // presses that button; Esc cancels.
+  void passwordDialogEnterTakesFocusedButtonOrOk() {
     MainWindow w;
-    OnNextModal([](QWidget* modal) {
-      auto* dialog = qobject_cast<mirvo::app::PasswordDialog*>(modal);
-      QVERIFY(dialog);
-      QCOMPARE(dialog->PasswordEdit()->text(), QString("0000"));
-      dialog->PasswordEdit()->setText("1234");
-      QCOMPARE(dialog->PasswordEdit()->displayText(), QString("****"));
-      QTest::keyClick(dialog->PasswordEdit(), Qt::Key_Return);
-    });
-    w.Session().EditPassword();
-    QCOMPARE(w.Session().Password(), std::string("0000"));
-    OnNextModal([](QWidget* modal) {
-      auto* dialog = qobject_cast<mirvo::app::PasswordDialog*>(modal);
-      QVERIFY(dialog);
-      dialog->PasswordEdit()->setText("ひみつ");
-      dialog->OkButton()->click();
-    });
-    w.Session().EditPassword();
-    QCOMPARE(w.Session().Password(), mirvo::text::Cp932("ひみつ"));
+    using mirvo::app::PasswordDialog;
+    struct Case {
+      QString typed;
+      std::function<void(PasswordDialog*)> press;
+      std::string kept;
+    };
+    const std::vector<Case> cases = {
+        {"1234", [](PasswordDialog* d) { QTest::keyClick(d->PasswordEdit(), Qt::Key_Return); }, "1234"},
+        {"5678", [](PasswordDialog* d) { QTest::keyClick(d->PasswordEdit(), Qt::Key_Escape); }, "1234"},
+        {"9999",
+         [](PasswordDialog* d) {
+           d->CancelButton()->setFocus(Qt::TabFocusReason);
+           QTest::keyClick(d->CancelButton(), Qt::Key_Return);
+         },
+         "1234"},
+        {"ひみつ",
+         [](PasswordDialog* d) {
+           d->CancelButton()->setFocus(Qt::TabFocusReason);
+           d->OkButton()->setFocus(Qt::TabFocusReason);
+           QTest::keyClick(d->OkButton(), Qt::Key_Enter);
+         },
+         mirvo::text::Cp932("ひみつ")},
+    };
+    for (const Case& c : cases) {
+      OnNextModal([&c](QWidget* modal) {
+        auto* dialog = qobject_cast<PasswordDialog*>(modal);
+        QVERIFY(dialog);
+        QVERIFY(dialog->OkButton()->isDefault());
+        dialog->PasswordEdit()->setText(c.typed);
+        QCOMPARE(dialog->PasswordEdit()->displayText(), QString(c.typed.size(), '*'));
+        c.press(dialog);
+      });
+      w.Session().EditPassword();
+      QCOMPARE(w.Session().Password(), c.kept);
+    }
   }
 
   void aboutAndSplash() {

@@ -3,6 +3,7 @@
 #include <QListWidget>
 #include <QPushButton>
 #include <QTest>
+#include <vector>
 #include <QTimer>
 
 #include "app/port_dialog.h"
@@ -138,6 +139,36 @@ class PortDialogTest : public QObject {
     QCOMPARE(d.PortName(), std::string("COM5"));
     QCOMPARE(d.ModelName(), std::string("TQ-R5102K"));
     QCOMPARE(env->Texts(), (QStringList{"電話機を自動設定しました。", "次回接続時から設定が有効になります。"}));
+  }
+
+  // Enter presses the focused button, and 設定 from the list.
+  void enterPressesTheFocusedButton() {
+    env->StartHandset(3, root);
+    PortDialog d(nullptr);
+    d.ScanPorts();
+    struct Case {
+      QWidget* focus;
+      int result;  // -1: the dialog stays
+      QStringList texts;
+    };
+    const QString taken = "次回接続時から設定が有効になります。";
+    const std::vector<Case> cases = {{d.CancelButton(), QDialog::Rejected, {}},
+                                     {d.RescanButton(), -1, {}},
+                                     {d.PortList(), QDialog::Accepted, {taken}},
+                                     {d.AcceptButton(), QDialog::Accepted, {taken}},
+                                     {d.AutoSelectButton(), QDialog::Accepted, {"電話機を自動設定しました。", taken}}};
+    for (const Case& c : cases) {
+      env->boxes.clear();
+      d.setResult(-1);
+      d.show();
+      d.activateWindow();
+      QVERIFY(QTest::qWaitForWindowActive(&d));
+      c.focus->setFocus(Qt::TabFocusReason);
+      QTest::keyClick(c.focus, Qt::Key_Return);
+      QCOMPARE(d.isVisible(), c.result == -1);
+      if (c.result != -1) QCOMPARE(d.result(), c.result);
+      QCOMPARE(env->Texts(), c.texts);
+    }
   }
 
   void autoScanWithoutHandsetKeepsTheDialog() {
