@@ -388,11 +388,13 @@ TEST_F(CliSessionTest, PutFailuresAreNamedAndNothingBadIsSent) {
   WriteFile(local + "a\\b.txt", "would make a folder");
   WriteFile(local + "ok.txt", "fine");
   fs::create_directories(local + "folder");
-  const Result r = Cli({"put", local + "missing.txt", local + "folder", local + "a\\b.txt", local + "locked.txt",
-                        local + "ok.txt"});
+  ASSERT_EQ(mkfifo((local + "fifo").c_str(), 0600), 0);  // opened without waiting for a writer
+  const Result r = Cli({"put", local + "missing.txt", local + "folder", local + "fifo", local + "a\\b.txt",
+                        local + "locked.txt", local + "ok.txt"});
   EXPECT_EQ(r.status, kExitFileFailed);
   EXPECT_NE(r.err.find("put " + local + "missing.txt: no such file"), std::string::npos) << r.err;
   EXPECT_NE(r.err.find("put " + local + "folder: not a regular file"), std::string::npos) << r.err;
+  EXPECT_NE(r.err.find("put " + local + "fifo: not a regular file"), std::string::npos) << r.err;
   EXPECT_NE(r.err.find("put " + local + "a\\b.txt: the file name holds \"\\\""), std::string::npos) << r.err;
   EXPECT_NE(r.err.find("put " + local + "locked.txt: the handset answered \"REJ\""), std::string::npos) << r.err;
   EXPECT_EQ(ReadFile(root_ / "locked.txt"), "keep me");

@@ -1,11 +1,17 @@
 // put: local files onto the handset.
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <algorithm>
+#include <cerrno>
 #include <cstdint>
+#include <cstring>
 #include <filesystem>
-#include <fstream>
 #include <limits>
 
 #include "cli/cli_commands.h"
+#include "cli/local_file.h"
 
 namespace mirvo::cli {
 namespace {
@@ -14,24 +20,25 @@ namespace fs = std::filesystem;
 
 constexpr int kUploadFrameBytes = 1024;  // data bytes per upload frame
 
-// Why a local file cannot be sent; empty when it can. read_all reads it
-// through, to tell a local read failure from the handset's refusal.
+// Why a local file cannot be sent; empty when it can. The file is opened
+// once, without waiting on a FIFO or device, and that descriptor is what
+// is checked: a path swapped after a look at it cannot slip through.
+// read_all reads it through, to tell a local read failure from the
+// handset's refusal.
 std::string WhyNotSendable(const std::string& file, bool read_all = false) {
-  std::error_code ec;
-  const fs::file_status status = fs::status(file, ec);
-  if (!fs::exists(status)) return "no such file";
-  if (!fs::is_regular_file(status)) return "not a regular file";
-  const std::uintmax_t size = fs::file_size(file, ec);
-  if (ec) return "cannot read its size: " + ec.message();
-  if (size > static_cast<std::uintmax_t>(std::numeric_limits<std::int32_t>::max())) return "too large for the handset";
+  const UniqueFd fd(::open(file.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+  if (!fd.IsValid()) return errno == ENOENT ? "no such file" : std::string("cannot open it: ") + std::strerror(errno);
+  struct stat st {};
+  if (::fstat(fd.Get(), &st) != 0) return std::string("cannot read its size: ") + std::strerror(errno);
+  if (!S_ISREG(st.st_mode)) return "not a regular file";
+  if (st.st_size > std::numeric_limits<std::int32_t>::max()) return "too large for the handset";
   std::string why;
   if (!HandsetNameFor(fs::path(file).filename().string(), why)) return why;
-  std::ifstream in(file, std::ios::binary);
-  if (!in) return "cannot open it for reading";
   char buffer[65536];
-  while (read_all && in.read(buffer, sizeof buffer)) {
+  for (ssize_t n = 1; read_all && n != 0;) {
+    n = ::read(fd.Get(), buffer, sizeof buffer);
+    if (n < 0 && errno != EINTR) return "cannot read it";
   }
-  if (read_all && in.bad()) return "cannot read it";
   return {};
 }
 
