@@ -497,6 +497,47 @@ TEST_F(CliSessionTest, BackupKeepsDatesFetchesOnlyWhatIsMissingAndSurvivesAHangU
   all_copied();
 }
 
+TEST_F(CliSessionTest, BackupFetchesAgainACopyWhoseContentAndDateChangedButNotItsSize) {
+  WriteFile(root_ / ".handset-attributes", "");
+  const std::string backup = dir_.path() + "/backup";
+  StartHandset();
+  ASSERT_EQ(Cli({"backup", backup}).status, kExitOk);
+  WriteFile(root_ / "a.txt", "ALPHA");
+  fs::last_write_time(root_ / "a.txt", fs::last_write_time(root_ / "a.txt") - hours(2));
+  const Result r = Cli({"backup", backup});
+  ASSERT_EQ(r.status, kExitOk) << r.err;
+  EXPECT_NE(r.out.find("backup: 1 fetched, 4 skipped, 0 failed"), std::string::npos) << r.out;
+  EXPECT_EQ(ReadFile(backup + "/a.txt"), "ALPHA");
+}
+
+TEST_F(CliSessionTest, BackupCountsAListLineItCannotReadAsAFailure) {
+  WriteFile(root_ / ".handset-attributes", "");
+  // Listed with a size no list record can hold; sparse, so it costs nothing.
+  WriteFile(root_ / "huge.bin", "");
+  fs::resize_file(root_ / "huge.bin", 3ull << 30);
+  StartHandset();
+  const Result r = Cli({"backup", dir_.path() + "/backup"});
+  EXPECT_EQ(r.status, kExitFileFailed);
+  EXPECT_NE(r.out.find("backup: 5 fetched, 0 skipped, 1 failed"), std::string::npos) << r.out;
+  EXPECT_NE(r.err.find("unreadable list line: huge.bin,3221225472,"), std::string::npos) << r.err;
+}
+
+TEST_F(CliSessionTest, BackupDoesNotFollowASubFolderReplacedByALink) {
+  WriteFile(root_ / ".handset-attributes", "");
+  const std::string backup = dir_.path() + "/backup", elsewhere = dir_.path() + "/elsewhere";
+  StartHandset();
+  ASSERT_EQ(Cli({"backup", backup}).status, kExitOk);
+  fs::create_directories(elsewhere);
+  fs::remove_all(backup + "/pics");
+  fs::create_directory_symlink(elsewhere, backup + "/pics");
+  const Result r = Cli({"backup", backup});
+  EXPECT_EQ(r.status, kExitFileFailed);
+  EXPECT_NE(r.err.find("backup pics\\b.bin: cannot make its folder: a file or link named pics is in the way"),
+            std::string::npos)
+      << r.err;
+  EXPECT_TRUE(fs::is_empty(elsewhere));
+}
+
 // ---- waits and endings ---------------------------------------------------
 
 TEST_F(CliSessionTest, AListingWhoseEndIsRefusedStillSucceedsWithAWarning) {

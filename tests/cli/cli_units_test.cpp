@@ -10,6 +10,7 @@
 #include "test_files.h"
 #include "cli/cli.h"
 #include "cli/cli_args.h"
+#include "cli/cli_commands.h"
 #include "cli/cli_format.h"
 #include "cli/local_file.h"
 #include "protocol/list_records.h"
@@ -158,6 +159,28 @@ TEST(CliFormat, HandsetFolderForPutTo) {
     EXPECT_FALSE(HandsetFolderFor(bad, why)) << bad;
     EXPECT_FALSE(why.empty()) << bad;
   }
+}
+
+TEST(CliBackup, PlanRefusesWhatWouldOverwriteAnotherCopyOrLeaveTheFolder) {
+  const std::string flags = "," + std::string(32, '-') + ",";
+  // 0x87 0x90 and 0x81 0xE0 are two handset names for one character, "≒".
+  const std::vector<BackupItem> plan = PlanBackup({
+      "#T#dir\xA5" "f.txt,1,2004/01/23/1530" + flags,
+      "x\x87\x90.txt,1," + flags,
+      "",
+      "x\x81\xE0.txt,2," + flags,
+      "size,unknown," + flags,
+      "..\xA5up.txt,3," + flags,
+  });
+  ASSERT_EQ(plan.size(), 5u);
+  EXPECT_EQ(plan[0].folders, (std::vector<std::string>{"#T#", "dir"}));
+  EXPECT_EQ(plan[0].name, "f.txt");
+  EXPECT_EQ(plan[1].name, "x≒.txt");
+  EXPECT_EQ(plan[1].refusal, "");
+  EXPECT_EQ(plan[2].refusal, "refused: another handset file is written to ./x≒.txt");
+  EXPECT_EQ(plan[3].what, "list");
+  EXPECT_NE(plan[3].refusal.find("unreadable list line"), std::string::npos);
+  EXPECT_NE(plan[4].refusal.find("refused: "), std::string::npos);
 }
 
 TEST(CliLocalFile, WriteReplacesWholeOrNotAtAll) {

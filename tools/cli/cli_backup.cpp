@@ -35,6 +35,39 @@ struct BackupCount {
 
 }  // namespace
 
+std::vector<BackupItem> PlanBackup(const std::vector<std::string>& lines) {
+  std::vector<BackupItem> plan;
+  std::set<std::vector<std::string>> taken;
+  for (const std::string& line : lines) {
+    if (line.empty()) continue;
+    BackupItem& entry = plan.emplace_back();
+    if (ParseListLine(line, entry.item) != 0) {
+      entry.what = "list";
+      entry.refusal = "unreadable list line: " + ShowText(line);
+      continue;
+    }
+    entry.what = "backup " + ShowText(entry.item.tag + entry.item.folder + entry.item.name);
+    std::string why;
+    auto parts = BackupPathParts(entry.item, why);
+    if (!parts) {
+      entry.refusal = "refused: " + why;
+      continue;
+    }
+    // Names that differ on the handset may convert to one local name: the
+    // first keeps it, so no copy overwrites another of the same run.
+    if (!taken.insert(*parts).second) {
+      std::string joined;
+      for (const std::string& p : *parts) joined += "/" + p;
+      entry.refusal = "refused: another handset file is written to ." + joined;
+      continue;
+    }
+    entry.name = std::move(parts->back());
+    parts->pop_back();
+    entry.folders = std::move(*parts);
+  }
+  return plan;
+}
+
 int RunBackup(CliRun& run, Session& session, const std::string& dir) {
   const auto start = std::chrono::steady_clock::now();
   std::string why;
@@ -48,36 +81,21 @@ int RunBackup(CliRun& run, Session& session, const std::string& dir) {
     return kExitUsage;
   }
   BackupCount count;
-  const std::size_t failed_lines = std::count_if(session.lines.begin(), session.lines.end(), [](const std::string& l) {
-    ListRecord unused;
-    return !l.empty() && ParseListLine(l, unused) != 0;
-  });
-  count.failed = static_cast<int>(failed_lines);
-  const std::vector<ListEntry> entries = ParseListEntries(session.lines, &run);
-  std::set<std::string> taken;
+  const std::vector<BackupItem> plan = PlanBackup(session.lines);
   std::size_t index = 0;
-  for (const ListEntry& entry : entries) {
+  for (const BackupItem& entry : plan) {
     ++index;
-    const std::string shown = ShowText(entry.item.tag + entry.item.folder + entry.item.name);
-    const std::string what = "backup " + shown;
     auto fail = [&](const std::string& reason) {
-      run.Fail(what, reason);
+      run.Fail(entry.what, reason);
       ++count.failed;
     };
-    auto parts = BackupPathParts(entry.item, why);
-    if (!parts) {
-      fail("refused: " + why);
+    if (!entry.refusal.empty()) {
+      fail(entry.refusal);
       continue;
     }
-    std::string joined;
-    for (const std::string& p : *parts) joined += "/" + p;
-    if (!taken.insert(joined).second) {
-      fail("refused: another handset file is written to ." + joined);
-      continue;
-    }
-    const std::string name = parts->back();
-    parts->pop_back();
-    const UniqueFd folder = OpenSubFolders(root.Get(), *parts, why);
+    const std::string shown = ShowText(entry.item.tag + entry.item.folder + entry.item.name);
+    const std::string& name = entry.name;
+    const UniqueFd folder = OpenSubFolders(root.Get(), entry.folders, why);
     if (!folder.IsValid()) {
       fail("cannot make its folder: " + why);
       continue;
@@ -92,7 +110,7 @@ int RunBackup(CliRun& run, Session& session, const std::string& dir) {
       fail(why);
       continue;
     }
-    const std::string counter = "[" + std::to_string(index) + "/" + std::to_string(entries.size()) + "] " + shown;
+    const std::string counter = "[" + std::to_string(index) + "/" + std::to_string(plan.size()) + "] " + shown;
     run.progress.Show(counter);
     std::string data;
     ExchangeResult r = ExchangeResult::Ok;

@@ -26,6 +26,19 @@ int RunPut(CliRun& run, Session& session, const std::vector<std::string>& files,
 std::vector<RequestedFile> CheckDelNames(CliRun& run, const std::vector<std::string>& names);
 int RunDel(CliRun& run, Session& session, const std::vector<RequestedFile>& names);
 
+// What backup does with one line of the handset's list: where the copy
+// goes below the backup folder, or why the file is not fetched.
+struct BackupItem {
+  ListRecord item;
+  std::string what;                  // the failure's subject: "backup " + the name, or "list"
+  std::string refusal;               // empty when the file is to be fetched
+  std::vector<std::string> folders;  // UTF-8, below the backup folder
+  std::string name;                  // the local file name
+};
+// Every line of the list in order. A line that cannot be read, a name that
+// would be unsafe here and a file whose local path an earlier one of the
+// list already has are refused.
+std::vector<BackupItem> PlanBackup(const std::vector<std::string>& lines);
 int RunBackup(CliRun& run, Session& session, const std::string& dir);
 
 }  // namespace mirvo::cli
