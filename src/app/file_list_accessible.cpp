@@ -139,11 +139,11 @@ QAccessibleInterface* OneItemPerRowFactory(const QString&, QObject* object) {
 }  // namespace
 
 void ExposeOneItemPerRow(QListView* view, const QList<int>& described_columns) {
-  static const bool installed = [] {
+  static const bool kFactoryInstalled = [] {
     QAccessible::installFactory(&OneItemPerRowFactory);
     return true;
   }();
-  (void)installed;
+  (void)kFactoryInstalled;
   QVariantList columns;
   for (int c : described_columns) columns << c;
   view->setProperty(kDescribedColumns, columns);
