@@ -1,7 +1,11 @@
 #include "core/paths.h"
 
+#include <unistd.h>
+
 #include <cstdlib>
 #include <filesystem>
+
+#include "core/private_folder.h"
 
 namespace mirvo {
 namespace {
@@ -27,7 +31,17 @@ std::string OurDirUnder(const char* first, const char* second, const char* home_
 
 std::string SettingsDir() { return OurDirUnder("APPDATA", "XDG_CONFIG_HOME", "/.config"); }
 
-std::string StagingDirPath() { return OurDirUnder("TEMP", "XDG_CACHE_HOME", "/.cache"); }
+std::string StagingDirPath() {
+  // Another user could swap folders under a shared TEMP: it serves only
+  // when every folder down to ours is safe from them.
+  const std::string temp = Env("TEMP");
+  if (!temp.empty()) {
+    const std::string dir = OurDirUnder("TEMP", "", "");
+    const bool usable = ::access(temp.c_str(), F_OK) != 0 || ::access(temp.c_str(), W_OK | X_OK) == 0;
+    if (temp[0] == '/' && usable && PrivateFolder::CanOpen(dir)) return dir;
+  }
+  return OurDirUnder("XDG_CACHE_HOME", "", "/.cache");
+}
 
 std::string ProgramDir() {
   std::error_code ec;

@@ -10,9 +10,10 @@ namespace mirvo {
 // tests can point it at a throwaway folder.
 std::string SettingsDir();
 
-// Staging dir for fetched files: $TEMP, else $XDG_CACHE_HOME, else
-// ~/.cache; then "/ZQR/mirvo/". Ends in "/". Per user and kept across
-// reboots, since after a cut it holds the only copy. Not created here.
+// Staging dir for fetched files: $TEMP + "/ZQR/mirvo/" when that path can
+// be trusted (PrivateFolder::CanOpen), else $XDG_CACHE_HOME (else
+// ~/.cache) + "/ZQR/mirvo/". Ends in "/". Per user and kept across reboots,
+// since after a cut it holds the only copy. Not created here.
 std::string StagingDirPath();
 
 // Directory of the running executable (/proc/self/exe), without a trailing
