@@ -331,6 +331,9 @@ void MainWindow::ConnectParts() {
   connect(session, &SessionController::Idle, this, &MainWindow::FinishPendingClose);
   connect(transfers_, &TransferController::ListChanged, this, &MainWindow::RefreshFileView);
   connect(transfers_, &TransferController::StatusChanged, this, &MainWindow::UpdateStatusText);
+  connect(transfers_, &TransferController::CopiesKeptIn, this, [this](const QString& folder) {
+    status_bar_->showMessage(QString("コピーしたファイルの保存先: %1").arg(folder), 15000);
+  });
   transfers_->SetCloseCheck([this] { return close_pending_; });
 
   files_->SetBusyCheck([this] { return session_->IsBusy(); });
@@ -567,6 +570,9 @@ void MainWindow::closeEvent(QCloseEvent* e) {
   }
   closing_ = true;
   session_->Disconnect();
+  // Files handed over while no session stood go with the window: say which.
+  if (transfers_->HasPendingUploads())
+    ShowMessage(QString("次のファイルは電話機に送信されませんでした。\n%1").arg(transfers_->PendingUploads().join('\n')));
   // The user must always be able to quit: an unwritable file is reported
   // and the window closes all the same.
   SaveSettings();

@@ -126,14 +126,27 @@ int TransferController::ExchangeFailed(ExchangeResult result, const char* refuse
 
 int TransferController::DownloadOneFile(const std::string& dir, const std::string& line) {
   if (!session_.IsSessionOpen() || session_.IsBusy()) return -1;
+  StagingRun run;
+  std::string why, local_path;
+  if (!run.Open(dir, why)) {
+    TransferError(kCopyFailed);
+    return -2;
+  }
+  return FetchIntoRun(run, line, local_path);
+}
+
+int TransferController::FetchIntoRun(StagingRun& run, const std::string& line, std::string& local_path) {
+  if (!session_.IsSessionOpen() || session_.IsBusy()) return -1;
   std::string data;
   ListRecord item;
   ParseListLine(line, item);
   WaitCursor cursor;
   const OneFileExchange exchange(*this, false);
   std::string why;
-  const std::optional<std::string> target = StagedPath(dir, item.name);
-  if (!target || !PreparePrivateDir(dir, why)) {
+  // A name with no local form, or whose copy this run already wrote, is
+  // never fetched: its handset file must not count as copied.
+  const std::optional<std::string> target = run.Target(item, why);
+  if (!target) {
     cursor.Release();
     TransferError(kCopyFailed);
     return -2;
@@ -143,11 +156,12 @@ int TransferController::DownloadOneFile(const std::string& dir, const std::strin
   const ExchangeResult r = session_.Engine().GetFile(data, item.tag + item.folder + item.name);
   Ui().ProcessMessages();
   if (r == ExchangeResult::Ok) {
-    if (!WriteStagedFile(dir, *target, data, item.date, why, [] { Ui().ProcessMessages(); })) {
+    if (!run.Write(*target, data, item.date, why, [] { Ui().ProcessMessages(); })) {
       cursor.Release();
       TransferError(kCopyFailed);
       return -2;
     }
+    local_path = run.FolderPath() + "/" + *target;
     QApplication::beep();
     return 0;
   }
@@ -191,7 +205,8 @@ int TransferController::DownloadSelected(QStringList& local_paths) {
   const FileView::Selection selected = files_.SelectedFiles();
   const int files = static_cast<int>(selected.lines.size());
   std::string why;
-  if (files > 0 && session_.IsSessionOpen() && !PreparePrivateDir(staging_dir_, why)) {
+  StagingRun run;
+  if (files > 0 && session_.IsSessionOpen() && !run.Open(staging_dir_, why)) {
     ShowMessage(QString(kCopyFailed) + "\r\n" + QString::fromStdString(why));
     return -1;
   }
@@ -210,8 +225,9 @@ int TransferController::DownloadSelected(QStringList& local_paths) {
     const QString name = FromCp932(BareHandsetName(item.name));
     progress_->BeginFile(item.size);
     int r = -100;
+    std::string local_path;
     try {
-      r = DownloadOneFile(staging_dir_, line);
+      r = FetchIntoRun(run, line, local_path);
     } catch (...) {
       // A file that could not be had (memory, for one) fails alone.
       r = -2;
@@ -219,7 +235,7 @@ int TransferController::DownloadSelected(QStringList& local_paths) {
     progress_->EndFile();
     if (r == 0) {
       last_downloaded_.push_back(line);
-      if (auto path = StagedPath(staging_dir_, item.name)) local_paths << QString::fromStdString(*path);
+      local_paths << QString::fromStdString(local_path);
       results << ResultLine(true, name);
       continue;
     }
@@ -230,6 +246,10 @@ int TransferController::DownloadSelected(QStringList& local_paths) {
   // A session that closed under the last file ends the run as under any other.
   if (!session_.IsSessionOpen()) return -1;
   if (!results.isEmpty() && failed) ShowResults(results);
+  if (!last_downloaded_.empty() && !told_staging_folder_) {
+    told_staging_folder_ = true;
+    emit CopiesKeptIn(QString::fromStdString(run.FolderPath()));
+  }
   emit ListChanged();
   cursor.Release();
   if (stop_requested_) Status(StatusField::Activity, "中止しました");

@@ -27,6 +27,7 @@ namespace mirvo::app {
 
 class FileView;
 class SessionController;
+class StagingRun;
 class TransferProgress;
 
 class TransferController : public QObject {
@@ -74,9 +75,13 @@ class TransferController : public QObject {
   void ListChanged();
   // The selection's count and size, and the connection state, are shown again.
   void StatusChanged();
+  // Once per window, after the first copies were staged: the folder that holds them.
+  void CopiesKeptIn(const QString& folder);
 
  private:
   class OneFileExchange;
+  // One file of a run into its staging folder; local_path gets the copy's path.
+  int FetchIntoRun(StagingRun& run, const std::string& line, std::string& local_path);
   int ShowResults(const QStringList& lines);
   bool StopWanted() const { return stop_requested_ || (close_pending_ && close_pending_()); }
   void Status(StatusField field, const QString& text) { emit StatusText(field, text); }
@@ -92,6 +97,7 @@ class TransferController : public QObject {
   QStringList pending_uploads_;
   std::vector<std::string> last_downloaded_;
   bool stop_requested_ = false;
+  bool told_staging_folder_ = false;
   std::function<bool()> close_pending_;
 };
 

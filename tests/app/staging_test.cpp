@@ -1,0 +1,223 @@
+// Copies of handset files in the staging folder, from the window: tagged
+// files kept apart, one copy never counted for two files, and another user
+// of this machine never getting a copy through a shared TEMP.
+#include <QApplication>
+#include <QListWidget>
+#include <QPushButton>
+#include <QTest>
+#include <QTimer>
+#include <QTreeView>
+#include <fcntl.h>
+#include <grp.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include "app/main_window.h"
+#include "app/single_instance.h"
+#include "app/transfer_results_dialog.h"
+#include "app_test_support.h"
+#include "protocol/protocol_engine.h"
+#include "test_files.h"
+
+using mirvo::app::MainWindow;
+using namespace mirvo::apptest;
+namespace fs = std::filesystem;
+using mirvo::testing::PatternBytes;
+using mirvo::testing::ReadFile;
+using mirvo::testing::WriteFile;
+
+namespace {
+
+constexpr uid_t kOtherUser = 64023;
+
+// Runs act in a child process as another user; its exit code (99: could
+// not become that user). The child makes only system calls.
+template <class F>
+int AsOtherUser(F act) {
+  const pid_t pid = ::fork();
+  if (pid == 0) {
+    if (::setgroups(0, nullptr) != 0 || ::setresgid(kOtherUser, kOtherUser, kOtherUser) != 0 ||
+        ::setresuid(kOtherUser, kOtherUser, kOtherUser) != 0)
+      ::_exit(99);
+    ::_exit(act());
+  }
+  int status = 0;
+  ::waitpid(pid, &status, 0);
+  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+int DelCount(const std::vector<std::string>& commands) {
+  int n = 0;
+  for (const std::string& command : commands) n += command.rfind("DEL", 0) == 0;
+  return n;
+}
+
+}  // namespace
+
+class StagingTest : public QObject {
+  Q_OBJECT
+
+  std::unique_ptr<AppEnv> env;
+  fs::path root;
+  mirvo::sim::SimHandset* handset = nullptr;
+  std::vector<QStringList> dialogs;
+  std::unique_ptr<QTimer> dialogWatch;
+
+  std::unique_ptr<MainWindow> Connected() {
+    handset = &env->StartHandset(3, root);
+    env->WriteConfig("COM=COM3\r\nPASSWORD=0000\r\n");
+    auto w = std::make_unique<MainWindow>();
+    ShrinkTimeouts(*w);
+    ShowAndActivate(*w);
+    [&] { QTRY_VERIFY_WITH_TIMEOUT(w->Session().IsSessionOpen() && !w->Session().IsBusy(), 15000); }();
+    handset->ClearLog();
+    return w;
+  }
+
+ private slots:
+  void init() {
+    env = std::make_unique<AppEnv>();
+    root = fs::path(env->dir.path()) / "handset";
+    dialogs.clear();
+    dialogWatch = std::make_unique<QTimer>();
+    dialogWatch->setInterval(5);
+    connect(dialogWatch.get(), &QTimer::timeout, this, [this] {
+      auto* dialog = qobject_cast<mirvo::app::TransferResultsDialog*>(QApplication::activeModalWidget());
+      if (!dialog || !dialog->isVisible()) return;
+      QStringList lines;
+      for (int i = 0; i < dialog->ResultList()->count(); ++i) lines << dialog->ResultList()->item(i)->text();
+      dialogs.push_back(lines);
+      dialog->OkButton()->click();
+    });
+    dialogWatch->start();
+  }
+  void cleanup() {
+    dialogWatch.reset();
+    env.reset();
+  }
+
+  // "#A#x.txt", "#B#x.txt" and "x.txt" each keep their copy; two names
+  // that convert to one local name ("ⅰ" in its IBM and NEC forms) give one
+  // copy, and the second fails and stays on the handset through a cut.
+  void taggedFilesStageApartAndOneCopyNeverCountsTwice() {
+    WriteFile(root / "#A#" / "x.txt", PatternBytes(10));
+    WriteFile(root / "#B#" / "x.txt", PatternBytes(20));
+    WriteFile(root / "x.txt", PatternBytes(30));
+    WriteFile(root / "ⅰ.txt", PatternBytes(40));
+    auto w = Connected();
+    const fs::path stage = fs::path(env->dir.path()) / "stage";
+    w->Transfers().SetStagingDir(stage.string() + "/");
+    w->Session().Lines().push_back("\xEE\xEF.txt,40,2004/01/23/1530," + std::string(32, '-') + ",");
+    w->RefreshFileView();
+    w->Files().DetailView()->selectAll();
+    QCOMPARE(w->Files().SelectedFiles().lines.size(), std::size_t{5});
+
+    QCOMPARE(w->CutFiles(), 0);
+    QCOMPARE(ReadFile(stage / "#A#" / "x.txt"), PatternBytes(10));
+    QCOMPARE(ReadFile(stage / "#B#" / "x.txt"), PatternBytes(20));
+    QCOMPARE(ReadFile(stage / "x.txt"), PatternBytes(30));
+    QCOMPARE(ReadFile(stage / "ⅰ.txt"), PatternBytes(40));
+    QCOMPARE(dialogs.size(), std::size_t{1});
+    QCOMPARE(dialogs[0].filter(QString("転送成功")).size(), 4);
+    QCOMPARE(dialogs[0].filter(QString("転送失敗 … ⅰ.txt")).size(), 1);
+    QCOMPARE(w->Transfers().LastDownloaded().size(), std::size_t{4});
+    QCOMPARE(DelCount(handset->Commands()), 4);
+  }
+
+  // Another user makes TEMP/ZQR (0777) first and holds its lock file, then
+  // swaps ZQR/mirvo for a link to their folder in the middle of a fetch:
+  // Mirvo starts, stages into the private cache, and a staging folder set
+  // to the planted path fetches and deletes nothing.
+  void anotherUserPlantingInTempNeverGetsACopy() {
+    if (::geteuid() != 0) QSKIP("needs root to run a part of the test as a second user (setresuid)");
+    const fs::path base = env->dir.path();
+    fs::permissions(base, fs::perms::owner_all | fs::perms::group_exec | fs::perms::others_exec);
+    const fs::path temp = base / "tmp", planted = temp / "ZQR", theirs = base / "theirs";
+    fs::create_directories(temp);
+    fs::permissions(temp, fs::perms::all | fs::perms::sticky_bit);
+    fs::create_directories(theirs);
+    QCOMPARE(::chown(theirs.c_str(), kOtherUser, kOtherUser), 0);
+    const std::string zqr = planted.string(), mirvo = (planted / "mirvo").string(),
+                      old = (planted / "old").string(), lock = (planted / "Mirvo.lock").string(),
+                      their_dir = theirs.string();
+    int ready[2], hold[2];
+    QVERIFY(::pipe(ready) == 0 && ::pipe(hold) == 0);
+    const pid_t holder = ::fork();
+    if (holder == 0) {
+      ::close(ready[0]);
+      ::close(hold[1]);
+      if (::setgroups(0, nullptr) != 0 || ::setresgid(kOtherUser, kOtherUser, kOtherUser) != 0 ||
+          ::setresuid(kOtherUser, kOtherUser, kOtherUser) != 0 || ::mkdir(zqr.c_str(), 0777) != 0 ||
+          ::chmod(zqr.c_str(), 0777) != 0 || ::mkdir(mirvo.c_str(), 0777) != 0)
+        ::_exit(99);
+      const int fd = ::open(lock.c_str(), O_RDWR | O_CREAT, 0666);
+      if (fd < 0 || ::flock(fd, LOCK_EX) != 0) ::_exit(98);
+      char byte = 1;
+      if (::write(ready[1], &byte, 1) != 1) ::_exit(97);
+      (void)!::read(hold[0], &byte, 1);  // until the test ends
+      ::_exit(0);
+    }
+    ::close(ready[1]);
+    ::close(hold[0]);
+    char byte = 0;
+    QCOMPARE(::read(ready[0], &byte, 1), ssize_t{1});
+    ::close(ready[0]);
+    struct EndHolder {
+      int fd;
+      pid_t pid;
+      ~EndHolder() {
+        ::close(fd);
+        ::waitpid(pid, nullptr, 0);
+      }
+    } end_holder{hold[1], holder};
+
+    qputenv("TEMP", QByteArray::fromStdString(temp.string()));
+    qputenv("XDG_CACHE_HOME", QByteArray::fromStdString((base / "cache").string()));
+    qunsetenv("XDG_RUNTIME_DIR");
+    struct RestoreEnv {
+      ~RestoreEnv() {
+        qunsetenv("TEMP");
+        qunsetenv("XDG_CACHE_HOME");
+      }
+    } restore_env;
+    mirvo::app::SingleInstance instance;
+    QVERIFY(instance.Acquire());
+    QCOMPARE(mirvo::app::InstanceDir(), (base / "cache" / "ZQR").string());
+
+    WriteFile(root / "one.bin", PatternBytes(3000));
+    WriteFile(root / "two.bin", PatternBytes(100));
+    auto w = Connected();
+    const fs::path cache = base / "cache" / "ZQR" / "mirvo";
+    QCOMPARE(w->Transfers().StagingDir(), cache.string() + "/");
+    int swapped = -1;
+    const auto shown = w->Session().Engine().On().progress;
+    w->Session().Engine().On().progress = [&](std::int64_t done) {
+      shown(done);
+      if (swapped == -1)
+        swapped = AsOtherUser([&] {
+          return ::rename(mirvo.c_str(), old.c_str()) == 0 && ::symlink(their_dir.c_str(), mirvo.c_str()) == 0 ? 0 : 1;
+        });
+    };
+    SelectNamed(*w, {"one.bin"});
+    QCOMPARE(w->CutFiles(), 0);
+    QCOMPARE(swapped, 0);
+    QCOMPARE(ReadFile(cache / "one.bin"), PatternBytes(3000));
+    QVERIFY(fs::is_empty(theirs) && fs::is_empty(planted / "old"));
+
+    // Set to the planted folder (say TEMP was trusted when the window
+    // began): the cut fetches nothing and the handset keeps its file.
+    w->Transfers().SetStagingDir(mirvo + "/");
+    env->boxes.clear();
+    handset->ClearLog();
+    SelectNamed(*w, {"two.bin"});
+    QCOMPARE(w->CutFiles(), 0);
+    QVERIFY(env->Texts().value(0).startsWith(QString("ファイルのコピーに失敗しました。")));
+    QVERIFY(handset->Commands().empty());
+    QVERIFY(fs::exists(root / "two.bin") && fs::is_empty(theirs));
+  }
+};
+
+QTEST_MAIN(StagingTest)
+#include "staging_test.moc"
