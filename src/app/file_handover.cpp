@@ -8,16 +8,21 @@
 #include <QThread>
 #include <QtEndian>
 #include <memory>
+#include <optional>
 
+#include "app/qt_ui_hooks.h"
 #include "app/single_instance.h"
 
 namespace mirvo::app {
 namespace {
 
 // A message is a 32-bit big-endian length and a QDataStream of the paths;
-// the answer one byte.
+// the answer one byte, which the sender confirms with one byte of its own.
+// Only a confirmed hand-over counts: a sender that gave up waiting never
+// confirms, and its files are not sent behind its back.
 constexpr char kTaken = 'A';
 constexpr char kRefused = 'R';
+constexpr char kConfirmed = 'C';
 constexpr quint32 kMaxMessage = 1 << 20;
 constexpr auto kStreamVersion = QDataStream::Qt_6_0;
 
@@ -47,8 +52,22 @@ void FileHandover::Accept() {
   while (QLocalSocket* socket = server_.nextPendingConnection()) {
     connect(socket, &QLocalSocket::disconnected, socket, &QObject::deleteLater);
     auto buffer = std::make_shared<QByteArray>();
-    connect(socket, &QLocalSocket::readyRead, this, [this, socket, buffer] {
+    auto taken = std::make_shared<std::optional<QStringList>>();
+    connect(socket, &QLocalSocket::readyRead, this, [this, socket, buffer, taken] {
       buffer->append(socket->readAll());
+      if (*taken) {
+        if (buffer->isEmpty()) return;
+        const bool confirmed = buffer->front() == kConfirmed;
+        const QStringList paths = std::move(**taken);
+        taken->reset();
+        buffer->clear();
+        socket->disconnectFromServer();
+        // Later, from the event loop: an upload runs nested event loops, in
+        // which this socket may go away under its own signal.
+        if (confirmed)
+          QMetaObject::invokeMethod(this, [this, paths] { emit FilesReceived(paths); }, Qt::QueuedConnection);
+        return;
+      }
       if (buffer->size() < 4) return;
       const quint32 length = qFromBigEndian<quint32>(buffer->constData());
       if (length > kMaxMessage) {
@@ -63,13 +82,14 @@ void FileHandover::Accept() {
       in >> paths;
       bool ok = in.status() == QDataStream::Ok && in.atEnd();
       for (const QString& path : paths) ok = ok && QDir::isAbsolutePath(path);
-      buffer->clear();
+      buffer->remove(0, 4 + static_cast<qsizetype>(length));
       socket->write(ok ? &kTaken : &kRefused, 1);
       socket->flush();
-      // Later, from the event loop: an upload runs nested event loops, in
-      // which this socket may go away under its own signal.
-      if (ok && !paths.isEmpty())
-        QMetaObject::invokeMethod(this, [this, paths] { emit FilesReceived(paths); }, Qt::QueuedConnection);
+      if (!ok) {
+        socket->disconnectFromServer();
+        return;
+      }
+      *taken = paths;
     });
   }
 }
@@ -106,7 +126,20 @@ bool HandOverFiles(const QString& socket_path, const QStringList& paths, std::ch
   if (!socket.waitForReadyRead(static_cast<int>(deadline.remainingTime()))) return fail(socket.errorString());
   char answer = 0;
   if (!socket.getChar(&answer) || answer != kTaken) return fail(QStringLiteral("the running program refused them"));
+  socket.write(&kConfirmed, 1);
+  while (socket.bytesToWrite() > 0)
+    if (!socket.waitForBytesWritten(static_cast<int>(std::max<qint64>(0, deadline.remainingTime()))))
+      return fail(socket.errorString());
   return true;
+}
+
+int SecondStart(const QStringList& params, std::chrono::milliseconds bound) {
+  QString error;
+  if (HandOverFiles(HandoverSocketPath(), params, bound, &error)) return 0;
+  const QString text = params.isEmpty() ? QString::fromUtf8("起動中のMirvoを前面に表示できませんでした。\n\n%2")
+                                        : QString::fromUtf8("起動中のMirvoにファイルを渡せませんでした。\n%1\n\n%2");
+  ShowMessage(params.isEmpty() ? text.arg(QString(), error) : text.arg(params.join('\n'), error));
+  return 1;
 }
 
 }  // namespace mirvo::app

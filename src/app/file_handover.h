@@ -32,9 +32,16 @@ class FileHandover : public QObject {
 };
 
 // The second start's end: sends paths (made absolute here, against this
-// process's folder) and waits up to bound for the running program to take
-// them; it may still be starting. False, with error set, when not taken.
+// process's folder; none asks the window to come to the front) and waits up
+// to bound for the running program to take them; it may still be starting.
+// The running program acts only on the confirmation sent back here once its
+// answer arrived. False, with error set, when not taken.
 bool HandOverFiles(const QString& socket_path, const QStringList& paths, std::chrono::milliseconds bound,
                    QString* error);
+
+// What a start does while another run holds the instance lock: hands its
+// files over (or, without files, brings that window to the front). 0 when
+// done; otherwise says why in a message box and gives 1.
+int SecondStart(const QStringList& params, std::chrono::milliseconds bound);
 
 }  // namespace mirvo::app

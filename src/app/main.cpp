@@ -10,22 +10,6 @@
 #include "app/splash_screen.h"
 #include "protocol/trace_log.h"
 
-namespace {
-
-// A second start passes its files to the running window, which sends them;
-// without files it just ends. 1 when files were given but not taken.
-int SecondStart(const QStringList& params) {
-  if (params.isEmpty()) return 0;
-  QString error;
-  if (mirvo::app::HandOverFiles(mirvo::app::HandoverSocketPath(), params, std::chrono::seconds(10), &error))
-    return 0;
-  mirvo::app::ShowMessage(QString::fromUtf8("起動中のMirvoにファイルを渡せませんでした。\n%1\n\n%2")
-                              .arg(params.join('\n'), error));
-  return 1;
-}
-
-}  // namespace
-
 int main(int argc, char* argv[]) {
   mirvo::app::MirvoApplication app(argc, argv);
   QApplication::setApplicationName("Mirvo");
@@ -35,12 +19,12 @@ int main(int argc, char* argv[]) {
   mirvo::LogStart();
 
   const QStringList params = QApplication::arguments().mid(1);
-  if (params.isEmpty()) mirvo::app::ShowSplash(2000);
-
   mirvo::app::SingleInstance instance;
   mirvo::app::QtUiHooks hooks;
   int rc = 0;
   if (instance.Acquire()) {
+    // Only the run that shows a window shows the splash.
+    if (params.isEmpty()) mirvo::app::ShowSplash(2000);
     mirvo::app::MainWindow window(params);
     hooks.SetMainWindow(&window);
     // Without the socket the program still runs; only hand-over is lost.
@@ -51,7 +35,7 @@ int main(int argc, char* argv[]) {
     window.show();
     rc = QApplication::exec();
   } else {
-    rc = SecondStart(params);
+    rc = mirvo::app::SecondStart(params, std::chrono::seconds(10));
   }
   mirvo::LogClose();
   return rc;

@@ -7,6 +7,10 @@
 #include <QtEndian>
 #include <filesystem>
 #include <fstream>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <thread>
+#include <unistd.h>
 
 #include "app/file_handover.h"
 #include "app/main_window.h"
@@ -15,6 +19,54 @@
 
 namespace fs = std::filesystem;
 using mirvo::app::FileHandover;
+
+namespace {
+
+// A message as a second start sends it.
+QByteArray HandOverMessage(const QStringList& paths) {
+  QByteArray message(4, '\0');
+  {
+    QDataStream out(&message, QIODevice::WriteOnly | QIODevice::Append);
+    out.setVersion(QDataStream::Qt_6_0);
+    out << paths;
+  }
+  qToBigEndian<quint32>(static_cast<quint32>(message.size() - 4), message.data());
+  return message;
+}
+
+// A running window's stand-in on the socket for one second start: answers
+// its message with `answer`, or never when 0, and ends when it hangs up.
+class StandIn {
+ public:
+  StandIn(const QString& path, char answer) : fd_(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0)) {
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    const QByteArray bytes = path.toLocal8Bit();
+    std::copy(bytes.begin(), bytes.end(), address.sun_path);
+    ::unlink(bytes.constData());
+    listening_ = ::bind(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 && ::listen(fd_, 1) == 0;
+    thread_ = std::thread([this, answer] {
+      const int peer = ::accept(fd_, nullptr, nullptr);
+      char buffer[4096];
+      if (peer >= 0 && ::read(peer, buffer, sizeof buffer) > 0 && answer) (void)!::write(peer, &answer, 1);
+      while (peer >= 0 && ::read(peer, buffer, sizeof buffer) > 0) {
+      }
+      if (peer >= 0) ::close(peer);
+    });
+  }
+  ~StandIn() {
+    thread_.join();
+    ::close(fd_);
+  }
+  bool Listening() const { return listening_; }
+
+ private:
+  int fd_;
+  bool listening_ = false;
+  std::thread thread_;
+};
+
+}  // namespace
 using mirvo::app::MainWindow;
 using namespace mirvo::apptest;
 
@@ -44,6 +96,7 @@ class HandoverTest : public QObject {
  private slots:
   void init() {
     env = std::make_unique<AppEnv>();
+    qunsetenv("TEMP");
     const QString runtime = QString::fromStdString(env->dir.path() + "/run");
     QVERIFY(QDir().mkdir(runtime));
     QFile::setPermissions(runtime, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
@@ -90,33 +143,91 @@ class HandoverTest : public QObject {
     QCOMPARE(env->Texts(), QStringList{});
   }
 
-  void secondStartWithoutFilesOrWithBadInputHandsNothing() {
+  void secondStartWithoutFilesRaisesTheWindowAndBadInputHandsNothing() {
     QSignalSpy received(handover.get(), &FileHandover::FilesReceived);
-    QCOMPARE(SecondStart({}), 0);  // after its splash
+    const fs::path root = env->dir.path() + "/handset";
+    fs::create_directories(root);
+    env->StartHandset(3, root);
+    env->WriteConfig("COM=COM3\r\nPASSWORD=0000\r\n");
+    MainWindow w;
+    ShrinkTimeouts(w);
+    connect(handover.get(), &FileHandover::FilesReceived, &w, &MainWindow::ReceiveFiles);
+    ShowAndActivate(w);
+    w.showMinimized();
+    QTRY_VERIFY(w.isMinimized());
+    QCOMPARE(SecondStart({}), 0);
+    QTRY_VERIFY(!w.isMinimized() && w.isActiveWindow());
+    QCOMPARE(received.count(), 1);
+    QVERIFY(received[0][0].toStringList().isEmpty());
 
     // Relative paths and oversized messages are refused, not taken.
     QLocalSocket raw;
     raw.connectToServer(mirvo::app::HandoverSocketPath());
     QVERIFY(raw.waitForConnected(5000));
-    QByteArray message(4, '\0');
-    {
-      QDataStream out(&message, QIODevice::WriteOnly | QIODevice::Append);
-      out.setVersion(QDataStream::Qt_6_0);
-      out << QStringList{"relative.txt"};
-    }
-    qToBigEndian<quint32>(static_cast<quint32>(message.size() - 4), message.data());
-    raw.write(message);
+    raw.write(HandOverMessage({"relative.txt"}));
     QTRY_VERIFY(raw.bytesAvailable() > 0);
     QCOMPARE(raw.readAll(), QByteArray("R"));
-    raw.write(QByteArray::fromHex("7fffffff"));
-    QTRY_VERIFY(raw.bytesAvailable() > 0);
-    QCOMPARE(raw.readAll(), QByteArray("R"));
-    QCOMPARE(received.count(), 0);
+    QLocalSocket big;
+    big.connectToServer(mirvo::app::HandoverSocketPath());
+    QVERIFY(big.waitForConnected(5000));
+    big.write(QByteArray::fromHex("7fffffff"));
+    QTRY_VERIFY(big.bytesAvailable() > 0);
+    QCOMPARE(big.readAll(), QByteArray("R"));
+    QCOMPARE(received.count(), 1);
 
-    // A folder others may write to is never used for the socket.
+    // A runtime folder others may open is passed over for the private
+    // staging parent.
     QFile::setPermissions(qEnvironmentVariable("XDG_RUNTIME_DIR"),
-                          QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner | QFile::WriteOther);
-    QCOMPARE(mirvo::app::HandoverSocketPath(), QString());
+                          QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner | QFile::ReadOther);
+    const QString cache = QString::fromStdString(env->dir.path() + "/cache");
+    qputenv("XDG_CACHE_HOME", cache.toUtf8());
+    const QString socket = mirvo::app::HandoverSocketPath();
+    qunsetenv("XDG_CACHE_HOME");
+    QCOMPARE(socket, cache + "/ZQR/Mirvo.socket");
+  }
+
+  // A sender that never confirms the answer (it gave up waiting) has its
+  // files dropped; files taken while no session stands are named when the
+  // window closes without sending them.
+  void unconfirmedHandOverIsDroppedAndUnsentFilesAreNamedAtClose() {
+    MainWindow w;
+    connect(handover.get(), &FileHandover::FilesReceived, &w, &MainWindow::ReceiveFiles);
+    const QString one = local + "/one.txt", two = local + "/two.txt";
+    QLocalSocket gave_up;
+    gave_up.connectToServer(mirvo::app::HandoverSocketPath());
+    QVERIFY(gave_up.waitForConnected(5000));
+    gave_up.write(HandOverMessage({one}));
+    QTRY_VERIFY(gave_up.bytesAvailable() > 0);
+    QCOMPARE(gave_up.readAll(), QByteArray("A"));
+    gave_up.disconnectFromServer();
+    QLocalSocket confirmed;
+    confirmed.connectToServer(mirvo::app::HandoverSocketPath());
+    QVERIFY(confirmed.waitForConnected(5000));
+    confirmed.write(HandOverMessage({two}));
+    QTRY_VERIFY(confirmed.bytesAvailable() > 0);
+    QCOMPARE(confirmed.readAll(), QByteArray("A"));
+    confirmed.write("C");
+    QTRY_COMPARE(w.Transfers().PendingUploads(), QStringList{two});
+
+    QVERIFY(w.close());
+    QCOMPARE(env->Texts().size(), 1);
+    QVERIFY(env->Texts()[0].contains(two));
+  }
+
+  // A second start whose files the window refused, or that no window
+  // answered in time, says so and ends with 1.
+  void secondStartSaysWhyWhenRefusedOrUnanswered() {
+    const QString path = mirvo::app::HandoverSocketPath();
+    handover.reset();
+    for (const char answer : {'R', '\0'}) {
+      env->boxes.clear();
+      StandIn window(path, answer);
+      QVERIFY(window.Listening());
+      QCOMPARE(mirvo::app::SecondStart({local + "/one.txt"}, std::chrono::milliseconds(500)), 1);
+      QCOMPARE(env->Texts().size(), 1);
+      QVERIFY(env->Texts()[0].startsWith(QString("起動中のMirvoにファイルを渡せませんでした。")));
+      QVERIFY(env->Texts()[0].contains("one.txt"));
+    }
   }
 };
 
