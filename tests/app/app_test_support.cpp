@@ -9,8 +9,12 @@
 #include <fstream>
 #include <iterator>
 
+#include <QListWidget>
+#include <QPushButton>
+
 #include "app/device_list_model.h"
 #include "app/main_window.h"
+#include "app/transfer_results_dialog.h"
 #include "core/paths.h"
 #include "protocol/protocol_engine.h"
 #include "serial/port_names.h"
@@ -129,6 +133,24 @@ void ShowAndActivate(app::MainWindow& window) {
   window.show();
   window.activateWindow();
   QVERIFY(QTest::qWaitForWindowActive(&window));
+}
+
+std::unique_ptr<QTimer> WatchResultDialogs(std::vector<QStringList>* shown, const bool* escape) {
+  auto watch = std::make_unique<QTimer>();
+  watch->setInterval(5);
+  QObject::connect(watch.get(), &QTimer::timeout, [shown, escape] {
+    auto* dialog = qobject_cast<app::TransferResultsDialog*>(QApplication::activeModalWidget());
+    if (!dialog || !dialog->isVisible()) return;
+    QStringList lines;
+    for (int i = 0; i < dialog->ResultList()->count(); ++i) lines << dialog->ResultList()->item(i)->text();
+    shown->push_back(lines);
+    if (escape && *escape)
+      QTest::keyClick(dialog, Qt::Key_Escape);
+    else
+      dialog->OkButton()->click();
+  });
+  watch->start();
+  return watch;
 }
 
 }  // namespace mirvo::apptest

@@ -5,6 +5,8 @@
 
 #include <QAction>
 #include <QString>
+#include <QStringList>
+#include <QTimer>
 #include <QToolButton>
 #include <QWidget>
 #include <chrono>
@@ -97,5 +99,9 @@ void ShrinkTimeouts(app::MainWindow& window);
 
 // Shows the window and lets its first activation run.
 void ShowAndActivate(app::MainWindow& window);
+
+// While the returned timer lives, every results dialog that opens has its
+// lines added to shown and is answered with OK (with Esc while *escape).
+std::unique_ptr<QTimer> WatchResultDialogs(std::vector<QStringList>* shown, const bool* escape = nullptr);
 
 }  // namespace mirvo::apptest

@@ -81,17 +81,7 @@ class StagingTest : public QObject {
     env = std::make_unique<AppEnv>();
     root = fs::path(env->dir.path()) / "handset";
     dialogs.clear();
-    dialogWatch = std::make_unique<QTimer>();
-    dialogWatch->setInterval(5);
-    connect(dialogWatch.get(), &QTimer::timeout, this, [this] {
-      auto* dialog = qobject_cast<mirvo::app::TransferResultsDialog*>(QApplication::activeModalWidget());
-      if (!dialog || !dialog->isVisible()) return;
-      QStringList lines;
-      for (int i = 0; i < dialog->ResultList()->count(); ++i) lines << dialog->ResultList()->item(i)->text();
-      dialogs.push_back(lines);
-      dialog->OkButton()->click();
-    });
-    dialogWatch->start();
+    dialogWatch = WatchResultDialogs(&dialogs);
   }
   void cleanup() {
     dialogWatch.reset();

@@ -74,20 +74,7 @@ class TransferTest : public QObject {
   void init() {
     env = std::make_unique<AppEnv>();
     dialogs.clear();
-    dialogWatch = std::make_unique<QTimer>();
-    dialogWatch->setInterval(5);
-    connect(dialogWatch.get(), &QTimer::timeout, this, [this] {
-      auto* dialog = qobject_cast<mirvo::app::TransferResultsDialog*>(QApplication::activeModalWidget());
-      if (!dialog || !dialog->isVisible()) return;
-      QStringList lines;
-      for (int i = 0; i < dialog->ResultList()->count(); ++i) lines << dialog->ResultList()->item(i)->text();
-      dialogs.push_back(lines);
-      if (escape)
-        QTest::keyClick(dialog, Qt::Key_Escape);
-      else
-        dialog->OkButton()->click();
-    });
-    dialogWatch->start();
+    dialogWatch = WatchResultDialogs(&dialogs, &escape);
     root = fs::path(env->dir.path()) / "handset";
     stage = fs::path(env->dir.path()) / "stage";
     WriteFile(root / "one.bin", PatternBytes(3000));
