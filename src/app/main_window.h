@@ -11,6 +11,7 @@
 #include <array>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "app/settings_file.h"
 #include "app/status_field.h"
@@ -25,6 +26,7 @@ class QToolButton;
 namespace mirvo::dragdrop {
 class FileDragSource;
 class FileDropTarget;
+class PendingCut;
 }  // namespace mirvo::dragdrop
 
 namespace mirvo::app {
@@ -48,6 +50,7 @@ class MainWindow : public QMainWindow {
   TransferController& Transfers() { return *transfers_; }
   FileView& Files() { return *files_; }
   dragdrop::FileDragSource& DragSource() { return *drag_source_; }
+  dragdrop::PendingCut& Cut() { return *pending_cut_; }
 
   // Clipboard and drag and drop with the desktop: 0 done, -1 refused.
   int CutFiles();
@@ -107,6 +110,8 @@ class MainWindow : public QMainWindow {
   void FetchFilesForDrag(Qt::DropActions drag_types, bool& go_on);
   void UploadDroppedFiles();
   void HandleListKey(int key, Qt::KeyboardModifiers modifiers);
+  void DeleteTakenFiles();
+  void ShowClipboardStatus(const QString& text);
 
   std::string settings_dir_;
   SettingsLines settings_lines_;
@@ -124,6 +129,11 @@ class MainWindow : public QMainWindow {
   dragdrop::FileDragSource* drag_source_ = nullptr;
   dragdrop::FileDropTarget* drop_target_ = nullptr;
   ManualOpener* manual_ = nullptr;
+  dragdrop::PendingCut* pending_cut_ = nullptr;
+  // List lines of cut files whose copies a paste took, still on the handset.
+  std::vector<std::string> taken_lines_;
+  QLabel* clipboard_status_ = nullptr;
+  bool copy_offered_ = false;
 
   QAction *connect_action_, *disconnect_action_, *refresh_action_, *exit_action_;
   QAction *cut_action_, *copy_action_, *paste_action_, *delete_action_, *select_all_action_;

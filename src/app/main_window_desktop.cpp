@@ -2,6 +2,9 @@
 // edit keys, drags out of the list, drops onto it and files handed over by
 // a second start.
 #include <QApplication>
+#include <QClipboard>
+#include <QLabel>
+#include <QStatusBar>
 #include <QFileInfo>
 #include <QTimer>
 #include <QListView>
@@ -14,8 +17,11 @@
 #include "app/qt_ui_hooks.h"
 #include "app/session_controller.h"
 #include "app/transfer_controller.h"
+#include "app/transfer_progress.h"
 #include "dragdrop/file_drag_source.h"
 #include "dragdrop/file_drop_target.h"
+#include "dragdrop/file_list_formats.h"
+#include "dragdrop/pending_cut.h"
 #include "serial/serial_port.h"
 #include "text/cp932.h"
 
@@ -40,6 +46,10 @@ bool SameNameIgnoringCase(const std::string& a, const std::string& b) {
   return true;
 }
 
+QString CutWaitingText(qsizetype files) {
+  return QString("切り取った %1 個のファイルが貼り付けを待っています。貼り付けた分だけ電話機から削除します。").arg(files);
+}
+
 }  // namespace
 
 void MainWindow::CreateDragAndDrop() {
@@ -50,6 +60,37 @@ void MainWindow::CreateDragAndDrop() {
   drop_target_->SetOnFilesDropped([this](Qt::KeyboardModifiers, QPoint) { UploadDroppedFiles(); });
   for (QAbstractItemView* view : std::initializer_list<QAbstractItemView*>{files_->IconView(), files_->DetailView()})
     drop_target_->AcceptDropsOn(view->viewport());
+
+  pending_cut_ = new dragdrop::PendingCut(this);
+  pending_cut_->SetOnTaken([this](const std::string& line) {
+    taken_lines_.push_back(line);
+    DeleteTakenFiles();
+  });
+  pending_cut_->SetOnEnded([this](int left) {
+    ShowClipboardStatus(left > 0 ? QString("貼り付けられなかった %1 個のファイルは電話機に残しました。").arg(left)
+                                 : QString());
+  });
+  // A deletion that found the window busy comes back when it is free.
+  connect(session_.get(), &SessionController::Idle, this, &MainWindow::DeleteTakenFiles, Qt::QueuedConnection);
+  connect(session_.get(), &SessionController::ConnectionLost, pending_cut_, &dragdrop::PendingCut::Finish);
+  connect(QApplication::clipboard(), &QClipboard::dataChanged, this, [this] {
+    if (pending_cut_->Waiting().isEmpty() && copy_offered_ && !drag_source_->HoldsClipboard()) {
+      copy_offered_ = false;
+      ShowClipboardStatus({});
+    }
+  });
+  clipboard_status_ = new QLabel(status_bar_);
+  clipboard_status_->setObjectName("clipboard_status");
+  // Never wider than the window leaves it: the whole text is its tooltip.
+  clipboard_status_->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Preferred);
+  clipboard_status_->hide();
+  status_bar_->insertWidget(3, clipboard_status_, 1);
+}
+
+void MainWindow::ShowClipboardStatus(const QString& text) {
+  clipboard_status_->setText(text);
+  clipboard_status_->setToolTip(text);
+  clipboard_status_->setVisible(!text.isEmpty());
 }
 
 int MainWindow::CopyFiles() { return PutOnClipboard(false); }
@@ -58,33 +99,71 @@ int MainWindow::CutFiles() { return PutOnClipboard(true); }
 
 int MainWindow::PutOnClipboard(bool cut) {
   if (session_->IsBusy()) return -1;
+  // The last cut's copies that were pasted count; the others stay, and so
+  // do their handset files.
+  pending_cut_->Finish();
+  copy_offered_ = false;
+  // A paste made while the files come gets nothing rather than the
+  // clipboard's older files.
+  QClipboard* clipboard = QApplication::clipboard();
+  if (session_->IsSessionOpen() && files_->HasSelection() && dragdrop::HasFileList(clipboard->mimeData()))
+    clipboard->clear();
   QStringList files;
   drag_source_->SetDragActions(cut ? Qt::MoveAction : Qt::CopyAction);
   transfers_->DownloadSelected(files);
   drag_source_->SetFiles(files);
-  drag_source_->PutOnClipboard(cut);
+  const int offered = drag_source_->PutOnClipboard(cut);
   ShowStatus(StatusField::Activity, {});
-  if (cut) {
+  if (offered > 0 && !drag_source_->HoldsClipboard()) {
+    ShowClipboardStatus(cut ? "クリップボードを使えませんでした。電話機のファイルはそのままです。"
+                            : "クリップボードを使えませんでした。");
+  } else if (offered > 0 && !cut) {
+    copy_offered_ = true;
+    ShowClipboardStatus(QString("%1 個のファイルをコピーしました。貼り付けできます。").arg(offered));
+  } else if (offered > 0) {
     // A line and the copy it gave are appended together; a handset file
-    // goes only when its copy is on disk.
-    const std::vector<std::string> fetched = transfers_->LastDownloaded();
-    std::vector<std::string>& lines = session_->Lines();
-    for (std::size_t i = 0; i < fetched.size(); ++i) {
-      if (fetched.size() != static_cast<std::size_t>(files.size()) ||
-          !QFileInfo(files[static_cast<qsizetype>(i)]).isFile())
-        continue;
-      if (transfers_->DeleteOneFile(fetched[i]) != 0) continue;
-      const auto it = std::find_if(lines.begin(), lines.end(),
-                                   [&](const std::string& line) { return SameNameIgnoringCase(line, fetched[i]); });
-      if (it != lines.end()) lines.erase(it);
+    // waits for a paste only when its copy is on disk.
+    const std::vector<std::string>& fetched = transfers_->LastDownloaded();
+    std::vector<dragdrop::PendingCut::Entry> entries;
+    for (std::size_t i = 0; i < fetched.size() && fetched.size() == static_cast<std::size_t>(files.size()); ++i) {
+      const QString& path = files[static_cast<qsizetype>(i)];
+      if (QFileInfo(path).isFile()) entries.push_back({path, fetched[i]});
     }
+    if (pending_cut_->Watch(std::move(entries), [this] { return drag_source_->HoldsClipboard(); }))
+      ShowClipboardStatus(CutWaitingText(pending_cut_->Waiting().size()));
   }
   UpdateStatusText();
   if (!cut && !files.isEmpty())
     ShowStatus(StatusField::Activity, QString("%1 個のファイルをコピーしました。貼り付けできます。").arg(files.size()));
   UpdateCommands();
-  if (cut) RefreshFileView();
   return 0;
+}
+
+// The copies a paste took: their handset files go, one by one, whenever
+// the window is free. Without a session the handset keeps them.
+void MainWindow::DeleteTakenFiles() {
+  if (taken_lines_.empty()) return;
+  bool deleted = false;
+  while (!taken_lines_.empty()) {
+    if (!session_->IsSessionOpen() || closing_) {
+      taken_lines_.clear();
+      break;
+    }
+    if (session_->IsBusy() || session_->IsConnecting() || transfers_->Progress().isVisible()) return;
+    const std::string line = taken_lines_.front();
+    taken_lines_.erase(taken_lines_.begin());
+    if (transfers_->DeleteOneFile(line) != 0) continue;
+    std::vector<std::string>& lines = session_->Lines();
+    const auto it = std::find_if(lines.begin(), lines.end(),
+                                 [&](const std::string& cached) { return SameNameIgnoringCase(cached, line); });
+    if (it != lines.end()) lines.erase(it);
+    deleted = true;
+  }
+  if (const qsizetype waiting = pending_cut_->Waiting().size(); waiting > 0)
+    ShowClipboardStatus(CutWaitingText(waiting));
+  if (!deleted) return;
+  RefreshFileView();
+  UpdateStatusText();
 }
 
 int MainWindow::PasteFiles() {

@@ -3,6 +3,7 @@
 #include <QApplication>
 #include <QClipboard>
 #include <QDrag>
+#include <QMimeData>
 #include <QWidget>
 
 #include "dragdrop/file_list_formats.h"
@@ -56,8 +57,15 @@ int FileDragSource::PutOnClipboard(bool cut) {
   if (files.isEmpty()) return 0;
   auto mime = std::make_unique<QMimeData>();
   FillFileList(*mime, files, cut);
+  clipboard_data_ = mime.get();
   QApplication::clipboard()->setMimeData(mime.release());
   return static_cast<int>(files.size());
+}
+
+bool FileDragSource::HoldsClipboard() const {
+  // On X11 the clipboard gives back our own data only while the server
+  // names us its owner.
+  return clipboard_data_ && QApplication::clipboard()->mimeData() == clipboard_data_.data();
 }
 
 }  // namespace mirvo::dragdrop

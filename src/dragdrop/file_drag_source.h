@@ -5,6 +5,7 @@
 // thread.
 #pragma once
 
+#include <QMimeData>
 #include <QObject>
 #include <QPoint>
 #include <QPointer>
@@ -64,6 +65,9 @@ class FileDragSource : public QObject {
   // The files that exist on the clipboard; preferred effect move when cut.
   // Returns how many went; with none the clipboard is left as it was.
   int PutOnClipboard(bool cut);
+  // Whether the clipboard still holds it (another program may have taken
+  // the clipboard, or refused to give it up).
+  bool HoldsClipboard() const;
 
  private:
   QStringList FilesForDrop();
@@ -73,6 +77,7 @@ class FileDragSource : public QObject {
   Qt::DropActions drag_actions_ = Qt::CopyAction;
   FilesWanted on_files_wanted_;
   DragEnded on_drag_ended_;
+  QPointer<QMimeData> clipboard_data_;
 };
 
 }  // namespace mirvo::dragdrop

@@ -4,6 +4,7 @@
 #include <QApplication>
 #include <QClipboard>
 #include <QDragEnterEvent>
+#include <QLabel>
 #include <QListWidget>
 #include <QMimeData>
 #include <QTest>
@@ -18,6 +19,7 @@
 #include "dragdrop/file_drag_source.h"
 #include "dragdrop/file_list_formats.h"
 #include "dragdrop/lazy_file_mime.h"
+#include "dragdrop/pending_cut.h"
 #include "test_files.h"
 
 using mirvo::app::MainWindow;
@@ -52,6 +54,7 @@ class DesktopExchangeTest : public QObject {
     return n;
   }
   QString Staged(const char* name) const { return Path(fs::path(w->Transfers().StagingDir()) / name); }
+  QString ClipboardStatus() const { return w->findChild<QLabel*>("clipboard_status")->text(); }
 
  private slots:
   void init() {
@@ -110,27 +113,45 @@ class DesktopExchangeTest : public QObject {
     QCOMPARE(clip->text(), Staged("f1.txt") + "\n" + Staged("f3.txt"));
     QCOMPARE(ReadFile(Staged("f3.txt").toStdString()), PatternBytes(103));
 
-    QCOMPARE(fs::exists(root / "f1.txt"), !cut);
-    QVERIFY(fs::exists(root / "f2.txt"));
-    QCOMPARE(fs::exists(root / "f3.txt"), !cut);
-    QCOMPARE(w->Session().Lines().size(), std::size_t{cut ? 3u : 5u});
-    QCOMPARE(w->Files().Model().rowCount(), cut ? 3 : 5);
+    // Until a paste takes them, a cut deletes nothing.
+    QCOMPARE(Commands("DEL"), 0);
+    QCOMPARE(w->Files().Model().rowCount(), 5);
+    QVERIFY(ClipboardStatus().startsWith(cut ? "切り取った 2 個" : "2 個のファイルをコピーしました"));
   }
 
-  void cutKeepsAHandsetFileWhoseCopyVanished() {
-    // The copy of f3 goes while f1 is deleted: the handset keeps f3.
-    const std::string f3_copy = Staged("f3.txt").toStdString();
-    {
-      std::lock_guard<std::mutex> lock(hook_mutex);
-      on_command = [f3_copy](const std::string& command) {
-        if (command.rfind("DEL", 0) == 0 && command.find("f1.txt") != std::string::npos) fs::remove(f3_copy);
-      };
-    }
+  void cutDeletesWhatAPasteMovedOnly() {
     Select({"f1.txt", "f3.txt"});
     QCOMPARE(w->CutFiles(), 0);
-    QVERIFY(!fs::exists(root / "f1.txt"));
+    QCOMPARE(w->Cut().Waiting().size(), 2);
+    // A paste that copies leaves the staged file: the handset keeps f3. One
+    // that moves takes it: f1 goes, and its row with it.
+    fs::create_directories(local);
+    fs::copy_file(Staged("f3.txt").toStdString(), local / "f3.txt");
+    fs::rename(Staged("f1.txt").toStdString(), local / "f1.txt");
+    QTRY_VERIFY_WITH_TIMEOUT(!fs::exists(root / "f1.txt"), 20000);
+    QTRY_COMPARE(w->Files().Model().rowCount(), 4);
+    QVERIFY(fs::exists(root / "f3.txt"));
+    QVERIFY(ClipboardStatus().startsWith("切り取った 1 個"));
+    // Another program takes the clipboard: the cut is over, f3 stays, and
+    // its copy is no longer watched.
+    QApplication::clipboard()->setText("other");
+    QVERIFY(w->Cut().Watched().isEmpty() && w->Cut().Waiting().isEmpty());
+    QVERIFY(ClipboardStatus().startsWith("貼り付けられなかった 1 個"));
+    fs::rename(Staged("f3.txt").toStdString(), local / "f3-later.txt");
+    QCoreApplication::processEvents();
     QVERIFY(fs::exists(root / "f3.txt"));
     QCOMPARE(Commands("DEL"), 1);
+
+    // A delete the handset refuses keeps the row.
+    handset->SetReply("DEL", "REJ");
+    Select({"f3.txt"});
+    QCOMPARE(w->CutFiles(), 0);
+    fs::rename(Staged("f3.txt").toStdString(), local / "f3-again.txt");
+    QTRY_COMPARE(Commands("DEL"), 2);
+    QTRY_VERIFY(w->Cut().Waiting().isEmpty() && !w->Session().IsBusy());
+    QCOMPARE(w->Files().Model().rowCount(), 4);
+    QVERIFY(fs::exists(root / "f3.txt"));
+    QVERIFY(env->Texts().last().startsWith("ファイルが存在しないか、ファイルの削除が許可されていません。"));
   }
 
   void copyKeyNeedsASelectionAndAFreeSession() {

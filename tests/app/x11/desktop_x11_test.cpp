@@ -18,6 +18,7 @@
 #include "app/main_window.h"
 #include "app_test_support.h"
 #include "dragdrop/file_drag_source.h"
+#include "dragdrop/pending_cut.h"
 #include "test_files.h"
 
 using mirvo::app::MainWindow;
@@ -150,8 +151,19 @@ class DesktopX11Test : public QObject {
     QCOMPARE(w->CutFiles(), 0);
     QCOMPARE(Clipboard("x-special/gnome-copied-files"), "cut\n" + Url(dir / "s1.txt"));
     QCOMPARE(Clipboard("application/x-kde-cutselection"), QString("1"));
-    QVERIFY(!fs::exists(root / "s1.txt"));
     QCOMPARE(ReadFile(dir / "s1.txt"), PatternBytes(2049).substr(0, 2048));
+    // Reading is no paste. Another program takes the clipboard: the cut is
+    // over and the handset keeps its file.
+    QVERIFY(fs::exists(root / "s1.txt"));
+    QCOMPARE(w->Cut().Waiting().size(), 1);
+    QProcess& taker = Start("xclip", {"-quiet", "-selection", "clipboard", "-i"});
+    QVERIFY(taker.waitForStarted(10000));
+    taker.write("other");
+    taker.closeWriteChannel();
+    QTRY_VERIFY_WITH_TIMEOUT(w->Cut().Watched().isEmpty(), 20000);
+    QVERIFY(w->Cut().Waiting().isEmpty());
+    QVERIFY(fs::exists(root / "s1.txt") && fs::exists(dir / "s1.txt"));
+    for (const std::string& command : handset->Commands()) QVERIFY(command.rfind("DEL", 0) != 0);
   }
 
   void dragOutOntoTargets_data() {
