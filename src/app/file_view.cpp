@@ -379,8 +379,10 @@ bool FileView::eventFilter(QObject* watched, QEvent* e) {
     }
     // Keys the window's enabled commands took never come here; the rest must
     // not reach the view, which would copy a caption as text.
-    const bool edit_key = key->modifiers() == Qt::ControlModifier &&
-                          (key->key() == Qt::Key_C || key->key() == Qt::Key_V || key->key() == Qt::Key_X);
+    const bool edit_key = (key->modifiers() == Qt::ControlModifier &&
+                           (key->key() == Qt::Key_C || key->key() == Qt::Key_V || key->key() == Qt::Key_X)) ||
+                          key->key() == Qt::Key_Insert || key->matches(QKeySequence::Copy) ||
+                          key->matches(QKeySequence::Cut) || key->matches(QKeySequence::Paste);
     if (!edit_key && key->key() != Qt::Key_Delete) return false;
     emit EditKeyPressed(key->key(), key->modifiers());
     return true;

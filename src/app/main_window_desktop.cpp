@@ -180,7 +180,7 @@ void MainWindow::UploadDroppedFiles() {
   // The drop is taken only while the window is free; the sending comes a
   // moment later and finds it so unless the user started something since.
   if (!session_->IsSessionOpen() || session_->IsBusy()) return;
-  transfers_->UploadFiles(drop_target_->Files());
+  transfers_->UploadFiles(drop_target_->Files(), drop_target_->PassedOverEntries());
   UpdateStatusText();
 }
 
@@ -220,11 +220,12 @@ int MainWindow::StartDrag(Qt::KeyboardModifiers modifiers) {
 
 void MainWindow::HandleListKey(int key, Qt::KeyboardModifiers modifiers) {
   if (!session_->IsSessionOpen() || !files_->HasSelection()) return;
-  if (modifiers == Qt::ControlModifier) {
-    if (key == Qt::Key_C) CopyFiles();
-    if (key == Qt::Key_V) PasteFiles();
-    if (key == Qt::Key_X) CutFiles();
-  }
+  // The desktop's other clipboard keys go through the same commands; the
+  // view's own would put a caption on the clipboard in place of the files.
+  const bool ctrl = modifiers == Qt::ControlModifier, shift = modifiers == Qt::ShiftModifier;
+  if ((ctrl && key == Qt::Key_C) || (ctrl && key == Qt::Key_Insert)) CopyFiles();
+  if ((ctrl && key == Qt::Key_V) || (shift && key == Qt::Key_Insert)) PasteFiles();
+  if (ctrl && key == Qt::Key_X) CutFiles();
   if (key == Qt::Key_Delete) transfers_->DeleteSelected(true);
 }
 

@@ -50,6 +50,10 @@ std::string BadLocalNameText(const text::HandsetNameCheck& check) {
   }
 }
 
+QString PassedOverLine(const QString& name, const QString& why) {
+  return ResultLine(false, name) + QString("（%1）").arg(why);
+}
+
 std::string UploadAttributes() {
   std::string attributes = BlankAttributes();
   SetFlag(attributes, kProtectionFlag, kFlagOff);
@@ -256,17 +260,26 @@ int TransferController::DownloadSelected(QStringList& local_paths) {
   return 0;
 }
 
-int TransferController::UploadFiles(const QStringList& paths) {
+int TransferController::UploadFiles(const QStringList& paths, const QList<dragdrop::PassedOver>& passed_over) {
   if (!session_.IsSessionOpen()) return -1;
   int sent = 0;
-  bool changed = false, failed = false, session_lost = false;
+  bool changed = false, failed = !passed_over.isEmpty(), session_lost = false;
+  // A file passed over had no box of its own: the results say why.
+  bool passed_over_any = failed;
   QStringList results;
+  for (const dragdrop::PassedOver& entry : passed_over) results << PassedOverLine(entry.name, entry.reason);
   std::optional<WaitCursor> cursor;
   if (!paths.isEmpty()) cursor.emplace();
+  // The progress counts only what will be sent.
+  int files = 0;
   std::int64_t total = 0;
-  for (const QString& path : paths) total += std::max<std::int64_t>(0, LocalFileSize(path));
+  for (const QString& path : paths) {
+    if (!dragdrop::WhyNotAFile(path).isEmpty()) continue;
+    ++files;
+    total += std::max<std::int64_t>(0, LocalFileSize(path));
+  }
   stop_requested_ = false;
-  if (!paths.isEmpty()) progress_->BeginRun(static_cast<int>(paths.size()), total);
+  if (files > 0) progress_->BeginRun(files, total);
   const std::string attributes = UploadAttributes();
   for (const QString& path : paths) {
     if (!session_.IsSessionOpen()) {
@@ -275,8 +288,14 @@ int TransferController::UploadFiles(const QStringList& paths) {
     }
     if (StopWanted()) break;
     Status(StatusField::Activity, "ファイル転送中");
-    const std::int64_t size = LocalFileSize(path);
-    if (size == -1) continue;
+    QString why = dragdrop::WhyNotAFile(path);
+    const std::int64_t size = why.isEmpty() ? LocalFileSize(path) : -1;
+    if (size == -1) {
+      if (why.isEmpty()) why = "ファイルを読めません";
+      results << PassedOverLine(QFileInfo(path).fileName(), why);
+      failed = passed_over_any = true;
+      continue;
+    }
     progress_->BeginFile(size);
     const int r = UploadOneFile({}, path, attributes);
     progress_->EndFile();
@@ -296,7 +315,7 @@ int TransferController::UploadFiles(const QStringList& paths) {
     }
   }
   progress_->EndRun();
-  if (!session_lost && results.size() >= 2 && failed) ShowResults(results);
+  if (!session_lost && (results.size() >= 2 || passed_over_any) && failed) ShowResults(results);
   emit StatusChanged();
   cursor.reset();
   if (changed && session_.FetchFileList() == 0) emit ListChanged();

@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "app/status_field.h"
+#include "dragdrop/file_list_formats.h"
 
 class QStatusBar;
 class QWidget;
@@ -48,7 +49,9 @@ class TransferController : public QObject {
   // stopped by the user), -1 when it stopped because the session closed.
   int DownloadSelected(QStringList& local_paths);
   // The number of files sent; -1 when no session was open at the start.
-  int UploadFiles(const QStringList& paths);
+  // A path that is no regular file, and each entry of passed_over (what a
+  // drop named that is no local file), gets a failure line with its reason.
+  int UploadFiles(const QStringList& paths, const QList<dragdrop::PassedOver>& passed_over = {});
   // 0 when the run ended normally; -1 when refused, cancelled or stopped.
   int DeleteSelected(bool confirm);
   // Sends the files waiting for a session (the command line's, a second

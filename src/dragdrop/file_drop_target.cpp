@@ -7,6 +7,7 @@
 #include <algorithm>
 
 #include "dragdrop/file_list_formats.h"
+#include "dragdrop/lazy_file_mime.h"
 
 namespace mirvo::dragdrop {
 
@@ -23,7 +24,7 @@ void FileDropTarget::AcceptDropsOn(QWidget* widget) {
 bool FileDropTarget::Accepts(const QDropEvent& event) const {
   // A drag of our own list's files would only send the handset its own
   // files back.
-  if (event.source()) return false;
+  if (event.source() || qobject_cast<const LazyFileMime*>(event.mimeData())) return false;
   // A drop taken as a move lets the desktop delete its files, perhaps
   // before they are sent: only drags that allow a copy are taken.
   if (!(event.possibleActions() & accepted_actions_ & Qt::CopyAction)) return false;
@@ -45,8 +46,8 @@ bool FileDropTarget::eventFilter(QObject* watched, QEvent* event) {
     drop.accept();
     return true;
   }
-  const QStringList files = LocalFiles(drop.mimeData());
-  if (files.isEmpty()) {
+  const FileList files = ReadFileList(drop.mimeData());
+  if (files.paths.isEmpty() && files.passed_over.isEmpty()) {
     drop.ignore();
     return true;
   }
@@ -62,20 +63,20 @@ bool FileDropTarget::eventFilter(QObject* watched, QEvent* event) {
   return true;
 }
 
-void FileDropTarget::ReportDrop(const QStringList& files, Qt::KeyboardModifiers modifiers, QPoint pos) {
+void FileDropTarget::ReportDrop(const FileList& files, Qt::KeyboardModifiers modifiers, QPoint pos) {
   files_ = files;
   if (on_files_dropped_) on_files_dropped_(modifiers, pos);
 }
 
 bool FileDropTarget::TakeDrop(const QMimeData* mime, Qt::KeyboardModifiers modifiers, QPoint pos) {
-  const QStringList files = LocalFiles(mime);
-  if (files.isEmpty()) return false;
+  const FileList files = ReadFileList(mime);
+  if (files.paths.isEmpty() && files.passed_over.isEmpty()) return false;
   ReportDrop(files, modifiers, pos);
   return true;
 }
 
 bool FileDropTarget::PasteFromClipboard() {
-  files_.clear();
+  files_ = {};
   const QMimeData* mime = QApplication::clipboard()->mimeData();
   if (!HasFileList(mime)) return false;
   return TakeDrop(mime, QApplication::keyboardModifiers(), {});

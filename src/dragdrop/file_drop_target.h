@@ -1,7 +1,8 @@
 // FileDropTarget: takes local files dropped on the file list or pasted from
 // the clipboard, to be sent to the handset. A drop is always taken as a
 // copy, and a drag that offers only a move is refused, so the desktop never
-// deletes what it dropped here. Runs on the user-interface thread.
+// deletes what it dropped here; the program's own drags are refused too.
+// Runs on the user-interface thread.
 #pragma once
 
 #include <QObject>
@@ -10,6 +11,8 @@
 #include <functional>
 #include <utility>
 #include <vector>
+
+#include "dragdrop/file_list_formats.h"
 
 class QDropEvent;
 class QMimeData;
@@ -26,8 +29,10 @@ class FileDropTarget : public QObject {
 
   explicit FileDropTarget(QObject* parent = nullptr);
 
-  // The existing local files of the last drop or paste, in the order given.
-  const QStringList& Files() const { return files_; }
+  // The local paths of the last drop or paste, in the order given, of
+  // whatever kind; and the entries it named that are no local files.
+  const QStringList& Files() const { return files_.paths; }
+  const QList<PassedOver>& PassedOverEntries() const { return files_.passed_over; }
   // The actions accepted from the desktop.
   Qt::DropActions AcceptedActions() const { return accepted_actions_; }
   void SetAcceptedActions(Qt::DropActions actions) { accepted_actions_ = actions; }
@@ -41,8 +46,8 @@ class FileDropTarget : public QObject {
   // Reads the file list on the clipboard as a drop; false when it holds
   // none (nothing is reported then).
   bool PasteFromClipboard();
-  // Takes mime as dropped at pos, at once; false when it names no
-  // existing local file (nothing is reported then).
+  // Takes mime as dropped at pos, at once; false when it names nothing
+  // (nothing is reported then).
   bool TakeDrop(const QMimeData* mime, Qt::KeyboardModifiers modifiers, QPoint pos);
 
  protected:
@@ -50,10 +55,10 @@ class FileDropTarget : public QObject {
 
  private:
   bool Accepts(const QDropEvent& event) const;
-  void ReportDrop(const QStringList& files, Qt::KeyboardModifiers modifiers, QPoint pos);
+  void ReportDrop(const FileList& files, Qt::KeyboardModifiers modifiers, QPoint pos);
 
   std::vector<QWidget*> widgets_;
-  QStringList files_;
+  FileList files_;
   Qt::DropActions accepted_actions_ = Qt::CopyAction | Qt::MoveAction;
   std::function<bool()> accepting_;
   FilesDropped on_files_dropped_;

@@ -3,11 +3,12 @@
 #include <QFileInfo>
 #include <QMimeData>
 #include <QUrl>
+#include <optional>
 
 namespace mirvo::dragdrop {
 
 QStringList FileListFormats(bool cut) {
-  QStringList formats{kUriList, kPlainText, kGnomeCopiedFiles};
+  QStringList formats{kUriList, kPlainText, kGnomeCopiedFiles, kMateCopiedFiles};
   if (cut) formats << kKdeCutSelection;
   return formats;
 }
@@ -24,6 +25,7 @@ void FillFileList(QMimeData& mime, const QStringList& paths, bool cut) {
   mime.setData(kUriList, uris);
   mime.setData(kPlainText, plain.join('\n').toUtf8());
   mime.setData(kGnomeCopiedFiles, gnome);
+  mime.setData(kMateCopiedFiles, gnome);
   // Absent means a copy to KDE; "0" is not written by its own file manager.
   if (cut) mime.setData(kKdeCutSelection, "1");
 }
@@ -46,22 +48,49 @@ QList<QUrl> ParseUrls(const QByteArray& text, qsizetype skip_lines) {
 QList<QUrl> ListedUrls(const QMimeData* mime) {
   if (mime->hasFormat(kUriList)) return ParseUrls(mime->data(kUriList), 0);
   // The first line is the operation, not a file.
-  if (mime->hasFormat(kGnomeCopiedFiles)) return ParseUrls(mime->data(kGnomeCopiedFiles), 1);
+  for (const char* format : {kGnomeCopiedFiles, kMateCopiedFiles})
+    if (mime->hasFormat(format)) return ParseUrls(mime->data(format), 1);
   return {};
+}
+
+// The path of a file of this machine, or nothing: a host other than this
+// one, or a path relative to who knows where, names no file here.
+std::optional<QString> LocalPath(const QUrl& url) {
+  if (!url.isValid() || url.scheme().compare("file", Qt::CaseInsensitive) != 0) return std::nullopt;
+  if (!url.host().isEmpty() && url.host().compare("localhost", Qt::CaseInsensitive) != 0) return std::nullopt;
+  const QString path = url.path(QUrl::FullyDecoded);
+  if (!path.startsWith('/') || path.contains(QChar(0))) return std::nullopt;
+  return path;
 }
 
 }  // namespace
 
 bool HasFileList(const QMimeData* mime) {
-  return mime && (mime->hasFormat(kUriList) || mime->hasFormat(kGnomeCopiedFiles));
+  return mime && (mime->hasFormat(kUriList) || mime->hasFormat(kGnomeCopiedFiles) || mime->hasFormat(kMateCopiedFiles));
 }
 
-QStringList LocalFiles(const QMimeData* mime) {
-  QStringList paths;
-  if (!mime) return paths;
-  for (const QUrl& url : ListedUrls(mime))
-    if (url.isLocalFile()) paths << url.toLocalFile();
-  return ExistingFiles(paths);
+FileList ReadFileList(const QMimeData* mime) {
+  FileList list;
+  if (!mime) return list;
+  for (const QUrl& url : ListedUrls(mime)) {
+    if (std::optional<QString> path = LocalPath(url)) {
+      list.paths << *path;
+      continue;
+    }
+    const QString name = url.fileName().isEmpty() ? url.toDisplayString() : url.fileName();
+    list.passed_over.push_back({name, QString::fromUtf8("この PC のファイルではありません")});
+  }
+  return list;
+}
+
+QStringList LocalFiles(const QMimeData* mime) { return ExistingFiles(ReadFileList(mime).paths); }
+
+QString WhyNotAFile(const QString& path) {
+  const QFileInfo info(path);
+  if (!info.exists()) return QString::fromUtf8("ファイルが見つかりません");
+  if (info.isDir()) return QString::fromUtf8("フォルダーです");
+  if (!info.isFile()) return QString::fromUtf8("通常のファイルではありません");
+  return {};
 }
 
 QStringList ExistingFiles(const QStringList& paths) {

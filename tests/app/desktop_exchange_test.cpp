@@ -9,13 +9,18 @@
 #include <QMimeData>
 #include <QTest>
 #include <QTreeView>
+#include <QUrl>
+#include <algorithm>
 #include <functional>
 #include <mutex>
+#include <sys/stat.h>
 
 #include "app/device_list_model.h"
 #include "app/main_window.h"
+#include "app/transfer_progress.h"
 #include "app/transfer_results_dialog.h"
 #include "app_test_support.h"
+#include "window_fixture.h"
 #include "dragdrop/file_drag_source.h"
 #include "dragdrop/file_list_formats.h"
 #include "dragdrop/lazy_file_mime.h"
@@ -154,6 +159,18 @@ class DesktopExchangeTest : public QObject {
     QVERIFY(env->Texts().last().startsWith("ファイルが存在しないか、ファイルの削除が許可されていません。"));
   }
 
+  void refusedDeleteKeepsItsRow() {
+    handset->SetReply("DEL", "REJ");
+    Select({"f1.txt"});
+    QTreeView* list = w->Files().DetailView();
+    list->setFocus();
+    QTest::keyClick(list, Qt::Key_Delete);
+    QCOMPARE(Commands("DEL"), 1);
+    QVERIFY(fs::exists(root / "f1.txt"));
+    QCOMPARE(w->Files().Model().rowCount(), 5);
+    QCOMPARE(w->Session().Lines().size(), std::size_t{5});
+  }
+
   void copyKeyNeedsASelectionAndAFreeSession() {
     QApplication::clipboard()->setText("before");
     QTreeView* list = w->Files().DetailView();
@@ -169,23 +186,64 @@ class DesktopExchangeTest : public QObject {
     QTest::keyClick(list, Qt::Key_C, Qt::ControlModifier);
     QTRY_COMPARE(LocalFiles(QApplication::clipboard()->mimeData()), QStringList{Staged("f1.txt")});
     QCOMPARE(Commands("GET_FILE"), 1);
+    // The desktop's other clipboard keys take the same commands: no caption
+    // of a row replaces the files.
+    Select({"f3.txt"});
+    QTest::keyClick(list, Qt::Key_Insert, Qt::ControlModifier);
+    QTRY_COMPARE(LocalFiles(QApplication::clipboard()->mimeData()), QStringList{Staged("f3.txt")});
+    QTest::keyClick(list, Qt::Key_Insert, Qt::ShiftModifier);
+    QTRY_VERIFY_WITH_TIMEOUT(Commands("PUT_FILE") == 1 && !w->Session().IsBusy(), 20000);
   }
 
-  void pasteAndDropSendExistingTopLevelFiles() {
+  void pasteAndDropSendLocalFilesAndSayWhatNot() {
     WriteFile(local / "p1.txt", PatternBytes(1500));
     WriteFile(local / "folder" / "inner.txt", "x");
     WriteFile(local / "p2.txt", PatternBytes(7));
+    QVERIFY(mkfifo((local / "fifo").c_str(), 0600) == 0);
+    auto url = [&](const char* name) { return QUrl::fromLocalFile(Path(local / name)).toEncoded(); };
     auto mime = std::make_unique<QMimeData>();
-    FillFileList(*mime, {Path(local / "p1.txt"), Path(local / "folder"), Path(local / "gone.txt"), Path(local / "p2.txt")},
-                 true);
+    mime->setData(kUriList, url("p1.txt") + "\r\n" + url("folder") + "\r\n" + url("gone.txt") + "\r\nfile://otherhost" +
+                                Path(local / "p2.txt").toUtf8() + "\r\nfile:p2.txt\r\n" + url("fifo") + "\r\n" +
+                                url("p2.txt") + "\r\n");
     QApplication::clipboard()->setMimeData(mime.release());
     w->UpdateCommands();
     QVERIFY(Action(*w, "paste")->isEnabled());
+    QStringList results, progress;
+    OnNextModal([&](QWidget* modal) {
+      if (auto* dialog = qobject_cast<mirvo::app::TransferResultsDialog*>(modal)) {
+        for (int i = 0; i < dialog->ResultList()->count(); ++i) results << dialog->ResultList()->item(i)->text();
+      }
+      modal->close();
+    });
+    connect(&w->Transfers(), &mirvo::app::TransferController::StatusText, this,
+            [&](mirvo::app::StatusField, const QString& text) {
+              if (text.startsWith("ファイル転送中...")) progress << w->Transfers().Progress().Text();
+            });
     QCOMPARE(w->PasteFiles(), 0);
-    QTRY_VERIFY_WITH_TIMEOUT(handset->State().files_stored == 2 && !w->Session().IsBusy(), 20000);
+    QTRY_VERIFY_WITH_TIMEOUT(handset->State().files_stored == 2 && !w->Session().IsBusy() && results.size() == 7, 20000);
     QCOMPARE(ReadFile(root / "p1.txt"), PatternBytes(1500));
     QCOMPARE(ReadFile(root / "p2.txt"), PatternBytes(7));
     QVERIFY(!fs::exists(root / "folder") && fs::exists(local / "p1.txt"));
+    // Every entry has its line, what was not sent with its reason; the
+    // progress counted only the two files sent.
+    QCOMPARE(results, QStringList({"転送失敗 … p2.txt（この PC のファイルではありません）",
+                                   "転送失敗 … p2.txt（この PC のファイルではありません）", "転送成功 … p1.txt",
+                                   "転送失敗 … folder（フォルダーです）", "転送失敗 … gone.txt（ファイルが見つかりません）",
+                                   "転送失敗 … fifo（通常のファイルではありません）", "転送成功 … p2.txt"}));
+    QCOMPARE(progress, QStringList({"0/2 ファイル", "1/2 ファイル"}));
+    // Sent unprotected and without copy guard; the list comes again from the
+    // handset, with its dates.
+    int puts = 0;
+    for (const std::string& command : handset->Commands()) {
+      if (command.rfind("PUT_FILE", 0) != 0) continue;
+      ++puts;
+      const std::string flags = command.substr(command.rfind(',') + 1);
+      QCOMPARE(std::count(flags.begin(), flags.end(), '0'), 2);
+      QCOMPARE(std::count(flags.begin(), flags.end(), '-'), 30);
+    }
+    QCOMPARE(puts, 2);
+    QCOMPARE(handset->Commands().back(), std::string("GET_LIST"));
+    QVERIFY(!Column(*w, 3)[RowNamed(*w, "p1.txt")].isEmpty());
 
     // A drop is refused while an exchange runs.
     QWidget* viewport = w->Files().DetailView()->viewport();

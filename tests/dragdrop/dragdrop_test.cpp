@@ -51,6 +51,7 @@ class DragDropTest : public QObject {
     QVERIFY(ua.contains("a%201.txt"));
     QCOMPARE(copy.data(kUriList), ua + "\r\n" + ub + "\r\n");
     QCOMPARE(copy.data(kGnomeCopiedFiles), "copy\n" + ua + "\n" + ub);
+    QCOMPARE(copy.data(kMateCopiedFiles), copy.data(kGnomeCopiedFiles));
     QCOMPARE(copy.text(), a_ + "\n" + b_);
     QVERIFY(!copy.hasFormat(kKdeCutSelection));
     QCOMPARE(cut.data(kGnomeCopiedFiles), "cut\n" + ua);
@@ -64,9 +65,26 @@ class DragDropTest : public QObject {
                                          "\n" + QUrl::fromLocalFile(gone).toEncoded() + "\n" + ua + '\0');
     QVERIFY(HasFileList(&gnome));
     QCOMPARE(LocalFiles(&gnome), QStringList({b_, a_}));
+    QMimeData mate;
+    mate.setData(kMateCopiedFiles, "copy\n" + ub);
+    QCOMPARE(LocalFiles(&mate), QStringList{b_});
     QMimeData uris;
     uris.setData(kUriList, "# comment\r\n" + ua + "\r\n" + ub + '\0');
     QCOMPARE(LocalFiles(&uris), QStringList({a_, b_}));
+
+    // Only this machine's files by absolute path: another host's file and a
+    // relative path are passed over with their reason, not taken as local.
+    QMimeData hosts;
+    hosts.setData(kUriList, "file://otherhost" + a_.toUtf8() + "\r\nfile:a%201.txt\r\nfile://LOCALHOST" +
+                                QUrl::fromLocalFile(b_).path(QUrl::FullyEncoded).toUtf8() + "\r\n" +
+                                QUrl::fromLocalFile(sub_).toEncoded() + "\r\n");
+    const FileList list = ReadFileList(&hosts);
+    QCOMPARE(list.paths, QStringList({b_, sub_}));
+    QCOMPARE(list.passed_over.size(), 2);
+    QCOMPARE(list.passed_over[0].name, QString("a 1.txt"));
+    QVERIFY(!list.passed_over[1].reason.isEmpty());
+    QVERIFY(WhyNotAFile(b_).isEmpty());
+    QVERIFY(!WhyNotAFile(sub_).isEmpty() && !WhyNotAFile(gone).isEmpty() && !WhyNotAFile("/dev/null").isEmpty());
     QMimeData text;
     text.setText(a_);
     QVERIFY(!HasFileList(&text));
@@ -166,11 +184,20 @@ class DragDropTest : public QObject {
     QCOMPARE(enter(Qt::CopyAction | Qt::MoveAction), Qt::IgnoreAction);
     accepting = true;
 
-    QDropEvent drop(QPointF(5, 5), Qt::CopyAction | Qt::MoveAction, &mime, Qt::LeftButton, Qt::NoModifier);
+    // Our own drag's data is refused: it would send the handset its files back.
+    LazyFileMime own({a_}, false);
+    QDragEnterEvent own_enter(QPoint(5, 5), Qt::CopyAction | Qt::MoveAction, &own, Qt::LeftButton, Qt::NoModifier);
+    QApplication::sendEvent(&list, &own_enter);
+    QVERIFY(!own_enter.isAccepted());
+
+    // Shift proposes a move; the drop is still taken as a copy, so the file
+    // manager keeps its files.
+    QDropEvent drop(QPointF(5, 5), Qt::CopyAction | Qt::MoveAction, &mime, Qt::LeftButton, Qt::ShiftModifier);
+    QCOMPARE(drop.dropAction(), Qt::MoveAction);
     QApplication::sendEvent(&list, &drop);
     QVERIFY(drop.isAccepted());
     QCOMPARE(drop.dropAction(), Qt::CopyAction);
-    QTRY_COMPARE(raised, QStringList({a_, b_}));
+    QTRY_COMPARE(raised, QStringList({sub_, a_, b_}));
 
     // Paste: the same road; with no file list nothing is raised.
     raised.clear();

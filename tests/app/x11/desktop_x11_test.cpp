@@ -5,6 +5,7 @@
 // drag runs, a move to the other side and the release.
 #include <QApplication>
 #include <QDrag>
+#include <QListWidget>
 #include <QElapsedTimer>
 #include <QMouseEvent>
 #include <QProcess>
@@ -16,6 +17,7 @@
 
 #include "app/device_list_model.h"
 #include "app/main_window.h"
+#include "app/transfer_results_dialog.h"
 #include "app_test_support.h"
 #include "dragdrop/file_drag_source.h"
 #include "dragdrop/pending_cut.h"
@@ -229,6 +231,13 @@ class DesktopX11Test : public QObject {
                                                  QString::fromStdString((local / "up2.txt").string())});
     QVERIFY(WaitOutput(source, "ready"));
     QByteArray said;
+    // The folder is passed over, and the results say so.
+    QStringList results;
+    OnNextModal([&](QWidget* modal) {
+      if (auto* dialog = qobject_cast<mirvo::app::TransferResultsDialog*>(modal))
+        for (int i = 0; i < dialog->ResultList()->count(); ++i) results << dialog->ResultList()->item(i)->text();
+      modal->close();
+    });
     QVERIFY(Drag(kTargetCentre, w->Files().DetailView()->viewport()->mapToGlobal(QPoint(200, 150)), [&] {
       said += source.readAll();
       return said.contains("dragging");
@@ -238,6 +247,8 @@ class DesktopX11Test : public QObject {
     QCOMPARE(ReadFile(root / "up1.txt"), PatternBytes(3000));
     QCOMPARE(ReadFile(root / "up2.txt"), PatternBytes(10));
     QVERIFY(!fs::exists(root / "folder"));
+    QTRY_COMPARE(results.size(), 3);
+    QVERIFY(results[1].startsWith("転送失敗 … folder"));
     QVERIFY(fs::exists(local / "up1.txt") && fs::exists(local / "up2.txt"));
   }
 };
