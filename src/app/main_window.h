@@ -133,7 +133,6 @@ class MainWindow : public QMainWindow {
   // List lines of cut files whose copies a paste took, still on the handset.
   std::vector<std::string> taken_lines_;
   QLabel* clipboard_status_ = nullptr;
-  bool copy_offered_ = false;
 
   QAction *connect_action_, *disconnect_action_, *refresh_action_, *exit_action_;
   QAction *cut_action_, *copy_action_, *paste_action_, *delete_action_, *select_all_action_;

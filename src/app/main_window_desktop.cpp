@@ -73,12 +73,6 @@ void MainWindow::CreateDragAndDrop() {
   // A deletion that found the window busy comes back when it is free.
   connect(session_.get(), &SessionController::Idle, this, &MainWindow::DeleteTakenFiles, Qt::QueuedConnection);
   connect(session_.get(), &SessionController::ConnectionLost, pending_cut_, &dragdrop::PendingCut::Finish);
-  connect(QApplication::clipboard(), &QClipboard::dataChanged, this, [this] {
-    if (pending_cut_->Waiting().isEmpty() && copy_offered_ && !drag_source_->HoldsClipboard()) {
-      copy_offered_ = false;
-      ShowClipboardStatus({});
-    }
-  });
   clipboard_status_ = new QLabel(status_bar_);
   clipboard_status_->setObjectName("clipboard_status");
   // Never wider than the window leaves it: the whole text is its tooltip.
@@ -102,7 +96,6 @@ int MainWindow::PutOnClipboard(bool cut) {
   // The last cut's copies that were pasted count; the others stay, and so
   // do their handset files.
   pending_cut_->Finish();
-  copy_offered_ = false;
   // A paste made while the files come gets nothing rather than the
   // clipboard's older files.
   QClipboard* clipboard = QApplication::clipboard();
@@ -118,8 +111,7 @@ int MainWindow::PutOnClipboard(bool cut) {
     ShowClipboardStatus(cut ? "クリップボードを使えませんでした。電話機のファイルはそのままです。"
                             : "クリップボードを使えませんでした。");
   } else if (offered > 0 && !cut) {
-    copy_offered_ = true;
-    ShowClipboardStatus(QString("%1 個のファイルをコピーしました。貼り付けできます。").arg(offered));
+    ShowClipboardStatus({});
   } else if (offered > 0) {
     // A line and the copy it gave are appended together; a handset file
     // waits for a paste only when its copy is on disk.
@@ -133,8 +125,8 @@ int MainWindow::PutOnClipboard(bool cut) {
       ShowClipboardStatus(CutWaitingText(pending_cut_->Waiting().size()));
   }
   UpdateStatusText();
-  if (!cut && !files.isEmpty())
-    ShowStatus(StatusField::Activity, QString("%1 個のファイルをコピーしました。貼り付けできます。").arg(files.size()));
+  if (!cut && offered > 0 && drag_source_->HoldsClipboard())
+    ShowStatus(StatusField::Activity, QString("%1 個のファイルをコピーしました。貼り付けできます。").arg(offered));
   UpdateCommands();
   return 0;
 }
