@@ -1,0 +1,1 @@
+// Gives the GoogleTest precompiled header a target to be built with.
