@@ -43,9 +43,16 @@ class MountedHandset {
   explicit MountedHandset(const fs::path& root, const std::string& base)
       : mnt_(base + "/mnt"), handset_(root, Paced()) {
     fs::create_directories(mnt_);
+    if (const char* temp = std::getenv("TEMP")) old_temp_ = temp;
     setenv("TEMP", (base + "/temp").c_str(), 1);
   }
-  ~MountedHandset() { Unmount(); }
+  ~MountedHandset() {
+    Unmount();
+    if (old_temp_.empty())
+      unsetenv("TEMP");
+    else
+      setenv("TEMP", old_temp_.c_str(), 1);
+  }
 
   const std::string& Device() const { return handset_.DevicePath(); }
   const std::string& Folder() const { return mnt_; }
@@ -73,6 +80,7 @@ class MountedHandset {
   }
 
   std::string mnt_;
+  std::string old_temp_;
   mirvo::sim::SimHandset handset_;
   std::thread thread_;
 };

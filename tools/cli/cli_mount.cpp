@@ -259,6 +259,7 @@ int Serve(CliRun& run, const std::string& mountpoint, const std::string& port_na
     fuse_args args = FUSE_ARGS_INIT(static_cast<int>(argv.size()), argv.data());
     const fuse_operations ops = Operations();
     fuse* mounted = fuse_new(&args, &ops, sizeof ops, &mount);
+    fuse_opt_free_args(&args);  // what the library added to them
     if (!mounted || fuse_mount(mounted, mountpoint.c_str()) != 0) {
       run.Error("cannot mount at " + mountpoint + " (is /dev/fuse there, and fusermount3 installed?)");
       if (mounted) fuse_destroy(mounted);

@@ -115,16 +115,23 @@ UniqueFd MountStore::NewSlot(int& slot, std::string& why) {
   return dir;
 }
 
-std::shared_ptr<StoredFile> MountStore::Create(const std::string& name, std::string& why) {
+std::shared_ptr<StoredFile> MountStore::NewFile(const std::string& name, UniqueFd& dir, std::string& why) {
   if (!IsPlainName(name)) {
     why = "not a plain file name";
     return nullptr;
   }
   auto file = std::make_shared<StoredFile>();
-  const UniqueFd dir = NewSlot(file->slot, why);
+  dir = NewSlot(file->slot, why);
   if (file->slot >= 0) file->store = this;
   if (!dir.IsValid()) return nullptr;
   file->name = name;
+  return file;
+}
+
+std::shared_ptr<StoredFile> MountStore::Create(const std::string& name, std::string& why) {
+  UniqueFd dir;
+  auto file = NewFile(name, dir, why);
+  if (!file) return nullptr;
   file->fd = UniqueFd(::openat(dir.Get(), name.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
   if (!file->fd.IsValid()) {
     why = "cannot make a private file: " + ErrnoText();
@@ -134,15 +141,9 @@ std::shared_ptr<StoredFile> MountStore::Create(const std::string& name, std::str
 }
 
 std::shared_ptr<StoredFile> MountStore::LinkAs(const StoredFile& from, const std::string& name, std::string& why) {
-  if (!IsPlainName(name)) {
-    why = "not a plain file name";
-    return nullptr;
-  }
-  auto file = std::make_shared<StoredFile>();
-  const UniqueFd dir = NewSlot(file->slot, why);
-  if (file->slot >= 0) file->store = this;
-  if (!dir.IsValid()) return nullptr;
-  file->name = name;
+  UniqueFd dir;
+  auto file = NewFile(name, dir, why);
+  if (!file) return nullptr;
   const UniqueFd from_dir(
       ::openat(root_.Get(), std::to_string(from.slot).c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
   if (!from_dir.IsValid() || ::linkat(from_dir.Get(), from.name.c_str(), dir.Get(), name.c_str(), 0) != 0) {

@@ -60,6 +60,8 @@ class MountStore {
   void Remove(const StoredFile& file);
   // A new numbered folder; its descriptor, invalid with why on failure.
   UniqueFd NewSlot(int& slot, std::string& why);
+  // A file called name to be made in a new slot, whose folder dir holds.
+  std::shared_ptr<StoredFile> NewFile(const std::string& name, UniqueFd& dir, std::string& why);
 
   std::string path_;
   UniqueFd root_;
