@@ -11,10 +11,12 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <ctime>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <future>
+#include <mutex>
 #include <sstream>
 #include <thread>
 
@@ -100,6 +102,9 @@ class MountTest : public ::testing::Test {
     if (const std::string why = WhyNoMount(); !why.empty()) GTEST_SKIP() << "cannot mount here: " << why;
     setenv("APPDATA", dir_.path().c_str(), 1);
     setenv("TEMP", (dir_.path() + "/temp").c_str(), 1);
+    // The C library reads the time zone once, before the handset's and the
+    // mount's threads both ask for it.
+    tzset();
     root_ = dir_.path() + "/handset";
     mnt_ = dir_.path() + "/mnt";
     fs::create_directories(mnt_);
@@ -125,7 +130,9 @@ class MountTest : public ::testing::Test {
   void StartHandset(sim::HandsetOptions o = {}) {
     o.wait = milliseconds(3000);
     o.on_command = [this](const std::string& command) {
-      if (command.rfind("GET_FILE", 0) == 0 && get_file_seen_) get_file_seen_->set_value();
+      std::lock_guard lock(get_file_mutex_);
+      if (command.rfind("GET_FILE", 0) != 0 || !get_file_seen_) return;
+      get_file_seen_->set_value();
       get_file_seen_.reset();
     };
     handset_ = std::make_unique<sim::SimHandset>(root_, o);
@@ -164,6 +171,7 @@ class MountTest : public ::testing::Test {
   std::thread mount_thread_;
   int status_ = -1;
   std::string errors_;
+  std::mutex get_file_mutex_;  // the handset's thread answers the promise
   std::unique_ptr<std::promise<void>> get_file_seen_;
 };
 
@@ -298,8 +306,12 @@ TEST_F(MountTest, HangUpMidReadFailsWithEioAndUnmounts) {
   paced.bytes_per_second = 11520;
   StartHandset(paced);
   ASSERT_TRUE(Mount());
-  get_file_seen_ = std::make_unique<std::promise<void>>();
-  auto seen = get_file_seen_->get_future();
+  std::future<void> seen;
+  {
+    std::lock_guard lock(get_file_mutex_);
+    get_file_seen_ = std::make_unique<std::promise<void>>();
+    seen = get_file_seen_->get_future();
+  }
   auto reader = std::async(std::launch::async, [this] {
     const int fd = ::open(M("slow.bin").c_str(), O_RDONLY);
     const int error = fd < 0 ? errno : 0;

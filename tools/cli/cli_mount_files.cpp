@@ -39,8 +39,8 @@ template <typename Op>
 int HandsetMount::Exchange(Op op, ExchangeResult& result) {
   result = ExchangeResult::Broken;
   if (dead_) return -EIO;
-  std::unique_lock line(session_mutex_, std::defer_lock);
-  if (!line.try_lock_for(std::chrono::milliseconds(run_.options.timeouts.reply))) return -EAGAIN;
+  const HeldTurn line(line_, line_.Take(std::chrono::milliseconds(run_.options.timeouts.reply)));
+  if (!line.Taken()) return -EAGAIN;
   std::string why;
   if (dead_ || !session_.MayTryNext(why)) {
     dead_ = true;

@@ -28,10 +28,10 @@ bool HandsetMount::FetchTree(std::string& why) {
   return true;
 }
 
-void HandsetMount::RefreshList(bool wait) {
+void HandsetMount::RefreshList() {
   if (dead_) return;
-  std::unique_lock line(session_mutex_, std::defer_lock);
-  if (wait ? !line.try_lock_for(std::chrono::milliseconds(run_.options.timeouts.reply)) : !line.try_lock()) return;
+  const HeldTurn line(line_, line_.TakeIfFree());
+  if (!line.Taken()) return;
   session_.listed = false;
   if (FetchList(session_, run_) != ExchangeResult::Ok) {
     if (session_.broken || session_.ended) dead_ = true;
@@ -119,7 +119,7 @@ int HandsetMount::ReadDir(const std::string& path, std::vector<std::pair<std::st
   }
   // Only when the line is free: a long read elsewhere must not hold up a
   // listing, which then shows what the mount already knows.
-  if (refresh) RefreshList(false);
+  if (refresh) RefreshList();
   if (dead_) return -EIO;
   std::lock_guard lock(mutex_);
   if (!tree_.Find(path)) return -ENOENT;

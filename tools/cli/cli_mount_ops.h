@@ -17,6 +17,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <cstdint>
 #include <map>
 #include <memory>
@@ -31,6 +32,53 @@
 #include "cli/cli_session.h"
 
 namespace mirvo::cli {
+
+// The line's turn: one holder at a time, the others wait for it up to a
+// bound. A mutex and a condition rather than a timed mutex, whose timed
+// wait the thread checker cannot follow.
+class LineTurn {
+ public:
+  bool Take(std::chrono::milliseconds bound) {
+    std::unique_lock lock(mutex_);
+    if (!freed_.wait_for(lock, bound, [this] { return !taken_; })) return false;
+    taken_ = true;
+    return true;
+  }
+  bool TakeIfFree() {
+    std::lock_guard lock(mutex_);
+    if (taken_) return false;
+    taken_ = true;
+    return true;
+  }
+  void Give() {
+    {
+      std::lock_guard lock(mutex_);
+      taken_ = false;
+    }
+    freed_.notify_one();
+  }
+
+ private:
+  std::mutex mutex_;
+  std::condition_variable freed_;
+  bool taken_ = false;
+};
+
+// Holds a turn taken, and gives it back when it goes.
+class HeldTurn {
+ public:
+  HeldTurn(LineTurn& turn, bool taken) : turn_(turn), taken_(taken) {}
+  ~HeldTurn() {
+    if (taken_) turn_.Give();
+  }
+  HeldTurn(const HeldTurn&) = delete;
+  HeldTurn& operator=(const HeldTurn&) = delete;
+  bool Taken() const { return taken_; }
+
+ private:
+  LineTurn& turn_;
+  bool taken_;
+};
 
 class HandsetMount {
  public:
@@ -95,8 +143,8 @@ class HandsetMount {
   // when the session is gone.
   template <typename Op>
   int Exchange(Op op, ExchangeResult& result);
-  // The list again; with wait false only when the line is free now.
-  void RefreshList(bool wait);
+  // The list again, when the line is free now.
+  void RefreshList();
   void ApplyListLocked();
   void FillStat(const MountNode& node, const KnownFile* known, const StoredFile* pending, struct stat& st) const;
   // The whole file in the store, fetched when not held yet.
@@ -110,7 +158,7 @@ class HandsetMount {
   MountStore& store_;
   const std::time_t mount_time_;
   std::atomic<bool> dead_{false};
-  std::timed_mutex session_mutex_;  // held for each exchange
+  LineTurn line_;  // held for each exchange
 
   std::mutex mutex_;  // guards everything below; never held while waiting for the line
   MountTree tree_;
