@@ -8,6 +8,9 @@
 // run, and process CPU seconds per MiB (engine and handset together).
 // Line speed: 256 KiB each way at 115200 bit/s (11,520 bytes/s); efficiency
 // is payload bytes/s over 11,520, next to the frame limit 1024/1029.
+// Memory: the process's peak resident size after a 1 GiB upload (goal: under
+// 32 MiB); run it alone for a figure of its own:
+//   bench_transfer --benchmark_filter=BM_PutFileMemory
 #include <benchmark/benchmark.h>
 
 #include <chrono>
@@ -17,6 +20,7 @@
 #include <fcntl.h>
 #include <fstream>
 #include <poll.h>
+#include <sys/resource.h>
 #include <thread>
 #include <unistd.h>
 
@@ -207,11 +211,32 @@ void BM_LineSpeed(benchmark::State& state) {
   state.counters["of_frame_limit"] = bps / kLineBytesPerSecond / (1024.0 / 1029.0);
 }
 
+// 1 GiB of zeros, sparse on the PC's side, unthrottled.
+void BM_PutFileMemory(benchmark::State& state) {
+  Rig rig(0, false);
+  if (!rig.ok()) return state.SkipWithError("session did not open");
+  const std::uintmax_t size = std::uintmax_t{1} << 30;
+  const auto local = rig.LocalFile("huge.bin");
+  std::ofstream(local).flush();
+  fs::resize_file(local, size);
+  for (auto _ : state) {
+    const mirvo::ExchangeResult r = rig.engine().PutFile("", local.string(), kAttr);
+    std::error_code ec;
+    const bool whole = fs::file_size(rig.HandsetFile("huge.bin"), ec) == size;
+    fs::remove(rig.HandsetFile("huge.bin"), ec);
+    if (r != kOk || !whole) return state.SkipWithError("upload failed");
+  }
+  rusage usage{};
+  getrusage(RUSAGE_SELF, &usage);
+  state.counters["peak_RSS_MiB"] = static_cast<double>(usage.ru_maxrss) / 1024.0;  // ru_maxrss is in KiB
+}
+
 }  // namespace
 
 BENCHMARK(BM_GetFile)->Arg(0)->Arg(1)->ArgName("trace")->Unit(benchmark::kMillisecond)->UseRealTime();
 BENCHMARK(BM_PutFile)->Arg(0)->Arg(1)->ArgName("trace")->Unit(benchmark::kMillisecond)->UseRealTime();
 BENCHMARK(BM_LineSpeed)->Arg(0)->Arg(1)->ArgName("upload")->Iterations(1)->Unit(benchmark::kSecond)->UseRealTime();
+BENCHMARK(BM_PutFileMemory)->Iterations(1)->Unit(benchmark::kSecond)->UseRealTime();
 
 int main(int argc, char** argv) {
   benchmark::Initialize(&argc, argv);

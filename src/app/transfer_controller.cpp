@@ -6,6 +6,7 @@
 #include <QPushButton>
 #include <QStatusBar>
 #include <algorithm>
+#include <new>
 #include <optional>
 
 #include "app/app_resources.h"
@@ -184,7 +185,12 @@ int TransferController::UploadOneFile(const std::string& folder, const QString& 
     TransferError(BadLocalNameText(check).c_str());
     return -2;
   }
-  const ExchangeResult r = session_.Engine().PutFile(folder, QFile::encodeName(path).toStdString(), attributes);
+  ExchangeResult r = ExchangeResult::Broken;
+  try {
+    r = session_.Engine().PutFile(folder, QFile::encodeName(path).toStdString(), attributes);
+  } catch (const std::bad_alloc&) {
+    // Where the exchange stood is unknown: a broken one, this file failed.
+  }
   if (r == ExchangeResult::Ok) return 0;
   return ExchangeFailed(r, kPutRefused, kCopyFailed, kPutBroken);
 }

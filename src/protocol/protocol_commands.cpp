@@ -5,11 +5,11 @@
 #include <cstring>
 #include <filesystem>
 
-#include "core/regular_file.h"
 #include "core/ui_hooks.h"
 #include "protocol/frame_codes.h"
 #include "protocol/protocol_engine.h"
 #include "protocol/trace_log.h"
+#include "protocol/upload_file.h"
 #include "serial/serial_port.h"
 #include "text/cp932.h"
 #include "text/fields.h"
@@ -42,19 +42,17 @@ std::string PathForTrace(const std::string& utf8_path) {
   return cp ? *cp : utf8_path;
 }
 
-// Reads a whole local file, up to the size field of PUT_FILE; false with a
-// reason when it cannot be had.
-bool LoadLocalFile(const std::string& path, std::string& data, std::string& why) {
-  int error = 0;
-  switch (ReadRegularFile(path, INT_MAX, data, error)) {
-    case FileReadFault::kNone: return true;
-    case FileReadFault::kOpen: why = "ファイルを開けません"; return false;
-    case FileReadFault::kTooLarge: why = "ファイルサイズが大きすぎます"; return false;
-    case FileReadFault::kNotRegular:
-    case FileReadFault::kRead: break;
+// Why a local file cannot be sent, for the trace.
+const char* UploadFaultText(UploadFile::Fault fault) {
+  switch (fault) {
+    case UploadFile::Fault::kOpen: return "ファイルを開けません";
+    case UploadFile::Fault::kTooLarge: return "ファイルサイズが大きすぎます";
+    case UploadFile::Fault::kShrunk: return "ファイルサイズが変わりました";
+    case UploadFile::Fault::kNone:
+    case UploadFile::Fault::kNotRegular:
+    case UploadFile::Fault::kRead: break;
   }
-  why = "ファイルを読み込めません";
-  return false;
+  return "ファイルを読み込めません";
 }
 
 }  // namespace
@@ -87,12 +85,18 @@ ExchangeResult ProtocolEngine::ConfirmDataReceived() {
   return kOk;
 }
 
-ExchangeResult ProtocolEngine::EstablishLink() {
+ExchangeResult ProtocolEngine::EstablishLink() { return Link(false); }
+
+ExchangeResult ProtocolEngine::Link(bool pass_over_frames) {
   Trace(Cp932("■データリンク確立■"));
   port_.DiscardInput();
   std::uint8_t control = 0;
   if (SendControl(kEnq) != kOk) return kBroken;
-  if (WaitAck(control) != kOk || control != kAck) return kBroken;
+  if (pass_over_frames) {
+    if (WaitAckPassingFrames() != kOk) return kBroken;
+  } else if (WaitAck(control) != kOk || control != kAck) {
+    return kBroken;
+  }
   Fire(events_.link_established);
   Trace(Cp932("■データリンク確立・成功■"));
   return kOk;
@@ -172,6 +176,8 @@ ExchangeResult ProtocolEngine::GetList(std::vector<std::string>& lines) {
       if (frame.result != kOk) Fire(events_.data_wait_failed);
       if (SendControl(kNak) == kOk)
         Ui().MessageBox(nullptr, "Mirvo", "データリスト取得失敗", MsgIcon::Error, MsgButtons::Ok);
+      // The rest of the list must not be read as the next command's answer.
+      DiscardUntilQuiet();
       return kBroken;
     }
     text.append(buffer, strnlen(buffer, frame.length));
@@ -201,7 +207,8 @@ ExchangeResult ProtocolEngine::GetFile(std::string& target, std::string_view han
     if (SendControl(kAck) != kOk) return kBroken;
     return ExchangeResult::Refused;
   }
-  if (reply == "OK" && SendControl(kAck) != kOk) return kBroken;
+  if (reply != "OK") return AcknowledgeUnknownReply(true);
+  if (SendControl(kAck) != kOk) return kBroken;
 
   std::string data;
   std::uint8_t expected = kStx;
@@ -215,7 +222,7 @@ ExchangeResult ProtocolEngine::GetFile(std::string& target, std::string_view han
       // Re-linking keeps the session usable after a lost frame; the NAK
       // failing is no reason not to try.
       const bool naked = SendControl(kNak) == kOk;
-      if (EstablishLink() != kOk || !naked || over) return kBroken;
+      if (RecoverLink() != kOk || !naked || over) return kBroken;
       return ExchangeResult::FrameLost;
     }
     LogWriteTimedLine(" STX/ETX待ちタイマIdle");
@@ -243,9 +250,9 @@ ExchangeResult ProtocolEngine::PutFile(std::string_view prefix, const std::strin
   std::error_code ec;
   if (!std::filesystem::exists(local_path, ec)) return ExchangeResult::Failed;
 
-  std::string data, why;
-  if (!LoadLocalFile(local_path, data, why)) {
-    Trace(Cp932(why));
+  UploadFile file;
+  if (const UploadFile::Fault fault = file.Open(local_path, INT32_MAX); fault != UploadFile::Fault::kNone) {
+    Trace(Cp932(UploadFaultText(fault)));
     return ExchangeResult::Refused;
   }
   const auto name = text::Utf8ToCp932(std::filesystem::path(local_path).filename().string());
@@ -254,8 +261,9 @@ ExchangeResult ProtocolEngine::PutFile(std::string_view prefix, const std::strin
     return ExchangeResult::Refused;
   }
   const std::string reversed(attributes.rbegin(), attributes.rend());
+  const std::int64_t size = file.Size();
   const std::string request = ToHandsetSeparators("PUT_FILE[" + std::string(prefix) + *name + "," +
-                                                  std::to_string(data.size()) + "," + reversed + "]");
+                                                  std::to_string(size) + "," + reversed + "]");
   std::string reply;
   if (CommandExchange(request, reply) != kOk) return kBroken;
   if (reply == "OK") {
@@ -269,27 +277,32 @@ ExchangeResult ProtocolEngine::PutFile(std::string_view prefix, const std::strin
     Trace(Cp932("応答メッセージ:REJ"));
     SendControl(kAck);
     return ExchangeResult::Refused;
+  } else {
+    // The handset never said it would take the data: none is sent.
+    return AcknowledgeUnknownReply(false);
   }
 
   // A NAK refuses the data; the link is made again for the next command.
   auto refused = [this] { return EstablishLink() != kOk ? kBroken : ExchangeResult::DataRefused; };
   std::uint8_t control = 0;
-  const int size = static_cast<int>(data.size());
-  for (int pos = 0; pos < size;) {
+  char chunk[kMaxFileFrameData];
+  for (std::int64_t pos = 0; pos < size;) {
     Ui().ProcessMessages();
-    const int left = size - pos;
-    if (left > kMaxFileFrameData) {
-      if (SendFrame(kStx, data.data() + pos, kMaxFileFrameData, false) != kOk) return kBroken;
-      pos += kMaxFileFrameData;
-      Progress(pos);
-      if (port_.BytesAvailable() > 0) {
-        if (WaitAck(control) != kOk) return kBroken;
-        if (control == kNak) return refused();
-      }
-    } else {
-      if (SendFrame(kEtx, data.data() + pos, left, false) != kOk) return kBroken;
-      pos = size;
-      Progress(pos);
+    const int n = static_cast<int>(std::min<std::int64_t>(size - pos, kMaxFileFrameData));
+    const bool last = pos + n == size;
+    if (const UploadFile::Fault fault = file.ReadNext(chunk, n); fault != UploadFile::Fault::kNone) {
+      // The handset has the size of the whole file and must not store a
+      // part of it: the upload is broken off by a new link.
+      Trace(Cp932(UploadFaultText(fault)));
+      EstablishLink();
+      return kBroken;
+    }
+    if (SendFrame(last ? kEtx : kStx, chunk, n, false) != kOk) return kBroken;
+    pos += n;
+    Progress(pos);
+    if (!last && port_.BytesAvailable() > 0) {
+      if (WaitAck(control) != kOk) return kBroken;
+      if (control == kNak) return refused();
     }
   }
 
@@ -308,15 +321,15 @@ ExchangeResult ProtocolEngine::DelFile(std::string_view handset_path) {
   ExchangeResult result;
   if (reply == "OK") {
     Trace("DEL[].....RESPONSE_OK");
-    if (const ExchangeResult r = SendControl(kAck); r != kOk) return r;
+    if (SendControl(kAck) != kOk) return kBroken;
     result = kOk;
   } else if (reply == "ERROR") {
-    if (const ExchangeResult r = SendControl(kAck); r != kOk) return r;
+    if (SendControl(kAck) != kOk) return kBroken;
     Trace("DEL[].....RESPONSE_ERROR");
     result = AwaitEot(ExchangeResult::Failed);
   } else if (reply == "REJ") {
     Trace("DEL[].....RESPONSE_REJ");
-    if (const ExchangeResult r = SendControl(kAck); r != kOk) return r;
+    if (SendControl(kAck) != kOk) return kBroken;
     result = ExchangeResult::Refused;
   } else {
     result = kBroken;

@@ -147,6 +147,26 @@ class ProtocolEngine {
   ExchangeResult AnswerHandsetEndFrame(const char* frame, int size);
   // The CRC error box; Failed.
   ExchangeResult ShowCrcError();
+  // EstablishLink; with pass_over_frames, frames (and stray bytes) that
+  // arrive before the ACK are read off and dropped, within a bound.
+  ExchangeResult Link(bool pass_over_frames);
+  // After the NAK of a bad frame the handset may still be sending the frames
+  // it had queued: the line is drained until quiet, then linked up again.
+  // Ok when the link stands; Broken when the line never went quiet within
+  // its bound or the link failed.
+  ExchangeResult RecoverLink();
+  // Drops everything received until nothing has come for a gap scaled to
+  // the line speed; false when the line was still busy at the bound.
+  bool DiscardUntilQuiet();
+  // An ACK, passing over frames that come first; Ok, or a failure at the
+  // per-byte wait or the bound.
+  ExchangeResult WaitAckPassingFrames();
+  // Time the line takes for `bytes` bytes at the port's speed, in ms.
+  int LineMs(int bytes) const;
+  // A reply to GET_FILE or PUT_FILE other than "OK", "ERROR" and "REJ" is
+  // acknowledged and ends the command; data it may be followed by is
+  // drained. UnknownReply, or Broken when the ACK could not go out.
+  ExchangeResult AcknowledgeUnknownReply(bool data_may_follow);
   // With empty_data_ends_file (GetFile before any data), an ETX frame with no
   // data has its CRC read and checked and is a whole, empty file rather
   // than a failure.

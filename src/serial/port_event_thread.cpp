@@ -130,7 +130,9 @@ void PortEventThread::DispatchEvents() {
 
   // The event character is found among the bytes that came; the raw
   // "bytes came" bit stays only if the receive event itself is watched.
-  if ((watched_ & kEventChar) && (last_events_ & kBytesReceived) && port_.PullAndFind(port_.settings_.event_char))
+  // 0 is no event character, not the NUL byte (which binary data is full of).
+  const char event_char = port_.settings_.event_char;
+  if ((watched_ & kEventChar) && (last_events_ & kBytesReceived) && event_char != 0 && port_.PullAndFind(event_char))
     last_events_ |= kEventChar;
   if (!(watched_ & kBytesReceived)) last_events_ &= ~kBytesReceived;
 

@@ -37,7 +37,12 @@ void ProbeHandset(SerialPort& port, std::string& vendor, std::string& model, int
   if (read_ms <= 0 || read_ms > byte_timeout_ms) SetReadTimeout(port, byte_timeout_ms);
   for (const std::string_view command : kCommands) {
     char reply[kReplyCapacity + 1] = {};
-    port.Write(command.data(), static_cast<int>(command.size()));
+    if (!port.Write(command.data(), static_cast<int>(command.size()))) {
+      // What the port holds then answers nothing we asked.
+      vendor.clear();
+      model.clear();
+      break;
+    }
     // A full buffer ends the reply: a device that never says OK or ERROR
     // cannot run past it.
     for (int used = 0; used < kReplyCapacity;) {

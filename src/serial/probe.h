@@ -32,8 +32,9 @@ inline constexpr int kProbeByteTimeout = 3000;
 // Sends ATZ, ATE0, ATI3, ATI4 on the open port and takes the vendor and
 // model from the replies. Each byte is awaited byte_timeout_ms, or the
 // port's read time-out if shorter: the limit the port was opened with holds
-// (a probing port opened at 150 ms probes its first line at 150 ms). Leaves
-// the read time-out at byte_timeout_ms, for the next Open.
+// (a probing port opened at 150 ms probes its first line at 150 ms). A
+// command that cannot be sent ends the probe with vendor and model empty.
+// Leaves the read time-out at byte_timeout_ms, for the next Open.
 void ProbeHandset(SerialPort& port, std::string& vendor, std::string& model,
                   int byte_timeout_ms = kProbeByteTimeout);
 

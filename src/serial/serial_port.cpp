@@ -40,6 +40,9 @@ namespace {
 // Room for what a fast line delivers between two reads; one allocation per
 // port, at its first Open.
 constexpr std::size_t kRxBufferSize = 16 * 1024;
+// Looking for the event character, the buffer grows up to this while
+// nothing is read.
+constexpr std::size_t kRxBufferLimit = 1024 * 1024;
 
 // A negative time-out is taken as 0: no waiting.
 Clock::time_point After(Clock::time_point from, int ms) {
@@ -283,18 +286,28 @@ void SerialPort::DiscardInput() {
 
 bool SerialPort::PullAndFind(char ch) {
   if (!device_) return false;
-  if (rx_head_ == rx_tail_) rx_head_ = rx_tail_ = 0;
-  if (rx_tail_ == rx_buffer_.size() && rx_head_ > 0) {
-    std::memmove(rx_buffer_.data(), rx_buffer_.data() + rx_head_, rx_tail_ - rx_head_);
-    rx_tail_ -= rx_head_;
-    rx_head_ = 0;
+  bool found = false;
+  while (true) {
+    if (rx_head_ == rx_tail_) rx_head_ = rx_tail_ = 0;
+    if (rx_tail_ == rx_buffer_.size() && rx_head_ > 0) {
+      std::memmove(rx_buffer_.data(), rx_buffer_.data() + rx_head_, rx_tail_ - rx_head_);
+      rx_tail_ -= rx_head_;
+      rx_head_ = 0;
+    }
+    // Unread bytes fill the buffer: it grows, so the character is still
+    // seen among what comes after them.
+    if (rx_tail_ == rx_buffer_.size()) {
+      if (rx_buffer_.size() >= kRxBufferLimit) return found;
+      rx_buffer_.resize(std::min(rx_buffer_.size() * 2, kRxBufferLimit));
+    }
+    const std::size_t room = rx_buffer_.size() - rx_tail_;
+    const long got = device_->ReadSome(rx_buffer_.data() + rx_tail_, room);
+    if (got <= 0) return found;
+    const char* fresh = rx_buffer_.data() + rx_tail_;
+    rx_tail_ += static_cast<std::size_t>(got);
+    found = found || std::memchr(fresh, static_cast<unsigned char>(ch), static_cast<std::size_t>(got)) != nullptr;
+    if (static_cast<std::size_t>(got) < room) return found;
   }
-  if (rx_tail_ == rx_buffer_.size()) return false;
-  const long got = device_->ReadSome(rx_buffer_.data() + rx_tail_, rx_buffer_.size() - rx_tail_);
-  if (got <= 0) return false;
-  const char* fresh = rx_buffer_.data() + rx_tail_;
-  rx_tail_ += static_cast<std::size_t>(got);
-  return std::memchr(fresh, static_cast<unsigned char>(ch), static_cast<std::size_t>(got)) != nullptr;
 }
 
 }  // namespace mirvo

@@ -45,7 +45,7 @@ struct SerialSettings {
   bool raise_dtr = false;
   bool raise_rts = false;
   char xon_char = 0x13, xoff_char = 0x11;  // 0 keeps the device's
-  char event_char = 0;  // raises on_event_char when it arrives (0 is the NUL byte)
+  char event_char = 0;  // raises on_event_char when it arrives; 0: none
   int packet_size = 0;  // on_packet threshold; 0: never
   // Where terminal programs leave LCK..<device> files: a device locked by a
   // live process does not open, and an open port leaves its own lock there

@@ -1,6 +1,8 @@
 // The frame exchange against a peer the test scripts byte by byte.
+#include <atomic>
 #include <cstring>
 #include <thread>
+#include <unistd.h>
 
 #include "engine_fixture.h"
 
@@ -282,4 +284,50 @@ TEST_F(ExchangeTest, AnEndlessRunOfControlBytesEndsAFile) {
   std::string data = "kept";
   EXPECT_EQ(engine_->GetFile(data, "a.txt"), ExchangeResult::Broken);
   EXPECT_EQ(data, "kept");
+}
+
+// After a bad frame, a handset that never stops sending still ends the
+// download within the bound of the drain.
+TEST_F(ExchangeTest, AHandsetThatNeverStopsFailsTheRecovery) {
+  const std::string block(1024, 'd');
+  std::string bad = Frame(kStx, block);
+  bad.back() = static_cast<char>(bad.back() ^ 1);
+  std::atomic<bool> stop{false};
+  std::thread handset([&] {
+    pty_.Send("\x06" + Frame(kEtx, "OK", true) + bad);
+    const std::string frame = Frame(kStx, block);
+    while (!stop) {
+      [[maybe_unused]] const auto n = ::write(pty_.master(), frame.data(), frame.size());
+      std::this_thread::sleep_for(milliseconds(2));  // the pace of the line
+    }
+  });
+  std::string data = "kept";
+  ExchangeResult r = ExchangeResult::Ok;
+  const auto took = Timed([&] { r = engine_->GetFile(data, "a.txt"); });
+  stop = true;
+  handset.join();
+  EXPECT_EQ(r, ExchangeResult::Broken);
+  EXPECT_EQ(data, "kept");
+  EXPECT_LT(took, seconds(5));
+  EXPECT_TRUE(Traced(" 回線が静止しません"));
+}
+
+// A frame that comes after the NAK, once the line had been quiet, is passed
+// over whole by the new link: ACK bytes inside it are no answer.
+TEST_F(ExchangeTest, TheNewLinkPassesOverALateFrame) {
+  std::string bad = Frame(kStx, "abc");
+  bad.back() = static_cast<char>(bad.back() ^ 1);
+  std::string wire;
+  std::thread handset([&] {
+    pty_.Send("\x06" + Frame(kEtx, "OK", true) + bad);
+    // GET_FILE, the ACK of the reply, NAK, then the new link's ENQ.
+    wire = pty_.Receive(Frame(kEtx, "GET_FILE[a.txt]", true).size() + 3);
+    pty_.Send(Frame(kStx, std::string(10, '\x06')) + "\x06");
+  });
+  std::string data = "kept";
+  EXPECT_EQ(engine_->GetFile(data, "a.txt"), ExchangeResult::FrameLost);
+  handset.join();
+  EXPECT_EQ(wire.substr(wire.size() - 3), "\x06\x15\x05");
+  EXPECT_EQ(data, "kept");
+  EXPECT_EQ(port_->BytesAvailable(), 0);
 }

@@ -138,9 +138,12 @@ TEST_F(SessionTest, ReplyOutcomesOfEveryCommand) {
   EXPECT_EQ(engine_->GetFile(data, "a.txt"), ExchangeResult::Failed);
   handset_->SetReply("GET_FILE", "REJ");
   EXPECT_EQ(engine_->GetFile(data, "a.txt"), ExchangeResult::Refused);
-  handset_->SetReply("GET_FILE", "MAYBE");  // goes on to the data, unacknowledged
-  EXPECT_EQ(engine_->GetFile(data, "a.txt"), ExchangeResult::Ok);
-  EXPECT_EQ(data, "alpha");
+  // An unknown reply is acknowledged and ends the command: no data moves.
+  handset_->SetReply("GET_FILE", "MAYBE");
+  ClearWire();
+  EXPECT_EQ(engine_->GetFile(data, "a.txt"), ExchangeResult::UnknownReply);
+  EXPECT_EQ(Wire(), Frame(kEtx, "GET_FILE[a.txt]", true) + "\x06");
+  EXPECT_TRUE(data.empty());
 
   handset_->SetReply("PUT_FILE", "ERROR");
   EXPECT_EQ(engine_->PutFile("", up, kAttr), ExchangeResult::Failed);
@@ -148,8 +151,10 @@ TEST_F(SessionTest, ReplyOutcomesOfEveryCommand) {
   EXPECT_EQ(engine_->PutFile("", up, kAttr), ExchangeResult::Refused);
   EXPECT_TRUE(Traced("応答メッセージ:REJ"));
   handset_->SetReply("PUT_FILE", "MAYBE");
-  EXPECT_EQ(engine_->PutFile("", up, kAttr), ExchangeResult::Ok);
-  EXPECT_EQ(OnHandset("u.txt"), "0123456789");
+  ClearWire();
+  EXPECT_EQ(engine_->PutFile("", up, kAttr), ExchangeResult::UnknownReply);
+  EXPECT_EQ(Wire(), Frame(kEtx, "PUT_FILE[u.txt,10," + kAttr.substr(30) + std::string(30, '-') + "]", true) + "\x06");
+  EXPECT_FALSE(fs::exists(root_ / "u.txt"));
 
   handset_->SetReply("DEL", "ERROR");
   EXPECT_EQ(engine_->DelFile("a.txt"), ExchangeResult::Failed);
@@ -287,6 +292,36 @@ TEST_F(SessionTest, LostFileFrameRelinksAndLeavesTheTarget) {
   EXPECT_EQ(BoxTexts(), std::vector<std::string>{"受信:CRCエラー"});
 }
 
+// A handset with its frames queued goes on sending after the NAK: the line
+// is drained until quiet and linked up again, and only that file fails.
+TEST_F(SessionTest, ABadFrameFromAHandsetThatKeepsSendingCostsOnlyThatTransfer) {
+  sim::HandsetOptions options;
+  options.bytes_per_second = 11520;  // 115,200 bit/s
+  options.stream_through_nak = true;
+  options.list_frame_bytes = 16;
+  Start(options);
+  WriteFile(root_ / "five.bin", PatternBytes(4500));  // four frames of 1024, one of 404
+  Session();
+  for (const int nth : {2, 4, 6}) {  // 1 is the reply: the first, a middle and the last frame
+    SCOPED_TRACE(nth);
+    handset_->CorruptCrc(nth);
+    std::string data = "untouched";
+    EXPECT_EQ(engine_->GetFile(data, "five.bin"), ExchangeResult::FrameLost);
+    EXPECT_EQ(data, "untouched");
+    ASSERT_EQ(engine_->GetFile(data, "a.txt"), ExchangeResult::Ok);
+    EXPECT_EQ(data, "untouchedalpha");
+  }
+  // A list keeps its NAK, message and failure; the rest of it is not read
+  // as the answer to the next command.
+  handset_->CorruptCrc(3);
+  std::vector<std::string> lines{"kept"};
+  EXPECT_EQ(engine_->GetList(lines), ExchangeResult::Broken);
+  EXPECT_EQ(lines, std::vector<std::string>{"kept"});
+  std::string data;
+  EXPECT_EQ(engine_->GetFile(data, "a.txt"), ExchangeResult::Ok);
+  EXPECT_EQ(data, "alpha");
+}
+
 TEST_F(SessionTest, ALineLostWithTheNakStillTriesANewLink) {
   Start();
   Session();
@@ -313,6 +348,10 @@ TEST_F(SessionTest, AListOrFileBeyondTheSizeLimitFails) {
   EXPECT_TRUE(data.empty());
   EXPECT_EQ(engine_->GetFile(data, "a.txt"), ExchangeResult::Ok);  // within the limit, and the link still up
   EXPECT_EQ(data, "alpha");
+  engine_->SetLimits({.max_data_bytes = 4});  // a.txt's one frame carries 5
+  data.clear();
+  EXPECT_EQ(engine_->GetFile(data, "a.txt"), ExchangeResult::Broken);
+  EXPECT_TRUE(data.empty());
 }
 
 TEST_F(SessionTest, OversizedLengthNeverOverrunsAndIsFailed) {
@@ -416,6 +455,31 @@ TEST_F(SessionTest, LocalFilesThatCannotBeSent) {
   EXPECT_TRUE(Wire().empty());  // nothing was sent
   EXPECT_TRUE(Traced("ファイル名をシフトJISに変換できません"));
   EXPECT_EQ(engine_->PutFile("", Local("ok.txt", "x"), kAttr), ExchangeResult::Ok);  // still usable
+}
+
+// The size in PUT_FILE is the size at the open: a file that grows
+// meanwhile is sent as it was, one that shrinks fails and stores nothing.
+TEST_F(SessionTest, AFileThatChangesSizeWhileSentIsNeverStoredInPart) {
+  Start();
+  LogClose();
+  Session();
+  const std::string original = PatternBytes(20000);  // 20 frames, read a few at a time
+  auto change_during_upload = [&](const std::string& path, auto change) {
+    ui_.on_process = [path, change, frames = 0]() mutable {
+      if (++frames == 2) change(path);
+    };
+  };
+  const std::string grows = Local("grows.bin", original);
+  change_during_upload(grows, [](const std::string& p) { std::ofstream(p, std::ios::app) << "more"; });
+  EXPECT_EQ(engine_->PutFile("", grows, kAttr), ExchangeResult::Ok);
+  EXPECT_TRUE(OnHandset("grows.bin") == original);
+
+  const std::string shrinks = Local("shrinks.bin", original);
+  change_during_upload(shrinks, [](const std::string& p) { fs::resize_file(p, 3000); });
+  EXPECT_EQ(engine_->PutFile("", shrinks, kAttr), ExchangeResult::Broken);
+  ui_.on_process = nullptr;
+  EXPECT_FALSE(fs::exists(root_ / "shrinks.bin"));
+  EXPECT_EQ(engine_->PutFile("", Local("next.txt", "x"), kAttr), ExchangeResult::Ok);  // linked up again
 }
 
 TEST_F(SessionTest, AGeneratedFileIsSentAsItReads) {

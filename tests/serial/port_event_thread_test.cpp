@@ -4,6 +4,7 @@
 #include <mutex>
 #include <stdexcept>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "fake_ui.h"
@@ -101,6 +102,28 @@ TEST_F(PortEventThreadTest, CallbacksRunInTableOrder) {
   std::string got(5, '\0');
   EXPECT_TRUE(port_.Read(got.data(), 5));
   EXPECT_EQ(got, "ab!cd");
+}
+
+TEST_F(PortEventThreadTest, TheEventCharIsSeenBehindAFullBufferAndZeroIsNone) {
+  int found = 0, received = 0;
+  On(&Callbacks::on_event_char, [&] { ++found; });
+  On(&Callbacks::on_bytes_received, [&] { ++received; });
+  ChangeSetting(port_, &SerialSettings::event_char, '!');
+  Open();
+  // More unread bytes than the port's buffer holds, then the character.
+  const std::string stream = std::string(40 * 1024, 'x') + "!";
+  std::thread sender([&] { pty_.Send(stream); });  // more than the terminal holds
+  EXPECT_TRUE(ui_.PumpUntil([&] { return found == 1; }));
+  std::string got(stream.size(), '\0');
+  EXPECT_TRUE(port_.Read(got.data(), static_cast<int>(got.size())));
+  sender.join();
+  EXPECT_TRUE(got == stream);
+
+  ChangeSetting(port_, &SerialSettings::event_char, '\0');
+  received = 0;
+  pty_.Send(std::string("a\0b", 3));
+  ASSERT_TRUE(ui_.PumpUntil([&] { return received > 0; }));
+  EXPECT_EQ(found, 1);
 }
 
 TEST_F(PortEventThreadTest, OnPacketFiresAtPacketSizeAndResetsTheReceivedCount) {

@@ -9,6 +9,7 @@
 #include <cstring>
 #include <filesystem>
 #include <limits>
+#include <new>
 
 #include "cli/cli_commands.h"
 #include "cli/local_file.h"
@@ -81,7 +82,11 @@ int RunPut(CliRun& run, Session& session, const std::vector<std::string>& files,
     ExchangeResult r = ExchangeResult::Ok;
     {
       HandsetWait waiting(run, "PUT_FILE " + file, run.options.timeouts.reply);
-      r = session.engine.PutFile(prefix, file, attr);
+      try {
+        r = session.engine.PutFile(prefix, file, attr);
+      } catch (const std::bad_alloc&) {
+        r = ExchangeResult::Broken;  // where the exchange stood is unknown
+      }
     }
     run.ui.on_process = nullptr;
     session.engine.On().progress = nullptr;

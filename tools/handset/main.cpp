@@ -31,6 +31,8 @@ constexpr const char* kUsage =
     "  --bps N             emulate a line of N bit/s, 8N1: N/10 bytes/s\n"
     "                      (default 0: as fast as the terminal goes)\n"
     "  --list-frame N      list bytes per frame, 1..1024 (default 1024)\n"
+    "  --stream-through-nak  send a list or file to its last frame even after\n"
+    "                      the PC's NAK, as a handset with queued frames does\n"
     "  --verbose           print each command received on stderr\n"
     "  --help              this text\n"
     "\n"
@@ -99,6 +101,10 @@ int main(int argc, char** argv) {
       verbose = true;
       continue;
     }
+    if (arg == "--stream-through-nak") {
+      options.stream_through_nak = true;
+      continue;
+    }
     if (i + 1 >= argc) return Fail("unknown option or missing value: " + std::string(arg) + " (see --help)");
     const std::string value = argv[++i];
     auto cp932 = [&](std::string& out) {
@@ -123,7 +129,9 @@ int main(int argc, char** argv) {
       if (!cp932(options.password)) return Fail("--password has no code page 932 form");
     } else if (arg == "--bps") {
       const auto n = ParseInt(value, 0, 100'000'000);
-      if (!n) return Fail("--bps wants a whole number of bit/s");
+      // Under 10 bit/s a line moves less than a byte a second, which the
+      // pacing cannot express: refused rather than run unpaced.
+      if (!n || (*n > 0 && *n < 10)) return Fail("--bps wants 0 or a whole number of bit/s from 10");
       options.bytes_per_second = *n / 10;
     } else if (arg == "--list-frame") {
       const auto n = ParseInt(value, 1, 1024);

@@ -25,7 +25,9 @@
 //   bytes per frame, lists list_frame_bytes; an empty list is one line end,
 //   an empty file one ETX frame with no data. When the PC speaks up during
 //   them (NAK, ENQ) the handset stops and drops what the PC has not read
-//   yet, so no stale frame follows the PC's purge. An upload is stored only once
+//   yet, so no stale frame follows the PC's purge; with stream_through_nak
+//   it sends them to the end whatever the PC says, as a handset does that
+//   had its frames queued. An upload is stored only once
 //   complete: the byte count must match the size in PUT_FILE and no frame may
 //   exceed 1024 bytes, else NAK (as for a wrong CRC) and nothing changes.
 //
@@ -62,6 +64,8 @@ struct HandsetOptions {
   int bytes_per_second = 0;
   // List bytes per frame, 1 to 1024.
   int list_frame_bytes = 1024;
+  // Lists and files go out to their last frame even after the PC's NAK.
+  bool stream_through_nak = false;
   ModemMode modem = ModemMode::kAnswer;
   // How long the handset waits for each expected byte from the PC inside an
   // exchange before it gives the exchange up.
@@ -102,10 +106,10 @@ class SimHandset {
   // "GET_FILE", "PUT_FILE", "DEL", "FT_END", or "*" for any; times < 1:
   // until cleared) are answered `text` instead. "ERROR" (closed with EOT
   // after the PC's ACK) and "REJ" do nothing more. Any other text is sent as
-  // it stands, and the handset goes on as the PC does: FT_START and FT_END
-  // wait for its ACK, GET_LIST, DEL and unknown commands end there (no ACK
-  // comes), GET_FILE and PUT_FILE go on with their data as after "OK". "OK"
-  // leaves the handset's own answer.
+  // it stands, and the handset goes on as the PC does: FT_START, FT_END,
+  // GET_FILE and PUT_FILE wait for its ACK and end there, GET_LIST, DEL and
+  // unknown commands end at once (no ACK comes). "OK" leaves the handset's
+  // own answer.
   void SetReply(std::string command, std::string text, int times = 1);
   void ClearReplies();
 

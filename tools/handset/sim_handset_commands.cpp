@@ -258,7 +258,7 @@ void SimHandset::Impl::CommandGetFile(bool has_arg, const std::string& arg, cons
   const std::string own = result == HandsetFs::Result::kOk            ? "OK"
                           : result == HandsetFs::Result::kCopyGuarded ? "REJ"
                                                                       : "ERROR";
-  const AfterReply next = SendReply(forced.value_or(own), PcAfterOtherText::kTakesData);
+  const AfterReply next = SendReply(forced.value_or(own), PcAfterOtherText::kAcks);
   if (next == AfterReply::kDone || (next == AfterReply::kAwaitAck && !ExpectByte(kAck))) return;
   if (result != HandsetFs::Result::kOk) return;  // another text forced, and nothing to send
   if (SendInFrames(data, kFileFrameBytes)) FinishDownload();
@@ -280,7 +280,7 @@ void SimHandset::Impl::CommandPutFile(bool has_arg, const std::string& arg, cons
   const std::string own = result == HandsetFs::Result::kOk          ? "OK"
                           : result == HandsetFs::Result::kProtected ? "REJ"
                                                                     : "ERROR";
-  const AfterReply next = SendReply(forced.value_or(own), PcAfterOtherText::kTakesData);
+  const AfterReply next = SendReply(forced.value_or(own), PcAfterOtherText::kAcks);
   if (next == AfterReply::kDone || (next == AfterReply::kAwaitAck && !ExpectByte(kAck))) return;
   int nak_at;
   {

@@ -69,7 +69,8 @@ bool SimHandset::Impl::SendInFrames(std::string_view data, std::size_t frame_byt
   for (;;) {
     const std::size_t n = std::min(frame_bytes, data.size() - offset);
     const bool last = offset + n >= data.size();
-    const FrameSent sent = SendFrame(last ? kEtx : kStx, data.substr(offset, n), !first, true, true);
+    const FrameSent sent =
+        SendFrame(last ? kEtx : kStx, data.substr(offset, n), !first, true, !options_.stream_through_nak);
     if (sent == FrameSent::kInterrupted) ::tcflush(slave_.Get(), TCIFLUSH);
     if (sent != FrameSent::kSent) return false;
     if (last) return true;
@@ -83,9 +84,8 @@ void SimHandset::Impl::FinishDownload() {
   if (ExpectByte(kAck) && ExpectOkFrame()) SendControl(kAck);
 }
 
-// Sends the reply. "ERROR" and "REJ" finish the exchange here, and so does
-// another text unless data follows it. kAwaitAck: the caller waits for the
-// PC's ACK and goes on; kData: the data follows without the PC's ACK.
+// Sends the reply. "ERROR", "REJ" and another text finish the exchange
+// here. kAwaitAck: the caller waits for the PC's ACK and goes on.
 SimHandset::Impl::AfterReply SimHandset::Impl::SendReply(const std::string& reply, PcAfterOtherText other) {
   if (SendText(reply, true) != FrameSent::kSent) return AfterReply::kDone;
   if (reply == "OK") return AfterReply::kAwaitAck;
@@ -97,7 +97,7 @@ SimHandset::Impl::AfterReply SimHandset::Impl::SendReply(const std::string& repl
     ExpectByte(kAck);
     return AfterReply::kDone;
   }
-  return other == PcAfterOtherText::kTakesData ? AfterReply::kData : AfterReply::kDone;
+  return AfterReply::kDone;
 }
 
 // Anything else is left for the idle loop: a new ENQ, the next command.

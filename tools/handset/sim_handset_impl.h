@@ -125,9 +125,9 @@ class SimHandset::Impl {
   // or stopped reading, and the exchange ends.
   enum class FrameSent { kSent, kStopped, kInterrupted };
   enum class FrameBody { kOk, kBadCrc, kTimeout };
-  enum class AfterReply { kAwaitAck, kDone, kData };
+  enum class AfterReply { kAwaitAck, kDone };
   // What the PC does after a reply it does not know, and so the handset too.
-  enum class PcAfterOtherText { kAcks, kSaysNothing, kTakesData };
+  enum class PcAfterOtherText { kAcks, kSaysNothing };
 
   HandsetState StateLocked() const {
     HandsetState s = state_;
