@@ -3,6 +3,7 @@
 #include <QApplication>
 #include <QFile>
 #include <QFontInfo>
+#include <QFontMetrics>
 #include <QHash>
 #include <QLibraryInfo>
 #include <QListWidget>
@@ -11,6 +12,8 @@
 #include <memory>
 #include <QMimeDatabase>
 #include <QPainter>
+#include <QProxyStyle>
+#include <QStyleFactory>
 #include <QSvgRenderer>
 
 #include "text/cp932.h"
@@ -61,10 +64,28 @@ const FileType& LookUp(const QString& extension) {
 
 }  // namespace
 
+// Dialog buttons as the desktop's own dialogs have them: some styles put
+// an icon on every OK and Cancel.
+class PlainButtonsStyle : public QProxyStyle {
+ public:
+  using QProxyStyle::QProxyStyle;
+  int styleHint(StyleHint hint, const QStyleOption* option, const QWidget* widget,
+                QStyleHintReturn* returned) const override {
+    if (hint == SH_DialogButtonBox_ButtonsHaveIcons) return 0;
+    return QProxyStyle::styleHint(hint, option, widget, returned);
+  }
+};
+
 void ApplyAppFont() {
   for (const char* family : {"ＭＳ Ｐゴシック", "MS PGothic"})
     QFont::insertSubstitution(QString::fromUtf8(family), "IPAPGothic");
   QApplication::setFont(AppFont());
+}
+
+void ApplyDesktopHabits() {
+  // Docks and task bars match the window to its launcher by this name.
+  QGuiApplication::setDesktopFileName("jp.zqr.mirvo");
+  QApplication::setStyle(new PlainButtonsStyle(QStyleFactory::create(QApplication::style()->name())));
 }
 
 bool LoadQtJapanese() {
@@ -78,16 +99,22 @@ bool LoadQtJapanese() {
 }
 
 QFont AppFont() {
-  QFont font(QString::fromUtf8("ＭＳ Ｐゴシック"));
-  font.setPixelSize(12);
-  return font;
+  // The desktop's font and size as the toolkit found them at start, so that
+  // its scaling and the user's choice hold; in pixels, for the layouts.
+  static const QFont kDesktop = [] {
+    QFont font = QApplication::font();
+    font.setPixelSize(QFontInfo(font).pixelSize());
+    return font;
+  }();
+  return kDesktop;
 }
 
 void FixSizeForFont(QWidget* window, QSize usual) { window->setFixedSize(usual.expandedTo(window->minimumSizeHint())); }
 
 void SetRowHeightToFont(QListWidget* list) {
+  // The font's whole height, descenders included: underscores stay seen.
   list->setUniformItemSizes(true);
-  list->setStyleSheet(QString("QListWidget::item { height: %1px; }").arg(QFontInfo(list->font()).pixelSize()));
+  list->setStyleSheet(QString("QListWidget::item { height: %1px; }").arg(QFontMetrics(list->font()).height() + 2));
 }
 
 QPixmap SvgPixmap(const QString& name, QSize size, bool hot) {

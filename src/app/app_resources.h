@@ -13,10 +13,13 @@ class QListWidget;
 
 namespace mirvo::app {
 
-// Maps the family the windows ask for to the installed P-Gothic and makes
-// it the application font (12 px).
+// Maps the family the windows once asked for to the installed P-Gothic;
+// the application font is the desktop's, at its size and scaling.
 void ApplyAppFont();
 QFont AppFont();
+// The desktop file's name for docks and task bars, and dialog buttons
+// without icons. Once, at start.
+void ApplyDesktopHabits();
 
 // Qt's own texts (standard buttons, edit menus) in Japanese, whatever the
 // locale says: the whole interface is Japanese. False when the
@@ -26,8 +29,7 @@ bool LoadQtJapanese();
 // Fixes a laid-out window at its usual size, or larger where its font
 // needs more room for the captions.
 void FixSizeForFont(QWidget* window, QSize usual);
-// List rows as tall as the list's font is in pixels: the usual 12 in the
-// window font, taller in a larger one.
+// List rows as tall as the list's font, descenders included.
 void SetRowHeightToFont(QListWidget* list);
 
 // A picture of the program (name without ".svg") at size; hot draws the

@@ -187,6 +187,9 @@ QVariant DeviceListModel::data(const QModelIndex& index, int role) const {
       return row.cells[static_cast<std::size_t>(index.column())];
     case Qt::DecorationRole:
       return index.column() == 0 ? QVariant(row.icon) : QVariant();
+    case Qt::ToolTipRole:
+      // Every view may cut a long name: the whole of it is a hover away.
+      return index.column() == 0 ? QVariant(row.cells[0]) : QVariant();
     case Qt::TextAlignmentRole:
       return index.column() == 1 ? QVariant(Qt::AlignRight | Qt::AlignVCenter) : QVariant(Qt::AlignLeft | Qt::AlignVCenter);
     default:

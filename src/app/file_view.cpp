@@ -121,6 +121,8 @@ void FileView::CreateLists() {
   header->setSectionsClickable(true);
   header->setStretchLastSection(false);
   header->setDefaultAlignment(Qt::AlignLeft | Qt::AlignVCenter);
+  header->setSortIndicatorShown(true);
+  header->setSortIndicator(0, Qt::AscendingOrder);
   const WindowSettings defaults;
   for (int i = 0; i < DeviceListModel::kColumns; ++i)
     header->resizeSection(i, defaults.column_widths[static_cast<std::size_t>(i)]);
@@ -128,6 +130,8 @@ void FileView::CreateLists() {
     view->setSelectionMode(QAbstractItemView::ExtendedSelection);
     view->setSelectionBehavior(QAbstractItemView::SelectRows);
     view->setEditTriggers(QAbstractItemView::NoEditTriggers);
+    // Names that differ only at their end (mail01 … mail12) stay apart.
+    view->setTextElideMode(Qt::ElideMiddle);
     view->setContextMenuPolicy(Qt::CustomContextMenu);
     view->setAccessibleName("電話機のファイル");
     view->installEventFilter(this);
@@ -137,6 +141,8 @@ void FileView::CreateLists() {
     file_views_->addWidget(view);
   }
   connect(header, &QHeaderView::sectionClicked, this, &FileView::SortByColumn);
+  // A new fill comes in name order.
+  connect(model_, &QAbstractItemModel::modelReset, this, [header] { header->setSortIndicator(0, Qt::AscendingOrder); });
   connect(detail_view_->selectionModel(), &QItemSelectionModel::selectionChanged, this, &FileView::SelectionChanged);
 }
 
@@ -151,6 +157,7 @@ void FileView::ShowLines(const std::string& folder, const std::vector<std::strin
   const std::optional<QString> error = model_->Fill(lines, folder, pattern);
   ApplyIconCells();
   if (current.isValid()) KeepCurrentRow(current_name, current.row());
+  FitNameColumn();
   file_views_->setUpdatesEnabled(true);
   if (had_selection) emit SelectionChanged();
   if (error) ShowMessage(*error);
@@ -246,6 +253,15 @@ void FileView::ApplyIconCells() {
   icon_view_->doItemsLayout();
 }
 
+void FileView::FitNameColumn() {
+  // Wide enough for the longest name, up to about half the view; a column
+  // the user made wider stays so.
+  QHeaderView* header = detail_view_->header();
+  const int longest = static_cast<QAbstractItemView*>(detail_view_)->sizeHintForColumn(0);
+  const int wanted = std::min(longest, detail_view_->viewport()->width() / 2);
+  if (wanted > header->sectionSize(0)) header->resizeSection(0, wanted);
+}
+
 int FileView::ColumnWidthNeeded(int column) const {
   static const char* const kTypical[DeviceListModel::kColumns] = {"写真0001.jpg", "1,234,567 B", "", "2026/12/31 23:59",
                                                                   "OFF", "OFF"};
@@ -294,6 +310,9 @@ void FileView::SortByColumn(int column) {
   bool& ascending = ascending_[static_cast<std::size_t>(column)];
   ascending = !ascending;
   model_->SortByColumn(column, ascending);
+  // The size column's flag puts the larger first.
+  const bool up = column == 1 ? !ascending : ascending;
+  detail_view_->header()->setSortIndicator(column, up ? Qt::AscendingOrder : Qt::DescendingOrder);
 }
 
 void FileView::SelectAll() {
@@ -338,6 +357,9 @@ void FileView::ToggleSearch() {
   search_panel_->setVisible(search_shown_);
   emit SearchToggled(search_shown_);
   if (search_shown_) {
+    // Opened to type a name into.
+    search_edit_->setFocus(Qt::ShortcutFocusReason);
+    search_edit_->selectAll();
     QList<int> widths = sizes();
     if (widths.size() == 3 && widths[0] < kSearchPanelWidth) {
       widths[2] = std::max(0, widths[2] - (kSearchPanelWidth - widths[0]));

@@ -121,6 +121,7 @@ class FileView : public QSplitter {
   QPoint KeyboardMenuPos(QAbstractItemView* view) const;
   // Cell and grid of the icon view for the style and the names listed.
   void ApplyIconCells();
+  void FitNameColumn();
   // What a column's header and a typical cell need in the font in use.
   int ColumnWidthNeeded(int column) const;
 

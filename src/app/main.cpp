@@ -14,6 +14,7 @@ int main(int argc, char* argv[]) {
   mirvo::app::MirvoApplication app(argc, argv);
   QApplication::setApplicationName("Mirvo");
   mirvo::app::ApplyAppFont();
+  mirvo::app::ApplyDesktopHabits();
   mirvo::app::LoadQtJapanese();
   QApplication::setWindowIcon(QIcon(mirvo::app::SvgPixmap("about_icon", QSize(32, 32))));
   mirvo::LogStart();

@@ -56,6 +56,7 @@ MainWindow::MainWindow(const QStringList& files_to_send, QWidget* parent)
   setCentralWidget(files_);
   ConnectParts();
   CreateDragAndDrop();
+  CreateFileCommands();
 
   qApp->installEventFilter(this);
   connect(qApp, &QGuiApplication::applicationStateChanged, this, [this](Qt::ApplicationState state) {
@@ -104,6 +105,7 @@ void MainWindow::CreateActions() {
   paste_action_ = AddAction("paste_action", "貼り付け(&V)", QKeySequence(Qt::CTRL | Qt::Key_V));
   delete_action_ = AddAction("delete_action", "削除(&D)", QKeySequence(Qt::CTRL | Qt::Key_Delete));
   select_all_action_ = AddAction("select_all_action", "全て選択(&A)", QKeySequence(Qt::CTRL | Qt::Key_A));
+  send_files_action_ = AddAction("send_files_action", "ファイルを送信...");
   search_action_ = AddAction("search_action", "検索(&S)");
   password_action_ = AddAction("password_action", "パスワード設定(&P)");
   port_action_ = AddAction("port_action", "COMポート設定(&O)");
@@ -170,12 +172,13 @@ void MainWindow::CreateMenus() {
   const auto& [large, small, list, details] = view_style_actions_;
   file_menu_ = menu("file_menu", "ファイル(&F)", {connect_action_, disconnect_action_, refresh_action_, nullptr, exit_action_});
   edit_menu_ = menu("edit_menu", "編集(&E)",
-                    {cut_action_, copy_action_, paste_action_, delete_action_, nullptr, select_all_action_, nullptr,
-                     search_action_, nullptr, password_action_, port_action_});
+                    {cut_action_, copy_action_, paste_action_, delete_action_, nullptr, send_files_action_, nullptr, select_all_action_, nullptr, search_action_, nullptr,
+                     password_action_, port_action_});
   view_menu_ = menu("view_menu", "表示(&V)", {large, small, list, details, nullptr});
   view_menu_->addMenu(CreateSortMenu());
   help_menu_ = menu("help_menu", "ヘルプ(&H)", {manual_action_, about_action_});
-  edit_popup_ = menu("edit_popup", "", {cut_action_, copy_action_, paste_action_, delete_action_, nullptr, select_all_action_});
+  edit_popup_ = menu("edit_popup", "",
+                     {cut_action_, copy_action_, paste_action_, delete_action_, nullptr, send_files_action_, nullptr, select_all_action_});
   view_style_popup_ = menu("view_style_popup", "", {large, small, list, details});
 }
 
@@ -284,33 +287,6 @@ void MainWindow::CreateToolBar() {
   setMenuWidget(tool_bands_);
 }
 
-void MainWindow::CreateStatusBar() {
-  status_bar_ = new QStatusBar(this);
-  status_bar_->setObjectName("status_bar");
-  const char* const names[3] = {"activity_status", "size_status", "port_status"};
-  const int widths[3] = {200, 80, 80};
-  for (std::size_t i = 0; i < status_labels_.size(); ++i) {
-    status_labels_[i] = new QLabel(status_bar_);
-    status_labels_[i]->setObjectName(names[i]);
-    status_labels_[i]->setFixedWidth(widths[i]);
-    status_labels_[i]->setFrameShape(QFrame::Panel);
-    status_labels_[i]->setFrameShadow(QFrame::Sunken);
-    status_bar_->addWidget(status_labels_[i]);
-  }
-  ShowStatus(StatusField::Port, "未接続");
-  // A panel's text is its name; what the panel is for, its description.
-  const char* const roles[3] = {"状態", "選択したファイルのサイズ", "ポート"};
-  for (std::size_t i = 0; i < status_labels_.size(); ++i) status_labels_[i]->setAccessibleDescription(roles[i]);
-  handset_status_ =
-      new StatusPanel([this](QPainter& p, const QRect& r) { PaintHandsetStatus(p, r); }, status_bar_);
-  handset_status_->setObjectName("handset_status");
-  handset_status_->setMinimumSize(50, 18);
-  handset_status_->setAccessibleDescription("電話機");
-  NameHandsetStatus();
-  status_bar_->addWidget(handset_status_, 1);
-  setStatusBar(status_bar_);
-}
-
 void MainWindow::ConnectParts() {
   SessionController* session = session_.get();
   connect(session, &SessionController::StatusText, this, &MainWindow::ShowStatus);
@@ -318,6 +294,7 @@ void MainWindow::ConnectParts() {
   connect(session, &SessionController::HandsetIdentified, this, [this] {
     files_->ShowConnected(FromCp932(session_->ModelName()));
     NameHandsetStatus();
+    FitHandsetStatus();
     status_bar_->repaint();
   });
   connect(session, &SessionController::SessionReady, this, [this] {
@@ -367,51 +344,6 @@ void MainWindow::ConnectParts() {
   }
 }
 
-QString MainWindow::StatusText(StatusField field) const {
-  if (field == StatusField::Handset)
-    return session_->IsLinkOpen() ? FromCp932(session_->VendorName()) + " - " + FromCp932(session_->ModelName())
-                                  : QString();
-  return status_labels_[static_cast<std::size_t>(field)]->text();
-}
-
-void MainWindow::ShowStatus(StatusField field, const QString& text) {
-  if (field == StatusField::Handset) return;
-  QLabel* label = status_labels_[static_cast<std::size_t>(field)];
-  label->setText(text);
-  // Shown now: the call that set it may hold the window a while.
-  label->repaint();
-}
-
-void MainWindow::PaintHandsetStatus(QPainter& painter, const QRect& rect) {
-  const bool linked = session_->IsLinkOpen();
-  painter.drawPixmap(rect.topLeft(), SvgPixmap(linked ? "status_on" : "status_off", QSize(16, 16)));
-  painter.drawText(rect.adjusted(20, 2, 0, 0), Qt::AlignLeft | Qt::AlignTop, StatusText(StatusField::Handset));
-}
-
-void MainWindow::NameHandsetStatus() {
-  // The panel is painted by hand: its text reaches assistive tools only so.
-  const QString text = StatusText(StatusField::Handset);
-  handset_status_->setAccessibleName(text.isEmpty() ? QString("未接続") : text);
-}
-
-void MainWindow::UpdateStatusText() {
-  if (updating_status_) return;
-  updating_status_ = true;
-  if (!session_->IsLinkOpen()) {
-    session_->Lines().clear();
-    files_->Model().Clear();
-    files_->ShowDisconnected();
-    ShowStatus(StatusField::Port, "未接続");
-    NameHandsetStatus();
-    handset_status_->repaint();
-    status_bar_->repaint();
-  }
-  const FileView::SelectionSize selected = files_->SelectedSize();
-  ShowStatus(StatusField::Activity, selected.rows > 0 ? QString("%1 個のファイルを選択").arg(selected.rows) : QString());
-  ShowStatus(StatusField::Size, selected.rows > 0 ? SizeText(selected.bytes) : QString());
-  updating_status_ = false;
-}
-
 void MainWindow::RefreshFileView() {
   const bool selected = files_->HasSelection();
   for (QToolButton* b : {cut_button_, copy_button_, delete_button_}) b->setEnabled(selected);
@@ -432,6 +364,7 @@ void MainWindow::UpdateCommands() {
   for (QAction* a : {connect_action_, password_action_, port_action_}) a->setEnabled(!linked);
   for (QAction* a : {disconnect_action_, refresh_action_, search_action_}) a->setEnabled(linked);
   for (QAction* a : {cut_action_, copy_action_, delete_action_, select_all_action_}) a->setEnabled(selected);
+  send_files_action_->setEnabled(linked);
   paste_action_->setEnabled(linked && files_on_clipboard);
   // A button the list disabled when it lost the focus follows its command again.
   for (QToolButton* b : {cut_button_, copy_button_, paste_button_, delete_button_})

@@ -9,6 +9,7 @@
 #include <QPointer>
 #include <QStringList>
 #include <array>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -21,6 +22,7 @@ class QFrame;
 class QLabel;
 class QMenu;
 class QStatusBar;
+class QModelIndex;
 class QToolButton;
 
 namespace mirvo::dragdrop {
@@ -61,6 +63,17 @@ class MainWindow : public QMainWindow {
   // Files handed over by a second start of the program.
   void ReceiveFiles(const QStringList& paths);
 
+  // Sends local files the user picks, as a paste of them would.
+  int SendFiles();
+  // Fetches the file of a row into the staging folder and opens it with the
+  // desktop's application for its type.
+  int OpenFile(const QModelIndex& index);
+
+  // Where the user picks files to send; tests answer in place of the
+  // dialog. An empty answer is a cancel.
+  using FilePicker = std::function<QStringList(QWidget* parent)>;
+  void SetFilePicker(FilePicker picker) { pick_files_ = std::move(picker); }
+
   // Opens the manual; 0 when a viewer took it.
   int ShowManual();
   // Enables each command by the connection, the selection and the clipboard.
@@ -82,6 +95,7 @@ class MainWindow : public QMainWindow {
   void CreateStatusBar();
   void ConnectParts();
   void CreateDragAndDrop();
+  void CreateFileCommands();
   QAction* AddAction(const char* name, const char* caption, const QKeySequence& key = {});
   QToolButton* AddToolButton(QWidget* band, const char* name, QAction* action);
   bool MenuBandKey(QObject* watched, int key);
@@ -99,6 +113,7 @@ class MainWindow : public QMainWindow {
   void OnWindowActivated();
   void ShowStatus(StatusField field, const QString& text);
   void PaintHandsetStatus(QPainter& painter, const QRect& rect);
+  void FitHandsetStatus();
   // The selection's count and size; empties the list once the link is down.
   void UpdateStatusText();
   void NameHandsetStatus();
@@ -113,12 +128,14 @@ class MainWindow : public QMainWindow {
   void DeleteTakenFiles();
   void ShowClipboardStatus(const QString& text);
 
+  FilePicker pick_files_;
   std::string settings_dir_;
   SettingsLines settings_lines_;
   bool first_activation_ = true;
   bool close_pending_ = false;
   bool closing_ = false;
   bool updating_status_ = false;
+  bool stop_notice_shown_ = false;
   const void* last_f5_ = nullptr;
   QPointer<QWidget> last_f5_widget_;
   bool alone_alt_ = false;
@@ -136,6 +153,7 @@ class MainWindow : public QMainWindow {
 
   QAction *connect_action_, *disconnect_action_, *refresh_action_, *exit_action_;
   QAction *cut_action_, *copy_action_, *paste_action_, *delete_action_, *select_all_action_;
+  QAction* send_files_action_;
   QAction *search_action_, *password_action_, *port_action_;
   std::array<QAction*, 4> view_style_actions_{};  // in ViewStyle order
   QAction *manual_action_, *about_action_;

@@ -36,6 +36,15 @@ void Trace(const std::string& utf8) {
   if (auto line = text::Utf8ToCp932(utf8)) LogWriteLine(*line);
 }
 
+// The line under the failure: always the device, and the fix where known.
+QString PortNotOpened(const std::string& port_name, const PortOpenDiagnosis& why) {
+  const std::string hint = PortOpenHint(why, HintLanguage::Japanese);
+  if (!hint.empty()) return QString::fromStdString(hint);
+  const QString port = FromCp932(port_name);
+  if (why.device.empty()) return QString("%1 に当たるデバイスがありません。").arg(port);
+  return QString("%1（%2）を開けませんでした。").arg(port, QString::fromStdString(why.device));
+}
+
 }  // namespace
 
 SessionController::SessionController(QWidget* dialogs_parent)
@@ -86,8 +95,7 @@ int SessionController::Connect() {
   } else {
     const PortOpenDiagnosis why = DiagnosePortOpen(port_name_);
     Trace(PortOpenFailureReason(port_name_, why));
-    const std::string hint = PortOpenHint(why, HintLanguage::Japanese);
-    ShowMessage(kConnectFailed + (hint.empty() ? QString() : "\r\n" + QString::fromStdString(hint)));
+    ShowMessage(kConnectFailed + QString("\r\n") + PortNotOpened(port_name_, why));
     SelectPort();
     connecting_ = false;
     result = -1;

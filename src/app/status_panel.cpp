@@ -2,12 +2,25 @@
 
 #include <QApplication>
 #include <QPainter>
+#include <algorithm>
 
 namespace mirvo::app {
 
 void StatusPanel::paintEvent(QPaintEvent*) {
   QPainter painter(this);
   painter_(painter, rect());
+}
+
+StatusLabel::StatusLabel(int usual_width, QWidget* parent) : QLabel(parent), usual_width_(usual_width) {
+  setFrameShape(QFrame::Panel);
+  setFrameShadow(QFrame::Sunken);
+  setMaximumWidth(usual_width);
+}
+
+QSize StatusLabel::sizeHint() const { return {usual_width_, QLabel::sizeHint().height()}; }
+
+QSize StatusLabel::minimumSizeHint() const {
+  return {std::min(usual_width_, fontMetrics().averageCharWidth() * 4), QLabel::minimumSizeHint().height()};
 }
 
 WaitCursor::WaitCursor() { QApplication::setOverrideCursor(Qt::WaitCursor); }

@@ -1,6 +1,7 @@
 // The status bar panel the main window draws itself (icon, vendor, model).
 #pragma once
 
+#include <QLabel>
 #include <QWidget>
 #include <functional>
 
@@ -16,6 +17,19 @@ class StatusPanel : public QWidget {
 
  private:
   Painter painter_;
+};
+
+// A status bar field: its usual width when there is room, narrower (its
+// text cut) when a run's progress needs the room, so that the window never
+// has to grow.
+class StatusLabel : public QLabel {
+ public:
+  StatusLabel(int usual_width, QWidget* parent);
+  QSize sizeHint() const override;
+  QSize minimumSizeHint() const override;
+
+ private:
+  int usual_width_;
 };
 
 // Holds the hourglass from construction to Release() or destruction.

@@ -19,6 +19,7 @@
 #include "app/transfer_results_dialog.h"
 #include "protocol/list_records.h"
 #include "protocol/protocol_engine.h"
+#include "serial/serial_port.h"
 #include "text/cp932.h"
 #include "text/handset_name.h"
 
@@ -31,8 +32,12 @@ const char* const kGetRefused = "指定したファイルがありません。�
 const char* const kPutRefused = "ファイルサイズが大きすぎるか、ファイルのコピーが許可されていません。";
 const char* const kDelRefused = "ファイルが存在しないか、ファイルの削除が許可されていません。";
 const char* const kBroken = "不正な処理が発生しました。切断します。";
-const char* const kPutBroken = "電話機との通信が中断されました。";
 const char* const kBadLocalName = "ファイル名に電話機で使えない文字が含まれています。";
+const char* const kHungUp = "電話機との通信が中断されました。";
+const char* const kPutBroken = kHungUp;
+// Beside the fixed texts: what a user can act on.
+const char* const kCopyGuarded = "コピーガードが設定されています";
+const char* const kProtected = "保護が設定されています";
 
 QString ResultLine(bool ok, const QString& name) {
   return QString(ok ? "転送成功 … %1" : "転送失敗 … %1").arg(name);
@@ -55,6 +60,24 @@ QString PassedOverLine(const QString& name, const QString& why) {
   return ResultLine(false, name) + QString("（%1）").arg(why);
 }
 
+// The second line of a box about one file: its name and, where known, why.
+QString AboutFile(const QString& name, const QString& reason) {
+  return reason.isEmpty() ? name : name + "（" + reason + "）";
+}
+
+// The delete question with the files it is about: ten names at most.
+QString DeleteQuestion(const std::vector<std::string>& lines) {
+  constexpr std::size_t kNamesShown = 10;
+  QString text = "ファイルを削除しますか？";
+  for (std::size_t i = 0; i < lines.size() && i < kNamesShown; ++i) {
+    ListRecord item;
+    ParseListLine(lines[i], item);
+    text += "\r\n" + FromCp932(item.name);
+  }
+  if (lines.size() > kNamesShown) text += QString("\r\n他 %1 件").arg(lines.size() - kNamesShown);
+  return text;
+}
+
 std::string UploadAttributes() {
   std::string attributes = BlankAttributes();
   SetFlag(attributes, kProtectionFlag, kFlagOff);
@@ -64,12 +87,18 @@ std::string UploadAttributes() {
 
 // A failure message of a transfer, with the pointer as an arrow: the
 // hourglass of the run would stand over the box.
-void TransferError(const char* utf8) {
+MsgAnswer TransferBox(const QString& text, MsgIcon icon = MsgIcon::Error, MsgButtons buttons = MsgButtons::Ok) {
   int cursors = 0;
   for (; QApplication::overrideCursor(); ++cursors) QApplication::restoreOverrideCursor();
   Ui().ReleaseCapture();
-  ShowMessage(utf8);
+  const MsgAnswer answer = ShowMessage(text, icon, buttons);
   for (int i = 0; i < cursors; ++i) QApplication::setOverrideCursor(Qt::WaitCursor);
+  return answer;
+}
+
+// The fixed text stays the first line; the file follows on the second.
+void TransferError(const QString& text, const QString& about_file) {
+  TransferBox(about_file.isEmpty() ? text : text + "\r\n" + about_file);
 }
 
 }  // namespace
@@ -117,34 +146,51 @@ void TransferController::StopTransfer() {
 }
 
 int TransferController::ExchangeFailed(ExchangeResult result, const char* refused, const char* error,
-                                       const char* broken) {
+                                       const char* broken, const QString& name, const QString& refusal_reason) {
+  // A line that hung up says so, whatever the engine made of it: a reply
+  // that never came may read as a refusal.
+  if (session_.Port().HasHungUp()) {
+    Failure(kHungUp);
+    TransferError(kHungUp, name);
+    session_.DropSession(true);
+    return -1;
+  }
   // A refusal leaves the session open; "ERROR" means the handset has given
   // up the link; anything else is a broken exchange.
   if (result == ExchangeResult::Refused) {
-    TransferError(refused);
+    Failure(refusal_reason.isEmpty() ? QString(refused) : refusal_reason);
+    TransferError(refused, AboutFile(name, refusal_reason));
     return -2;
   }
-  TransferError(result == ExchangeResult::Failed ? error : broken);
+  const char* text = result == ExchangeResult::Failed ? error : broken;
+  Failure(text);
+  TransferError(text, name);
   session_.DropSession(result == ExchangeResult::Failed);
   return -1;
 }
 
+int TransferController::LocalFailure(const QString& text, const QString& name, const QString& reason) {
+  Failure(reason.isEmpty() ? text : reason);
+  TransferError(text, AboutFile(name, reason));
+  return -2;
+}
+
 int TransferController::DownloadOneFile(const std::string& dir, const std::string& line) {
   if (!session_.IsSessionOpen() || session_.IsBusy()) return -1;
+  failure_reason_.clear();
   StagingRun run;
   std::string why, local_path;
-  if (!run.Open(dir, why)) {
-    TransferError(kCopyFailed);
-    return -2;
-  }
+  if (!run.Open(dir, why)) return LocalFailure(kCopyFailed, {}, QString::fromStdString(why));
   return FetchIntoRun(run, line, local_path);
 }
 
 int TransferController::FetchIntoRun(StagingRun& run, const std::string& line, std::string& local_path) {
   if (!session_.IsSessionOpen() || session_.IsBusy()) return -1;
+  failure_reason_.clear();
   std::string data;
   ListRecord item;
   ParseListLine(line, item);
+  const QString name = FromCp932(item.name);
   WaitCursor cursor;
   const OneFileExchange exchange(*this, false);
   std::string why;
@@ -153,38 +199,36 @@ int TransferController::FetchIntoRun(StagingRun& run, const std::string& line, s
   const std::optional<std::string> target = run.Target(item, why);
   if (!target) {
     cursor.Release();
-    TransferError(kCopyFailed);
-    return -2;
+    return LocalFailure(kCopyFailed, name, QString::fromStdString(why));
   }
-  Status(StatusField::Activity, QString("ファイル取得中...%1").arg(FromCp932(item.name)));
+  Status(StatusField::Activity, QString("ファイル取得中...%1").arg(name));
   Ui().ProcessMessages();
   const ExchangeResult r = session_.Engine().GetFile(data, item.tag + item.folder + item.name);
   Ui().ProcessMessages();
   if (r == ExchangeResult::Ok) {
     if (!run.Write(*target, data, item.date, why, [] { Ui().ProcessMessages(); })) {
       cursor.Release();
-      TransferError(kCopyFailed);
-      return -2;
+      return LocalFailure(kCopyFailed, name, QString::fromStdString(why));
     }
     local_path = run.FolderPath() + "/" + *target;
     QApplication::beep();
     return 0;
   }
   cursor.Release();
-  return ExchangeFailed(r, kGetRefused, kCopyFailed, kBroken);
+  const bool guarded = FlagAt(item.attributes, kCopyGuardFlag) == kFlagOn;
+  return ExchangeFailed(r, kGetRefused, kCopyFailed, kBroken, name, guarded ? kCopyGuarded : "");
 }
 
 int TransferController::UploadOneFile(const std::string& folder, const QString& path, const std::string& attributes) {
   if (!session_.IsSessionOpen() || session_.IsBusy()) return -1;
+  failure_reason_.clear();
   const OneFileExchange exchange(*this, true);
   const QString name = QFileInfo(path).fileName();
   Status(StatusField::Activity, QString("ファイル転送中...%1").arg(name));
   const std::int64_t size = LocalFileSize(path);
   Status(StatusField::Size, size == -1 ? QString() : SizeText(size));
-  if (const text::HandsetNameCheck check = text::CheckHandsetName(name.toStdString()); !check.IsSendable()) {
-    TransferError(BadLocalNameText(check).c_str());
-    return -2;
-  }
+  if (const text::HandsetNameCheck check = text::CheckHandsetName(name.toStdString()); !check.IsSendable())
+    return LocalFailure(QString::fromStdString(BadLocalNameText(check)), name, {});
   ExchangeResult r = ExchangeResult::Broken;
   try {
     r = session_.Engine().PutFile(folder, QFile::encodeName(path).toStdString(), attributes);
@@ -192,28 +236,34 @@ int TransferController::UploadOneFile(const std::string& folder, const QString& 
     // Where the exchange stood is unknown: a broken one, this file failed.
   }
   if (r == ExchangeResult::Ok) return 0;
-  return ExchangeFailed(r, kPutRefused, kCopyFailed, kPutBroken);
+  return ExchangeFailed(r, kPutRefused, kCopyFailed, kPutBroken, name, {});
 }
 
 int TransferController::DeleteOneFile(const std::string& line) {
   if (!session_.IsSessionOpen() || session_.IsBusy()) return -1;
+  failure_reason_.clear();
   ListRecord item;
   ParseListLine(line, item);
+  const QString name = FromCp932(item.name);
   WaitCursor cursor;
   const OneFileExchange exchange(*this, false);
-  Status(StatusField::Activity, QString("ファイル削除中...%1").arg(FromCp932(item.name)));
+  Status(StatusField::Activity, QString("ファイル削除中...%1").arg(name));
   const ExchangeResult r = session_.Engine().DelFile(item.tag + item.folder + item.name);
   if (r == ExchangeResult::Ok) return 0;
   cursor.Release();
-  return ExchangeFailed(r, kDelRefused, kDeleteFailed, kBroken);
+  const bool is_protected = FlagAt(item.attributes, kProtectionFlag) == kFlagOn;
+  return ExchangeFailed(r, kDelRefused, kDeleteFailed, kBroken, name, is_protected ? kProtected : "");
 }
 
 int TransferController::DownloadSelected(QStringList& local_paths) {
+  return DownloadFiles(files_.SelectedFiles().lines, local_paths);
+}
+
+int TransferController::DownloadFiles(const std::vector<std::string>& lines, QStringList& local_paths) {
   last_downloaded_.clear();
   bool failed = false;
-  QStringList results;
-  const FileView::Selection selected = files_.SelectedFiles();
-  const int files = static_cast<int>(selected.lines.size());
+  RunResults results;
+  const int files = static_cast<int>(lines.size());
   std::string why;
   StagingRun run;
   if (files > 0 && session_.IsSessionOpen() && !run.Open(staging_dir_, why)) {
@@ -222,12 +272,19 @@ int TransferController::DownloadSelected(QStringList& local_paths) {
   }
   stop_requested_ = false;
   WaitCursor cursor;
-  if (files > 0) progress_->BeginRun(files, selected.bytes);
+  if (files > 0) {
+    std::int64_t bytes = 0;
+    for (const std::string& line : lines) {
+      ListRecord item;
+      if (ParseListLine(line, item) == 0) bytes += std::max<std::int64_t>(0, item.size);
+    }
+    progress_->BeginRun(files, bytes);
+  }
   struct EndRun {
     TransferProgress* p;
     ~EndRun() { p->EndRun(); }
   } end_run{progress_};
-  for (const std::string& line : selected.lines) {
+  for (const std::string& line : lines) {
     if (!session_.IsSessionOpen()) return -1;
     if (StopWanted()) break;
     ListRecord item;
@@ -246,23 +303,23 @@ int TransferController::DownloadSelected(QStringList& local_paths) {
     if (r == 0) {
       last_downloaded_.push_back(line);
       local_paths << QString::fromStdString(local_path);
-      results << ResultLine(true, name);
+      results.Add(true, name, {});
       continue;
     }
     failed = true;
-    if (r == -1 || r == -2) results << ResultLine(false, name);
+    if (r == -1 || r == -2) results.Add(false, name, failure_reason_);
     if (r == -1) session_.DropSession(true);
   }
   // A session that closed under the last file ends the run as under any other.
   if (!session_.IsSessionOpen()) return -1;
-  if (!results.isEmpty() && failed) ShowResults(results);
+  if (!results.lines.isEmpty() && failed) ShowResults(results);
   if (!last_downloaded_.empty() && !told_staging_folder_) {
     told_staging_folder_ = true;
     emit CopiesKeptIn(QString::fromStdString(run.FolderPath()));
   }
   emit ListChanged();
   cursor.Release();
-  if (stop_requested_) Status(StatusField::Activity, "中止しました");
+  if (stop_requested_) Status(StatusField::Activity, kStoppedNotice);
   return 0;
 }
 
@@ -272,8 +329,11 @@ int TransferController::UploadFiles(const QStringList& paths, const QList<dragdr
   bool changed = false, failed = !passed_over.isEmpty(), session_lost = false;
   // A file passed over had no box of its own: the results say why.
   bool passed_over_any = failed;
-  QStringList results;
-  for (const dragdrop::PassedOver& entry : passed_over) results << PassedOverLine(entry.name, entry.reason);
+  RunResults results;
+  for (const dragdrop::PassedOver& entry : passed_over) {
+    results.lines << PassedOverLine(entry.name, entry.reason);
+    results.reasons << QString();
+  }
   std::optional<WaitCursor> cursor;
   if (!paths.isEmpty()) cursor.emplace();
   // The progress counts only what will be sent.
@@ -298,7 +358,8 @@ int TransferController::UploadFiles(const QStringList& paths, const QList<dragdr
     const std::int64_t size = why.isEmpty() ? LocalFileSize(path) : -1;
     if (size == -1) {
       if (why.isEmpty()) why = "ファイルを読めません";
-      results << PassedOverLine(QFileInfo(path).fileName(), why);
+      results.lines << PassedOverLine(QFileInfo(path).fileName(), why);
+      results.reasons << QString();
       failed = passed_over_any = true;
       continue;
     }
@@ -314,26 +375,31 @@ int TransferController::UploadFiles(const QStringList& paths, const QList<dragdr
       while (!line.empty() && (line.back() == '\n' || line.back() == '\r')) line.pop_back();
       session_.Lines().push_back(std::move(line));
       changed = true;
-      results << ResultLine(true, name);
+      results.Add(true, name, {});
     } else {
-      results << ResultLine(false, name);
+      results.Add(false, name, failure_reason_);
       failed = true;
     }
   }
   progress_->EndRun();
-  if (!session_lost && (results.size() >= 2 || passed_over_any) && failed) ShowResults(results);
+  if (!session_lost && (results.lines.size() >= 2 || passed_over_any) && failed) ShowResults(results);
   emit StatusChanged();
   cursor.reset();
-  if (changed && session_.FetchFileList() == 0) emit ListChanged();
-  if (stop_requested_) Status(StatusField::Activity, "中止しました");
+  // Whether or not the list came again, the view shows what the session
+  // holds, the files just sent included.
+  if (changed) {
+    session_.FetchFileList();
+    emit ListChanged();
+  }
+  if (stop_requested_) Status(StatusField::Activity, kStoppedNotice);
   return sent;
 }
 
 int TransferController::DeleteSelected(bool confirm) {
   if (session_.IsBusy()) return -1;
-  if (confirm && ShowMessage("ファイルを削除しますか？", MsgIcon::Question, MsgButtons::OkCancel) != MsgAnswer::Ok)
-    return -1;
   const FileView::Selection selected = files_.SelectedFiles();
+  if (confirm && ShowMessage(DeleteQuestion(selected.lines), MsgIcon::Question, MsgButtons::OkCancel) != MsgAnswer::Ok)
+    return -1;
   std::vector<std::string>& lines = session_.Lines();
   for (const std::string& line : selected.lines) {
     if (!session_.IsSessionOpen()) return -1;
@@ -352,11 +418,16 @@ int TransferController::UploadPending() {
   return UploadFiles(paths);
 }
 
-int TransferController::ShowResults(const QStringList& lines) {
+void TransferController::RunResults::Add(bool ok, const QString& name, const QString& reason) {
+  lines << ResultLine(ok, name);
+  reasons << (ok ? QString() : reason);
+}
+
+int TransferController::ShowResults(const RunResults& results) {
   int result = 0;
   {
     TransferResultsDialog dialog(window_);
-    dialog.SetResults(lines);
+    dialog.SetResults(results.lines, results.reasons);
     result = dialog.exec();
   }
   ForceForeground(window_);

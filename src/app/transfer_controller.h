@@ -31,6 +31,9 @@ class SessionController;
 class StagingRun;
 class TransferProgress;
 
+// The activity text after a run the user stopped.
+inline constexpr const char* kStoppedNotice = "中止しました";
+
 class TransferController : public QObject {
   Q_OBJECT
 
@@ -48,6 +51,8 @@ class TransferController : public QObject {
   // of those written to local_paths. 0 when the run ended normally (or was
   // stopped by the user), -1 when it stopped because the session closed.
   int DownloadSelected(QStringList& local_paths);
+  // The same for the given list lines.
+  int DownloadFiles(const std::vector<std::string>& lines, QStringList& local_paths);
   // The number of files sent; -1 when no session was open at the start.
   // A path that is no regular file, and each entry of passed_over (what a
   // drop named that is no local file), gets a failure line with its reason.
@@ -85,12 +90,23 @@ class TransferController : public QObject {
   class OneFileExchange;
   // One file of a run into its staging folder; local_path gets the copy's path.
   int FetchIntoRun(StagingRun& run, const std::string& line, std::string& local_path);
-  int ShowResults(const QStringList& lines);
+  // A run's result lines and, beside each failed one, why it failed.
+  struct RunResults {
+    QStringList lines, reasons;
+    void Add(bool ok, const QString& name, const QString& reason);
+  };
+  int ShowResults(const RunResults& results);
+  void Failure(const QString& reason) { failure_reason_ = reason; }
   bool StopWanted() const { return stop_requested_ || (close_pending_ && close_pending_()); }
   void Status(StatusField field, const QString& text) { emit StatusText(field, text); }
   // The message of a failed single-file exchange and what it does to the
   // session; the single-file result, -2 or -1.
-  int ExchangeFailed(ExchangeResult result, const char* refused, const char* error, const char* broken);
+  // name: the file's, for the box's second line; refusal_reason: why the
+  // handset refused it, where the list tells.
+  int ExchangeFailed(ExchangeResult result, const char* refused, const char* error, const char* broken,
+                     const QString& name, const QString& refusal_reason);
+  // A failure on this computer's side: the session goes on; -2.
+  int LocalFailure(const QString& text, const QString& name, const QString& reason);
 
   SessionController& session_;
   FileView& files_;
@@ -101,6 +117,8 @@ class TransferController : public QObject {
   std::vector<std::string> last_downloaded_;
   bool stop_requested_ = false;
   bool told_staging_folder_ = false;
+  // Why the last single-file exchange failed, for the results dialog.
+  QString failure_reason_;
   std::function<bool()> close_pending_;
 };
 

@@ -39,6 +39,8 @@ TransferProgress::TransferProgress(QWidget* parent) : QWidget(parent) {
   stop_button_->setObjectName("stop_button");
   stop_button_->setFocusPolicy(Qt::NoFocus);
   stop_button_->setMaximumHeight(18);
+  // Fixed widths: the window must never grow with the numbers.
+  label_->setFixedWidth(label_->fontMetrics().horizontalAdvance(QString::fromUtf8("9999/9999 ファイル  残り 999:59")));
   row->addWidget(label_);
   row->addWidget(bar_);
   row->addWidget(stop_button_);
@@ -97,7 +99,13 @@ bool TransferProgress::Show(bool force) {
   const auto now = Clock::now();
   if (!force && now - shown_ < std::chrono::milliseconds(50)) return false;
   shown_ = now;
-  const int value = file_size_ > 0 ? static_cast<int>(std::min<std::int64_t>(1000, file_done_ * 1000 / file_size_)) : 0;
+  // The whole run: bytes of every file, or files when no sizes are known.
+  const std::int64_t done = done_before_ + file_done_;
+  int value = 0;
+  if (total_ > 0)
+    value = static_cast<int>(std::min<std::int64_t>(1000, done * 1000 / total_));
+  else if (files_ > 0)
+    value = files_done_ * 1000 / files_;
   bar_->setValue(value);
   label_->setText(Text());
   return true;

@@ -2,22 +2,63 @@
 
 #include <QDialogButtonBox>
 #include <QListWidget>
+#include <QPainter>
 #include <QPushButton>
+#include <QScreen>
+#include <QScrollBar>
+#include <QStyledItemDelegate>
 #include <QVBoxLayout>
 
 #include "app/app_resources.h"
 
 namespace mirvo::app {
+namespace {
+
+constexpr int kReasonRole = Qt::UserRole + 1;
+constexpr int kReasonGap = 16;
+
+// A result line as it stands, then its reason in the dimmer text colour.
+class ResultRowDelegate : public QStyledItemDelegate {
+ public:
+  using QStyledItemDelegate::QStyledItemDelegate;
+
+  void paint(QPainter* painter, const QStyleOptionViewItem& option, const QModelIndex& index) const override {
+    QStyledItemDelegate::paint(painter, option, index);
+    const QString reason = index.data(kReasonRole).toString();
+    if (reason.isEmpty()) return;
+    const QFontMetrics metrics(option.font);
+    QRect rect = option.rect;
+    rect.setLeft(rect.left() + LineWidth(option, index) + kReasonGap);
+    painter->save();
+    const bool selected = option.state & QStyle::State_Selected;
+    painter->setPen(option.palette.color(selected ? QPalette::HighlightedText : QPalette::PlaceholderText));
+    painter->drawText(rect, Qt::AlignLeft | Qt::AlignVCenter, metrics.elidedText(reason, Qt::ElideRight, rect.width()));
+    painter->restore();
+  }
+
+  QSize sizeHint(const QStyleOptionViewItem& option, const QModelIndex& index) const override {
+    QSize size = QStyledItemDelegate::sizeHint(option, index);
+    const QString reason = index.data(kReasonRole).toString();
+    if (!reason.isEmpty()) size.rwidth() += kReasonGap + QFontMetrics(option.font).horizontalAdvance(reason);
+    return size;
+  }
+
+ private:
+  int LineWidth(const QStyleOptionViewItem& option, const QModelIndex& index) const {
+    return QStyledItemDelegate::sizeHint(option, index).width();
+  }
+};
+
+}  // namespace
 
 TransferResultsDialog::TransferResultsDialog(QWidget* owner)
-    : QDialog(owner,
-              Qt::Dialog | Qt::MSWindowsFixedSizeDialogHint | Qt::WindowSystemMenuHint | Qt::WindowCloseButtonHint) {
+    : QDialog(owner, Qt::Dialog | Qt::WindowSystemMenuHint | Qt::WindowCloseButtonHint) {
   setObjectName("TransferResultsDialog");
   setWindowTitle("結果");
-  setFont(AppFont());
   result_list_ = new QListWidget(this);
   result_list_->setObjectName("result_list");
   result_list_->setAccessibleName("結果");
+  result_list_->setItemDelegate(new ResultRowDelegate(result_list_));
   SetRowHeightToFont(result_list_);
   auto* buttons = new QDialogButtonBox(this);
   buttons->setCenterButtons(true);
@@ -28,14 +69,34 @@ TransferResultsDialog::TransferResultsDialog(QWidget* owner)
   auto* layout = new QVBoxLayout(this);
   layout->addWidget(result_list_);
   layout->addWidget(buttons);
-  FixSizeForFont(this, QSize(289, 148));
+  // Opens at its usual size and may grow: long names and reasons need room.
+  resize(QSize(289, 148).expandedTo(minimumSizeHint()));
 
   connect(buttons, &QDialogButtonBox::rejected, this, &QDialog::reject);
 }
 
-void TransferResultsDialog::SetResults(const QStringList& lines) {
+void TransferResultsDialog::SetResults(const QStringList& lines, const QStringList& reasons) {
   result_list_->clear();
   result_list_->addItems(lines);
+  for (int row = 0; row < result_list_->count(); ++row) {
+    QListWidgetItem* item = result_list_->item(row);
+    const QString reason = reasons.value(row);
+    if (!reason.isEmpty()) {
+      item->setData(kReasonRole, reason);
+      item->setToolTip(item->text() + "\n" + reason);
+    }
+  }
+  const int widest = result_list_->sizeHintForColumn(0);
+  // Wide enough for the longest row, as far as the screen allows.
+  const int frame = width() - result_list_->viewport()->width() + 4;
+  int wanted = widest + frame + result_list_->verticalScrollBar()->sizeHint().width();
+  if (const QScreen* s = screen()) wanted = std::min(wanted, s->availableGeometry().width() * 3 / 4);
+  if (wanted > width()) resize(wanted, height());
+}
+
+QString TransferResultsDialog::ReasonOf(int row) const {
+  const QListWidgetItem* item = result_list_->item(row);
+  return item ? item->data(kReasonRole).toString() : QString();
 }
 
 }  // namespace mirvo::app

@@ -268,6 +268,12 @@ bool SerialPort::AwaitDevice(Await what, Clock::time_point deadline, Clock::time
   return true;
 }
 
+bool SerialPort::HasHungUp() {
+  // A wait that ends at once would not look; a live line is writable or
+  // not within a millisecond, a hung-up one answers at once.
+  return open_ && device_->WaitWritable(Clock::now() + std::chrono::milliseconds(1)) == PortDevice::Wait::kGone;
+}
+
 int SerialPort::BytesAvailable() {
   if (!open_) return -1;
   const int queued = device_->QueuedIn();

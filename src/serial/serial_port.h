@@ -155,6 +155,9 @@ class SerialPort {
   void DiscardInput();
 
   bool IsOpen() const { return open_; }
+  // True while open when the device has hung up (cable pulled, far end
+  // gone): nothing more will come or go.
+  bool HasHungUp();
   // The device opened (empty when closed).
   const std::string& DevicePath() const { return device_path_; }
   // The event thread while open with a watched event, else nullptr (also

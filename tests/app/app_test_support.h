@@ -8,6 +8,7 @@
 #include <QStringList>
 #include <QTimer>
 #include <QToolButton>
+#include <QUrl>
 #include <QWidget>
 #include <chrono>
 #include <deque>
@@ -45,6 +46,15 @@ inline QAction* Action(QObject& window, const char* command) {
 inline QToolButton* Button(QObject& window, const char* command) {
   return Child<QToolButton>(window, QString(command) + "_button");
 }
+
+// Takes the URLs the window opens, in place of the desktop's
+// applications: QDesktopServices::setUrlHandler("file", &catcher, "Open").
+class UrlCatcher : public QObject {
+  Q_OBJECT
+ public:
+  QList<QUrl> urls;
+  Q_INVOKABLE void Open(const QUrl& url) { urls << url; }
+};
 
 struct Box {
   QString caption;

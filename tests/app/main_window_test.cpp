@@ -18,6 +18,7 @@
 #include <QPushButton>
 #include <QTest>
 #include <QTimer>
+#include <QToolTip>
 #include <QActionGroup>
 #include <QToolButton>
 #include <QTreeView>
@@ -153,6 +154,69 @@ class MainWindowTest : public QObject, WindowFixture {
     QCOMPARE(env->Texts(), QStringList{});
   }
 
+  // Names that differ only at their end stay apart: the middle is cut, the
+  // name column widens for them and every view's tooltip has the whole name.
+  void wholeNamesInEveryView() {
+    QStringList names;
+    for (int i = 1; i <= 12; ++i) {
+      names << QString("data\\mail%1.eml").arg(i, 2, 10, QChar('0'));
+      MakeFile(root / "data" / QString("mail%1.eml").arg(i, 2, 10, QChar('0')).toStdString(), 1);
+    }
+    auto w = Connected();
+    QTRY_VERIFY_WITH_TIMEOUT(w->Session().IsSessionOpen() && !w->Session().IsConnecting() && !w->Session().IsBusy(), 15000);
+    QTreeView* details = w->Files().DetailView();
+    const int name_width = details->header()->sectionSize(0);
+    QVERIFY2(name_width > QFontMetrics(details->font()).horizontalAdvance(names.last()) + 16, qPrintable(QString::number(name_width)));
+    QVERIFY(name_width <= details->viewport()->width() / 2);
+    QCOMPARE(details->textElideMode(), Qt::ElideMiddle);
+    for (mirvo::ViewStyle style : {mirvo::ViewStyle::Details, mirvo::ViewStyle::LargeIcons, mirvo::ViewStyle::List}) {
+      w->Files().SetStyle(style);
+      auto* view = static_cast<QAbstractItemView*>(w->Files().CurrentView());
+      QCOMPARE(view->textElideMode(), Qt::ElideMiddle);
+      QStringList tips;
+      for (const QString& name : names) {
+        const QModelIndex index = view->model()->index(RowNamed(*w, name), 0);
+        view->scrollTo(index);
+        const QPoint at = view->visualRect(index).center();
+        QHelpEvent help(QEvent::ToolTip, at, view->viewport()->mapToGlobal(at));
+        QApplication::sendEvent(view->viewport(), &help);
+        tips << QToolTip::text();
+        QToolTip::hideText();
+      }
+      QCOMPARE(tips, names);
+    }
+  }
+
+  // The details header shows the sort; a refresh that brings the same list
+  // keeps the sort and the selection; 検索 puts the cursor in its field.
+  void sortArrowRefreshAndSearchFocus() {
+    auto w = Connected();
+    QTRY_VERIFY_WITH_TIMEOUT(w->Session().IsSessionOpen() && !w->Session().IsConnecting() && !w->Session().IsBusy(), 15000);
+    QHeaderView* header = w->Files().DetailView()->header();
+    QVERIFY(header->isSortIndicatorShown());
+    QCOMPARE(header->sortIndicatorSection(), 0);
+    QTest::mouseClick(header->viewport(), Qt::LeftButton, {},
+                      QPoint(header->sectionViewportPosition(1) + 5, header->height() / 2));
+    QCOMPARE(header->sortIndicatorSection(), 1);
+    QCOMPARE(header->sortIndicatorOrder(), Qt::AscendingOrder);
+    QCOMPARE(Column(*w, 0).first(), QString("c.mid"));  // 0 bytes first
+    const QStringList sorted = Column(*w, 0);
+    SelectNamed(*w, {"b.txt", "k2.dat"});
+    env->handsets[0]->ClearLog();
+    QTest::keyClick(w->Files().CurrentView(), Qt::Key_F5);
+    QVERIFY(env->handsets[0]->WaitForCommand("GET_LIST", std::chrono::seconds(5)));
+    QTRY_VERIFY(!w->Session().IsBusy());
+    QCOMPARE(Column(*w, 0), sorted);
+    QStringList selected;
+    for (const QModelIndex& index : w->Files().DetailView()->selectionModel()->selectedRows()) selected << index.data().toString();
+    selected.sort();
+    QCOMPARE(selected, (QStringList{"b.txt", "k2.dat"}));
+    QCOMPARE(header->sortIndicatorSection(), 1);
+
+    Action(*w, "search")->trigger();
+    QTRY_VERIFY(Child<QLineEdit>(*w, "search_edit")->hasFocus());
+  }
+
   void commandsFollowTheConnectionAndSelection() {
     auto w = Connected();
     MainWindow& m = *w;
@@ -278,12 +342,14 @@ class MainWindowTest : public QObject, WindowFixture {
     QCOMPARE(items(Child<QMenu>(w, "file_menu")), (QStringList{QString("接続(&C)"), QString("切断(&D)"), QString("更新(&U)"), "-", QString("終了(&X)")}));
     QCOMPARE(items(Child<QMenu>(w, "edit_menu")),
              (QStringList{QString("切り取り(&X) Ctrl+X"), QString("コピー(&C) Ctrl+C"), QString("貼り付け(&V) Ctrl+V"), QString("削除(&D) Ctrl+Del"),
+                          "-", QString("ファイルを送信..."),
                           "-", QString("全て選択(&A) Ctrl+A"), "-", QString("検索(&S)"), "-", QString("パスワード設定(&P)"), QString("COMポート設定(&O)")}));
     const QStringList view_styles{QString("大きいアイコン(&G)"), QString("小さいアイコン(&M)"), QString("一覧(&L)"), QString("詳細(&D)")};
     QCOMPARE(items(Child<QMenu>(w, "view_menu")), (view_styles + QStringList{"-", QString("並べ替え(&S)")}));
     QCOMPARE(items(Child<QMenu>(w, "help_menu")), (QStringList{QString("Mirvoのヘルプ(&H) F1"), QString("バージョン情報(&A)")}));
     QCOMPARE(items(Child<QMenu>(w, "edit_popup")), (QStringList{QString("切り取り(&X) Ctrl+X"), QString("コピー(&C) Ctrl+C"), QString("貼り付け(&V) Ctrl+V"),
-                                              QString("削除(&D) Ctrl+Del"), "-", QString("全て選択(&A) Ctrl+A")}));
+                                              QString("削除(&D) Ctrl+Del"), "-",
+                                              QString("ファイルを送信..."), "-", QString("全て選択(&A) Ctrl+A")}));
     QCOMPARE(items(Child<QMenu>(w, "view_style_popup")), view_styles);
     QStringList menu_band;
     for (auto* b : Child<QWidget>(w, "menu_band")->findChildren<QToolButton*>()) menu_band << b->text();

@@ -121,7 +121,9 @@ class SessionControllerTest : public QObject, WindowFixture {
     QTRY_VERIFY_WITH_TIMEOUT(boxes_before_dialog >= 0, 20000);
     QTRY_VERIFY(!w.Session().IsConnecting());
     QCOMPARE(boxes_before_dialog, 1);
-    QCOMPARE(env->Texts(), QStringList{QString(kConnectFailed)});
+    // The box names the device the port leads to.
+    QCOMPARE(env->Texts(), QStringList{QString(kConnectFailed) + "\r\nCOM9（" + QString::fromStdString(env->dir.path()) +
+                                       "/no-such-device）を開けませんでした。"});
     QCOMPARE(w.Session().PortName(), std::string("COM9"));  // a cancelled choice changes nothing
     QVERIFY(!w.Session().IsLinkOpen());
     mirvo::LogClose();

@@ -1,7 +1,9 @@
 // Fetching, sending and deleting handset files from the window, against the
 // simulated handset on a pseudo-terminal.
 #include <QApplication>
+#include <QDesktopServices>
 #include <QElapsedTimer>
+#include <QProgressBar>
 #include <QListWidget>
 #include <QPushButton>
 #include <QTest>
@@ -32,6 +34,11 @@ namespace {
 
 
 const char* const kCopyFailed = "ファイルのコピーに失敗しました。";
+const char* const kHungUp = "電話機との通信が中断されました。";
+
+// A box's fixed text, and the line about the file under it.
+QString FirstLine(const QString& text) { return text.section("\r\n", 0, 0); }
+QString SecondLine(const QString& text) { return text.section("\r\n", 1); }
 
 }  // namespace
 
@@ -65,7 +72,8 @@ class TransferTest : public QObject {
     QCOMPARE(selection->selectedRows().size(), names.size());
   }
 
-  // Every result dialog shown: its lines, answered with OK (or Esc).
+  // Every result dialog shown: its lines,
+  // answered with OK (or Esc).
   std::vector<QStringList> dialogs;
   bool escape = false;
   std::unique_ptr<QTimer> dialogWatch;
@@ -142,8 +150,9 @@ class TransferTest : public QObject {
         if (reply != "CRC") QVERIFY(fs::exists(root / "one.bin"));
       }
       // (A bad frame is first reported by the engine itself.)
-      QVERIFY2(!env->boxes.empty() && env->boxes.back().text == message,
+      QVERIFY2(!env->boxes.empty() && FirstLine(env->boxes.back().text) == message,
                qPrintable(op + ": " + env->Texts().join("|")));
+      QCOMPARE(SecondLine(env->boxes.back().text), QString(op == "PUT_FILE" ? "up.dat" : "one.bin"));
       QCOMPARE(env->boxes.back().icon, mirvo::MsgIcon::Error);
       QVERIFY2(w->Session().IsSessionOpen() == session && w->Session().IsLinkOpen() == session, command);
       QCOMPARE(w->Session().Port().IsOpen(), session);
@@ -195,7 +204,8 @@ class TransferTest : public QObject {
     escape = false;
     QCOMPARE(dialogs, (std::vector<QStringList>{{QString("転送成功 … one.bin"), QString("転送成功 … three.bin"),
                                                  QString("転送失敗 … two.bin")}}));
-    QCOMPARE(env->Texts(), QStringList{QString("指定したファイルがありません。またはコピー不可のファイルです。")});
+    QCOMPARE(env->Texts(), QStringList{QString("指定したファイルがありません。またはコピー不可のファイルです。\r\n"
+                                               "two.bin（コピーガードが設定されています）")});
     QCOMPARE(ReadFile(stage / "one.bin"), ReadFile(root / "one.bin"));
     QCOMPARE(ReadFile(stage / "three.bin"), ReadFile(root / "three.bin"));
     QVERIFY(!fs::exists(stage / "two.bin"));
@@ -215,7 +225,11 @@ class TransferTest : public QObject {
     handset->ClearLog();
     paths.clear();
     QCOMPARE(w->Transfers().DownloadSelected(paths), 0);
-    QCOMPARE(env->Texts(), QStringList(3, QString(kCopyFailed)));
+    QCOMPARE(env->Texts().size(), 3);
+    for (const QString& text : env->Texts()) {
+      QCOMPARE(FirstLine(text), QString(kCopyFailed));
+      QVERIFY2(SecondLine(text).contains("（"), qPrintable(text));  // the name and why
+    }
     QCOMPARE(dialogs.size(), std::size_t{1});
     QCOMPARE(dialogs[0].filter(QString("転送失敗")).size(), 3);
     QCOMPARE(paths, QStringList{QString::fromStdString((stage / "three.bin").string())});
@@ -275,12 +289,15 @@ class TransferTest : public QObject {
     Select(*w, {"one.bin", "three.bin", "two.bin"});
     fs::remove_all(stage);
     stop = true;
-    QCOMPARE(w->Transfers().DownloadSelected(paths), 0);
+    Action(*w, "copy")->trigger();  // as the user gives it: the command tidies up after the run
     stop = false;
     QVERIFY(fs::exists(stage / "one.bin") && !fs::exists(stage / "three.bin") && !fs::exists(stage / "two.bin"));
     QCOMPARE(w->Transfers().LastDownloaded().size(), std::size_t{1});
     QCOMPARE(w->StatusText(StatusField::Activity), QString("中止しました"));
     QVERIFY(dialogs.empty());
+    // It stays until the next command, whatever is selected meanwhile.
+    Select(*w, {"three.bin", "two.bin"});
+    QCOMPARE(w->StatusText(StatusField::Activity), QString("中止しました"));
 
     // The throwing file comes last: its exchange is left unfinished.
     Select(*w, {"three.bin", "two.bin"});
@@ -293,6 +310,118 @@ class TransferTest : public QObject {
     QCOMPARE(dialogs, (std::vector<QStringList>{{QString("転送成功 … three.bin"), QString("転送失敗 … two.bin")}}));
     QVERIFY(!fs::exists(stage / "two.bin"));
     QVERIFY(!w->Session().IsBusy() && !QApplication::overrideCursor() && !w->Transfers().Progress().isVisible());
+  }
+
+  // Ten runs leave the window's size alone; the bar counts the whole run's
+  // bytes, not the current file's.
+  void progressNeverWidensTheWindowAndCountsTheRun() {
+    auto w = Connected();
+    const QSize size = w->size();
+    auto* bar = w->Transfers().Progress().findChild<QProgressBar*>("progress_bar");
+    QVERIFY(bar);
+    std::vector<int> seen;  // the bar as the last update left it, at each frame
+    const auto shown = w->Session().Engine().On().progress;
+    w->Session().Engine().On().progress = [&](std::int64_t done) {
+      seen.push_back(bar->value());
+      shown(done);
+    };
+    const fs::path local = fs::path(env->dir.path()) / "local" / "up.dat";
+    WriteFile(local, PatternBytes(2500));
+    for (int run = 0; run < 10; ++run) {
+      seen.clear();
+      if (run % 2 == 0) {
+        Select(*w, {"one.bin", "two.bin"});
+        QStringList paths;
+        QCOMPARE(w->Transfers().DownloadSelected(paths), 0);
+        // two.bin's first frame: one.bin's 3000 of the run's 4024 bytes are done.
+        QCOMPARE(seen.size(), std::size_t{4});
+        QCOMPARE(seen[3], 3000 * 1000 / 4024);
+      } else {
+        QCOMPARE(w->Transfers().UploadFiles({QString::fromStdString(local.string())}), 1);
+      }
+      QApplication::processEvents();
+      QCOMPARE(w->size(), size);
+    }
+  }
+
+  // A box about one file names it on a second line, with the reason the
+  // list gives; the delete question lists what it will delete; a line that
+  // hangs up in the middle of a download says so.
+  void messagesNameTheirFiles() {
+    QStringList mails;
+    for (int i = 1; i <= 12; ++i) {
+      mails << QString("mail%1.eml").arg(i, 2, 10, QChar('0'));
+      WriteFile(root / mails.last().toStdString(), PatternBytes(3));
+    }
+    std::ofstream(root / ".handset-attributes") << "two.bin\t10" << std::string(30, '-') << "\n";
+    auto w = Connected();
+    Select(*w, mails);
+    env->answers = {mirvo::MsgAnswer::Cancel};
+    QCOMPARE(w->Transfers().DeleteSelected(true), -1);
+    QCOMPARE(env->Texts(), QStringList{"ファイルを削除しますか？\r\n" + mails.mid(0, 10).join("\r\n") + "\r\n他 2 件"});
+    QVERIFY(fs::exists(root / "mail01.eml"));
+
+    env->boxes.clear();
+    Select(*w, {"two.bin"});
+    QCOMPARE(w->Transfers().DeleteSelected(false), 0);
+    QCOMPARE(env->Texts(), QStringList{"ファイルが存在しないか、ファイルの削除が許可されていません。\r\n"
+                                       "two.bin（保護が設定されています）"});
+
+    env->boxes.clear();
+    Select(*w, {"one.bin", "three.bin"});
+    bool hung_up = false;
+    w->Session().Engine().On().progress = [&](std::int64_t) {
+      if (!std::exchange(hung_up, true)) handset->HangUp();
+    };
+    QStringList paths;
+    QCOMPARE(w->Transfers().DownloadSelected(paths), -1);
+    QVERIFY2(!env->Texts().isEmpty() && env->Texts().last() == QString(kHungUp) + "\r\none.bin",
+             qPrintable(env->Texts().join("|")));
+    QVERIFY(!env->Texts().join("|").contains("不正な処理"));
+    QVERIFY(!w->Session().IsSessionOpen() && !w->Session().Port().IsOpen() && !w->Session().IsBusy());
+    QVERIFY(paths.isEmpty() && !fs::exists(stage / "one.bin"));
+  }
+
+  // After an upload the view shows what the session holds, the sent file
+  // included, even when the list does not come again.
+  void uploadShowsTheSentFileWhenTheListDoesNotCome() {
+    auto w = Connected();
+    handset->SetReply("GET_LIST", "BAD");
+    const fs::path local = fs::path(env->dir.path()) / "local" / "sent.dat";
+    WriteFile(local, PatternBytes(10));
+    QCOMPARE(w->Transfers().UploadFiles({QString::fromStdString(local.string())}), 1);
+    QCOMPARE(env->Texts(), QStringList{QString("不正な処理が発生して、ファイル情報の取得に失敗しました。")});
+    QStringList names;
+    for (int row = 0; row < w->Files().Model().rowCount(); ++row) names << w->Files().Model().index(row, 0).data().toString();
+    QVERIFY2(names.contains("sent.dat"), qPrintable(names.join(",")));
+    QVERIFY(w->Session().IsSessionOpen());
+  }
+
+  // Chosen files are sent byte for byte; Enter on a row opens its file
+  // with the desktop's application.
+  void sendChosenFilesAndOpen() {
+    const fs::path local = fs::path(env->dir.path()) / "local";
+    WriteFile(local / "a.dat", PatternBytes(2500));
+    WriteFile(local / "b.dat", PatternBytes(1));
+    auto w = Connected();
+    w->SetFilePicker([&](QWidget*) {
+      return QStringList{QString::fromStdString((local / "a.dat").string()),
+                         QString::fromStdString((local / "b.dat").string())};
+    });
+    Action(*w, "send_files")->trigger();
+    QCOMPARE(ReadFile(root / "a.dat"), ReadFile(local / "a.dat"));
+    QCOMPARE(ReadFile(root / "b.dat"), ReadFile(local / "b.dat"));
+
+    UrlCatcher opened;
+    QDesktopServices::setUrlHandler("file", &opened, "Open");
+    Select(*w, {"three.bin"});
+    QTreeView* view = w->Files().DetailView();
+    view->setCurrentIndex(view->selectionModel()->selectedRows().value(0));
+    QTest::keyClick(view, Qt::Key_Return);
+    QDesktopServices::unsetUrlHandler("file");
+    QCOMPARE(opened.urls, QList<QUrl>{QUrl::fromLocalFile(QString::fromStdString((stage / "three.bin").string()))});
+    QCOMPARE(ReadFile(stage / "three.bin"), ReadFile(root / "three.bin"));
+    QCOMPARE(env->Texts(), QStringList{});
   }
 
   void windowKeepsProcessingEventsWhileTheHandsetIsSilent() {
@@ -331,11 +460,12 @@ class TransferTest : public QObject {
     lines << QString("転送成功 … ok.txt");
     auto w = Connected();
     QCOMPARE(w->Transfers().UploadFiles(paths), 1);
-    QCOMPARE(env->Texts(), (QStringList{QString("ファイル名に電話機で使えない文字「한」が含まれています。"),
-                                        QString("ファイル名に電話機で使えない文字「\\」が含まれています。"),
-                                        QString("ファイル名に電話機で使えない文字「,」が含まれています。"),
-                                        QString("ファイル名の先頭の「#」は電話機で使えません。"),
-                                        QString("ファイル名に電話機で使えない文字「U+000A」が含まれています。")}));
+    // Each box names the file on its second line.
+    QCOMPARE(env->Texts(), (QStringList{QString("ファイル名に電話機で使えない文字「한」が含まれています。\r\n한.txt"),
+                                        QString("ファイル名に電話機で使えない文字「\\」が含まれています。\r\nsub\\evil.txt"),
+                                        QString("ファイル名に電話機で使えない文字「,」が含まれています。\r\na,1,b.txt"),
+                                        QString("ファイル名の先頭の「#」は電話機で使えません。\r\n#A#x.txt"),
+                                        QString("ファイル名に電話機で使えない文字「U+000A」が含まれています。\r\ntwo\nrows.txt")}));
     QCOMPARE(dialogs, std::vector<QStringList>{lines});
     QVERIFY(fs::exists(root / "ok.txt"));
     int puts = 0;
@@ -372,7 +502,7 @@ class TransferTest : public QObject {
     Select(*w, {"one.bin", "two.bin"});
     env->answers = {mirvo::MsgAnswer::Cancel};
     Button(*w, "delete")->click();
-    QCOMPARE(env->Texts(), QStringList{QString("ファイルを削除しますか？")});
+    QCOMPARE(env->Texts(), QStringList{QString("ファイルを削除しますか？\r\none.bin\r\ntwo.bin")});
     QCOMPARE(env->boxes[0].icon, mirvo::MsgIcon::Question);
     QVERIFY(fs::exists(root / "one.bin") && fs::exists(root / "two.bin"));
 
