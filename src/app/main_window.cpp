@@ -91,6 +91,8 @@ void MainWindow::ShowKeyInToolTip(QAction* action) {
 QAction* MainWindow::AddAction(const char* name, const char* caption, const QKeySequence& key) {
   auto* action = new QAction(QString::fromUtf8(caption), this);
   action->setObjectName(name);
+  // Before the command's own handler: what it says must stay.
+  connect(action, &QAction::triggered, this, &MainWindow::ClearStopNotice);
   if (!key.isEmpty()) action->setShortcut(key);
   return action;
 }
@@ -311,6 +313,7 @@ void MainWindow::ConnectParts() {
   connect(transfers_, &TransferController::CopiesKeptIn, this, [this](const QString& folder) {
     status_bar_->showMessage(QString("コピーしたファイルの保存先: %1").arg(folder), 15000);
   });
+  connect(transfers_, &TransferController::RunStarting, this, &MainWindow::ClearStopNotice);
   transfers_->SetCloseCheck([this] { return close_pending_; });
 
   files_->SetBusyCheck([this] { return session_->IsBusy(); });
@@ -484,7 +487,10 @@ bool MainWindow::eventFilter(QObject* watched, QEvent* e) {
     const bool travelling = e == last_f5_ && last_f5_widget_ && widget->isAncestorOf(last_f5_widget_);
     last_f5_ = e;
     last_f5_widget_ = widget;
-    if (!travelling) session_->Refresh();
+    if (!travelling) {
+      ClearStopNotice();
+      session_->Refresh();
+    }
   }
   return false;
 }

@@ -114,6 +114,8 @@ class MainWindow : public QMainWindow {
   void ShowStatus(StatusField field, const QString& text);
   void PaintHandsetStatus(QPainter& painter, const QRect& rect);
   void FitHandsetStatus();
+  // The next command begins: a stop said after the last run is done with.
+  void ClearStopNotice();
   // The selection's count and size; empties the list once the link is down.
   void UpdateStatusText();
   void NameHandsetStatus();

@@ -58,16 +58,26 @@ QString MainWindow::StatusText(StatusField field) const {
 
 void MainWindow::ShowStatus(StatusField field, const QString& text) {
   if (field == StatusField::Handset) return;
+  QString shown = text;
   if (field == StatusField::Activity) {
-    // A stop the user asked for stays said until a command shows what it
-    // does, whoever started the run and whatever tidies up after it.
-    if (stop_notice_shown_ && text.isEmpty()) return;
-    stop_notice_shown_ = text == QString::fromUtf8(kStoppedNotice);
+    // A stop the user asked for stays said until the next command, whoever
+    // started the run: what tidies up after it is told beside it.
+    const QString notice = QString::fromUtf8(kStoppedNotice);
+    if (stop_notice_shown_)
+      shown = text.isEmpty() || text == notice ? notice : notice + "　" + text;
+    else
+      stop_notice_shown_ = text == notice;
   }
   QLabel* label = status_labels_[static_cast<std::size_t>(field)];
-  label->setText(text);
+  label->setText(shown);
   // Shown now: the call that set it may hold the window a while.
   label->repaint();
+}
+
+void MainWindow::ClearStopNotice() {
+  if (!stop_notice_shown_) return;
+  stop_notice_shown_ = false;
+  ShowStatus(StatusField::Activity, {});
 }
 
 void MainWindow::FitHandsetStatus() {

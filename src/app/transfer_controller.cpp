@@ -270,6 +270,7 @@ int TransferController::DownloadFiles(const std::vector<std::string>& lines, QSt
     ShowMessage(QString(kCopyFailed) + "\r\n" + QString::fromStdString(why));
     return -1;
   }
+  emit RunStarting();
   stop_requested_ = false;
   WaitCursor cursor;
   if (files > 0) {
@@ -344,6 +345,7 @@ int TransferController::UploadFiles(const QStringList& paths, const QList<dragdr
     ++files;
     total += std::max<std::int64_t>(0, LocalFileSize(path));
   }
+  emit RunStarting();
   stop_requested_ = false;
   if (files > 0) progress_->BeginRun(files, total);
   const std::string attributes = UploadAttributes();
@@ -400,6 +402,7 @@ int TransferController::DeleteSelected(bool confirm) {
   const FileView::Selection selected = files_.SelectedFiles();
   if (confirm && ShowMessage(DeleteQuestion(selected.lines), MsgIcon::Question, MsgButtons::OkCancel) != MsgAnswer::Ok)
     return -1;
+  emit RunStarting();
   std::vector<std::string>& lines = session_.Lines();
   for (const std::string& line : selected.lines) {
     if (!session_.IsSessionOpen()) return -1;

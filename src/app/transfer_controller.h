@@ -85,6 +85,8 @@ class TransferController : public QObject {
   void StatusChanged();
   // Once per window, after the first copies were staged: the folder that holds them.
   void CopiesKeptIn(const QString& folder);
+  // A download, upload or delete run begins.
+  void RunStarting();
 
  private:
   class OneFileExchange;

@@ -293,11 +293,12 @@ class TransferTest : public QObject {
     stop = false;
     QVERIFY(fs::exists(stage / "one.bin") && !fs::exists(stage / "three.bin") && !fs::exists(stage / "two.bin"));
     QCOMPARE(w->Transfers().LastDownloaded().size(), std::size_t{1});
-    QCOMPARE(w->StatusText(StatusField::Activity), QString("中止しました"));
+    // It stays until the next command, whatever tidies up after the run or
+    // is selected meanwhile.
+    QVERIFY2(w->StatusText(StatusField::Activity).startsWith("中止しました"), qPrintable(w->StatusText(StatusField::Activity)));
     QVERIFY(dialogs.empty());
-    // It stays until the next command, whatever is selected meanwhile.
     Select(*w, {"three.bin", "two.bin"});
-    QCOMPARE(w->StatusText(StatusField::Activity), QString("中止しました"));
+    QVERIFY(w->StatusText(StatusField::Activity).startsWith("中止しました"));
 
     // The throwing file comes last: its exchange is left unfinished.
     Select(*w, {"three.bin", "two.bin"});
