@@ -29,7 +29,8 @@ actual=$(cd "$prefix" && find . -type f -printf '%P\n' | LC_ALL=C sort)
   fail "installed files differ:$(diff <(LC_ALL=C sort <<<"$expected") <(echo "$actual"))"
 
 for exe in mirvo mirvo-cli; do [ -x "$prefix/bin/$exe" ] || fail "bin/$exe is not executable"; done
-"$prefix/bin/mirvo-cli" --help | grep -q '^Usage: mirvo-cli' || fail "installed mirvo-cli does not run"
+usage=$("$prefix/bin/mirvo-cli" --help) || fail "installed mirvo-cli does not run"
+grep -q '^Usage: mirvo-cli' <<<"$usage" || fail "installed mirvo-cli gives no usage"
 
 desktop=$prefix/share/applications/jp.zqr.mirvo.desktop
 desktop-file-validate "$desktop" || fail "desktop entry does not validate"
