@@ -17,21 +17,18 @@ set(MIRVO_QT_PCH_HEADERS
   <QPushButton> <QString> <QStringList> <QTimer> <QToolButton> <QTreeView>
   <QUrl> <QVBoxLayout> <QWidget>)
 
-# The windows' library makes the header the program reuses; the windows'
-# test helpers make one with Qt Test added, which every Qt test reuses.
-function(mirvo_use_qt_pch target)
-  if(NOT MIRVO_PCH)
-    return()
+# mirvo_precompile_qt(<target> [<more headers>...]): the target makes a
+# header of Qt and the standard library for itself (and its reusers).
+function(mirvo_precompile_qt target)
+  if(MIRVO_PCH)
+    target_precompile_headers(${target} PRIVATE ${MIRVO_STD_PCH_HEADERS} ${MIRVO_QT_PCH_HEADERS} ${ARGN})
   endif()
-  if(target STREQUAL "mirvo_gui")
-    target_precompile_headers(${target} PRIVATE ${MIRVO_STD_PCH_HEADERS} ${MIRVO_QT_PCH_HEADERS})
-  elseif(target STREQUAL "mirvo")
-    target_precompile_headers(${target} REUSE_FROM mirvo_gui)
-  elseif(target STREQUAL "mirvo_app_test_support")
-    target_precompile_headers(${target} PRIVATE ${MIRVO_STD_PCH_HEADERS} ${MIRVO_QT_PCH_HEADERS}
-      <QSignalSpy> <QTest>)
-  else()
-    target_precompile_headers(${target} REUSE_FROM mirvo_app_test_support)
+endfunction()
+
+# mirvo_reuse_pch(<target> <maker>): the target reuses the maker's header.
+function(mirvo_reuse_pch target maker)
+  if(MIRVO_PCH)
+    target_precompile_headers(${target} REUSE_FROM ${maker})
   endif()
 endfunction()
 
@@ -49,5 +46,5 @@ function(mirvo_use_gtest_pch target)
     target_precompile_headers(mirvo_gtest_pch PRIVATE ${MIRVO_STD_PCH_HEADERS}
       <gmock/gmock.h> <gtest/gtest.h>)
   endif()
-  target_precompile_headers(${target} REUSE_FROM mirvo_gtest_pch)
+  mirvo_reuse_pch(${target} mirvo_gtest_pch)
 endfunction()
