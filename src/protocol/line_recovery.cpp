@@ -17,9 +17,8 @@ namespace {
 using Clock = std::chrono::steady_clock;
 using text::Cp932;
 
-// Quiet means no byte for this long, and at least for the time of
+// Quiet means no byte for Timeouts::quiet, and at least for the time of
 // kQuietGapBytes bytes on a slow line.
-constexpr int kQuietGapFloorMs = 50;
 constexpr int kQuietGapBytes = 64;
 // A handset may have this many frames queued when it meets our NAK; what
 // it sends beyond them within the data wait is taken for a line that never
@@ -40,7 +39,7 @@ int ProtocolEngine::LineMs(int bytes) const {
 }
 
 bool ProtocolEngine::DiscardUntilQuiet() {
-  const int gap = std::max(kQuietGapFloorMs, LineMs(kQuietGapBytes));
+  const int gap = std::max(timeouts_.quiet, LineMs(kQuietGapBytes));
   const auto deadline = Clock::now() + std::chrono::milliseconds(timeouts_.data + LineMs(kQueuedFrames * kMaxFrameSize));
   SerialPort::ScopedWaitHook pump(port_, [] { Ui().ProcessMessages(); });
   const SerialPort::Timeouts saved = port_.GetTimeouts();

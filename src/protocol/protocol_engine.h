@@ -54,6 +54,9 @@ class ProtocolEngine {
     int reply = 180000;  // text replies
     // The wait for the first byte of the first data frame of a list or file.
     int first_frame = 300000;
+    // After a bad frame the line must stay silent this long (and at least
+    // for 64 byte times at the port's speed) before the link is made again.
+    int quiet = 50;
   };
   // GetList and GetFile fail (Broken) when the data of a list or file goes
   // past max_data_bytes or max_control_run control bytes come in a row
