@@ -22,22 +22,22 @@ int main(int argc, char* argv[]) {
   const QStringList params = QApplication::arguments().mid(1);
   mirvo::app::SingleInstance instance;
   mirvo::app::QtUiHooks hooks;
-  int rc = 0;
-  if (instance.Acquire()) {
-    // Only the run that shows a window shows the splash.
-    if (params.isEmpty()) mirvo::app::ShowSplash(2000);
-    mirvo::app::MainWindow window(params);
-    hooks.SetMainWindow(&window);
-    // Without the socket the program still runs; only hand-over is lost.
-    mirvo::app::FileHandover handover;
-    handover.Listen(mirvo::app::HandoverSocketPath());
-    QObject::connect(&handover, &mirvo::app::FileHandover::FilesReceived, &window,
-                     &mirvo::app::MainWindow::ReceiveFiles);
-    window.show();
-    rc = QApplication::exec();
-  } else {
-    rc = mirvo::app::SecondStart(params, std::chrono::seconds(10));
-  }
+  const int rc = mirvo::app::StartProgram(
+      params, {.acquire = [&] { return instance.Acquire(); },
+               .show_splash = [] { mirvo::app::ShowSplash(2000); },
+               .run_window =
+                   [&] {
+                     mirvo::app::MainWindow window(params);
+                     hooks.SetMainWindow(&window);
+                     // Without the socket the program still runs; only hand-over is lost.
+                     mirvo::app::FileHandover handover;
+                     handover.Listen(mirvo::app::HandoverSocketPath());
+                     QObject::connect(&handover, &mirvo::app::FileHandover::FilesReceived, &window,
+                                      &mirvo::app::MainWindow::ReceiveFiles);
+                     window.show();
+                     return QApplication::exec();
+                   },
+               .hand_over = [&] { return mirvo::app::SecondStart(params, std::chrono::seconds(10)); }});
   mirvo::LogClose();
   return rc;
 }

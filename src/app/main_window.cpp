@@ -108,6 +108,7 @@ void MainWindow::CreateActions() {
   delete_action_ = AddAction("delete_action", "削除(&D)", QKeySequence(Qt::CTRL | Qt::Key_Delete));
   select_all_action_ = AddAction("select_all_action", "全て選択(&A)", QKeySequence(Qt::CTRL | Qt::Key_A));
   send_files_action_ = AddAction("send_files_action", "ファイルを送信...");
+  save_to_folder_action_ = AddAction("save_to_folder_action", "フォルダーに保存...");
   search_action_ = AddAction("search_action", "検索(&S)");
   password_action_ = AddAction("password_action", "パスワード設定(&P)");
   port_action_ = AddAction("port_action", "COMポート設定(&O)");
@@ -174,13 +175,14 @@ void MainWindow::CreateMenus() {
   const auto& [large, small, list, details] = view_style_actions_;
   file_menu_ = menu("file_menu", "ファイル(&F)", {connect_action_, disconnect_action_, refresh_action_, nullptr, exit_action_});
   edit_menu_ = menu("edit_menu", "編集(&E)",
-                    {cut_action_, copy_action_, paste_action_, delete_action_, nullptr, send_files_action_, nullptr, select_all_action_, nullptr, search_action_, nullptr,
-                     password_action_, port_action_});
+                    {cut_action_, copy_action_, paste_action_, delete_action_, nullptr, save_to_folder_action_, send_files_action_,
+                     nullptr, select_all_action_, nullptr, search_action_, nullptr, password_action_, port_action_});
   view_menu_ = menu("view_menu", "表示(&V)", {large, small, list, details, nullptr});
   view_menu_->addMenu(CreateSortMenu());
   help_menu_ = menu("help_menu", "ヘルプ(&H)", {manual_action_, about_action_});
   edit_popup_ = menu("edit_popup", "",
-                     {cut_action_, copy_action_, paste_action_, delete_action_, nullptr, send_files_action_, nullptr, select_all_action_});
+                     {cut_action_, copy_action_, paste_action_, delete_action_, nullptr, save_to_folder_action_,
+                      send_files_action_, nullptr, select_all_action_});
   view_style_popup_ = menu("view_style_popup", "", {large, small, list, details});
 }
 
@@ -368,6 +370,7 @@ void MainWindow::UpdateCommands() {
   for (QAction* a : {disconnect_action_, refresh_action_, search_action_}) a->setEnabled(linked);
   for (QAction* a : {cut_action_, copy_action_, delete_action_, select_all_action_}) a->setEnabled(selected);
   send_files_action_->setEnabled(linked);
+  save_to_folder_action_->setEnabled(linked && selected);
   paste_action_->setEnabled(linked && files_on_clipboard);
   // A button the list disabled when it lost the focus follows its command again.
   for (QToolButton* b : {cut_button_, copy_button_, paste_button_, delete_button_})

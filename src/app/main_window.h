@@ -69,10 +69,21 @@ class MainWindow : public QMainWindow {
   // desktop's application for its type.
   int OpenFile(const QModelIndex& index);
 
+  // Fetches the selected files and saves them into a folder the user
+  // picks, asking before an existing file is replaced; 0 when it ran.
+  int SaveToFolder();
+
   // Where the user picks files to send; tests answer in place of the
   // dialog. An empty answer is a cancel.
   using FilePicker = std::function<QStringList(QWidget* parent)>;
   void SetFilePicker(FilePicker picker) { pick_files_ = std::move(picker); }
+  // Where the user picks the folder to save into; empty is a cancel.
+  using FolderPicker = std::function<QString(QWidget* parent)>;
+  void SetFolderPicker(FolderPicker picker) { pick_folder_ = std::move(picker); }
+  // What the user says to a file of the same name in that folder.
+  enum class ReplaceAnswer { Replace, Skip, ReplaceAll, SkipAll, Cancel };
+  using ReplaceAsker = std::function<ReplaceAnswer(QWidget* parent, const QString& question)>;
+  void SetReplaceAsker(ReplaceAsker asker) { ask_replace_ = std::move(asker); }
 
   // Opens the manual; 0 when a viewer took it.
   int ShowManual();
@@ -131,6 +142,8 @@ class MainWindow : public QMainWindow {
   void ShowClipboardStatus(const QString& text);
 
   FilePicker pick_files_;
+  FolderPicker pick_folder_;
+  ReplaceAsker ask_replace_;
   std::string settings_dir_;
   SettingsLines settings_lines_;
   bool first_activation_ = true;
@@ -155,7 +168,7 @@ class MainWindow : public QMainWindow {
 
   QAction *connect_action_, *disconnect_action_, *refresh_action_, *exit_action_;
   QAction *cut_action_, *copy_action_, *paste_action_, *delete_action_, *select_all_action_;
-  QAction* send_files_action_;
+  QAction *send_files_action_, *save_to_folder_action_;
   QAction *search_action_, *password_action_, *port_action_;
   std::array<QAction*, 4> view_style_actions_{};  // in ViewStyle order
   QAction *manual_action_, *about_action_;

@@ -13,6 +13,7 @@
 #include <cctype>
 
 #include "app/file_view.h"
+#include "app/folder_upload.h"
 #include "app/main_window.h"
 #include "app/qt_ui_hooks.h"
 #include "app/session_controller.h"
@@ -172,7 +173,36 @@ void MainWindow::UploadDroppedFiles() {
   // The drop is taken only while the window is free; the sending comes a
   // moment later and finds it so unless the user started something since.
   if (!session_->IsSessionOpen() || session_->IsBusy()) return;
-  transfers_->UploadFiles(drop_target_->Files(), drop_target_->PassedOverEntries());
+  // A folder goes with the files below it into a handset folder of its
+  // name, as the command line's put --to sends them; once the user agrees.
+  FolderUpload dropped;
+  dropped.refused = drop_target_->PassedOverEntries();
+  QStringList folders;
+  for (const QString& path : drop_target_->Files()) {
+    const QFileInfo info(path);
+    if (!info.isDir()) {
+      dropped.files.push_back({path, {}, {}});
+      continue;
+    }
+    folders << info.fileName();
+    const qsizetype files = dropped.files.size(), refused = dropped.refused.size();
+    CollectFolder(path, dropped);
+    if (dropped.files.size() == files && dropped.refused.size() == refused)
+      dropped.refused.push_back({info.fileName(), "送信できるファイルがありません"});
+  }
+  qsizetype in_folders = 0;
+  for (const TransferController::Upload& upload : dropped.files) in_folders += !upload.folder.empty();
+  if (in_folders > 0) {
+    const QString what = folders.size() == 1 ? QString("フォルダー「%1」").arg(folders[0])
+                                             : QString("%1 個のフォルダー").arg(folders.size());
+    const QString question = QString("%1の %2 個のファイル（%3）を、電話機の同じ名前のフォルダーに送信しますか？")
+                                 .arg(what)
+                                 .arg(in_folders)
+                                 .arg(SizeText(dropped.bytes));
+    if (ShowMessage(question, MsgIcon::Question, MsgButtons::OkCancel) != MsgAnswer::Ok) return;
+    if (!session_->IsSessionOpen() || session_->IsBusy()) return;
+  }
+  transfers_->UploadFiles(dropped.files, dropped.refused);
   UpdateStatusText();
 }
 

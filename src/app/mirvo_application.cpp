@@ -17,4 +17,10 @@ bool MirvoApplication::notify(QObject* receiver, QEvent* event) {
   return false;
 }
 
+int StartProgram(const QStringList& params, const StartSteps& steps) {
+  if (!steps.acquire()) return steps.hand_over();
+  if (params.isEmpty()) steps.show_splash();
+  return steps.run_window();
+}
+
 }  // namespace mirvo::app

@@ -259,7 +259,8 @@ int TransferController::DownloadSelected(QStringList& local_paths) {
   return DownloadFiles(files_.SelectedFiles().lines, local_paths);
 }
 
-int TransferController::DownloadFiles(const std::vector<std::string>& lines, QStringList& local_paths) {
+int TransferController::DownloadFiles(const std::vector<std::string>& lines, QStringList& local_paths,
+                                      const Delivery& deliver) {
   last_downloaded_.clear();
   bool failed = false;
   RunResults results;
@@ -301,6 +302,13 @@ int TransferController::DownloadFiles(const std::vector<std::string>& lines, QSt
       r = -2;
     }
     progress_->EndFile();
+    if (r == 0 && deliver) {
+      if (const QString why = deliver(local_path, line); !why.isEmpty()) {
+        failed = true;
+        results.Add(false, name, why);
+        continue;
+      }
+    }
     if (r == 0) {
       last_downloaded_.push_back(line);
       local_paths << QString::fromStdString(local_path);
@@ -325,6 +333,12 @@ int TransferController::DownloadFiles(const std::vector<std::string>& lines, QSt
 }
 
 int TransferController::UploadFiles(const QStringList& paths, const QList<dragdrop::PassedOver>& passed_over) {
+  QList<Upload> files;
+  for (const QString& path : paths) files.push_back({path, {}, {}});
+  return UploadFiles(files, passed_over);
+}
+
+int TransferController::UploadFiles(const QList<Upload>& uploads, const QList<dragdrop::PassedOver>& passed_over) {
   if (!session_.IsSessionOpen()) return -1;
   int sent = 0;
   bool changed = false, failed = !passed_over.isEmpty(), session_lost = false;
@@ -336,11 +350,11 @@ int TransferController::UploadFiles(const QStringList& paths, const QList<dragdr
     results.reasons << QString();
   }
   std::optional<WaitCursor> cursor;
-  if (!paths.isEmpty()) cursor.emplace();
+  if (!uploads.isEmpty()) cursor.emplace();
   // The progress counts only what will be sent.
   int files = 0;
   std::int64_t total = 0;
-  for (const QString& path : paths) {
+  for (const auto& [path, folder, shown] : uploads) {
     if (!dragdrop::WhyNotAFile(path).isEmpty()) continue;
     ++files;
     total += std::max<std::int64_t>(0, LocalFileSize(path));
@@ -349,7 +363,7 @@ int TransferController::UploadFiles(const QStringList& paths, const QList<dragdr
   stop_requested_ = false;
   if (files > 0) progress_->BeginRun(files, total);
   const std::string attributes = UploadAttributes();
-  for (const QString& path : paths) {
+  for (const auto& [path, folder, shown] : uploads) {
     if (!session_.IsSessionOpen()) {
       session_lost = true;
       break;
@@ -360,19 +374,20 @@ int TransferController::UploadFiles(const QStringList& paths, const QList<dragdr
     const std::int64_t size = why.isEmpty() ? LocalFileSize(path) : -1;
     if (size == -1) {
       if (why.isEmpty()) why = "ファイルを読めません";
-      results.lines << PassedOverLine(QFileInfo(path).fileName(), why);
+      results.lines << PassedOverLine(shown.isEmpty() ? QFileInfo(path).fileName() : shown, why);
       results.reasons << QString();
       failed = passed_over_any = true;
       continue;
     }
     progress_->BeginFile(size);
-    const int r = UploadOneFile({}, path, attributes);
+    const int r = UploadOneFile(folder, path, attributes);
     progress_->EndFile();
-    const QString name = QFileInfo(path).fileName();
+    const QString name = shown.isEmpty() ? QFileInfo(path).fileName() : shown;
     if (r == 0) {
       ++sent;
       std::string handset_name;
-      ToCp932(name, handset_name);
+      ToCp932(QFileInfo(path).fileName(), handset_name);
+      handset_name.insert(0, folder);
       std::string line = MakeListLine({}, handset_name, size, {}, attributes);
       while (!line.empty() && (line.back() == '\n' || line.back() == '\r')) line.pop_back();
       session_.Lines().push_back(std::move(line));

@@ -51,12 +51,25 @@ class TransferController : public QObject {
   // of those written to local_paths. 0 when the run ended normally (or was
   // stopped by the user), -1 when it stopped because the session closed.
   int DownloadSelected(QStringList& local_paths);
-  // The same for the given list lines.
-  int DownloadFiles(const std::vector<std::string>& lines, QStringList& local_paths);
+  // What a run does with each copy once staged (a save into a folder of the
+  // user's): an empty text when done, else why the file failed.
+  using Delivery = std::function<QString(const std::string& local_path, const std::string& line)>;
+  // The same for the given list lines; a file deliver refuses fails with
+  // its reason and is not counted as fetched.
+  int DownloadFiles(const std::vector<std::string>& lines, QStringList& local_paths, const Delivery& deliver = {});
   // The number of files sent; -1 when no session was open at the start.
   // A path that is no regular file, and each entry of passed_over (what a
   // drop named that is no local file), gets a failure line with its reason.
   int UploadFiles(const QStringList& paths, const QList<dragdrop::PassedOver>& passed_over = {});
+  // A local file and the handset folder it goes into: code page 932, "\"
+  // after each part, checked already; empty for the top folder. shown: its
+  // name in the results (the bare file name when empty).
+  struct Upload {
+    QString path;
+    std::string folder;
+    QString shown;
+  };
+  int UploadFiles(const QList<Upload>& files, const QList<dragdrop::PassedOver>& passed_over);
   // 0 when the run ended normally; -1 when refused, cancelled or stopped.
   int DeleteSelected(bool confirm);
   // Sends the files waiting for a session (the command line's, a second

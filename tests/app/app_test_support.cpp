@@ -135,15 +135,20 @@ void ShowAndActivate(app::MainWindow& window) {
   QVERIFY(QTest::qWaitForWindowActive(&window));
 }
 
-std::unique_ptr<QTimer> WatchResultDialogs(std::vector<QStringList>* shown, const bool* escape) {
+std::unique_ptr<QTimer> WatchResultDialogs(std::vector<QStringList>* shown, const bool* escape,
+                                           std::vector<QStringList>* reasons) {
   auto watch = std::make_unique<QTimer>();
   watch->setInterval(5);
-  QObject::connect(watch.get(), &QTimer::timeout, [shown, escape] {
+  QObject::connect(watch.get(), &QTimer::timeout, [shown, escape, reasons] {
     auto* dialog = qobject_cast<app::TransferResultsDialog*>(QApplication::activeModalWidget());
     if (!dialog || !dialog->isVisible()) return;
-    QStringList lines;
-    for (int i = 0; i < dialog->ResultList()->count(); ++i) lines << dialog->ResultList()->item(i)->text();
+    QStringList lines, why;
+    for (int i = 0; i < dialog->ResultList()->count(); ++i) {
+      lines << dialog->ResultList()->item(i)->text();
+      why << dialog->ReasonOf(i);
+    }
     shown->push_back(lines);
+    if (reasons) reasons->push_back(why);
     if (escape && *escape)
       QTest::keyClick(dialog, Qt::Key_Escape);
     else

@@ -111,7 +111,9 @@ void ShrinkTimeouts(app::MainWindow& window);
 void ShowAndActivate(app::MainWindow& window);
 
 // While the returned timer lives, every results dialog that opens has its
-// lines added to shown and is answered with OK (with Esc while *escape).
-std::unique_ptr<QTimer> WatchResultDialogs(std::vector<QStringList>* shown, const bool* escape = nullptr);
+// lines added to shown (and the reasons beside them to reasons) and is
+// answered with OK (with Esc while *escape).
+std::unique_ptr<QTimer> WatchResultDialogs(std::vector<QStringList>* shown, const bool* escape = nullptr,
+                                           std::vector<QStringList>* reasons = nullptr);
 
 }  // namespace mirvo::apptest

@@ -200,7 +200,7 @@ class DesktopExchangeTest : public QObject {
 
   void pasteAndDropSendLocalFilesAndSayWhatNot() {
     WriteFile(local / "p1.txt", PatternBytes(1500));
-    WriteFile(local / "folder" / "inner.txt", "x");
+    fs::create_directories(local / "folder");
     WriteFile(local / "p2.txt", PatternBytes(7));
     QVERIFY(mkfifo((local / "fifo").c_str(), 0600) == 0);
     auto url = [&](const char* name) { return QUrl::fromLocalFile(Path(local / name)).toEncoded(); };
@@ -230,8 +230,9 @@ class DesktopExchangeTest : public QObject {
     // Every entry has its line, what was not sent with its reason; the
     // progress counted only the two files sent.
     QCOMPARE(results, QStringList({"転送失敗 … p2.txt（この PC のファイルではありません）",
-                                   "転送失敗 … p2.txt（この PC のファイルではありません）", "転送成功 … p1.txt",
-                                   "転送失敗 … folder（フォルダーです）", "転送失敗 … gone.txt（ファイルが見つかりません）",
+                                   "転送失敗 … p2.txt（この PC のファイルではありません）",
+                                   "転送失敗 … folder（送信できるファイルがありません）", "転送成功 … p1.txt",
+                                   "転送失敗 … gone.txt（ファイルが見つかりません）",
                                    "転送失敗 … fifo（通常のファイルではありません）", "転送成功 … p2.txt"}));
     QCOMPARE(progress, QStringList({"0/2 ファイル", "1/2 ファイル"}));
     // Sent unprotected and without copy guard; the list comes again from the
@@ -266,6 +267,53 @@ class DesktopExchangeTest : public QObject {
     handset->ClearLog();
     QCOMPARE(w->PasteFiles(), 0);
     QCOMPARE(Commands("PUT_FILE"), 0);
+  }
+
+  // A pasted folder goes with its files into a handset folder of its name
+  // after one question; cancel sends nothing; what cannot go (a link out
+  // of the folder, a name the handset cannot take) has its line.
+  void pastedFolderGoesWithItsFilesAfterOneQuestion() {
+    WriteFile(local / "album" / "a.jpg", PatternBytes(2000));
+    WriteFile(local / "album" / "sub" / "b.txt", PatternBytes(5));
+    WriteFile(local / "album" / "x,y.txt", "z");
+    WriteFile(local / "secret.txt", "outside");
+    fs::create_symlink(local / "secret.txt", local / "album" / "out");
+    WriteFile(local / "a,b" / "c.txt", "c");
+    auto paste = [&](const char* name) {
+      auto mime = std::make_unique<QMimeData>();
+      mime->setUrls({QUrl::fromLocalFile(Path(local / name))});
+      QApplication::clipboard()->setMimeData(mime.release());
+      return w->PasteFiles();
+    };
+    std::vector<QStringList> results;
+    auto watch = WatchResultDialogs(&results);
+    handset->ClearLog();
+    env->answers = {mirvo::MsgAnswer::Cancel};
+    QCOMPARE(paste("album"), 0);
+    QCOMPARE(env->Texts(),
+             QStringList{QString("フォルダー「album」の 2 個のファイル（1.96 KB）を、電話機の同じ名前のフォルダーに送信しますか？")});
+    QCOMPARE(Commands("PUT_FILE"), 0);
+    QVERIFY(results.empty());
+
+    env->boxes.clear();
+    QCOMPARE(paste("album"), 0);
+    QCOMPARE(env->boxes.size(), std::size_t{1});
+    QCOMPARE(ReadFile(root / "album" / "a.jpg"), PatternBytes(2000));
+    QCOMPARE(ReadFile(root / "album" / "sub" / "b.txt"), PatternBytes(5));
+    QCOMPARE(Commands("PUT_FILE"), 2);
+    QCOMPARE(results, std::vector<QStringList>{QStringList(
+                          {"転送失敗 … album/out（フォルダーの外を指すリンクです）",
+                           "転送失敗 … album/x,y.txt（ファイル名に電話機で使えない文字「,」が含まれています）",
+                           "転送成功 … album/a.jpg", "転送成功 … album/sub/b.txt"})});
+
+    results.clear();
+    env->boxes.clear();
+    handset->ClearLog();
+    QCOMPARE(paste("a,b"), 0);
+    QCOMPARE(env->Texts(), QStringList{});
+    QCOMPARE(Commands("PUT_FILE"), 0);
+    QCOMPARE(results, std::vector<QStringList>{
+                          QStringList{"転送失敗 … a,b（フォルダー名に電話機で使えない文字「,」が含まれています）"}});
   }
 
   void dragFetchesAtTheDropOrFirstBy2Seconds() {

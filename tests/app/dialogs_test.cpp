@@ -129,9 +129,21 @@ class DialogsTest : public QObject {
   void transferResultsShowTheirLines() {
     mirvo::app::TransferResultsDialog dialog(nullptr);
     QCOMPARE(dialog.windowTitle(), QString("結果"));
-    dialog.SetResults({"転送成功 … one.bin", "転送失敗 … two.bin"});
+    const QString reason = "コピーガードが設定されています";
+    dialog.SetResults({"転送成功 … one.bin", "転送失敗 … two.bin"}, {QString(), reason});
     QCOMPARE(dialog.ResultList()->count(), 2);
     QCOMPARE(dialog.ResultList()->item(1)->text(), QString("転送失敗 … two.bin"));
+    // The reason stands beside its failed line, whole, and in its tooltip.
+    QCOMPARE(dialog.ReasonOf(0), QString());
+    QCOMPARE(dialog.ReasonOf(1), reason);
+    QVERIFY(dialog.ResultList()->item(1)->toolTip().contains(reason));
+    dialog.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&dialog));
+    const QListWidget* list = dialog.ResultList();
+    const int line = list->fontMetrics().horizontalAdvance(list->item(1)->text());
+    QVERIFY2(list->sizeHintForColumn(0) >= line + list->fontMetrics().horizontalAdvance(reason),
+             "the row's width counts its reason");
+    QVERIFY2(list->sizeHintForColumn(0) <= list->viewport()->width(), "the dialog grew to its longest row");
   }
 
   // In the toolkit's font, the window font and the window font half as

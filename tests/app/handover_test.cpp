@@ -14,6 +14,7 @@
 
 #include "app/file_handover.h"
 #include "app/main_window.h"
+#include "app/mirvo_application.h"
 #include "app/single_instance.h"
 #include "app_test_support.h"
 
@@ -141,6 +142,26 @@ class HandoverTest : public QObject {
     QTRY_COMPARE_WITH_TIMEOUT(env->handsets[0]->State().files_stored, std::size_t{3}, 15000);
     QVERIFY(fs::exists(root / "three.txt"));
     QCOMPARE(env->Texts(), QStringList{});
+  }
+
+  // The lock is taken before the splash: a second start hands over and
+  // shows none; a first start shows it only without files.
+  void secondStartNeverShowsTheSplash() {
+    QStringList steps;
+    auto start = [&](const QStringList& params) {
+      mirvo::app::SingleInstance run;
+      return mirvo::app::StartProgram(params, {.acquire = [&] { return run.Acquire(); },
+                                               .show_splash = [&] { steps << "splash"; },
+                                               .run_window = [&] { steps << "window"; return 1; },
+                                               .hand_over = [&] { steps << "hand over"; return 2; }});
+    };
+    QCOMPARE(start({}), 2);
+    QCOMPARE(steps, QStringList{"hand over"});
+    instance.reset();  // the first run ends
+    steps.clear();
+    QCOMPARE(start({}), 1);
+    QCOMPARE(start({"a.txt"}), 1);
+    QCOMPARE(steps, (QStringList{"splash", "window", "window"}));
   }
 
   void secondStartWithoutFilesRaisesTheWindowAndBadInputHandsNothing() {

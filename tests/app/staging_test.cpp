@@ -1,6 +1,7 @@
 // Copies of handset files in the staging folder, from the window: tagged
-// files kept apart, one copy never counted for two files, and another user
-// of this machine never getting a copy through a shared TEMP.
+// files kept apart, one copy never counted for two files, another user
+// of this machine never getting a copy through a shared TEMP, and copies
+// saved on into a folder of the user's.
 #include <QApplication>
 #include <QListWidget>
 #include <QPushButton>
@@ -15,6 +16,7 @@
 #include <unistd.h>
 
 #include "app/main_window.h"
+#include "app/save_folder.h"
 #include "app/single_instance.h"
 #include "app/transfer_results_dialog.h"
 #include "app_test_support.h"
@@ -48,10 +50,29 @@ int AsOtherUser(F act) {
   return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
-int DelCount(const std::vector<std::string>& commands) {
+int CountOf(const std::vector<std::string>& commands, const std::string& name) {
   int n = 0;
-  for (const std::string& command : commands) n += command.rfind("DEL", 0) == 0;
+  for (const std::string& command : commands) n += command.rfind(name, 0) == 0;
   return n;
+}
+int DelCount(const std::vector<std::string>& commands) { return CountOf(commands, "DEL"); }
+
+// Every name below folder, links not followed.
+QStringList NamesBelow(const fs::path& folder) {
+  QStringList names;
+  for (const auto& entry : fs::recursive_directory_iterator(folder))
+    names << QString::fromStdString(entry.path().lexically_relative(folder).string());
+  names.sort();
+  return names;
+}
+
+ssize_t NoSpace(int, const void*, size_t) {
+  errno = ENOSPC;
+  return -1;
+}
+int NoSync(int) {
+  errno = EIO;
+  return -1;
 }
 
 }  // namespace
@@ -62,7 +83,7 @@ class StagingTest : public QObject {
   std::unique_ptr<AppEnv> env;
   fs::path root;
   mirvo::sim::SimHandset* handset = nullptr;
-  std::vector<QStringList> dialogs;
+  std::vector<QStringList> dialogs, reasons;
   std::unique_ptr<QTimer> dialogWatch;
 
   std::unique_ptr<MainWindow> Connected() {
@@ -81,7 +102,8 @@ class StagingTest : public QObject {
     env = std::make_unique<AppEnv>();
     root = fs::path(env->dir.path()) / "handset";
     dialogs.clear();
-    dialogWatch = WatchResultDialogs(&dialogs);
+    reasons.clear();
+    dialogWatch = WatchResultDialogs(&dialogs, nullptr, &reasons);
   }
   void cleanup() {
     dialogWatch.reset();
@@ -122,6 +144,109 @@ class StagingTest : public QObject {
     fs::rename(stage / "x.txt", pasted / "x.txt");
     fs::rename(stage / "ⅰ.txt", pasted / "i.txt");
     QTRY_COMPARE_WITH_TIMEOUT(DelCount(handset->Commands()), 4, 20000);
+  }
+
+  // Saved into a folder of the user's byte for byte, a handset folder as a
+  // sub-folder; an existing file replaced or kept as the user says; a
+  // copy-guarded file, and one whose folder is a file there, failing with
+  // their reasons; the folder's mode left as it was. Cancel, or skip for
+  // all, fetches nothing more.
+  void saveToFolderAsksBeforeReplacing() {
+    using Answer = MainWindow::ReplaceAnswer;
+    WriteFile(root / "new.bin", PatternBytes(3000));
+    WriteFile(root / "keep.txt", PatternBytes(10));
+    WriteFile(root / "swap.txt", PatternBytes(20));
+    WriteFile(root / "sub" / "deep.txt", PatternBytes(30));
+    WriteFile(root / "guard.mid", PatternBytes(3));
+    WriteFile(root / "box" / "in.txt", PatternBytes(4));
+    WriteFile(root / ".handset-attributes", "guard.mid\t-1" + std::string(30, '-') + "\n");
+    const fs::path target = fs::path(env->dir.path()) / "saved";
+    WriteFile(target / "keep.txt", "mine");
+    WriteFile(target / "swap.txt", "old");
+    WriteFile(target / "box", "a file");
+    fs::permissions(target, fs::perms(0750));
+    auto w = Connected();
+    w->Transfers().SetStagingDir((fs::path(env->dir.path()) / "stage").string() + "/");
+    w->SetFolderPicker([&](QWidget*) { return QString::fromStdString(target.string()); });
+    QStringList asked;
+    std::vector<Answer> answers;
+    w->SetReplaceAsker([&](QWidget*, const QString& question) {
+      asked << question.section("\r\n", 1, 1);
+      if (!answers.empty()) return answers.front();
+      return question.contains("swap.txt") ? Answer::Replace : Answer::Skip;
+    });
+    w->Files().DetailView()->selectAll();
+    QCOMPARE(w->Files().SelectedFiles().lines.size(), std::size_t{6});
+    Action(*w, "save_to_folder")->trigger();
+    QCOMPARE(ReadFile(target / "new.bin"), PatternBytes(3000));
+    QCOMPARE(ReadFile(target / "sub" / "deep.txt"), PatternBytes(30));
+    QCOMPARE(ReadFile(target / "swap.txt"), PatternBytes(20));
+    QCOMPARE(ReadFile(target / "keep.txt"), std::string("mine"));
+    asked.sort();
+    QCOMPARE(asked, (QStringList{"keep.txt", "swap.txt"}));
+    QCOMPARE(NamesBelow(target), (QStringList{"box", "keep.txt", "new.bin", "sub", "sub/deep.txt", "swap.txt"}));
+    QCOMPARE(fs::status(target).permissions(), fs::perms(0750));
+    QCOMPARE(dialogs.size(), std::size_t{1});
+    const qsizetype guarded = dialogs[0].indexOf(QString("転送失敗 … guard.mid"));
+    QVERIFY2(guarded >= 0, qPrintable(dialogs[0].join("|")));
+    QCOMPARE(reasons[0][guarded], QString("コピーガードが設定されています"));
+    const qsizetype boxed = dialogs[0].indexOf(QString("転送失敗 … in.txt"));
+    QVERIFY2(boxed >= 0 && reasons[0][boxed].contains("フォルダーではありません"), qPrintable(reasons[0].join("|")));
+    QVERIFY2(env->Texts().join("|").contains(QString("guard.mid（コピーガードが設定されています）")),
+             qPrintable(env->Texts().join("|")));
+    QCOMPARE(CountOf(handset->Commands(), "GET_FILE"), 5);
+
+    // Four of six there now: one question for all, and only the two that
+    // failed fetched again.
+    asked.clear();
+    handset->ClearLog();
+    answers = {Answer::SkipAll};
+    w->Files().DetailView()->selectAll();
+    Action(*w, "save_to_folder")->trigger();
+    QCOMPARE(asked.size(), 1);
+    QCOMPARE(CountOf(handset->Commands(), "GET_FILE"), 2);
+    handset->ClearLog();
+    answers = {Answer::Cancel};
+    w->Files().DetailView()->selectAll();
+    QCOMPARE(w->SaveToFolder(), -1);
+    QCOMPARE(CountOf(handset->Commands(), "GET_FILE"), 0);
+    QCOMPARE(ReadFile(target / "keep.txt"), std::string("mine"));
+  }
+
+  // Nothing written outside the folder, through a name or a link; an
+  // existing file kept unless replacing was agreed, and kept whole when the
+  // replacement fails on the disk, with no temporary file left.
+  void saveFolderStaysInsideAndKeepsOriginals() {
+    const fs::path base = env->dir.path(), target = base / "saved", outside = base / "outside";
+    WriteFile(base / "copy.bin", PatternBytes(5000));
+    WriteFile(target / "old.txt", "original");
+    fs::create_directories(outside);
+    fs::create_symlink(outside, target / "link");
+    std::string why;
+    const std::optional<mirvo::app::SaveFolder> folder = mirvo::app::SaveFolder::Open(target.string(), why);
+    QVERIFY2(folder, why.c_str());
+    const std::string source = (base / "copy.bin").string();
+    for (const char* bad : {"../escape.bin", "link/in.bin", "/abs.bin", "a/./b.bin"}) {
+      why.clear();
+      QVERIFY2(!folder->Copy(source, bad, true, why), bad);
+      QVERIFY2(!why.empty(), bad);
+    }
+    QVERIFY(fs::is_empty(outside) && !fs::exists(base / "escape.bin"));
+    QVERIFY(folder->Holds("old.txt") && !folder->Holds("new.txt") && !folder->Holds("link/in.bin"));
+
+    QVERIFY(!folder->Copy(source, "old.txt", false, why));
+    QVERIFY2(QString::fromStdString(why).contains("同じ名前のファイル"), why.c_str());
+    mirvo::DiskCalls no_space, no_sync;
+    no_space.write = NoSpace;
+    no_sync.fsync = NoSync;
+    for (const mirvo::DiskCalls& calls : {no_space, no_sync}) {
+      QVERIFY(!folder->Copy(source, "old.txt", true, why, calls));
+      QVERIFY(!folder->Copy(source, "fresh/new.txt", true, why, calls));
+    }
+    QCOMPARE(ReadFile(target / "old.txt"), std::string("original"));
+    QCOMPARE(NamesBelow(target), (QStringList{"fresh", "link", "old.txt"}));
+    QVERIFY2(folder->Copy(source, "old.txt", true, why), why.c_str());
+    QCOMPARE(ReadFile(target / "old.txt"), PatternBytes(5000));
   }
 
   // Another user makes TEMP/ZQR (0777) first and holds its lock file, then
