@@ -240,7 +240,8 @@ void FileView::ApplyIconCells() {
   QSize cell;
   if (large) {
     // About twelve full-width characters a line, two lines under the icon.
-    cell = QSize(metrics.horizontalAdvance(QChar(0x3042)) * 12 + 8, 32 + 8 + 2 * metrics.lineSpacing());
+    cell = QSize(metrics.horizontalAdvance(QChar(0x3042)) * 12 + 8,
+                 IconCellDelegate::kLargeTopPadding + 32 + 8 + 2 * metrics.lineSpacing());
   } else {
     // One width for all, that of the longest name.
     int longest = 0;

@@ -49,6 +49,7 @@ void IconCellDelegate::paint(QPainter* painter, const QStyleOptionViewItem& opti
   }
   QStyleOptionViewItem opt = option;
   initStyleOption(&opt, index);
+  opt.rect.setTop(opt.rect.top() + kLargeTopPadding);
   const QString name = opt.text;
   const bool selected = opt.state & QStyle::State_Selected;
   const bool current = opt.state & QStyle::State_HasFocus;

@@ -13,6 +13,10 @@ class IconCellDelegate : public QStyledItemDelegate {
  public:
   using QStyledItemDelegate::QStyledItemDelegate;
 
+  // Room above a large icon, inside its cell: the first row keeps clear of
+  // the view's edge, and the current item's frame with it.
+  static constexpr int kLargeTopPadding = 6;
+
   // cell: the size of every item; large: the name goes under the icon.
   void SetCell(QSize cell, bool large);
 

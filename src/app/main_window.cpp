@@ -312,8 +312,14 @@ void MainWindow::ConnectParts() {
   connect(session, &SessionController::Idle, this, &MainWindow::FinishPendingClose);
   connect(transfers_, &TransferController::ListChanged, this, &MainWindow::RefreshFileView);
   connect(transfers_, &TransferController::StatusChanged, this, &MainWindow::UpdateStatusText);
+  // Beside what the command says once it has ended; a bar message would
+  // hide the fields.
   connect(transfers_, &TransferController::CopiesKeptIn, this, [this](const QString& folder) {
-    status_bar_->showMessage(QString("コピーしたファイルの保存先: %1").arg(folder), 15000);
+    const QString kept = QString("コピーしたファイルの保存先: %1").arg(folder);
+    QMetaObject::invokeMethod(this, [this, kept] {
+      const QString now = StatusText(StatusField::Activity);
+      ShowStatus(StatusField::Activity, now.isEmpty() ? kept : now + "　" + kept);
+    }, Qt::QueuedConnection);
   });
   connect(transfers_, &TransferController::RunStarting, this, &MainWindow::ClearStopNotice);
   transfers_->SetCloseCheck([this] { return close_pending_; });

@@ -140,7 +140,7 @@ int MainWindow::SaveToFolder() {
   });
   UpdateStatusText();
   UpdateCommands();
-  ShowStatus(StatusField::Activity, QString("%1 個のファイルを %2 に保存しました。").arg(saved).arg(chosen));
+  ShowStatus(StatusField::Activity, QString("%1 個のファイルを保存しました。保存先: %2").arg(saved).arg(chosen));
   return 0;
 }
 

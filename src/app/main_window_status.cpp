@@ -29,6 +29,9 @@ void MainWindow::CreateStatusBar() {
   const int widths[3] = {200, 80, 80};
   for (std::size_t i = 0; i < status_labels_.size(); ++i) {
     status_labels_[i] = new StatusLabel(widths[i], status_bar_);
+    // What runs stays readable beside a run's progress in a narrow window:
+    // "ファイル取得中..." and the start of a name.
+    if (i == 0) status_labels_[i]->setMinimumWidth(status_labels_[i]->fontMetrics().horizontalAdvance(QChar(0x3042)) * 10);
     status_labels_[i]->setObjectName(names[i]);
     status_bar_->addWidget(status_labels_[i]);
   }
@@ -70,6 +73,8 @@ void MainWindow::ShowStatus(StatusField field, const QString& text) {
   }
   QLabel* label = status_labels_[static_cast<std::size_t>(field)];
   label->setText(shown);
+  // The field may be narrower than its text: the whole of it on hovering.
+  label->setToolTip(shown);
   // Shown now: the call that set it may hold the window a while.
   label->repaint();
 }

@@ -7,6 +7,7 @@
 #include <QLabel>
 #include <QListWidget>
 #include <QMimeData>
+#include <QStatusBar>
 #include <QTest>
 #include <QTreeView>
 #include <QUrl>
@@ -125,6 +126,9 @@ class DesktopExchangeTest : public QObject {
       QVERIFY(ClipboardStatus().startsWith("切り取った 2 個"));
     else
       QCOMPARE(w->StatusText(StatusField::Activity), QString("2 個のファイルをコピーしました。貼り付けできます。"));
+    // Where the copies are kept is said beside it, the fields still shown.
+    QTRY_VERIFY(w->StatusText(StatusField::Activity).contains("コピーしたファイルの保存先: "));
+    QVERIFY(w->statusBar()->currentMessage().isEmpty());
   }
 
   void cutDeletesWhatAPasteMovedOnly() {

@@ -3,6 +3,7 @@
 #include <QApplication>
 #include <QDesktopServices>
 #include <QElapsedTimer>
+#include <QLabel>
 #include <QProgressBar>
 #include <QListWidget>
 #include <QPushButton>
@@ -317,13 +318,20 @@ class TransferTest : public QObject {
   // bytes, not the current file's.
   void progressNeverWidensTheWindowAndCountsTheRun() {
     auto w = Connected();
+    w->resize(640, 480);  // as at a first start
+    QApplication::processEvents();
     const QSize size = w->size();
     auto* bar = w->Transfers().Progress().findChild<QProgressBar*>("progress_bar");
     QVERIFY(bar);
+    auto* activity = w->findChild<QLabel*>("activity_status");
+    // Beside the progress, what runs stays readable.
+    const int readable = activity->fontMetrics().horizontalAdvance("ファイル取得中...");
+    int narrowest = activity->width();
     std::vector<int> seen;  // the bar as the last update left it, at each frame
     const auto shown = w->Session().Engine().On().progress;
     w->Session().Engine().On().progress = [&](std::int64_t done) {
       seen.push_back(bar->value());
+      narrowest = std::min(narrowest, activity->width());
       shown(done);
     };
     const fs::path local = fs::path(env->dir.path()) / "local" / "up.dat";
@@ -343,6 +351,7 @@ class TransferTest : public QObject {
       QApplication::processEvents();
       QCOMPARE(w->size(), size);
     }
+    QVERIFY2(narrowest >= readable, qPrintable(QString("%1 < %2").arg(narrowest).arg(readable)));
   }
 
   // A box about one file names it on a second line, with the reason the
