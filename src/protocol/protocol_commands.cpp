@@ -297,7 +297,9 @@ ExchangeResult ProtocolEngine::PutFile(std::string_view prefix, const std::strin
       EstablishLink();
       return kBroken;
     }
-    if (SendFrame(last ? kEtx : kStx, chunk, n, false) != kOk) return kBroken;
+    // The line need not wait while the next frame is read and built; the
+    // last one drains before the reply wait starts.
+    if (TransmitFrame(last ? kEtx : kStx, chunk, n, false, !last) != kOk) return kBroken;
     pos += n;
     Progress(pos);
     if (!last && port_.BytesAvailable() > 0) {

@@ -72,6 +72,10 @@ void ProtocolEngine::Progress(std::int64_t bytes_done) {
 }
 
 ExchangeResult ProtocolEngine::SendBytes(const void* bytes, int count, int timeout_ms) {
+  return Transmit(bytes, count, timeout_ms, false);
+}
+
+ExchangeResult ProtocolEngine::Transmit(const void* bytes, int count, int timeout_ms, bool queue) {
   SerialPort::ScopedWaitHook pump(port_, PumpWhileWaiting());
   SerialPort::Timeouts timeouts = port_.GetTimeouts();
   timeouts.write_ms = timeout_ms;
@@ -79,7 +83,7 @@ ExchangeResult ProtocolEngine::SendBytes(const void* bytes, int count, int timeo
   const auto* p = static_cast<const char*>(bytes);
   for (int sent = 0; sent < count;) {
     const int piece = std::min(count - sent, kMaxFrameSize);
-    if (!port_.Write(p + sent, piece)) {
+    if (!(queue ? port_.WriteQueued(p + sent, piece) : port_.Write(p + sent, piece))) {
       LogWriteTimedLine(" 送信タイムアウト");
       return ExchangeResult::Refused;
     }
@@ -118,6 +122,11 @@ ExchangeResult ProtocolEngine::SendControl(std::uint8_t control) {
 }
 
 ExchangeResult ProtocolEngine::SendFrame(std::uint8_t frame_type, const void* data, int length, bool append_crlf) {
+  return TransmitFrame(frame_type, data, length, append_crlf, false);
+}
+
+ExchangeResult ProtocolEngine::TransmitFrame(std::uint8_t frame_type, const void* data, int length, bool append_crlf,
+                                             bool queue) {
   std::string frame;
   if (MakeDataFrame(&frame, frame_type, data, length, append_crlf) < 0) {
     // No frame can carry it: nothing goes out, and the trace shows what failed.
@@ -125,7 +134,7 @@ ExchangeResult ProtocolEngine::SendFrame(std::uint8_t frame_type, const void* da
     return ExchangeResult::Refused;
   }
   const int size = static_cast<int>(frame.size());
-  const ExchangeResult r = SendBytes(frame.data(), size, kControlSendTimeout);
+  const ExchangeResult r = Transmit(frame.data(), size, kControlSendTimeout, queue);
   LogDump(frame.data(), size,
           std::string(ControlName(frame_type)) + Cp932(r != ExchangeResult::Ok ? "送信失敗" : "送信"));
   return r;

@@ -134,6 +134,10 @@ class ProtocolEngine {
     bool carries_data = false;
   };
 
+  // SendBytes and SendFrame; with queue, Ok once the bytes are in the send
+  // queue (file data frames no reply is awaited for: see SerialPort::WriteQueued).
+  ExchangeResult Transmit(const void* bytes, int count, int timeout_ms, bool queue);
+  ExchangeResult TransmitFrame(std::uint8_t frame_type, const void* data, int length, bool append_crlf, bool queue);
   static void Fire(const std::function<void()>& event);
   void Progress(std::int64_t bytes_done);
   // Whether a list or file being received has gone past the limits; traced.

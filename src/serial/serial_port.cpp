@@ -200,7 +200,11 @@ bool SerialPort::Read(void* buffer, int n) {
   }
 }
 
-bool SerialPort::Write(const void* buffer, int n) {
+bool SerialPort::Write(const void* buffer, int n) { return Send(buffer, n, true); }
+
+bool SerialPort::WriteQueued(const void* buffer, int n) { return Send(buffer, n, false); }
+
+bool SerialPort::Send(const void* buffer, int n, bool drain) {
   if (!open_ || n < 0 || (n > 0 && buffer == nullptr)) return false;
   const auto* in = static_cast<const char*>(buffer);
   std::size_t left = static_cast<std::size_t>(n);
@@ -225,6 +229,10 @@ bool SerialPort::Write(const void* buffer, int n) {
     }
     if (now >= deadline || !AwaitDevice(Await::kWritable, deadline, hook_due)) break;
   }
+  if (left == 0 && !drain) {
+    if (thread_) thread_->NoteWrite();
+    return true;
+  }
   // Sent means on the line: a queue still full when the time-out ends fails
   // the call, so a later reply wait never starts before the block is out.
   while (left == 0) {
@@ -241,6 +249,8 @@ bool SerialPort::Write(const void* buffer, int n) {
     if (now >= deadline || !AwaitDevice(Await::kDrained, deadline, hook_due)) break;
   }
   // The caller counts this block as not sent: none of it may go out later.
+  // What the queue may still hold besides is data queued since the last
+  // Write, never a control byte (each goes out by a draining Write).
   if (open_ && open_count_ == generation) device_->DiscardOutput();
   return false;
 }
@@ -287,7 +297,7 @@ void SerialPort::DiscardInput() {
   // No output flush: a successful Write has drained its bytes and a failed
   // one discarded its rest, so all a flush could still drop are bytes a
   // Write reported sent that the other end has not read yet (a pseudo-
-  // terminal holds those on its far side).
+  // terminal holds those on its far side) and data WriteQueued left queued.
 }
 
 bool SerialPort::PullAndFind(char ch) {

@@ -143,15 +143,20 @@ class SerialPort {
   // false Write whatever it left unsent is discarded. Nothing stays pending.
   bool Read(void* buffer, int n);
   bool Write(const void* buffer, int n);
+  // As Write, but true once the bytes are in the driver's send queue: the
+  // line goes on while the caller makes the next block. Only for blocks no
+  // reply is awaited for; the next Write drains them with its own. After a
+  // false call none of the queued bytes go out.
+  bool WriteQueued(const void* buffer, int n);
 
   // Bytes received and not yet read; -1 when closed.
   int BytesAvailable();
   // The part of those already taken off the device: a Read of up to this
   // many bytes completes at once, without a system call.
   int BytesBuffered() const { return static_cast<int>(rx_tail_ - rx_head_); }
-  // Discards everything received and not read. Nothing is left to send
-  // after a Write returns, so the send side is not touched: bytes a Write
-  // reported sent always reach the other end.
+  // Discards everything received and not read. The send side is never
+  // touched: bytes a Write reported sent, and those WriteQueued left in the
+  // send queue, always reach the other end.
   void DiscardInput();
 
   bool IsOpen() const { return open_; }
@@ -172,6 +177,8 @@ class SerialPort {
   // the bytes pulled. Used by the event thread's dispatch.
   bool PullAndFind(char ch);
   void ReleaseDevice();
+  // Write and WriteQueued; with drain, true only once the queue is empty.
+  bool Send(const void* buffer, int n, bool drain);
 
   // Waits on the device until deadline, cut short to run the wait hook when
   // due; false when the wait must end the call (line gone, port closed or

@@ -196,6 +196,30 @@ TEST(SlowLineTest, WriteReturnsOnceTheBytesAreOnTheLine) {
   EXPECT_EQ(line->QueuedOut(), 0);
 }
 
+TEST(SlowLineTest, AQueuedWriteLeavesItsBytesQueuedUntilTheNextWriteDrainsThem) {
+  SlowLine* line = nullptr;
+  FakeDevices fake([&](const std::string&, const SerialSettings&) {
+    auto device = std::make_unique<SlowLine>(960.0);
+    line = device.get();
+    return device;
+  });
+  SerialPort port;
+  ChangeSetting(port, &SerialSettings::port_name, "/slow");
+  ChangeSetting(port, &SerialSettings::lock_dir, "");
+  ASSERT_TRUE(port.Open());
+  port.SetTimeouts({.read_ms = 30000, .write_ms = 5000, .read_interval_ms = 0});
+  const std::string block(200, 'd');  // about 210 ms on the line
+  ASSERT_TRUE(port.WriteQueued(block.data(), static_cast<int>(block.size())));
+  EXPECT_GT(line->QueuedOut(), 100);
+  // A purge of what came in leaves what goes out alone.
+  port.DiscardInput();
+  EXPECT_GT(line->QueuedOut(), 100);
+  // The ACK after data: reported sent only once all before it is out too.
+  const char ack = 0x06;
+  ASSERT_TRUE(port.Write(&ack, 1));
+  EXPECT_EQ(line->QueuedOut(), 0);
+}
+
 class PortTest : public testing::PortFixture {
  protected:
   // Opens the pty by path with short time-outs.
