@@ -510,6 +510,17 @@ TEST_F(CliSessionTest, BackupFetchesAgainACopyWhoseContentAndDateChangedButNotIt
   EXPECT_EQ(ReadFile(backup + "/a.txt"), "ALPHA");
 }
 
+TEST_F(CliSessionTest, BackupCountsACopyThatNeverReachedTheDiskAsFailed) {
+  WriteFile(root_ / ".handset-attributes", "");
+  const std::string backup = dir_.path() + "/backup";
+  WriteFile(backup + "/a.txt/in-the-way", "x");  // the rename over it fails
+  StartHandset();
+  const Result r = Cli({"backup", backup});
+  EXPECT_EQ(r.status, kExitFileFailed);
+  EXPECT_NE(r.out.find("backup: 4 fetched, 0 skipped, 1 failed"), std::string::npos) << r.out;
+  EXPECT_NE(r.err.find("backup a.txt: fetched, but not written"), std::string::npos) << r.err;
+}
+
 TEST_F(CliSessionTest, BackupCountsAListLineItCannotReadAsAFailure) {
   WriteFile(root_ / ".handset-attributes", "");
   // Listed with a size no list record can hold; sparse, so it costs nothing.

@@ -3,10 +3,12 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
+#include <memory>
 #include <set>
 
 #include "cli/cli_commands.h"
 #include "cli/local_file.h"
+#include "core/committer.h"
 
 namespace mirvo::cli {
 namespace {
@@ -82,8 +84,24 @@ int RunBackup(CliRun& run, Session& session, const std::string& dir) {
   }
   BackupCount count;
   const std::vector<BackupItem> plan = PlanBackup(session.lines);
+  // Each copy is written while the next file comes; it counts as fetched
+  // only once its write, fsync and rename have been seen to succeed.
+  std::vector<std::int64_t> written(plan.size(), 0);
+  Committer committer;
+  auto collect = [&](const std::vector<Committer::Result>& results) {
+    for (const Committer::Result& r : results) {
+      if (!r.ok) {
+        run.Fail(plan[r.tag].what, "fetched, but not written: " + r.why);
+        ++count.failed;
+        continue;
+      }
+      ++count.fetched;
+      count.bytes += written[r.tag];
+    }
+  };
   std::size_t index = 0;
   for (const BackupItem& entry : plan) {
+    collect(committer.TakeDone());
     ++index;
     auto fail = [&](const std::string& reason) {
       run.Fail(entry.what, reason);
@@ -95,7 +113,7 @@ int RunBackup(CliRun& run, Session& session, const std::string& dir) {
     }
     const std::string shown = ShowText(entry.item.tag + entry.item.folder + entry.item.name);
     const std::string& name = entry.name;
-    const UniqueFd folder = OpenSubFolders(root.Get(), entry.folders, why);
+    UniqueFd folder = OpenSubFolders(root.Get(), entry.folders, why);
     if (!folder.IsValid()) {
       fail("cannot make its folder: " + why);
       continue;
@@ -112,13 +130,13 @@ int RunBackup(CliRun& run, Session& session, const std::string& dir) {
     }
     const std::string counter = "[" + std::to_string(index) + "/" + std::to_string(plan.size()) + "] " + shown;
     run.progress.Show(counter);
-    std::string data;
+    auto data = std::make_shared<std::string>();
     ExchangeResult r = ExchangeResult::Ok;
     {
       ReceiveProgress received(run, session, counter, entry.item.size);
       HandsetWait waiting(run, "GET_FILE " + shown,
                           std::max(run.options.timeouts.reply, run.options.timeouts.first_frame));
-      r = session.engine.GetFile(data, entry.item.tag + entry.item.folder + entry.item.name);
+      r = session.engine.GetFile(*data, entry.item.tag + entry.item.folder + entry.item.name);
     }
     run.progress.Clear();
     if (r != ExchangeResult::Ok) {
@@ -126,13 +144,13 @@ int RunBackup(CliRun& run, Session& session, const std::string& dir) {
       fail(ResultText(r));
       continue;
     }
-    if (!WriteFileAt(folder.Get(), name, data, date, why)) {
-      fail("fetched, but not written: " + why);
-      continue;
-    }
-    ++count.fetched;
-    count.bytes += static_cast<std::int64_t>(data.size());
+    written[index - 1] = static_cast<std::int64_t>(data->size());
+    auto dir = std::make_shared<UniqueFd>(std::move(folder));
+    committer.Submit(index - 1, [dir, name, data, date](std::string& failure) {
+      return WriteFileAt(dir->Get(), name, *data, date, failure);
+    });
   }
+  collect(committer.Finish());
   const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
   char summary[160];
   std::snprintf(summary, sizeof summary, "backup: %d fetched, %d skipped, %d failed, %s B, %.1f s", count.fetched,
