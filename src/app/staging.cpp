@@ -77,6 +77,7 @@ bool WriteStagedFile(const std::string& dir, const std::string& path, std::strin
 
 bool StagingRun::Open(const std::string& dir, std::string& why) {
   folder_ = PrivateFolder::Open(dir, why);
+  const std::lock_guard lock(mutex_);
   written_.clear();
   return folder_.has_value();
 }
@@ -87,6 +88,7 @@ std::optional<std::string> StagingRun::Target(const ListRecord& item, std::strin
     why = "ファイル名をこのコンピューターの名前にできません";
     return std::nullopt;
   }
+  const std::lock_guard lock(mutex_);
   if (written_.count(*relative)) {
     why = "同じ名前のファイルをこの転送で既に保存しました (" + *relative + ")";
     return std::nullopt;
@@ -96,8 +98,12 @@ std::optional<std::string> StagingRun::Target(const ListRecord& item, std::strin
 
 bool StagingRun::Write(const std::string& relative, std::string_view data, std::string_view date, std::string& why,
                        const std::function<void()>& between_chunks) {
-  if (!folder_ || written_.count(relative)) return false;
+  {
+    const std::lock_guard lock(mutex_);
+    if (!folder_ || written_.count(relative)) return false;
+  }
   if (!WriteStagedCopy(*folder_, relative, data, ListDateTime(date), why, between_chunks)) return false;
+  const std::lock_guard lock(mutex_);
   written_.insert(relative);
   return true;
 }

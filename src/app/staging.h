@@ -10,6 +10,7 @@
 #include <time.h>
 
 #include <functional>
+#include <mutex>
 #include <optional>
 #include <set>
 #include <string>
@@ -48,6 +49,8 @@ bool WriteStagedFile(const std::string& dir, const std::string& path, std::strin
 // One download run's hold on the staging folder: opened once, so that a
 // folder swapped during the run cannot redirect a copy, and the copies
 // written, so that two handset files never count as fetched into one.
+// Write may run on another thread than Target (a run's copies are written
+// while the next file comes); Open only while no Write runs.
 class StagingRun {
  public:
   bool Open(const std::string& dir, std::string& why);
@@ -61,6 +64,7 @@ class StagingRun {
 
  private:
   std::optional<PrivateFolder> folder_;
+  mutable std::mutex mutex_;  // over written_
   std::set<std::string> written_;
 };
 

@@ -6,6 +6,8 @@
 #include <QPushButton>
 #include <QStatusBar>
 #include <algorithm>
+#include <map>
+#include <memory>
 #include <new>
 #include <optional>
 
@@ -17,6 +19,7 @@
 #include "app/status_panel.h"
 #include "app/transfer_progress.h"
 #include "app/transfer_results_dialog.h"
+#include "core/committer.h"
 #include "protocol/list_records.h"
 #include "protocol/protocol_engine.h"
 #include "serial/serial_port.h"
@@ -123,6 +126,20 @@ class TransferController::OneFileExchange {
   const bool shows_size_;
 };
 
+// A download run's copies on their way to disk: each is written, synced and
+// renamed on the committer's thread while the next file comes.
+struct TransferController::PendingCopies {
+  struct Copy {
+    std::string relative, local_path;
+    QString name;
+  };
+  bool InFlight(const std::string& relative) const {
+    return std::any_of(copies.begin(), copies.end(), [&](const auto& c) { return c.second.relative == relative; });
+  }
+  std::map<std::size_t, Copy> copies;  // by the run's file index
+  Committer committer;
+};
+
 TransferController::TransferController(SessionController& session, FileView& files, QStatusBar* status_bar,
                                        QWidget* window)
     : QObject(window),
@@ -184,7 +201,8 @@ int TransferController::DownloadOneFile(const std::string& dir, const std::strin
   return FetchIntoRun(run, line, local_path);
 }
 
-int TransferController::FetchIntoRun(StagingRun& run, const std::string& line, std::string& local_path) {
+int TransferController::FetchIntoRun(StagingRun& run, const std::string& line, std::string& local_path,
+                                     PendingCopies* pending, std::size_t index) {
   if (!session_.IsSessionOpen() || session_.IsBusy()) return -1;
   failure_reason_.clear();
   std::string data;
@@ -205,6 +223,15 @@ int TransferController::FetchIntoRun(StagingRun& run, const std::string& line, s
   Ui().ProcessMessages();
   const ExchangeResult r = session_.Engine().GetFile(data, item.tag + item.folder + item.name);
   Ui().ProcessMessages();
+  if (r == ExchangeResult::Ok && pending) {
+    local_path = run.FolderPath() + "/" + *target;
+    auto copy = std::make_shared<const std::string>(std::move(data));
+    pending->committer.Submit(index, [&run, relative = *target, copy, date = item.date](std::string& failure) {
+      return run.Write(relative, *copy, date, failure);
+    });
+    pending->copies[index] = {*target, local_path, name};
+    return 0;
+  }
   if (r == ExchangeResult::Ok) {
     if (!run.Write(*target, data, item.date, why, [] { Ui().ProcessMessages(); })) {
       cursor.Release();
@@ -286,41 +313,70 @@ int TransferController::DownloadFiles(const std::vector<std::string>& lines, QSt
     TransferProgress* p;
     ~EndRun() { p->EndRun(); }
   } end_run{progress_};
-  for (const std::string& line : lines) {
-    if (!session_.IsSessionOpen()) return -1;
+  // Each file's result line, by its place in the run: copies settle later.
+  std::map<std::size_t, std::pair<bool, QString>> outcomes;
+  std::vector<QString> names(lines.size());
+  PendingCopies pending;
+  // A copy counts as fetched (listed, and so deletable by a cut) only once
+  // it is on disk; a failed one fails its file as a write here always did.
+  auto settle = [&](const std::vector<Committer::Result>& done) {
+    for (const Committer::Result& c : done) {
+      const PendingCopies::Copy copy = pending.copies.extract(c.tag).mapped();
+      if (c.ok) {
+        // A copy the run delivers elsewhere counts only once delivered.
+        if (deliver) {
+          if (const QString why = deliver(copy.local_path, lines[c.tag]); !why.isEmpty()) {
+            failed = true;
+            outcomes[c.tag] = {false, why};
+            continue;
+          }
+        }
+        last_downloaded_.push_back(lines[c.tag]);
+        local_paths << QString::fromStdString(copy.local_path);
+        outcomes[c.tag] = {true, {}};
+        QApplication::beep();
+        continue;
+      }
+      failed = true;
+      LocalFailure(kCopyFailed, copy.name, QString::fromStdString(c.why));
+      outcomes[c.tag] = {false, failure_reason_};
+    }
+  };
+  bool session_lost = false;
+  for (std::size_t i = 0; i < lines.size(); ++i) {
+    settle(pending.committer.TakeDone());
+    const std::string& line = lines[i];
+    if (!session_.IsSessionOpen()) {
+      session_lost = true;
+      break;
+    }
     if (StopWanted()) break;
     ListRecord item;
     ParseListLine(line, item);
-    const QString name = FromCp932(BareHandsetName(item.name));
+    names[i] = FromCp932(BareHandsetName(item.name));
+    // A second file for a copy still on its way waits for it, so that the
+    // run refuses it as it always has.
+    if (const auto relative = StagedRelativePath(item); relative && pending.InFlight(*relative))
+      settle(pending.committer.Finish());
     progress_->BeginFile(item.size);
     int r = -100;
     std::string local_path;
     try {
-      r = FetchIntoRun(run, line, local_path);
+      r = FetchIntoRun(run, line, local_path, &pending, i);
     } catch (...) {
       // A file that could not be had (memory, for one) fails alone.
       r = -2;
     }
     progress_->EndFile();
-    if (r == 0 && deliver) {
-      if (const QString why = deliver(local_path, line); !why.isEmpty()) {
-        failed = true;
-        results.Add(false, name, why);
-        continue;
-      }
-    }
-    if (r == 0) {
-      last_downloaded_.push_back(line);
-      local_paths << QString::fromStdString(local_path);
-      results.Add(true, name, {});
-      continue;
-    }
+    if (r == 0) continue;
     failed = true;
-    if (r == -1 || r == -2) results.Add(false, name, failure_reason_);
+    if (r == -1 || r == -2) outcomes[i] = {false, failure_reason_};
     if (r == -1) session_.DropSession(true);
   }
+  settle(pending.committer.Finish());
+  for (const auto& [i, outcome] : outcomes) results.Add(outcome.first, names[i], outcome.second);
   // A session that closed under the last file ends the run as under any other.
-  if (!session_.IsSessionOpen()) return -1;
+  if (session_lost || !session_.IsSessionOpen()) return -1;
   if (!results.lines.isEmpty() && failed) ShowResults(results);
   if (!last_downloaded_.empty() && !told_staging_folder_) {
     told_staging_folder_ = true;

@@ -103,8 +103,12 @@ class TransferController : public QObject {
 
  private:
   class OneFileExchange;
+  struct PendingCopies;
   // One file of a run into its staging folder; local_path gets the copy's path.
-  int FetchIntoRun(StagingRun& run, const std::string& line, std::string& local_path);
+  // With pending, 0 means fetched: the copy is handed to its committer as
+  // the file numbered index, and counts only once that succeeded.
+  int FetchIntoRun(StagingRun& run, const std::string& line, std::string& local_path,
+                   PendingCopies* pending = nullptr, std::size_t index = 0);
   // A run's result lines and, beside each failed one, why it failed.
   struct RunResults {
     QStringList lines, reasons;
