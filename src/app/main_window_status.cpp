@@ -75,8 +75,11 @@ void MainWindow::ShowStatus(StatusField field, const QString& text) {
   label->setText(shown);
   // The field may be narrower than its text: the whole of it on hovering.
   label->setToolTip(shown);
-  // Shown now: the call that set it may hold the window a while.
-  label->repaint();
+  // Painted at the next pass of the event loop, not here: a run sets the
+  // field between files, and every exchange lets the loop run before its
+  // file and whenever it waits on the handset (see ProtocolEngine), so the
+  // text is up before anyone could read it, and the line never waits on it.
+  label->update();
 }
 
 void MainWindow::ClearStopNotice() {
@@ -113,8 +116,8 @@ void MainWindow::UpdateStatusText() {
     ShowStatus(StatusField::Port, "未接続");
     NameHandsetStatus();
     FitHandsetStatus();
-    handset_status_->repaint();
-    status_bar_->repaint();
+    handset_status_->update();
+    status_bar_->update();
   }
   const FileView::SelectionSize selected = files_->SelectedSize();
   if (!stop_notice_shown_)
