@@ -23,6 +23,12 @@ int RunList(CliRun& run, Session& session, const std::optional<std::string>& pat
     run.Error("cannot fetch the file list: " + ResultText(r));
     return kExitUsage;
   }
+  {
+    // The handset is let go before the rows are made: the line never
+    // waits on the formatting.
+    HandsetWait waiting(run, "FT_END", run.options.timeouts.reply);
+    session.End();
+  }
   struct Row {
     std::string name, text;
   };

@@ -75,12 +75,14 @@ void Session::NoteResult(ExchangeResult result) {
 }
 
 bool Session::End() {
+  if (end_result) return *end_result;
   bool ok = true;
   if (port.IsOpen() && !ended) {
     if (link_down && engine.EstablishLink() != ExchangeResult::Ok) ok = false;
     if (ok && engine.FtEnd() != ExchangeResult::Ok) ok = false;
   }
   port.Close();
+  end_result = ok;
   return ok;
 }
 

@@ -99,7 +99,9 @@ struct Session {
   bool MayTryNext(std::string& why);
   void NoteResult(ExchangeResult result);
   // FT_END (after a new link when the handset had closed it) and close.
+  // Once only: a second call gives the first one's result.
   bool End();
+  std::optional<bool> end_result;
 };
 
 bool ReadConnectionSettings(const CliArgs& args, std::string& port_name, std::string& password, std::string& error);
