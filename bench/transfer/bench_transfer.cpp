@@ -8,6 +8,11 @@
 // run, and process CPU seconds per MiB (engine and handset together).
 // Line speed: 256 KiB each way at 115200 bit/s (11,520 bytes/s); efficiency
 // is payload bytes/s over 11,520, next to the frame limit 1024/1029.
+// UART queue: 1 MiB each way at 115200 bit/s, once on a plain pseudo-
+// terminal and once behind a device whose 4 KiB send queue empties at line
+// speed as a UART's does (bench/serial/uart_queue_device.h); goal: the two
+// within 0.3 % of each other. About 90 s a run:
+//   bench_transfer --benchmark_filter=BM_UartQueue --benchmark_counters_tabular=true
 // Memory: the process's peak resident size after a 1 GiB upload (goal: under
 // 32 MiB); run it alone for a figure of its own:
 //   bench_transfer --benchmark_filter=BM_PutFileMemory
@@ -30,6 +35,7 @@
 #include "protocol/protocol_engine.h"
 #include "pty_pair.h"
 #include "serial/serial_port.h"
+#include "uart_queue_device.h"
 
 namespace {
 
@@ -211,6 +217,34 @@ void BM_LineSpeed(benchmark::State& state) {
   state.counters["of_frame_limit"] = bps / kLineBytesPerSecond / (1024.0 / 1029.0);
 }
 
+// 1 MiB at 115200 bit/s; range(0): 0 download, 1 upload; range(1): 0 a
+// plain pseudo-terminal, 1 the UART queue in front of it.
+void BM_UartQueue(benchmark::State& state) {
+  mirvo::bench::UartQueueDevices devices(state.range(1) != 0 ? 4096 : 0);
+  Rig rig(static_cast<int>(kLineBytesPerSecond), false);
+  if (!rig.ok()) return state.SkipWithError("session did not open");
+  const std::string content = Pattern(kMiB);
+  Rig::Write(rig.HandsetFile("tone.bin"), content);
+  Rig::Write(rig.LocalFile("tone.bin"), content);
+  double seconds = 0;
+  for (auto _ : state) {
+    const auto t0 = Clock::now();
+    mirvo::ExchangeResult r;
+    if (state.range(0) == 0) {
+      std::string data;
+      r = rig.engine().GetFile(data, "tone.bin");
+      if (data != content) r = mirvo::ExchangeResult::Failed;
+    } else {
+      r = rig.engine().PutFile("", rig.LocalFile("tone.bin").string(), kAttr);
+    }
+    seconds += std::chrono::duration<double>(Clock::now() - t0).count();
+    if (r != kOk) return state.SkipWithError("transfer failed");
+  }
+  state.counters["seconds"] = seconds / static_cast<double>(state.iterations());
+  state.counters["of_frame_limit"] =
+      static_cast<double>(kMiB) * static_cast<double>(state.iterations()) / seconds / kLineBytesPerSecond / (1024.0 / 1029.0);
+}
+
 // 1 GiB of zeros, sparse on the PC's side, unthrottled.
 void BM_PutFileMemory(benchmark::State& state) {
   Rig rig(0, false);
@@ -236,6 +270,12 @@ void BM_PutFileMemory(benchmark::State& state) {
 BENCHMARK(BM_GetFile)->Arg(0)->Arg(1)->ArgName("trace")->Unit(benchmark::kMillisecond)->UseRealTime();
 BENCHMARK(BM_PutFile)->Arg(0)->Arg(1)->ArgName("trace")->Unit(benchmark::kMillisecond)->UseRealTime();
 BENCHMARK(BM_LineSpeed)->Arg(0)->Arg(1)->ArgName("upload")->Iterations(1)->Unit(benchmark::kSecond)->UseRealTime();
+BENCHMARK(BM_UartQueue)
+    ->ArgsProduct({{0, 1}, {0, 1}})
+    ->ArgNames({"upload", "uart"})
+    ->Iterations(1)
+    ->Unit(benchmark::kSecond)
+    ->UseRealTime();
 BENCHMARK(BM_PutFileMemory)->Iterations(1)->Unit(benchmark::kSecond)->UseRealTime();
 
 int main(int argc, char** argv) {
