@@ -55,14 +55,15 @@ class UartQueueDevice final : public PortDevice {
     return Clock::now() >= deadline ? Wait::kTimedOut : Wait::kReady;
   }
 
-  // As a tty does it: no event says the queue is empty, so a nap for about
-  // the time the queue takes on the line (at least 1 ms), then a look again.
+  // As a tty does it (serial_device_posix.cpp): no event says the queue is
+  // empty, so a nap for about the time the queue takes on the line (at
+  // least 100 us), then a look again.
   Wait WaitDrained(Clock::time_point deadline) override {
     if (capacity_ <= 0) return tty_->WaitDrained(deadline);
     const int queued = Queued();
     if (queued <= 0) return Wait::kReady;
     const auto until = std::min(deadline, Clock::now() + std::max(nanoseconds(byte_time_ * queued),
-                                                                   nanoseconds(std::chrono::milliseconds(1))));
+                                                                   nanoseconds(std::chrono::microseconds(100))));
     if (Nap(until) == Wait::kGone) return Wait::kGone;
     return Clock::now() >= deadline ? Wait::kTimedOut : Wait::kReady;
   }
