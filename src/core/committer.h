@@ -31,8 +31,9 @@ class Committer {
   };
 
   // max_pending: jobs queued or running before Submit waits; each holds its
-  // file's data, so this bounds the memory too.
-  explicit Committer(std::size_t max_pending = 2);
+  // file's data, so this bounds the memory too. One is enough to overlap a
+  // copy's disk work with the next file's transfer.
+  explicit Committer(std::size_t max_pending = 1);
   ~Committer();
   Committer(const Committer&) = delete;
   Committer& operator=(const Committer&) = delete;
