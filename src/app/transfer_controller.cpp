@@ -321,7 +321,9 @@ int TransferController::DownloadFiles(const std::vector<std::string>& lines, QSt
   // it is on disk; a failed one fails its file as a write here always did.
   auto settle = [&](const std::vector<Committer::Result>& done) {
     for (const Committer::Result& c : done) {
-      const PendingCopies::Copy copy = pending.copies.extract(c.tag).mapped();
+      auto node = pending.copies.extract(c.tag);
+      if (node.empty()) continue;  // its file failed already (see the catch below)
+      const PendingCopies::Copy& copy = node.mapped();
       if (c.ok) {
         // A copy the run delivers elsewhere counts only once delivered.
         if (deliver) {
