@@ -271,6 +271,10 @@ int HandsetMount::Flush(std::uint64_t handle) {
   if (e != 0) {
     std::lock_guard lock(mutex_);
     if (const auto it = handles_.find(handle); it != handles_.end()) it->second.send_failed = true;
+    // Gone at once: the release comes after close has returned, and a
+    // look in between must not find a file the handset refused.
+    if (const auto pending = pending_.find(path); pending != pending_.end() && pending->second == file)
+      pending_.erase(pending);
   }
   return e;
 }
