@@ -189,14 +189,9 @@ void BM_PutFile(benchmark::State& state) {
   Report(state, bytes, seconds, cpu);
 }
 
-// 256 KiB at 115200 bit/s; range(0): 0 download, 1 upload.
-void BM_LineSpeed(benchmark::State& state) {
-  Rig rig(static_cast<int>(kLineBytesPerSecond), false);
-  if (!rig.ok()) return state.SkipWithError("session did not open");
-  const std::size_t size = 256 * 1024;
-  const std::string content = Pattern(size);
-  Rig::Write(rig.HandsetFile("tone.bin"), content);
-  Rig::Write(rig.LocalFile("tone.bin"), content);
+// Seconds spent moving content one way per iteration (range(0): 0 download,
+// 1 upload), or a negative number when a transfer failed.
+double TimeOneWay(benchmark::State& state, Rig& rig, const std::string& content) {
   double seconds = 0;
   for (auto _ : state) {
     const auto t0 = Clock::now();
@@ -209,8 +204,21 @@ void BM_LineSpeed(benchmark::State& state) {
       r = rig.engine().PutFile("", rig.LocalFile("tone.bin").string(), kAttr);
     }
     seconds += std::chrono::duration<double>(Clock::now() - t0).count();
-    if (r != kOk) return state.SkipWithError("transfer failed");
+    if (r != kOk) return -1;
   }
+  return seconds;
+}
+
+// 256 KiB at 115200 bit/s; range(0): 0 download, 1 upload.
+void BM_LineSpeed(benchmark::State& state) {
+  Rig rig(static_cast<int>(kLineBytesPerSecond), false);
+  if (!rig.ok()) return state.SkipWithError("session did not open");
+  const std::size_t size = 256 * 1024;
+  const std::string content = Pattern(size);
+  Rig::Write(rig.HandsetFile("tone.bin"), content);
+  Rig::Write(rig.LocalFile("tone.bin"), content);
+  const double seconds = TimeOneWay(state, rig, content);
+  if (seconds < 0) return state.SkipWithError("transfer failed");
   const double bps = static_cast<double>(size) * static_cast<double>(state.iterations()) / seconds;
   state.counters["bytes/s"] = bps;
   state.counters["efficiency"] = bps / kLineBytesPerSecond;
@@ -226,20 +234,8 @@ void BM_UartQueue(benchmark::State& state) {
   const std::string content = Pattern(kMiB);
   Rig::Write(rig.HandsetFile("tone.bin"), content);
   Rig::Write(rig.LocalFile("tone.bin"), content);
-  double seconds = 0;
-  for (auto _ : state) {
-    const auto t0 = Clock::now();
-    mirvo::ExchangeResult r;
-    if (state.range(0) == 0) {
-      std::string data;
-      r = rig.engine().GetFile(data, "tone.bin");
-      if (data != content) r = mirvo::ExchangeResult::Failed;
-    } else {
-      r = rig.engine().PutFile("", rig.LocalFile("tone.bin").string(), kAttr);
-    }
-    seconds += std::chrono::duration<double>(Clock::now() - t0).count();
-    if (r != kOk) return state.SkipWithError("transfer failed");
-  }
+  const double seconds = TimeOneWay(state, rig, content);
+  if (seconds < 0) return state.SkipWithError("transfer failed");
   state.counters["seconds"] = seconds / static_cast<double>(state.iterations());
   state.counters["of_frame_limit"] =
       static_cast<double>(kMiB) * static_cast<double>(state.iterations()) / seconds / kLineBytesPerSecond / (1024.0 / 1029.0);

@@ -2,7 +2,6 @@
 
 #include <fcntl.h>
 #include <stdio.h>
-#include <sys/random.h>
 #include <sys/stat.h>
 
 #include <cerrno>
@@ -10,25 +9,13 @@
 #include <vector>
 
 #include "core/private_folder.h"  // SafeRelativeParts
+#include "core/staged_file.h"     // TemporaryName
 
 namespace mirvo::app {
 namespace {
 
 std::string Reason(const char* what, int error, const std::string& shown) {
   return std::string(what) + ": " + std::strerror(error) + " (" + shown + ")";
-}
-
-// A hidden name in the target folder; O_EXCL keeps it off any existing file.
-std::string TempName() {
-  static constexpr char kLetters[] = "abcdefghijklmnopqrstuvwxyz0123456789";
-  unsigned char random[8] = {};
-  if (::getrandom(random, sizeof random, 0) != static_cast<ssize_t>(sizeof random)) {
-    const auto seed = static_cast<unsigned long>(::getpid()) ^ static_cast<unsigned long>(::time(nullptr));
-    for (std::size_t i = 0; i < sizeof random; ++i) random[i] = static_cast<unsigned char>(seed >> (i * 4));
-  }
-  std::string name = ".mirvo-save-";
-  for (unsigned char byte : random) name += kLetters[byte % (sizeof kLetters - 1)];
-  return name;
 }
 
 // The temporary file goes with every way out but the rename.
@@ -125,7 +112,7 @@ bool SaveFolder::Copy(const std::string& source, std::string_view relative, bool
 
   TempFile temp{dir->Get(), {}, {}};
   for (int attempt = 0; attempt < 100 && !temp.fd.IsOpen(); ++attempt) {
-    std::string candidate = TempName();
+    std::string candidate = TemporaryName(".mirvo-save-");
     temp.fd =
         UniqueFd(::openat(dir->Get(), candidate.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666));
     if (temp.fd.IsOpen())

@@ -9,22 +9,18 @@
 #include <cstring>
 
 namespace mirvo {
-namespace {
 
-// A hidden name beside the final one; O_EXCL keeps it off any existing file.
-std::string TempName() {
+std::string TemporaryName(std::string_view prefix) {
   static constexpr char kLetters[] = "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789";
   unsigned char random[8] = {};
   if (::getrandom(random, sizeof random, 0) != static_cast<ssize_t>(sizeof random)) {
     const auto seed = static_cast<unsigned long>(::getpid()) ^ static_cast<unsigned long>(::time(nullptr));
     for (std::size_t i = 0; i < sizeof random; ++i) random[i] = static_cast<unsigned char>(seed >> (i * 4));
   }
-  std::string name = ".mirvo-";
+  std::string name(prefix);
   for (unsigned char byte : random) name += kLetters[byte % (sizeof kLetters - 1)];
   return name;
 }
-
-}  // namespace
 
 std::optional<StagedFile> StagedFile::Create(const PrivateFolder& folder, std::string_view relative,
                                              std::string& why, DiskCalls calls) {
@@ -34,7 +30,7 @@ std::optional<StagedFile> StagedFile::Create(const PrivateFolder& folder, std::s
   std::string name(slash == std::string_view::npos ? relative : relative.substr(slash + 1));
   const std::string shown = folder.Path() + "/" + std::string(relative);
   for (int attempt = 0; attempt < 100; ++attempt) {
-    std::string temp = TempName();
+    std::string temp = TemporaryName(".mirvo-");
     UniqueFd file(::openat(dir->Get(), temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
     if (file.IsOpen()) return StagedFile(std::move(*dir), std::move(file), std::move(temp), std::move(name), shown, calls);
     if (errno != EEXIST) break;

@@ -60,6 +60,10 @@ class StagedFile {
   DiskCalls calls_;
 };
 
+// A hidden file name that starts with prefix and ends in random letters,
+// for a temporary file made with O_EXCL beside its final name.
+std::string TemporaryName(std::string_view prefix);
+
 // A whole copy in one go; between_chunks, when given, runs after each MiB.
 bool WriteStagedCopy(const PrivateFolder& folder, std::string_view relative, std::string_view data,
                      const std::optional<timespec>& modified, std::string& why,
