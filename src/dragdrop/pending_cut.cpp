@@ -3,10 +3,27 @@
 #include <QApplication>
 #include <QClipboard>
 #include <QFileInfo>
+#include <QMimeData>
 
 namespace mirvo::dragdrop {
 
+namespace {
+
+// A move between file systems is a copy, then a delete: a large file on a
+// slow disk takes a while.
+constexpr std::chrono::milliseconds kEmptiedWait = std::chrono::seconds(60);
+
+bool ClipboardEmpty() {
+  const QMimeData* mime = QApplication::clipboard()->mimeData();
+  return !mime || mime->formats().isEmpty();
+}
+
+}  // namespace
+
 PendingCut::PendingCut(QObject* parent) : QObject(parent) {
+  emptied_wait_.setSingleShot(true);
+  emptied_wait_.setInterval(kEmptiedWait);
+  connect(&emptied_wait_, &QTimer::timeout, this, &PendingCut::Finish);
   connect(&watcher_, &QFileSystemWatcher::directoryChanged, this, &PendingCut::Check);
   connect(&watcher_, &QFileSystemWatcher::fileChanged, this, &PendingCut::Check);
   connect(QApplication::clipboard(), &QClipboard::dataChanged, this, &PendingCut::Check);
@@ -53,15 +70,25 @@ void PendingCut::TakeGone() {
 void PendingCut::Check() {
   if (!offered_) return;
   TakeGone();
-  // A file manager that pasted a cut often clears the clipboard at once;
-  // the copies it moved were counted just above.
-  if (!offered_() || entries_.empty()) Finish();
+  if (entries_.empty()) {
+    Finish();
+    return;
+  }
+  if (offered_()) return;
+  // Someone else's data on the clipboard ends the offer at once; an empty
+  // clipboard may be a paste of ours still moving the copies.
+  if (!ClipboardEmpty()) {
+    Finish();
+  } else if (!emptied_wait_.isActive()) {
+    emptied_wait_.start();
+  }
 }
 
 void PendingCut::Finish() {
   if (!offered_) return;
   // Cleared first: what TakeGone's callbacks let run must not end it twice.
   offered_ = nullptr;
+  emptied_wait_.stop();
   TakeGone();
   const int left = static_cast<int>(entries_.size());
   entries_.clear();

@@ -2,7 +2,9 @@
 // local copies lie in the staging folder, offered on the clipboard as cut;
 // a paste in a file manager moves a copy out of that folder, and only then
 // may the handset's file go. A copy still in place when the clipboard
-// passes to someone else was not taken, and its handset file stays.
+// passes to someone else was not taken, and its handset file stays. Some
+// file managers clear the clipboard as a paste of a cut begins and move
+// the copies after: a clipboard left empty waits a while for them.
 // Runs on the user-interface thread.
 #pragma once
 
@@ -10,6 +12,8 @@
 #include <QObject>
 #include <QString>
 #include <QStringList>
+#include <QTimer>
+#include <chrono>
 #include <functional>
 #include <string>
 #include <utility>
@@ -48,12 +52,15 @@ class PendingCut : public QObject {
   QStringList Watched() const;
   void SetOnTaken(Taken callback) { on_taken_ = std::move(callback); }
   void SetOnEnded(Ended callback) { on_ended_ = std::move(callback); }
+  // How long copies are still waited for once the clipboard is emptied.
+  void SetEmptiedWait(std::chrono::milliseconds wait) { emptied_wait_.setInterval(wait); }
 
  private:
   void Check();
   void TakeGone();
 
   QFileSystemWatcher watcher_;
+  QTimer emptied_wait_;
   std::vector<Entry> entries_;
   OfferCheck offered_;
   Taken on_taken_;

@@ -15,6 +15,7 @@
 #include "dragdrop/file_drop_target.h"
 #include "dragdrop/file_list_formats.h"
 #include "dragdrop/lazy_file_mime.h"
+#include "dragdrop/pending_cut.h"
 
 using namespace mirvo::dragdrop;
 using namespace std::chrono_literals;
@@ -116,6 +117,39 @@ class DragDropTest : public QObject {
     LazyFileMime ready({a_}, true);
     QCOMPARE(ready.data(kKdeCutSelection), QByteArray("1"));
     QCOMPARE(ready.FetchCount(), 0);
+  }
+
+  // A file manager that empties the clipboard as its paste of a cut begins
+  // moves the copies a moment later; someone else's data ends the wait.
+  void cutWaitsForMovesOnceTheClipboardEmpties() {
+    const QString c1 = Make("c1"), c2 = Make("c2"), c3 = Make("c3");
+    QClipboard* clipboard = QApplication::clipboard();
+    PendingCut cut;
+    std::vector<std::string> taken;
+    int left = -1;
+    bool offered = true;
+    cut.SetOnTaken([&](const std::string& key) { taken.push_back(key); });
+    cut.SetOnEnded([&](int n) { left = n; });
+    clipboard->setText("ours");
+    QVERIFY(cut.Watch({{c1, "k1"}, {c2, "k2"}}, [&] { return offered; }));
+    offered = false;
+    clipboard->clear();
+    QVERIFY(QFile::rename(c1, sub_ + "/c1"));
+    QTRY_COMPARE(taken, std::vector<std::string>{"k1"});
+    QCOMPARE(left, -1);
+    cut.SetEmptiedWait(1ms);
+    QTRY_COMPARE(left, 1);
+    QVERIFY(cut.Watched().isEmpty() && QFile::exists(c2));
+
+    left = -1;
+    offered = true;
+    QVERIFY(cut.Watch({{c3, "k3"}}, [&] { return offered; }));
+    offered = false;
+    clipboard->setText("other");
+    QCOMPARE(left, 1);
+    QVERIFY(QFile::rename(c3, sub_ + "/c3"));
+    QCoreApplication::processEvents();
+    QCOMPARE(taken.size(), std::size_t{1});
   }
 
   void sourceAsksForFilesAndPutsOnlyWrittenFiles() {
