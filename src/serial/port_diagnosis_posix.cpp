@@ -1,6 +1,7 @@
 #include <grp.h>
 #include <pwd.h>
 #include <sys/stat.h>
+#include <signal.h>
 #include <sys/sysmacros.h>
 #include <unistd.h>
 
@@ -15,6 +16,7 @@
 
 #include "core/paths.h"
 #include "serial/port_diagnosis.h"
+#include "serial/port_lock.h"
 #include "serial/port_names.h"
 
 namespace mirvo {
@@ -25,6 +27,11 @@ namespace fs = std::filesystem;
 PortAccessCheck& AccessCheck() {
   static PortAccessCheck check;
   return check;
+}
+
+std::vector<std::string>& LockFolders() {
+  static std::vector<std::string> folders;
+  return folders;
 }
 
 int CheckAccess(const std::string& path) {
@@ -104,9 +111,29 @@ long OpenedBy(const struct stat& dev) {
   return 0;
 }
 
+bool Running(long pid) { return ::kill(static_cast<pid_t>(pid), 0) == 0 || errno == EPERM; }
+
+// The first lock file of the device, in the order the folders are given
+// (/var/lock is often a link to /run/lock: one file, found once).
+void LookForLockFile(PortOpenDiagnosis& d) {
+  static const std::vector<std::string> kSystemFolders{"/var/lock", "/run/lock"};
+  for (const std::string& folder : LockFolders().empty() ? kSystemFolders : LockFolders()) {
+    const serial_internal::LockFileOwner owner = serial_internal::ReadLockFile(folder, d.device);
+    if (owner.file.empty()) continue;
+    d.lock_file = owner.file;
+    d.lock_pid = owner.pid.value_or(0);
+    // Any user's process: its name in /proc is for all to read.
+    if (d.lock_pid != 0 && Running(d.lock_pid)) d.holder = ProcessName(d.lock_pid);
+    d.lock_stale = d.lock_pid != 0 && d.holder.empty();
+    return;
+  }
+}
+
 }  // namespace
 
 void SetPortAccessCheck(PortAccessCheck check) { AccessCheck() = std::move(check); }
+
+void SetPortLockFolders(std::vector<std::string> folders) { LockFolders() = std::move(folders); }
 
 PortOpenDiagnosis DiagnosePortOpen(const std::string& port_name) {
   PortOpenDiagnosis d;
@@ -127,6 +154,9 @@ PortOpenDiagnosis DiagnosePortOpen(const std::string& port_name) {
     return d;
   }
   if (d.access_error != 0 || !known) return d;
+  // The lock file first: the port never opens a device that has one.
+  LookForLockFile(d);
+  if (!d.lock_file.empty()) return d;
   long pid = LockHolder(st);
   if (pid != 0 && !OwnedByUs(pid)) pid = 0;
   if (pid == 0 && S_ISCHR(st.st_mode)) pid = OpenedBy(st);
@@ -138,6 +168,10 @@ std::string PortOpenFailureReason(const std::string& port_name, const PortOpenDi
   if (d.device.empty()) return port_name + (ComPortNumber(port_name) ? ": no device" : ": no such port");
   const std::string head = port_name + " (" + d.device + "): ";
   if (d.access_error != 0) return head + std::strerror(d.access_error);
+  if (d.lock_stale)
+    return head + "locked by " + d.lock_file + ", whose process " + std::to_string(d.lock_pid) + " no longer runs";
+  if (!d.lock_file.empty() && d.holder.empty()) return head + "locked by " + d.lock_file + ", which names no process";
+  if (!d.lock_file.empty()) return head + "in use by " + d.holder + " (" + d.lock_file + ")";
   if (!d.holder.empty()) return head + "in use by " + d.holder;
   return head + "in use, or refused the line settings";
 }
@@ -154,6 +188,14 @@ std::string PortOpenHint(const PortOpenDiagnosis& d, HintLanguage language) {
               : d.device + " belongs to the group " + d.group + ", which you are not in: run \"sudo usermod -aG " +
                     d.group + " $USER\" and log in again";
   }
+  if (d.lock_stale)
+    return ja ? d.device + " のロックファイル " + d.lock_file + " は、もう動いていないプロセス (pid " +
+                    std::to_string(d.lock_pid) + ") のものです。このファイルを削除すると使えます。"
+              : d.lock_file + " locks " + d.device + " for process " + std::to_string(d.lock_pid) +
+                    ", which no longer runs: remove that file";
+  if (!d.lock_file.empty() && d.holder.empty())
+    return ja ? d.device + " はロックファイル " + d.lock_file + " で使用中とされています。"
+              : d.device + " is locked by " + d.lock_file;
   if (!d.holder.empty())
     return ja ? d.device + " は別のプログラム " + d.holder + " が使用中です。"
               : d.device + " is in use by " + d.holder;

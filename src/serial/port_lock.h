@@ -4,9 +4,20 @@
 // src/serial.
 #pragma once
 
+#include <optional>
 #include <string>
 
 namespace mirvo::serial_internal {
+
+// The device's lock file in folder, and the process it names: file is empty
+// when the device has none there (or is never locked: no character device,
+// a pseudo-terminal); pid is empty when the file names no process (it
+// cannot be read, or holds neither form).
+struct LockFileOwner {
+  std::string file;
+  std::optional<long> pid;
+};
+LockFileOwner ReadLockFile(const std::string& folder, const std::string& device_path);
 
 class PortLock {
  public:

@@ -52,6 +52,11 @@ std::optional<pid_t> ReadOwner(int fd) {
 
 bool Alive(pid_t pid) { return kill(pid, 0) == 0 || errno == EPERM; }
 
+std::string LockFileName(const std::string& folder, const std::string& device_path) {
+  const std::size_t slash = device_path.find_last_of('/');
+  return folder + "/LCK.." + device_path.substr(slash == std::string::npos ? 0 : slash + 1);
+}
+
 enum class Existing { kNone, kStale, kHeld };
 
 Existing LookAt(const std::string& file) {
@@ -65,11 +70,24 @@ Existing LookAt(const std::string& file) {
 
 }  // namespace
 
+LockFileOwner ReadLockFile(const std::string& folder, const std::string& device_path) {
+  if (folder.empty() || !MayBeLocked(device_path)) return {};
+  LockFileOwner owner{LockFileName(folder, device_path), std::nullopt};
+  const int fd = open(owner.file.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) {
+    // One that is there but cannot be read still keeps the line from us.
+    if (errno == ENOENT || errno == ENOTDIR) owner.file.clear();
+    return owner;
+  }
+  if (const auto pid = ReadOwner(fd)) owner.pid = *pid;
+  close(fd);
+  return owner;
+}
+
 bool PortLock::Take(const std::string& folder, const std::string& device_path) {
   Release();
   if (folder.empty() || !MayBeLocked(device_path)) return true;
-  const std::size_t slash = device_path.find_last_of('/');
-  const std::string file = folder + "/LCK.." + device_path.substr(slash == std::string::npos ? 0 : slash + 1);
+  const std::string file = LockFileName(folder, device_path);
 
   // Twice at most: once more after removing a dead process's lock.
   for (int attempt = 0; attempt < 2; ++attempt) {
