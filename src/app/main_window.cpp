@@ -107,8 +107,8 @@ void MainWindow::CreateActions() {
   paste_action_ = AddAction("paste_action", "貼り付け(&V)", QKeySequence(Qt::CTRL | Qt::Key_V));
   delete_action_ = AddAction("delete_action", "削除(&D)", QKeySequence(Qt::CTRL | Qt::Key_Delete));
   select_all_action_ = AddAction("select_all_action", "全て選択(&A)", QKeySequence(Qt::CTRL | Qt::Key_A));
-  send_files_action_ = AddAction("send_files_action", "ファイルを送信...");
-  save_to_folder_action_ = AddAction("save_to_folder_action", "フォルダーに保存...");
+  send_files_action_ = AddAction("send_files_action", "ファイルを送信(&T)...");
+  save_to_folder_action_ = AddAction("save_to_folder_action", "フォルダーに保存(&F)...");
   search_action_ = AddAction("search_action", "検索(&S)");
   password_action_ = AddAction("password_action", "パスワード設定(&P)");
   port_action_ = AddAction("port_action", "COMポート設定(&O)");

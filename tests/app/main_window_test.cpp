@@ -342,14 +342,14 @@ class MainWindowTest : public QObject, WindowFixture {
     QCOMPARE(items(Child<QMenu>(w, "file_menu")), (QStringList{QString("接続(&C)"), QString("切断(&D)"), QString("更新(&U)"), "-", QString("終了(&X)")}));
     QCOMPARE(items(Child<QMenu>(w, "edit_menu")),
              (QStringList{QString("切り取り(&X) Ctrl+X"), QString("コピー(&C) Ctrl+C"), QString("貼り付け(&V) Ctrl+V"), QString("削除(&D) Ctrl+Del"),
-                          "-", QString("フォルダーに保存..."), QString("ファイルを送信..."),
+                          "-", QString("フォルダーに保存(&F)..."), QString("ファイルを送信(&T)..."),
                           "-", QString("全て選択(&A) Ctrl+A"), "-", QString("検索(&S)"), "-", QString("パスワード設定(&P)"), QString("COMポート設定(&O)")}));
     const QStringList view_styles{QString("大きいアイコン(&G)"), QString("小さいアイコン(&M)"), QString("一覧(&L)"), QString("詳細(&D)")};
     QCOMPARE(items(Child<QMenu>(w, "view_menu")), (view_styles + QStringList{"-", QString("並べ替え(&S)")}));
     QCOMPARE(items(Child<QMenu>(w, "help_menu")), (QStringList{QString("Mirvoのヘルプ(&H) F1"), QString("バージョン情報(&A)")}));
     QCOMPARE(items(Child<QMenu>(w, "edit_popup")), (QStringList{QString("切り取り(&X) Ctrl+X"), QString("コピー(&C) Ctrl+C"), QString("貼り付け(&V) Ctrl+V"),
                                               QString("削除(&D) Ctrl+Del"), "-",
-                                              QString("フォルダーに保存..."), QString("ファイルを送信..."), "-",
+                                              QString("フォルダーに保存(&F)..."), QString("ファイルを送信(&T)..."), "-",
                                               QString("全て選択(&A) Ctrl+A")}));
     QCOMPARE(items(Child<QMenu>(w, "view_style_popup")), view_styles);
     QStringList menu_band;
