@@ -25,6 +25,8 @@ class UniqueFd {
 
   int Get() const { return fd_; }
   bool IsOpen() const { return fd_ >= 0; }
+  // Gives the descriptor up without closing it.
+  int Release() { return std::exchange(fd_, -1); }
   // Closes now; the result of close(2), 0 when nothing was open.
   int Reset() {
     const int fd = std::exchange(fd_, -1);

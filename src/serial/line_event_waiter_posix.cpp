@@ -13,6 +13,7 @@
 #include <cerrno>
 #include <cstring>
 
+#include "core/unique_fd.h"
 #include "serial/port_event_thread.h"
 #include "serial/line_event_waiter.h"
 
@@ -23,21 +24,6 @@ using namespace line_event;
 
 constexpr int kSampleMs = 20;
 constexpr std::uint32_t kModemEvents = kCtsChanged | kDsrChanged | kRing | kBreak;
-
-class UniqueFd {
- public:
-  explicit UniqueFd(int fd = -1) : fd_(fd) {}
-  ~UniqueFd() {
-    if (fd_ >= 0) close(fd_);
-  }
-  UniqueFd(const UniqueFd&) = delete;
-  UniqueFd& operator=(const UniqueFd&) = delete;
-  int Get() const { return fd_; }
-  bool IsValid() const { return fd_ >= 0; }
-
- private:
-  int fd_;
-};
 
 enum Tag : std::uint32_t { kTagWake, kTagKick, kTagData, kTagOut };
 
@@ -52,14 +38,14 @@ class EpollWaiter final : public LineEventWaiter {
         out_((watched & kSendQueueEmpty) ? fcntl(fd, F_DUPFD_CLOEXEC, 0) : -1) {}
 
   bool Init() {
-    if (!epoll_.IsValid() || !wake_.IsValid() || !kick_.IsValid()) return false;
+    if (!epoll_.IsOpen() || !wake_.IsOpen() || !kick_.IsOpen()) return false;
     if (!Add(wake_.Get(), EPOLLIN, kTagWake) || !Add(kick_.Get(), EPOLLIN, kTagKick)) return false;
     // Bytes already queued count once, at registration.
     if ((watched_ & (kBytesReceived | kEventChar | kHangUp)) && !Add(fd_, EPOLLIN | EPOLLET, kTagData)) return false;
     // A separate descriptor, so that a send-side wake-up never reports the
     // receive side as well.
     if (watched_ & kSendQueueEmpty) {
-      if (!out_.IsValid() || !Add(out_.Get(), EPOLLOUT | EPOLLET, kTagOut)) return false;
+      if (!out_.IsOpen() || !Add(out_.Get(), EPOLLOUT | EPOLLET, kTagOut)) return false;
     }
     if (watched_ & kModemEvents) {
       if (ioctl(fd_, TIOCGICOUNT, &counts_) == 0) {
@@ -151,7 +137,7 @@ class EpollWaiter final : public LineEventWaiter {
   // edge-triggered hang-up could still wake the loop on every poll.
   void Unwatch() {
     epoll_ctl(epoll_.Get(), EPOLL_CTL_DEL, fd_, nullptr);
-    if (out_.IsValid()) epoll_ctl(epoll_.Get(), EPOLL_CTL_DEL, out_.Get(), nullptr);
+    if (out_.IsOpen()) epoll_ctl(epoll_.Get(), EPOLL_CTL_DEL, out_.Get(), nullptr);
     lines_ = Lines::kNone;
     watching_tx_ = false;
   }

@@ -74,7 +74,7 @@ int RunBackup(CliRun& run, Session& session, const std::string& dir) {
   const auto start = std::chrono::steady_clock::now();
   std::string why;
   const UniqueFd root = OpenFolder(dir, why);
-  if (!root.IsValid()) {
+  if (!root.IsOpen()) {
     run.Error(dir + ": " + why);
     return kExitUsage;
   }
@@ -114,7 +114,7 @@ int RunBackup(CliRun& run, Session& session, const std::string& dir) {
     const std::string shown = ShowText(entry.item.tag + entry.item.folder + entry.item.name);
     const std::string& name = entry.name;
     UniqueFd folder = OpenSubFolders(root.Get(), entry.folders, why);
-    if (!folder.IsValid()) {
+    if (!folder.IsOpen()) {
       fail("cannot make its folder: " + why);
       continue;
     }

@@ -56,11 +56,11 @@ bool WriteAllAt(int fd, const char* data, std::size_t size, off_t offset) {
 }
 
 MountStore::~MountStore() {
-  if (!root_.IsValid()) return;
+  if (!root_.IsOpen()) return;
   for (const int slot : slots_) {
     const std::string folder = std::to_string(slot);
     const UniqueFd dir(::openat(root_.Get(), folder.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
-    if (dir.IsValid()) {
+    if (dir.IsOpen()) {
       // A slot holds one file, whose name the store does not keep here.
       if (DIR* d = ::fdopendir(::dup(dir.Get()))) {
         while (const dirent* e = ::readdir(d))
@@ -78,7 +78,7 @@ bool MountStore::Open(const std::string& parent, std::string& why) {
   while (base.size() > 1 && base.back() == '/') base.pop_back();
   if (!PreparePrivateFolder(base, why)) return false;
   const UniqueFd parent_fd(::open(base.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
-  if (!parent_fd.IsValid()) {
+  if (!parent_fd.IsOpen()) {
     why = "cannot open " + base + ": " + ErrnoText();
     return false;
   }
@@ -90,7 +90,7 @@ bool MountStore::Open(const std::string& parent, std::string& why) {
       return false;
     }
     root_ = UniqueFd(::openat(parent_fd.Get(), name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
-    if (!root_.IsValid()) {
+    if (!root_.IsOpen()) {
       why = "cannot open " + base + "/" + name + ": " + ErrnoText();
       return false;
     }
@@ -111,7 +111,7 @@ UniqueFd MountStore::NewSlot(int& slot, std::string& why) {
   }
   slots_.insert(slot);
   UniqueFd dir(::openat(root_.Get(), folder.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
-  if (!dir.IsValid()) why = "cannot open a private folder: " + ErrnoText();
+  if (!dir.IsOpen()) why = "cannot open a private folder: " + ErrnoText();
   return dir;
 }
 
@@ -123,7 +123,7 @@ std::shared_ptr<StoredFile> MountStore::NewFile(const std::string& name, UniqueF
   auto file = std::make_shared<StoredFile>();
   dir = NewSlot(file->slot, why);
   if (file->slot >= 0) file->store = this;
-  if (!dir.IsValid()) return nullptr;
+  if (!dir.IsOpen()) return nullptr;
   file->name = name;
   return file;
 }
@@ -133,7 +133,7 @@ std::shared_ptr<StoredFile> MountStore::Create(const std::string& name, std::str
   auto file = NewFile(name, dir, why);
   if (!file) return nullptr;
   file->fd = UniqueFd(::openat(dir.Get(), name.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
-  if (!file->fd.IsValid()) {
+  if (!file->fd.IsOpen()) {
     why = "cannot make a private file: " + ErrnoText();
     return nullptr;
   }
@@ -146,12 +146,12 @@ std::shared_ptr<StoredFile> MountStore::LinkAs(const StoredFile& from, const std
   if (!file) return nullptr;
   const UniqueFd from_dir(
       ::openat(root_.Get(), std::to_string(from.slot).c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
-  if (!from_dir.IsValid() || ::linkat(from_dir.Get(), from.name.c_str(), dir.Get(), name.c_str(), 0) != 0) {
+  if (!from_dir.IsOpen() || ::linkat(from_dir.Get(), from.name.c_str(), dir.Get(), name.c_str(), 0) != 0) {
     why = "cannot link a private file: " + ErrnoText();
     return nullptr;
   }
   file->fd = UniqueFd(::openat(dir.Get(), name.c_str(), O_RDWR | O_NOFOLLOW | O_CLOEXEC));
-  if (!file->fd.IsValid()) {
+  if (!file->fd.IsOpen()) {
     why = "cannot open a private file: " + ErrnoText();
     return nullptr;
   }
@@ -166,7 +166,7 @@ void MountStore::Remove(const StoredFile& file) {
   std::lock_guard lock(mutex_);
   const std::string folder = std::to_string(file.slot);
   const UniqueFd dir(::openat(root_.Get(), folder.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
-  if (dir.IsValid() && !file.name.empty()) ::unlinkat(dir.Get(), file.name.c_str(), 0);
+  if (dir.IsOpen() && !file.name.empty()) ::unlinkat(dir.Get(), file.name.c_str(), 0);
   if (::unlinkat(root_.Get(), folder.c_str(), AT_REMOVEDIR) == 0) slots_.erase(file.slot);
 }
 

@@ -28,7 +28,7 @@ constexpr int kUploadFrameBytes = 1024;  // data bytes per upload frame
 // handset's refusal.
 std::string WhyNotSendable(const std::string& file, bool read_all = false) {
   const UniqueFd fd(::open(file.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
-  if (!fd.IsValid()) return errno == ENOENT ? "no such file" : std::string("cannot open it: ") + std::strerror(errno);
+  if (!fd.IsOpen()) return errno == ENOENT ? "no such file" : std::string("cannot open it: ") + std::strerror(errno);
   struct stat st {};
   if (::fstat(fd.Get(), &st) != 0) return std::string("cannot read its size: ") + std::strerror(errno);
   if (!S_ISREG(st.st_mode)) return "not a regular file";

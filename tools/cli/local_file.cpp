@@ -20,22 +20,6 @@ bool PlainName(const std::string& name) {
 
 }  // namespace
 
-UniqueFd& UniqueFd::operator=(UniqueFd&& other) noexcept {
-  if (this != &other) {
-    Reset();
-    fd_ = other.fd_;
-    other.fd_ = -1;
-  }
-  return *this;
-}
-
-bool UniqueFd::Reset() {
-  if (fd_ < 0) return true;
-  const int r = ::close(fd_);
-  fd_ = -1;
-  return r == 0;
-}
-
 bool MakeOutputDir(const std::string& dir, std::string& why) {
   namespace fs = std::filesystem;
   std::error_code made, seen;
@@ -52,7 +36,7 @@ bool MakeOutputDir(const std::string& dir, std::string& why) {
 
 UniqueFd OpenFolder(const std::string& dir, std::string& why) {
   UniqueFd fd(::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-  if (!fd.IsValid()) why = Errno("cannot open the folder");
+  if (!fd.IsOpen()) why = Errno("cannot open the folder");
   return fd;
 }
 
@@ -68,7 +52,7 @@ UniqueFd OpenSubFolders(int dir_fd, const std::vector<std::string>& parts, std::
       return UniqueFd();
     }
     UniqueFd next(::openat(current.Get(), part.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
-    if (!next.IsValid()) {
+    if (!next.IsOpen()) {
       why = errno == ENOTDIR || errno == ELOOP ? "a file or link named " + part + " is in the way"
                                                : Errno(("cannot open the folder " + part).c_str());
       return UniqueFd();
@@ -86,7 +70,7 @@ std::optional<LocalFileInfo> FileInfoAt(int dir_fd, const std::string& name) {
 
 bool WriteFileInDir(const std::string& dir, const std::string& name, std::string_view data, std::string& why) {
   const UniqueFd dir_fd = OpenFolder(dir, why);
-  return dir_fd.IsValid() && WriteFileAt(dir_fd.Get(), name, data, std::nullopt, why);
+  return dir_fd.IsOpen() && WriteFileAt(dir_fd.Get(), name, data, std::nullopt, why);
 }
 
 bool WriteFileAt(int dir_fd, const std::string& name, std::string_view data, std::optional<std::time_t> mtime,
@@ -99,12 +83,12 @@ bool WriteFileAt(int dir_fd, const std::string& name, std::string_view data, std
   std::random_device seed;
   std::string temp;
   UniqueFd file;
-  for (int attempt = 0; attempt < 100 && !file.IsValid(); ++attempt) {
+  for (int attempt = 0; attempt < 100 && !file.IsOpen(); ++attempt) {
     temp = ".mirvo-cli-" + std::to_string(::getpid()) + "-" + std::to_string(seed() % 1000000);
     file = UniqueFd(::openat(dir_fd, temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666));
-    if (!file.IsValid() && errno != EEXIST) break;
+    if (!file.IsOpen() && errno != EEXIST) break;
   }
-  if (!file.IsValid()) {
+  if (!file.IsOpen()) {
     why = Errno("cannot create a file in the folder");
     return false;
   }
@@ -131,7 +115,7 @@ bool WriteFileAt(int dir_fd, const std::string& name, std::string_view data, std
     why = Errno("cannot write");
     ok = false;
   }
-  if (!file.Reset() && ok) {
+  if (file.Reset() != 0 && ok) {
     why = Errno("cannot write");
     ok = false;
   }

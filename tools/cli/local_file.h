@@ -8,25 +8,9 @@
 #include <string_view>
 #include <vector>
 
+#include "core/unique_fd.h"
+
 namespace mirvo::cli {
-
-// An open file descriptor that its holder owns: closed when it goes.
-class UniqueFd {
- public:
-  explicit UniqueFd(int fd = -1) : fd_(fd) {}
-  ~UniqueFd() { Reset(); }
-  UniqueFd(UniqueFd&& other) noexcept : fd_(other.fd_) { other.fd_ = -1; }
-  UniqueFd& operator=(UniqueFd&& other) noexcept;
-  UniqueFd(const UniqueFd&) = delete;
-  UniqueFd& operator=(const UniqueFd&) = delete;
-  int Get() const { return fd_; }
-  bool IsValid() const { return fd_ >= 0; }
-  // Closes now; false when close reported an error (a lost write).
-  bool Reset();
-
- private:
-  int fd_;
-};
 
 // Creates dir with its missing parents. False with why when that fails or
 // dir is no folder.

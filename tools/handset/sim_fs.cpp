@@ -124,10 +124,10 @@ const std::string& DefaultFlags() {
 
 HandsetFs::HandsetFs(std::filesystem::path root) : root_(std::move(root)) {
   root_fd_ = UniqueFd(::open(root_.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-  if (!root_fd_.IsValid()) throw std::runtime_error("not a readable folder: " + root_.string());
+  if (!root_fd_.IsOpen()) throw std::runtime_error("not a readable folder: " + root_.string());
 
   UniqueFd sidecar(::openat(root_fd_.Get(), std::string(kAttributesFile).c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
-  if (!sidecar.IsValid()) {
+  if (!sidecar.IsOpen()) {
     if (errno == ENOENT) return;
     throw std::runtime_error("cannot read " + (root_ / kAttributesFile).string());
   }
@@ -170,7 +170,7 @@ void HandsetFs::SetFlags(const std::string& relative, const std::string& flags) 
   for (const auto& [path, f] : flags_) content += path + "\t" + f + "\n";
   const std::string temp = std::string(kAttributesFile) + ".tmp";
   UniqueFd out(::openat(root_fd_.Get(), temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0644));
-  if (out.IsValid() && WriteAll(out.Get(), content) && ::close(out.Release()) == 0)
+  if (out.IsOpen() && WriteAll(out.Get(), content) && ::close(out.Release()) == 0)
     ::renameat(root_fd_.Get(), temp.c_str(), root_fd_.Get(), std::string(kAttributesFile).c_str());
   else
     ::unlinkat(root_fd_.Get(), temp.c_str(), 0);
@@ -245,11 +245,11 @@ UniqueFd HandsetFs::OpenFolders(const std::vector<std::string>& folders, bool cr
   UniqueFd current(::dup(root_fd_.Get()));
   for (const auto& folder : folders) {
     UniqueFd next(::openat(current.Get(), folder.c_str(), kOpenFolder));
-    if (!next.IsValid() && errno == ENOENT && create) {
+    if (!next.IsOpen() && errno == ENOENT && create) {
       if (::mkdirat(current.Get(), folder.c_str(), 0755) != 0 && errno != EEXIST) return UniqueFd();
       next = UniqueFd(::openat(current.Get(), folder.c_str(), kOpenFolder));
     }
-    if (!next.IsValid()) return UniqueFd();
+    if (!next.IsOpen()) return UniqueFd();
     current = std::move(next);
   }
   return current;
@@ -259,9 +259,9 @@ HandsetFs::Result HandsetFs::ReadFile(std::string_view handset_path, char separa
   Resolved resolved;
   if (!Resolve(handset_path, separator, resolved)) return Result::kBadName;
   const UniqueFd dir = OpenFolders(resolved.folders, false);
-  if (!dir.IsValid()) return Result::kMissing;
+  if (!dir.IsOpen()) return Result::kMissing;
   UniqueFd file(::openat(dir.Get(), resolved.name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
-  if (!file.IsValid())
+  if (!file.IsOpen())
     return errno == ENOENT || errno == ELOOP || errno == ENOTDIR ? Result::kMissing : Result::kFailed;
   struct stat st {};
   if (::fstat(file.Get(), &st) != 0 || !S_ISREG(st.st_mode)) return Result::kMissing;
@@ -273,7 +273,7 @@ HandsetFs::Result HandsetFs::Delete(std::string_view handset_path, char separato
   Resolved resolved;
   if (!Resolve(handset_path, separator, resolved)) return Result::kBadName;
   const UniqueFd dir = OpenFolders(resolved.folders, false);
-  if (!dir.IsValid()) return Result::kMissing;
+  if (!dir.IsOpen()) return Result::kMissing;
   struct stat st {};
   if (::fstatat(dir.Get(), resolved.name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISREG(st.st_mode))
     return Result::kMissing;
@@ -291,18 +291,18 @@ HandsetFs::Result HandsetFs::BeginUpload(std::string_view handset_path, std::str
   {
     const UniqueFd existing_dir = OpenFolders(resolved.folders, false);
     struct stat st {};
-    if (existing_dir.IsValid() && ::fstatat(existing_dir.Get(), resolved.name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0) {
+    if (existing_dir.IsOpen() && ::fstatat(existing_dir.Get(), resolved.name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0) {
       if (!S_ISREG(st.st_mode)) return Result::kBadName;
       if (FlagsOf(resolved.relative)[0] == '1') return Result::kProtected;
     }
   }
   UniqueFd dir = OpenFolders(resolved.folders, true);
-  if (!dir.IsValid()) return Result::kFailed;
+  if (!dir.IsOpen()) return Result::kFailed;
   static unsigned counter = 0;
   for (int attempt = 0; attempt < 100; ++attempt) {
     std::string temp = std::string(kReservedPrefix) + "upload-" + std::to_string(::getpid()) + "-" + std::to_string(++counter);
     UniqueFd file(::openat(dir.Get(), temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644));
-    if (file.IsValid()) {
+    if (file.IsOpen()) {
       upload.reset(new Upload(*this, std::move(dir), std::move(temp), resolved.name, resolved.relative,
                               std::move(flags), std::move(file)));
       return Result::kOk;
@@ -326,10 +326,10 @@ HandsetFs::Upload::~Upload() {
   if (!committed_) ::unlinkat(dir_.Get(), temp_name_.c_str(), 0);
 }
 
-bool HandsetFs::Upload::Write(std::string_view data) { return file_.IsValid() && WriteAll(file_.Get(), data); }
+bool HandsetFs::Upload::Write(std::string_view data) { return file_.IsOpen() && WriteAll(file_.Get(), data); }
 
 bool HandsetFs::Upload::Commit() {
-  if (!file_.IsValid() || ::close(file_.Release()) != 0) return false;
+  if (!file_.IsOpen() || ::close(file_.Release()) != 0) return false;
   if (::renameat(dir_.Get(), temp_name_.c_str(), dir_.Get(), name_.c_str()) != 0) return false;
   committed_ = true;
   fs_.SetFlags(relative_, flags_);

@@ -45,7 +45,7 @@ SimHandset::Impl::Impl(std::filesystem::path root, HandsetOptions options)
   ::fcntl(master, F_SETFD, FD_CLOEXEC);
   ::fcntl(slave, F_SETFD, FD_CLOEXEC);
   wake_event_ = UniqueFd(::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC));
-  if (!wake_event_.IsValid()) throw std::runtime_error("no eventfd");
+  if (!wake_event_.IsOpen()) throw std::runtime_error("no eventfd");
   thread_ = std::thread([this] { Serve(); });
 }
 

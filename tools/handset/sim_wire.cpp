@@ -22,11 +22,6 @@ std::string EncodeFrame(unsigned char type, std::string_view data) {
   return out;
 }
 
-void UniqueFd::Reset() {
-  if (fd_ >= 0) ::close(fd_);
-  fd_ = -1;
-}
-
 LinePacer::LinePacer(int bytes_per_second)
     : bytes_per_second_(std::max(bytes_per_second, 0)),
       chunk_(bytes_per_second > 0 ? std::clamp<std::size_t>(bytes_per_second / 200, 1, 1024) : 65536) {}

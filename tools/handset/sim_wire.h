@@ -10,6 +10,8 @@
 #include <string>
 #include <string_view>
 
+#include "core/unique_fd.h"
+
 namespace mirvo::sim {
 
 inline constexpr unsigned char kStx = 0x02;
@@ -23,36 +25,6 @@ inline constexpr unsigned char kNak = 0x15;
 // (big-endian). data.size() <= 65535.
 std::string EncodeFrame(unsigned char type, std::string_view data);
 std::uint16_t FrameCrc(std::string_view data);
-
-// An open file descriptor that its holder owns: closed when it goes.
-class UniqueFd {
- public:
-  UniqueFd() = default;
-  explicit UniqueFd(int fd) : fd_(fd) {}
-  ~UniqueFd() { Reset(); }
-  UniqueFd(UniqueFd&& other) noexcept : fd_(other.Release()) {}
-  UniqueFd& operator=(UniqueFd&& other) noexcept {
-    if (this != &other) {
-      Reset();
-      fd_ = other.Release();
-    }
-    return *this;
-  }
-  UniqueFd(const UniqueFd&) = delete;
-  UniqueFd& operator=(const UniqueFd&) = delete;
-
-  int Get() const { return fd_; }
-  bool IsValid() const { return fd_ >= 0; }
-  int Release() {
-    const int fd = fd_;
-    fd_ = -1;
-    return fd;
-  }
-  void Reset();
-
- private:
-  int fd_ = -1;
-};
 
 // One direction of an emulated serial line. Time is measured from an anchor
 // in whole bytes, so rounding never accumulates over a long transfer; the
