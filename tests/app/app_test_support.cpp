@@ -25,11 +25,13 @@ namespace mirvo::apptest {
 namespace fs = std::filesystem;
 
 AppEnv::AppEnv() {
-  if (const char* old = std::getenv("APPDATA")) {
-    had_appdata_ = true;
-    old_appdata_ = old;
+  // Settings and staged copies stay in the test's folder, never the user's.
+  for (const auto& [name, value] : {std::pair<const char*, std::string>{"APPDATA", dir.path()},
+                                    {"XDG_CACHE_HOME", dir.path() + "/cache"}}) {
+    const char* old = std::getenv(name);
+    saved_env_.emplace_back(name, old ? std::optional<std::string>(old) : std::nullopt);
+    setenv(name, value.c_str(), 1);
   }
-  setenv("APPDATA", dir.path().c_str(), 1);
   // Only the test's own links resolve: never a device of the machine.
   SetPortResolver([](const std::string& name) -> std::optional<std::string> {
     const auto n = ComPortNumber(name);
@@ -52,10 +54,12 @@ AppEnv::AppEnv() {
 AppEnv::~AppEnv() {
   handsets.clear();
   SetPortResolver(nullptr);
-  if (had_appdata_)
-    setenv("APPDATA", old_appdata_.c_str(), 1);
-  else
-    unsetenv("APPDATA");
+  for (const auto& [name, old] : saved_env_) {
+    if (old)
+      setenv(name.c_str(), old->c_str(), 1);
+    else
+      unsetenv(name.c_str());
+  }
 }
 
 void AppEnv::WriteConfig(const std::string& bytes) const {

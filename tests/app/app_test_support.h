@@ -15,7 +15,9 @@
 #include <filesystem>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "app/file_view.h"
@@ -89,8 +91,8 @@ class AppEnv {
   std::vector<std::unique_ptr<sim::SimHandset>> handsets;
 
  private:
-  std::string old_appdata_;
-  bool had_appdata_ = false;
+  // The variables the test points into its folder, as they were before.
+  std::vector<std::pair<std::string, std::optional<std::string>>> saved_env_;
 };
 
 // Runs fn on the next modal window once it is shown, from the event loop.
