@@ -12,6 +12,7 @@
 #include "cli/cli_args.h"
 #include "cli/cli_commands.h"
 #include "cli/cli_format.h"
+#include "cli/cli_mount_store.h"
 #include "cli/local_file.h"
 #include "protocol/list_records.h"
 #include "pty_pair.h"
@@ -210,4 +211,31 @@ TEST(CliLocalFile, WriteReplacesWholeOrNotAtAll) {
   EXPECT_NE(why.find("in the way"), std::string::npos) << why;
   EXPECT_FALSE(MakeOutputDir(tmp.path() + "/plain/sub", why));
   EXPECT_NE(why.find("Not a directory"), std::string::npos) << why;
+}
+
+TEST(CliMountStore, PrivateFolderOnlyBelowTrustedFolders) {
+  mirvo::testing::TempDir tmp;
+  const std::string base = tmp.path() + "/cache";
+  fs::create_directory(base);
+  fs::permissions(base, fs::perms::owner_all | fs::perms::group_read | fs::perms::others_read);
+  std::string store_path;
+  {
+    MountStore store;
+    std::string why;
+    ASSERT_TRUE(store.Open(base, why)) << why;
+    store_path = store.Path();
+    EXPECT_EQ(fs::path(store_path).parent_path(), fs::path(base));
+    EXPECT_EQ(fs::status(base).permissions() & fs::perms::all, fs::perms::owner_all);  // narrowed
+  }
+  EXPECT_FALSE(fs::exists(store_path));
+
+  // Anyone may rename or replace what lies below a folder open to all.
+  const std::string open = tmp.path() + "/open";
+  fs::create_directory(open);
+  fs::permissions(open, fs::perms::all);
+  MountStore store;
+  std::string why;
+  EXPECT_FALSE(store.Open(open + "/cache", why));
+  EXPECT_FALSE(why.empty());
+  EXPECT_FALSE(fs::exists(open + "/cache"));
 }

@@ -7,6 +7,9 @@
 
 #include <cerrno>
 #include <cstring>
+#include <optional>
+
+#include "core/private_folder.h"
 
 namespace mirvo::cli {
 namespace {
@@ -17,25 +20,6 @@ bool IsPlainName(const std::string& name) {
 }
 
 std::string ErrnoText() { return std::strerror(errno); }
-
-// Makes dir and its missing parents 0700; the last must be the user's own
-// folder and not a link.
-bool PreparePrivateFolder(const std::string& dir, std::string& why) {
-  for (std::size_t slash = dir.find('/', 1);; slash = dir.find('/', slash + 1)) {
-    const std::string part = dir.substr(0, slash);
-    if (!part.empty() && ::mkdir(part.c_str(), 0700) != 0 && errno != EEXIST) {
-      why = "cannot make " + part + ": " + ErrnoText();
-      return false;
-    }
-    if (slash == std::string::npos) break;
-  }
-  struct stat st{};
-  if (::lstat(dir.c_str(), &st) != 0 || !S_ISDIR(st.st_mode) || st.st_uid != ::geteuid()) {
-    why = dir + " is a link, no folder, or not yours";
-    return false;
-  }
-  return true;
-}
 
 }  // namespace
 
@@ -74,30 +58,26 @@ MountStore::~MountStore() {
 }
 
 bool MountStore::Open(const std::string& parent, std::string& why) {
-  std::string base = parent;
-  while (base.size() > 1 && base.back() == '/') base.pop_back();
-  if (!PreparePrivateFolder(base, why)) return false;
-  const UniqueFd parent_fd(::open(base.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
-  if (!parent_fd.IsOpen()) {
-    why = "cannot open " + base + ": " + ErrnoText();
-    return false;
-  }
+  // The same checks as the window's staging: every folder on the way
+  // trusted, the last the user's own and 0700.
+  const std::optional<PrivateFolder> base = PrivateFolder::Open(parent, why);
+  if (!base) return false;
   for (int attempt = 0; attempt < 100; ++attempt) {
     const std::string name = "mount-" + std::to_string(::getpid()) + "-" + std::to_string(attempt);
-    if (::mkdirat(parent_fd.Get(), name.c_str(), 0700) != 0) {
+    if (::mkdirat(base->Descriptor(), name.c_str(), 0700) != 0) {
       if (errno == EEXIST) continue;
-      why = "cannot make a folder in " + base + ": " + ErrnoText();
+      why = "cannot make a folder in " + base->Path() + ": " + ErrnoText();
       return false;
     }
-    root_ = UniqueFd(::openat(parent_fd.Get(), name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    root_ = UniqueFd(::openat(base->Descriptor(), name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
     if (!root_.IsOpen()) {
-      why = "cannot open " + base + "/" + name + ": " + ErrnoText();
+      why = "cannot open " + base->Path() + "/" + name + ": " + ErrnoText();
       return false;
     }
-    path_ = base + "/" + name;
+    path_ = base->Path() + "/" + name;
     return true;
   }
-  why = "no free folder name in " + base;
+  why = "no free folder name in " + base->Path();
   return false;
 }
 

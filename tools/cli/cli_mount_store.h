@@ -42,8 +42,10 @@ class MountStore {
   MountStore(const MountStore&) = delete;
   MountStore& operator=(const MountStore&) = delete;
 
-  // Makes the private folder below parent (made 0700 when missing; refused
-  // when a link, no folder, or another user's). False with why.
+  // Makes the private folder below parent, which is opened as the window's
+  // staging folder is: made 0700 when missing, narrowed to 0700 when wider,
+  // refused when another user's or below a folder others may change. False
+  // with why.
   bool Open(const std::string& parent, std::string& why);
   const std::string& Path() const { return path_; }
 
