@@ -137,7 +137,7 @@ struct TransferController::PendingCopies {
     return std::any_of(copies.begin(), copies.end(), [&](const auto& c) { return c.second.relative == relative; });
   }
   std::map<std::size_t, Copy> copies;  // by the run's file index
-  Committer committer;
+  Committer committer{1, [] { Ui().ProcessMessages(); }};
 };
 
 TransferController::TransferController(SessionController& session, FileView& files, QStatusBar* status_bar,

@@ -1,13 +1,16 @@
 #include "core/committer.h"
 
 #include <algorithm>
+#include <chrono>
 #include <exception>
 #include <utility>
 
 namespace mirvo {
 
-Committer::Committer(std::size_t max_pending)
-    : max_pending_(std::max<std::size_t>(max_pending, 1)), worker_([this](std::stop_token stop) { Work(stop); }) {}
+Committer::Committer(std::size_t max_pending, std::function<void()> while_waiting)
+    : max_pending_(std::max<std::size_t>(max_pending, 1)),
+      while_waiting_(std::move(while_waiting)),
+      worker_([this](std::stop_token stop) { Work(stop); }) {}
 
 Committer::~Committer() {
   worker_.request_stop();
@@ -17,7 +20,7 @@ Committer::~Committer() {
 
 void Committer::Submit(std::size_t tag, Job job) {
   std::unique_lock lock(mutex_);
-  changed_.wait(lock, [&] { return queue_.size() + running_ < max_pending_; });
+  WaitUntil(lock, [&] { return queue_.size() + running_ < max_pending_; });
   queue_.push_back({tag, std::move(job)});
   changed_.notify_all();
 }
@@ -29,13 +32,22 @@ std::vector<Committer::Result> Committer::TakeDone() {
 
 std::vector<Committer::Result> Committer::Finish() {
   std::unique_lock lock(mutex_);
-  changed_.wait(lock, [&] { return queue_.empty() && running_ == 0; });
+  WaitUntil(lock, [&] { return queue_.empty() && running_ == 0; });
   return std::exchange(done_, {});
 }
 
 std::size_t Committer::Pending() const {
   std::lock_guard lock(mutex_);
   return queue_.size() + running_ + done_.size();
+}
+
+void Committer::WaitUntil(std::unique_lock<std::mutex>& lock, const std::function<bool()>& ready) {
+  if (!while_waiting_) return changed_.wait(lock, ready);
+  while (!changed_.wait_for(lock, std::chrono::milliseconds(50), ready)) {
+    lock.unlock();
+    while_waiting_();
+    lock.lock();
+  }
 }
 
 void Committer::Work(std::stop_token stop) {
