@@ -18,11 +18,6 @@ namespace {
 const char* const kCaptions[DeviceListModel::kColumns] = {"名前", "サイズ", "種類", "更新日時", "保護設定",
                                                           "コピーガード"};
 
-// "yyyy/mm/dd hh:mm".
-QString DateTimeCell(const ListDate& date) {
-  return QString::asprintf("%04d/%02d/%02d %02d:%02d", date.year, date.month, date.day, date.hour, date.minute);
-}
-
 int FoldAscii(int c) { return c >= 'A' && c <= 'Z' ? c + 32 : c; }
 
 int CompareBytes(const std::string& a, const std::string& b) {
@@ -208,6 +203,10 @@ QVariant DeviceListModel::headerData(int section, Qt::Orientation orientation, i
 Qt::ItemFlags DeviceListModel::flags(const QModelIndex& index) const {
   // Captions are never edited in place.
   return index.isValid() ? Qt::ItemIsSelectable | Qt::ItemIsEnabled : Qt::NoItemFlags;
+}
+
+QString DateTimeCell(const ListDate& date) {
+  return QString::asprintf("%04d/%02d/%02d %02d:%02d", date.year, date.month, date.day, date.hour, date.minute);
 }
 
 }  // namespace mirvo::app

@@ -12,6 +12,8 @@
 #include <string>
 #include <vector>
 
+#include "protocol/list_records.h"
+
 namespace mirvo::app {
 
 class DeviceListModel : public QAbstractTableModel {
@@ -72,5 +74,8 @@ class DeviceListModel : public QAbstractTableModel {
   };
   std::optional<FillInput> last_fill_;
 };
+
+// A list date as the details view shows it: "yyyy/mm/dd hh:mm".
+QString DateTimeCell(const ListDate& date);
 
 }  // namespace mirvo::app

@@ -55,7 +55,7 @@ QString ReplaceQuestion(const QString& folder, const QString& relative, const Li
   const QFileInfo existing(folder + "/" + relative);
   QString handset_date;
   if (const std::optional<ListDate> d = ParseListDate(item.date))
-    handset_date = QString::asprintf("%04d/%02d/%02d %02d:%02d", d->year, d->month, d->day, d->hour, d->minute);
+    handset_date = DateTimeCell(*d);
   return QString("保存先に同じ名前のファイルがあります。置き換えますか？\r\n%1\r\n"
                  "保存先のファイル: %2　%3\r\n電話機のファイル: %4　%5")
       .arg(relative, SizeText(existing.size()), existing.lastModified().toString("yyyy/MM/dd hh:mm"),

@@ -36,9 +36,10 @@ std::optional<speed_t> SpeedConstant(int baud_rate) {
   return std::nullopt;
 }
 
-// A pseudo-terminal has no modem lines; that is not a failure.
+// The shortest nap while the send queue drains (see WaitDrained).
 constexpr auto kDrainNapFloor = std::chrono::microseconds(100);
 
+// A pseudo-terminal has no modem lines; that is not a failure.
 bool Unsupported(int err) { return err == ENOTTY || err == EINVAL || err == ENOSYS; }
 
 bool SetModemLine(int fd, int line, bool on) {
