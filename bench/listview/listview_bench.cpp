@@ -18,7 +18,7 @@
 #include "app/device_list_model.h"
 #include "app/file_view.h"
 #include "app/main_window.h"
-#include "app/qt_ui_hooks.h"
+#include "app/message_box.h"
 #include "app/session_controller.h"
 #include "app/status_field.h"
 #include "handset/sim_handset.h"
@@ -147,8 +147,8 @@ int main(int argc, char** argv) {
 
   QApplication app(argc, argv);
   mirvo::app::ApplyAppFont();
-  mirvo::app::QtUiHooks hooks;
-  hooks.SetResponder([](const mirvo::app::MessageRequest&) { return mirvo::MsgAnswer::Ok; });
+  mirvo::app::MessageBoxes hooks;
+  hooks.SetResponder([](const mirvo::app::MessageRequest&) { return mirvo::app::MsgAnswer::Ok; });
   {
     mirvo::app::MainWindow window;
     window.SetConnectOnFirstActivation(false);  // no port to connect to here

@@ -29,7 +29,6 @@
 #include <thread>
 #include <unistd.h>
 
-#include "core/ui_hooks.h"
 #include "handset/sim_handset.h"
 #include "protocol/trace_log.h"
 #include "protocol/protocol_engine.h"

@@ -32,7 +32,7 @@
 #include "app/main_window.h"
 #include "app/session_controller.h"
 #include "app/transfer_controller.h"
-#include "app/qt_ui_hooks.h"
+#include "app/message_box.h"
 #include "app/staging.h"
 #include "handset/sim_handset.h"
 #include "protocol/protocol_engine.h"
@@ -70,7 +70,7 @@ class WindowRig {
     mirvo::testing::WriteFile(dir_ / "ZQR" / "mirvo" / "config.ini", "COM=COM3\r\nPASSWORD=0000\r\n");
     hooks_.SetResponder([this](const mirvo::app::MessageRequest& r) {
       messages_ += r.text.toStdString() + "\n";
-      return mirvo::MsgAnswer::Ok;
+      return mirvo::app::MsgAnswer::Ok;
     });
     window_ = std::make_unique<MainWindow>();
     window_->SetConnectOnFirstActivation(false);
@@ -105,7 +105,7 @@ class WindowRig {
 
  private:
   fs::path dir_;
-  mirvo::app::QtUiHooks hooks_;
+  mirvo::app::MessageBoxes hooks_;
   std::unique_ptr<mirvo::sim::SimHandset> handset_;
   std::unique_ptr<MainWindow> window_;
   std::string messages_;

@@ -16,7 +16,6 @@
 #include <unistd.h>
 #include <vector>
 
-#include "core/ui_hooks.h"
 #include "fuzz_check.h"
 #include "protocol/crc16.h"
 #include "protocol/protocol_engine.h"
@@ -28,22 +27,9 @@ namespace {
 
 using namespace mirvo;
 
-// Boxes answered at once; the handset-end ones counted.
-class SilentUi final : public UiHooks {
- public:
-  void ProcessMessages() override {}
-  void PostToMainThread(std::function<void()>) override {}
-  MsgAnswer MessageBox(const void*, const std::string&, const std::string& text, MsgIcon, MsgButtons) override {
-    if (text == "電話機との通信が中断されました。") ++ends_shown;
-    return MsgAnswer::Ok;
-  }
-  void ReleaseCapture() override {}
-  int ends_shown = 0;
-};
-
 struct World {
-  SilentUi ui;
   SerialPort port;
+  int ends_noticed = 0;
   std::filesystem::path dir;
   std::vector<std::string> files;  // local files to upload
   ~World() {
@@ -51,7 +37,6 @@ struct World {
     std::filesystem::remove_all(dir, ec);
   }
   World() {
-    SetUiHooks(&ui);
     SerialSettings settings;
     settings.port_name = "/scripted";
     // A script that has run dry never speaks again: on a fast line the
@@ -103,11 +88,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   if (size < 2) return 0;
   testing::ScriptedLine& line = testing::TheScriptedLine();
   line.Reset(std::string(reinterpret_cast<const char*>(data) + 2, size - 2), data[1]);
-  world.ui.ends_shown = 0;
+  world.ends_noticed = 0;
   world.port.DiscardInput();  // nothing left over from the last input
 
   ProtocolEngine engine(world.port);
   engine.SetTimeouts({.ack = 0, .data = 0, .reply = 0, .first_frame = 0, .quiet = 0});
+  engine.On().notice = [](EngineNotice n) { world.ends_noticed += n == EngineNotice::kHandsetEnded; };
   ExchangeResult r = Ok;
   switch (data[0] % 7) {
     case 0:
@@ -151,7 +137,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
       break;
   }
   // One end per wait that ends a step, never one nested in another.
-  FUZZ_CHECK(world.ui.ends_shown <= 2);
+  FUZZ_CHECK(world.ends_noticed <= 2);
   FUZZ_CHECK(WellFormed(line.written));
   return 0;
 }

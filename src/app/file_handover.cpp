@@ -10,7 +10,7 @@
 #include <memory>
 #include <optional>
 
-#include "app/qt_ui_hooks.h"
+#include "app/message_box.h"
 #include "app/single_instance.h"
 
 namespace mirvo::app {

@@ -21,7 +21,7 @@
 #include "app/file_list_accessible.h"
 #include "app/icon_cell_delegate.h"
 #include "app/mnemonics.h"
-#include "app/qt_ui_hooks.h"
+#include "app/message_box.h"
 #include "dragdrop/file_drag_source.h"
 
 namespace mirvo::app {

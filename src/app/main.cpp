@@ -5,7 +5,7 @@
 #include "app/file_handover.h"
 #include "app/main_window.h"
 #include "app/mirvo_application.h"
-#include "app/qt_ui_hooks.h"
+#include "app/message_box.h"
 #include "app/single_instance.h"
 #include "app/splash_screen.h"
 #include "protocol/trace_log.h"
@@ -21,7 +21,7 @@ int main(int argc, char* argv[]) {
 
   const QStringList params = QApplication::arguments().mid(1);
   mirvo::app::SingleInstance instance;
-  mirvo::app::QtUiHooks hooks;
+  mirvo::app::MessageBoxes hooks;
   const int rc = mirvo::app::StartProgram(
       params, {.acquire = [&] { return instance.Acquire(); },
                .show_splash = [] { mirvo::app::ShowSplash(2000); },

@@ -29,7 +29,7 @@
 #include "app/device_list_model.h"
 #include "app/file_view.h"
 #include "app/manual_opener.h"
-#include "app/qt_ui_hooks.h"
+#include "app/message_box.h"
 #include "app/session_controller.h"
 #include "app/status_panel.h"
 #include "app/transfer_controller.h"
@@ -71,7 +71,7 @@ MainWindow::MainWindow(const QStringList& files_to_send, QWidget* parent)
 
 MainWindow::~MainWindow() {
   qApp->removeEventFilter(this);
-  if (QtUiHooks* hooks = QtUiHooks::Instance(); hooks && hooks->Window() == this) hooks->SetMainWindow(nullptr);
+  if (MessageBoxes* hooks = MessageBoxes::Instance(); hooks && hooks->Window() == this) hooks->SetMainWindow(nullptr);
   // The parts outlive this body as children: nothing they still signal may
   // reach a window that is going away. The session's port may still hand
   // over a line event while it closes, so it goes first.

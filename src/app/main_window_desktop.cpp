@@ -15,7 +15,7 @@
 #include "app/file_view.h"
 #include "app/folder_upload.h"
 #include "app/main_window.h"
-#include "app/qt_ui_hooks.h"
+#include "app/message_box.h"
 #include "app/session_controller.h"
 #include "app/transfer_controller.h"
 #include "app/transfer_progress.h"
@@ -211,7 +211,7 @@ void MainWindow::FetchFilesForDrag(Qt::DropActions, bool& go_on) {
     go_on = false;
     return;
   }
-  Ui().ReleaseCapture();
+  ReleaseCapture();
   QStringList files = drag_source_->Files();
   transfers_->DownloadSelected(files);
   drag_source_->SetFiles(files);

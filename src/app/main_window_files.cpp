@@ -19,7 +19,7 @@
 #include "app/device_list_model.h"
 #include "app/file_view.h"
 #include "app/main_window.h"
-#include "app/qt_ui_hooks.h"
+#include "app/message_box.h"
 #include "app/save_folder.h"
 #include "app/session_controller.h"
 #include "app/staging.h"

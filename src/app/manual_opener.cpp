@@ -8,7 +8,7 @@
 #include <QUrl>
 #include <algorithm>
 
-#include "app/qt_ui_hooks.h"
+#include "app/message_box.h"
 #include "core/paths.h"
 
 namespace mirvo::app {

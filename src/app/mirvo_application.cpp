@@ -2,7 +2,7 @@
 
 #include <exception>
 
-#include "app/qt_ui_hooks.h"
+#include "app/message_box.h"
 
 namespace mirvo::app {
 

@@ -7,7 +7,7 @@
 #include <QVBoxLayout>
 
 #include "app/app_resources.h"
-#include "app/qt_ui_hooks.h"
+#include "app/message_box.h"
 
 namespace mirvo::app {
 

@@ -8,7 +8,7 @@
 #include <QVBoxLayout>
 
 #include "app/app_resources.h"
-#include "app/qt_ui_hooks.h"
+#include "app/message_box.h"
 #include "serial/serial_port.h"
 
 namespace mirvo::app {
@@ -87,9 +87,11 @@ void PortDialog::ScanPorts() {
   RefreshButtons();
   // Events run between ports and bytes: キャンセル stays usable meanwhile,
   // and each line shows as soon as its port is identified.
+  probe_port_->SetWaitHook([] { QCoreApplication::processEvents(); });
   ScanHandsetPorts(*probe_port_, kProbeByteTimeout, [this](const ProbedPort& info) {
     records_.push_back(info);
     port_list_->addItem(FromCp932(ProbedPortLine(info)));
+    QCoreApplication::processEvents();
   });
   rescan_button_->setEnabled(true);
   QApplication::restoreOverrideCursor();

@@ -7,7 +7,7 @@
 #include "app/app_resources.h"
 #include "app/password_dialog.h"
 #include "app/port_dialog.h"
-#include "app/qt_ui_hooks.h"
+#include "app/message_box.h"
 #include "app/status_panel.h"
 #include "protocol/protocol_engine.h"
 #include "protocol/trace_log.h"
@@ -61,9 +61,24 @@ SessionController::SessionController(QWidget* dialogs_parent)
   callbacks.on_hang_up = [this] { HungUp(); };
   port.SetCallbacks(std::move(callbacks));
   // Line-state changes need no action here, so they are not watched.
+  port.SetEventPoster([this](std::function<void()> fn) {
+    QMetaObject::invokeMethod(this, std::move(fn), Qt::QueuedConnection);
+  });
+  // The window stays live while the handset keeps the engine waiting.
+  port.SetWaitHook([] { QCoreApplication::processEvents(); });
 
   engine_ = std::make_unique<ProtocolEngine>(port);
   engine_->On().handset_ended = [this] { HandsetEnded(); };
+  engine_->On().notice = [](EngineNotice notice) {
+    switch (notice) {
+      case EngineNotice::kCrcError: ShowMessage("受信:CRCエラー"); break;
+      case EngineNotice::kHandsetEnded:
+        ReleaseCapture();
+        ShowMessage(kSessionBroken);
+        break;
+      case EngineNotice::kListFailed: ShowMessage("データリスト取得失敗"); break;
+    }
+  };
 }
 
 SessionController::~SessionController() {
@@ -114,7 +129,7 @@ void SessionController::PortOpened() {
   } clear_connecting{connecting_};
 
   link_open_ = true;
-  Ui().ProcessMessages();
+  QCoreApplication::processEvents();
 
   busy_ = true;
   ProbeHandset(*port_, vendor_name_, model_name_);
@@ -161,7 +176,7 @@ int SessionController::FetchFileList() {
   WaitCursor cursor;
   Status(StatusField::Activity, "ファイル情報取得中...");
   Status(StatusField::Size, {});
-  Ui().ProcessMessages();
+  QCoreApplication::processEvents();
 
   int result = 0;
   const ExchangeResult r = engine_->GetList(lines_);
@@ -169,7 +184,7 @@ int SessionController::FetchFileList() {
     QApplication::beep();
   } else {
     cursor.Release();
-    Ui().ReleaseCapture();
+    ReleaseCapture();
     result = -1;
     if (r == ExchangeResult::Failed) {
       ShowMessage(kListFailed);
@@ -203,7 +218,7 @@ int SessionController::Disconnect() {
   link_open_ = false;
   emit ConnectionLost();
   if (was_linked) Status(StatusField::Activity, "切断しました。");
-  Ui().ProcessMessages();
+  QCoreApplication::processEvents();
   EndExchange();
   return result;
 }

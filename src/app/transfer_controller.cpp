@@ -13,7 +13,7 @@
 
 #include "app/app_resources.h"
 #include "app/file_view.h"
-#include "app/qt_ui_hooks.h"
+#include "app/message_box.h"
 #include "app/session_controller.h"
 #include "app/staging.h"
 #include "app/status_panel.h"
@@ -93,7 +93,7 @@ std::string UploadAttributes() {
 MsgAnswer TransferBox(const QString& text, MsgIcon icon = MsgIcon::Error, MsgButtons buttons = MsgButtons::Ok) {
   int cursors = 0;
   for (; QApplication::overrideCursor(); ++cursors) QApplication::restoreOverrideCursor();
-  Ui().ReleaseCapture();
+  ReleaseCapture();
   const MsgAnswer answer = ShowMessage(text, icon, buttons);
   for (int i = 0; i < cursors; ++i) QApplication::setOverrideCursor(Qt::WaitCursor);
   return answer;
@@ -137,7 +137,7 @@ struct TransferController::PendingCopies {
     return std::any_of(copies.begin(), copies.end(), [&](const auto& c) { return c.second.relative == relative; });
   }
   std::map<std::size_t, Copy> copies;  // by the run's file index
-  Committer committer{1, [] { Ui().ProcessMessages(); }};
+  Committer committer{1, [] { QCoreApplication::processEvents(); }};
 };
 
 TransferController::TransferController(SessionController& session, FileView& files, QStatusBar* status_bar,
@@ -152,7 +152,7 @@ TransferController::TransferController(SessionController& session, FileView& fil
   status_bar->addPermanentWidget(progress_);
   // A fast line never makes the engine wait: the window is served here.
   session_.Engine().On().progress = [this](std::int64_t done) {
-    if (progress_->FileBytes(done)) Ui().ProcessMessages();
+    if (progress_->FileBytes(done)) QCoreApplication::processEvents();
   };
 }
 
@@ -220,9 +220,9 @@ int TransferController::FetchIntoRun(StagingRun& run, const std::string& line, s
     return LocalFailure(kCopyFailed, name, QString::fromStdString(why));
   }
   Status(StatusField::Activity, QString("ファイル取得中...%1").arg(name));
-  Ui().ProcessMessages();
+  QCoreApplication::processEvents();
   const ExchangeResult r = session_.Engine().GetFile(data, item.tag + item.folder + item.name);
-  Ui().ProcessMessages();
+  QCoreApplication::processEvents();
   if (r == ExchangeResult::Ok && pending) {
     local_path = run.FolderPath() + "/" + *target;
     auto copy = std::make_shared<const std::string>(std::move(data));
@@ -233,7 +233,7 @@ int TransferController::FetchIntoRun(StagingRun& run, const std::string& line, s
     return 0;
   }
   if (r == ExchangeResult::Ok) {
-    if (!run.Write(*target, data, item.date, why, [] { Ui().ProcessMessages(); })) {
+    if (!run.Write(*target, data, item.date, why, [] { QCoreApplication::processEvents(); })) {
       cursor.Release();
       return LocalFailure(kCopyFailed, name, QString::fromStdString(why));
     }

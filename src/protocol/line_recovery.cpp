@@ -4,7 +4,6 @@
 #include <algorithm>
 #include <chrono>
 
-#include "core/ui_hooks.h"
 #include "protocol/frame_codes.h"
 #include "protocol/protocol_engine.h"
 #include "protocol/trace_log.h"
@@ -41,7 +40,6 @@ int ProtocolEngine::LineMs(int bytes) const {
 bool ProtocolEngine::DiscardUntilQuiet() {
   const int gap = std::max(timeouts_.quiet, LineMs(kQuietGapBytes));
   const auto deadline = Clock::now() + std::chrono::milliseconds(timeouts_.data + LineMs(kQueuedFrames * kMaxFrameSize));
-  SerialPort::ScopedWaitHook pump(port_, [] { Ui().ProcessMessages(); });
   const SerialPort::Timeouts saved = port_.GetTimeouts();
   SerialPort::Timeouts timeouts = saved;
   timeouts.read_ms = gap;

@@ -5,7 +5,6 @@
 #include <cstring>
 #include <filesystem>
 
-#include "core/ui_hooks.h"
 #include "protocol/frame_codes.h"
 #include "protocol/protocol_engine.h"
 #include "protocol/trace_log.h"
@@ -174,8 +173,7 @@ ExchangeResult ProtocolEngine::GetList(std::vector<std::string>& lines) {
     received += frame.length;
     if (frame.result != kOk || OverLimits(received, controls_in_a_row)) {
       if (frame.result != kOk) Fire(events_.data_wait_failed);
-      if (SendControl(kNak) == kOk)
-        Ui().MessageBox(nullptr, "Mirvo", "データリスト取得失敗", MsgIcon::Error, MsgButtons::Ok);
+      if (SendControl(kNak) == kOk) Notify(EngineNotice::kListFailed);
       // The rest of the list must not be read as the next command's answer.
       DiscardUntilQuiet();
       return kBroken;
@@ -282,12 +280,16 @@ ExchangeResult ProtocolEngine::PutFile(std::string_view prefix, const std::strin
     return AcknowledgeUnknownReply(false);
   }
 
-  // A NAK refuses the data; the link is made again for the next command.
-  auto refused = [this] { return EstablishLink() != kOk ? kBroken : ExchangeResult::DataRefused; };
+  // A NAK refuses the data. The frames still queued behind it would reach
+  // the handset as commands: they are thrown away (no control byte can be
+  // queued, each goes out drained), the line let go quiet and linked again.
+  auto refused = [this] {
+    port_.DiscardQueuedOutput();
+    return RecoverLink() != kOk ? kBroken : ExchangeResult::DataRefused;
+  };
   std::uint8_t control = 0;
   char chunk[kMaxFileFrameData];
   for (std::int64_t pos = 0; pos < size;) {
-    Ui().ProcessMessages();
     const int n = static_cast<int>(std::min<std::int64_t>(size - pos, kMaxFileFrameData));
     const bool last = pos + n == size;
     if (const UploadFile::Fault fault = file.ReadNext(chunk, n); fault != UploadFile::Fault::kNone) {

@@ -4,7 +4,6 @@
 #include <cstring>
 #include <utility>
 
-#include "core/ui_hooks.h"
 #include "protocol/crc16.h"
 #include "protocol/frame_codes.h"
 #include "protocol/trace_log.h"
@@ -32,11 +31,6 @@ class ScopedValue {
   T& var_;
   T old_;
 };
-
-// The window stays live while the handset keeps the engine waiting.
-std::function<void()> PumpWhileWaiting() {
-  return [] { Ui().ProcessMessages(); };
-}
 
 void Trace(std::string_view cp932) { LogWriteLine(cp932); }
 
@@ -76,7 +70,6 @@ ExchangeResult ProtocolEngine::SendBytes(const void* bytes, int count, int timeo
 }
 
 ExchangeResult ProtocolEngine::Transmit(const void* bytes, int count, int timeout_ms, bool queue) {
-  SerialPort::ScopedWaitHook pump(port_, PumpWhileWaiting());
   SerialPort::Timeouts timeouts = port_.GetTimeouts();
   timeouts.write_ms = timeout_ms;
   port_.SetTimeouts(timeouts);
@@ -101,7 +94,6 @@ ExchangeResult ProtocolEngine::ReceiveBytes(void* buffer, int count, int wait_ms
   timeouts.read_interval_ms = wait_ms;
   port_.SetTimeouts(timeouts);
   if (count <= 0) return ExchangeResult::Failed;
-  SerialPort::ScopedWaitHook pump(port_, PumpWhileWaiting());
   auto* p = static_cast<char*>(buffer);
   for (int got = 0; got < count;) {
     // Bytes already here are taken at once; each byte still to come gets
@@ -199,7 +191,7 @@ ExchangeResult ProtocolEngine::ReceiveFrame(std::uint8_t& frame_type, char* buff
       if ((r = ReceiveBytes(crc_bytes, 2, wait_ms)) != ExchangeResult::Ok) return failed(r);
       seen.append(reinterpret_cast<char*>(crc_bytes), 2);
       dump();
-      if ((crc_bytes[0] | crc_bytes[1]) != 0) return ShowCrcError();
+      if ((crc_bytes[0] | crc_bytes[1]) != 0) return CrcError();
       return ExchangeResult::Ok;
     }
     return failed(r);
@@ -227,7 +219,7 @@ ExchangeResult ProtocolEngine::ReceiveFrame(std::uint8_t& frame_type, char* buff
 
   if (Crc16(buffer, static_cast<std::size_t>(n)) != crc) {
     dump();
-    return ShowCrcError();
+    return CrcError();
   }
   const std::string_view text_part(buffer, strnlen(buffer, static_cast<std::size_t>(n)));
   if (text::TrimBlanks(text_part) == "FT_END") {
@@ -241,15 +233,17 @@ ExchangeResult ProtocolEngine::ReceiveFrame(std::uint8_t& frame_type, char* buff
   return ExchangeResult::Ok;
 }
 
-ExchangeResult ProtocolEngine::ShowCrcError() {
-  Ui().MessageBox(nullptr, "Mirvo", "受信:CRCエラー", MsgIcon::Error, MsgButtons::Ok);
+void ProtocolEngine::Notify(EngineNotice notice) {
+  if (events_.notice) events_.notice(notice);
+}
+
+ExchangeResult ProtocolEngine::CrcError() {
+  Notify(EngineNotice::kCrcError);
   return ExchangeResult::Failed;
 }
 
 ExchangeResult ProtocolEngine::AnswerHandsetEndFrame(const char* frame, int size) {
-  Ui().ReleaseCapture();
-  Ui().MessageBox(nullptr, "Mirvo", "電話機との通信が中断されました。", MsgIcon::Error, MsgButtons::Ok);
-  Ui().ProcessMessages();
+  Notify(EngineNotice::kHandsetEnded);
   Trace(Cp932("■端末側から切断要求処理開始■"));
   LogDump(frame, size, std::string(ControlName(static_cast<std::uint8_t>(frame[0]))) + Cp932("受信"));
   AnswerHandsetEnd(ExchangeResult::HandsetEnded);

@@ -2,13 +2,13 @@
 // CRC-checked frames, and on top of them the eight commands the window and
 // the command-line tool run.
 //
-// Threading: main thread only, not re-entrant; the caller keeps a busy flag.
-// Every wait blocks the caller up to its time-out, and runs
-// Ui().ProcessMessages() at least every 50 ms meanwhile (through the port's
-// wait hook, which is restored afterwards), so handlers may run nested
-// inside any operation. Callbacks run on the caller's thread, inside the
-// call that caused them. Message boxes and message processing go through
-// mirvo::Ui(). Handset texts are code page 932 bytes; local paths are UTF-8.
+// Threading: the port's owner thread only, one call at a time. Every wait
+// blocks the caller up to its time-out, or until a stop is requested on the
+// port's stop token (the call then fails as a time-out would). Events run on
+// the caller's thread, inside the call that caused them. The engine never
+// talks to the user: what a user must be told comes out as a Notice, for the
+// caller to show once the call has returned. Handset texts are code page
+// 932 bytes; local paths are UTF-8.
 #pragma once
 
 #include <climits>
@@ -45,6 +45,13 @@ enum class ExchangeResult : int {
   UnknownReply = -255,
 };
 
+// What the user must hear of an exchange, beside its result.
+enum class EngineNotice {
+  kCrcError,      // a frame came with a bad CRC (and was refused by NAK)
+  kHandsetEnded,  // the handset ended the session by itself
+  kListFailed,    // the list could not be received
+};
+
 class ProtocolEngine {
  public:
   // Per-byte waits, in ms.
@@ -79,8 +86,11 @@ class ProtocolEngine {
     // After each data frame of GetFile (bytes of the file received so far)
     // and PutFile (bytes sent so far); the last call of a successful
     // transfer gives the whole size. An empty upload sends no data frame
-    // and so makes no call. May pump the window.
+    // and so makes no call.
     std::function<void(std::int64_t bytes_done)> progress;
+    // Once per notice, as it arises: the line waits while this runs, so it
+    // only takes note (the user is told after the call).
+    std::function<void(EngineNotice)> notice;
   };
 
   // The port is not owned and must outlive the engine.
@@ -149,11 +159,12 @@ class ProtocolEngine {
                              int& controls_in_a_row);
   // ACK and "OK" for a whole list or file, and the handset's ACK of them.
   ExchangeResult ConfirmDataReceived();
-  // The handset's "FT_END" arrived as frame: the user is told, the end is
-  // answered; HandsetEnded.
+  // The handset's "FT_END" arrived as frame: the end is answered and the
+  // user's notice given; HandsetEnded.
   ExchangeResult AnswerHandsetEndFrame(const char* frame, int size);
-  // The CRC error box; Failed.
-  ExchangeResult ShowCrcError();
+  // A bad CRC: its notice; Failed.
+  ExchangeResult CrcError();
+  void Notify(EngineNotice notice);
   // EstablishLink; with pass_over_frames, frames (and stray bytes) that
   // arrive before the ACK are read off and dropped, within a bound.
   ExchangeResult Link(bool pass_over_frames);

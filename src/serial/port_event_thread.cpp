@@ -1,10 +1,8 @@
 #include "serial/port_event_thread.h"
 
 #include <condition_variable>
-#include <exception>
 #include <mutex>
 
-#include "core/ui_hooks.h"
 #include "serial/line_event_waiter.h"
 
 namespace mirvo {
@@ -25,8 +23,13 @@ struct PortEventThread::HandOver {
   PortEventThread* self = nullptr;
 };
 
-PortEventThread::PortEventThread(SerialPort& port, int device_handle, std::uint32_t watched_events)
-    : port_(port), device_handle_(device_handle), watched_(watched_events), handover_(std::make_shared<HandOver>()) {
+PortEventThread::PortEventThread(SerialPort& port, int device_handle, std::uint32_t watched_events,
+                                 SerialPort::EventPoster poster)
+    : port_(port),
+      device_handle_(device_handle),
+      watched_(watched_events),
+      poster_(std::move(poster)),
+      handover_(std::make_shared<HandOver>()) {
   handover_->self = this;
 }
 
@@ -61,7 +64,7 @@ void PortEventThread::Execute() {
       h->events = events;
       ticket = ++h->ticket;
     }
-    Ui().PostToMainThread([weak = std::weak_ptr<HandOver>(h), ticket] {
+    poster_([weak = std::weak_ptr<HandOver>(h), ticket] {
       const auto held = weak.lock();
       if (!held) return;
       {
@@ -103,26 +106,25 @@ void PortEventThread::Stop() {
 void PortEventThread::RunDispatch(const std::shared_ptr<HandOver>& h) {
   // Keeps the shared state alive if a handler closes the port.
   const std::shared_ptr<HandOver> keep = h;
+  // The hand-over ends however the callbacks do: an exception goes on to
+  // whoever ran the dispatch, and the event thread waits again.
+  struct EndHandOver {
+    HandOver& h;
+    ~EndHandOver() {
+      {
+        std::lock_guard lock(h.mutex);
+        h.state = HandOver::State::kIdle;
+      }
+      h.cv.notify_all();
+    }
+  } end{*keep};
   if (PortEventThread* self = keep->self) {
     {
       std::lock_guard lock(keep->mutex);
       self->last_events_ = keep->events;
     }
-    // An escaped exception is reported and the dispatch ends there, as the
-    // program's general error report would; the thread and the program go on.
-    try {
-      self->DispatchEvents();
-    } catch (const std::exception& e) {
-      Ui().MessageBox(nullptr, "Mirvo", e.what(), MsgIcon::Error, MsgButtons::Ok);
-    } catch (...) {
-      Ui().MessageBox(nullptr, "Mirvo", "unknown exception", MsgIcon::Error, MsgButtons::Ok);
-    }
+    self->DispatchEvents();
   }
-  {
-    std::lock_guard lock(keep->mutex);
-    keep->state = HandOver::State::kIdle;
-  }
-  keep->cv.notify_all();
 }
 
 void PortEventThread::DispatchEvents() {

@@ -1,13 +1,13 @@
 // PortEventThread, the port's event thread: waits for the line events an
-// open SerialPort watches and has the port's callbacks run on the main
-// thread.
+// open SerialPort watches and has the port's callbacks run on the port's
+// owner thread.
 //
 // Thread safety: only the wait runs on the event thread. The hand-over is
-// synchronous: the thread posts its dispatch with Ui().PostToMainThread and
-// blocks until it has run, so callbacks never run beside each other or
-// beside Read and Write. Every member belongs to the main thread. Stop never
-// waits for the main thread: a hand-over that is still pending runs inside
-// Stop, and a posted dispatch that comes after Stop does nothing.
+// synchronous: the thread gives its dispatch to the port's event poster and
+// blocks until the owner has run it, so callbacks never run beside each
+// other or beside Read and Write. Every member belongs to the owner thread.
+// Stop never waits for the owner: a hand-over that is still pending runs
+// inside Stop, and a posted dispatch that comes after Stop does nothing.
 #pragma once
 
 #include <cstdint>
@@ -39,7 +39,8 @@ class PortEventThread {
  public:
   // Created idle: nothing waits until Start. The port is not owned; it
   // owns this thread and outlives it.
-  PortEventThread(SerialPort& port, int device_handle, std::uint32_t watched_events);
+  PortEventThread(SerialPort& port, int device_handle, std::uint32_t watched_events,
+                  SerialPort::EventPoster poster);
   // Stops the thread if it runs.
   ~PortEventThread();
   PortEventThread(const PortEventThread&) = delete;
@@ -69,6 +70,7 @@ class PortEventThread {
   SerialPort& port_;
   const int device_handle_;
   const std::uint32_t watched_;
+  const SerialPort::EventPoster poster_;
   std::uint32_t last_events_ = 0;
   std::int32_t received_count_ = 0;
   std::shared_ptr<HandOver> handover_;

@@ -4,7 +4,6 @@
 #include <cstring>
 #include <string_view>
 
-#include "core/ui_hooks.h"
 #include "text/fields.h"
 #include "serial/serial_port.h"
 #include "text/cp932.h"
@@ -31,13 +30,11 @@ void SetReadTimeout(SerialPort& port, int ms) {
 
 void ProbeHandset(SerialPort& port, std::string& vendor, std::string& model, int byte_timeout_ms) {
   static constexpr std::string_view kCommands[] = {"ATZ\r\n", "ATE0\r\n", "ATI3\r\n", "ATI4\r\n"};
-  // The window keeps painting while a silent line is waited on.
-  SerialPort::ScopedWaitHook pump(port, [] { Ui().ProcessMessages(); });
   const int read_ms = port.GetTimeouts().read_ms;
   if (read_ms <= 0 || read_ms > byte_timeout_ms) SetReadTimeout(port, byte_timeout_ms);
   for (const std::string_view command : kCommands) {
     char reply[kReplyCapacity + 1] = {};
-    if (!port.Write(command.data(), static_cast<int>(command.size()))) {
+    if (port.StopRequested() || !port.Write(command.data(), static_cast<int>(command.size()))) {
       // What the port holds then answers nothing we asked.
       vendor.clear();
       model.clear();
@@ -48,7 +45,6 @@ void ProbeHandset(SerialPort& port, std::string& vendor, std::string& model, int
     for (int used = 0; used < kReplyCapacity;) {
       if (!port.Read(reply + used, 1)) break;
       ++used;
-      Ui().ProcessMessages();
       const std::string_view seen = ReplyText(reply);
       if (seen.find("\r\nOK\r\n") != std::string_view::npos ||
           seen.find("\r\nERROR\r\n") != std::string_view::npos)
@@ -64,8 +60,7 @@ void ProbeHandset(SerialPort& port, std::string& vendor, std::string& model, int
 std::vector<ProbedPort> ScanHandsetPorts(SerialPort& probe_port, int byte_timeout_ms,
                                        const std::function<void(const ProbedPort&)>& found) {
   std::vector<ProbedPort> records;
-  for (int n = 1; n <= 256; ++n) {
-    Ui().ProcessMessages();
+  for (int n = 1; n <= 256 && !probe_port.StopRequested(); ++n) {
     SerialSettings settings = probe_port.GetSettings();
     settings.port_name = "COM" + std::to_string(n);
     probe_port.SetSettings(settings);

@@ -1,9 +1,8 @@
 // Finding the handset: modem-style identification of one port, and the
 // scan of COM1..COM256 behind the port selection dialog.
 //
-// Main thread only. Both let the user interface process its messages while
-// they work: before every port, after every received byte, and at least
-// every SerialPort::kWaitHookIntervalMs while a byte is awaited.
+// Both run on the port's owner thread and block it; a stop requested on the
+// port's stop token ends either at its next wait (see SerialPort).
 #pragma once
 
 #include <array>
@@ -39,7 +38,7 @@ void ProbeHandset(SerialPort& port, std::string& vendor, std::string& model,
                   int byte_timeout_ms = kProbeByteTimeout);
 
 // Tries COM1..COM256 on the probing port (opened and closed for each) and
-// returns one record per port that opened, in port order; each record also
+// returns one record per port that opened, in port order, up to a stop; each record also
 // goes to found, if given, as soon as its port is identified.
 std::vector<ProbedPort> ScanHandsetPorts(SerialPort& probe_port, int byte_timeout_ms = kProbeByteTimeout,
                                        const std::function<void(const ProbedPort&)>& found = {});

@@ -2,9 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
-#include <exception>
 
-#include "core/ui_hooks.h"
 #include "serial/port_event_thread.h"
 #include "serial/port_lock.h"
 #include "serial/port_names.h"
@@ -50,6 +48,7 @@ Clock::time_point After(Clock::time_point from, int ms) {
 }
 
 constexpr auto kWaitHookInterval = std::chrono::milliseconds(SerialPort::kWaitHookIntervalMs);
+constexpr auto kStopCheckInterval = std::chrono::milliseconds(SerialPort::kStopCheckIntervalMs);
 
 void Notify(const std::function<void()>& callback) {
   // A copy: the callback may replace itself.
@@ -65,10 +64,9 @@ SerialPort::SerialPort(const std::function<void()>& on_created) : SerialPort() {
 SerialPort::~SerialPort() {
   try {
     Close();
-  } catch (const std::exception& e) {
-    Ui().MessageBox(nullptr, "Mirvo", e.what(), MsgIcon::Error, MsgButtons::Ok);
   } catch (...) {
-    Ui().MessageBox(nullptr, "Mirvo", "unknown exception", MsgIcon::Error, MsgButtons::Ok);
+    // The device is released all the same (see Close); an on_closed that
+    // throws while the port is destroyed has nobody left to tell.
   }
 }
 
@@ -102,9 +100,9 @@ bool SerialPort::Open() {
   if (rx_buffer_.empty()) rx_buffer_.resize(kRxBufferSize);
   rx_head_ = rx_tail_ = 0;
 
-  const std::uint32_t events = WatchedEvents();
+  const std::uint32_t events = event_poster_ ? WatchedEvents() : 0;
   if (events != 0) {
-    auto thread = std::make_unique<PortEventThread>(*this, device->NativeHandle(), events);
+    auto thread = std::make_unique<PortEventThread>(*this, device->NativeHandle(), events, event_poster_);
     // A line whose events cannot be watched still moves bytes: the port
     // opens without line events rather than not at all.
     if (thread->Start()) thread_ = std::move(thread);
@@ -233,8 +231,11 @@ bool SerialPort::Send(const void* buffer, int n, bool drain) {
     if (thread_) thread_->NoteWrite();
     return true;
   }
-  // Sent means on the line: a queue still full when the time-out ends fails
-  // the call, so a later reply wait never starts before the block is out.
+  // Sent means on the line: a queue that stops going down for the write
+  // time-out fails the call, so a later reply wait never starts before the
+  // block is out. The limit counts from the last progress, not from the
+  // start: a slow line may hold many queued blocks ahead of this one.
+  int last_queued = -1;
   while (left == 0) {
     const int queued = device_->QueuedOut();
     if (queued <= 0) {
@@ -242,10 +243,11 @@ bool SerialPort::Send(const void* buffer, int n, bool drain) {
       return true;
     }
     const auto now = Clock::now();
-    if (!timing) {
+    if (!timing || (last_queued >= 0 && queued < last_queued)) {
       timing = true;
       deadline = After(now, timeouts_.write_ms);
     }
+    last_queued = queued;
     if (now >= deadline || !AwaitDevice(Await::kDrained, deadline, hook_due)) break;
   }
   // The caller counts this block as not sent: none of it may go out later.
@@ -255,11 +257,20 @@ bool SerialPort::Send(const void* buffer, int n, bool drain) {
   return false;
 }
 
+void SerialPort::DiscardQueuedOutput() {
+  if (open_) device_->DiscardOutput();
+}
+
 bool SerialPort::AwaitDevice(Await what, Clock::time_point deadline, Clock::time_point& hook_due) {
   const bool hooked = static_cast<bool>(wait_hook_);
   if (hooked) {
     if (hook_due == Clock::time_point{}) hook_due = Clock::now() + kWaitHookInterval;
     deadline = std::min(deadline, hook_due);
+  }
+  const bool stoppable = stop_token_.stop_possible();
+  if (stoppable) {
+    if (stop_token_.stop_requested()) return false;
+    deadline = std::min(deadline, Clock::now() + kStopCheckInterval);
   }
   PortDevice::Wait waited = PortDevice::Wait::kTimedOut;
   switch (what) {
@@ -268,6 +279,7 @@ bool SerialPort::AwaitDevice(Await what, Clock::time_point deadline, Clock::time
     case Await::kDrained: waited = device_->WaitDrained(deadline); break;
   }
   if (waited == PortDevice::Wait::kGone) return false;
+  if (stoppable && stop_token_.stop_requested()) return false;
   if (hooked && Clock::now() >= hook_due) {
     const std::uint64_t generation = open_count_;
     // A copy: the hook may replace itself.

@@ -1,18 +1,20 @@
 // SerialPort, the serial line: settings taken at Open, an exclusive open,
-// reads and writes with per-call time-outs, and line events through
-// callbacks.
+// reads and writes with per-call time-outs that a stop request also ends,
+// and line events through callbacks.
 //
-// Thread safety: every member is used on the main thread only. Callbacks run
-// on the main thread: on_opened inside Open, on_closed inside Close, the line
-// callbacks (on_bytes_received and the rest) at the main thread's
-// message-processing points, handed over by the port's event thread (see
-// port_event_thread.h). A callback may call any member, Close included.
+// Thread safety: every member is used on one thread, the port's owner (the
+// session's thread in the window). Callbacks run on that thread: on_opened
+// inside Open, on_closed inside Close, the line callbacks (on_bytes_received
+// and the rest) wherever the owner runs what the event poster is given,
+// handed over by the port's event thread (see port_event_thread.h). A
+// callback may call any member, Close included.
 #pragma once
 
 #include <chrono>
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <stop_token>
 #include <string>
 #include <utility>
 #include <vector>
@@ -103,26 +105,24 @@ class SerialPort {
 
   // Runs while Read or Write waits on the line, at least every
   // kWaitHookIntervalMs, on the caller's thread; never when the call need
-  // not wait. It may run window messages (and so the line callbacks), but
-  // must not call into this port: a Read or Write whose port was closed or
-  // reopened under it fails.
+  // not wait. It must not call into this port: a Read or Write whose port
+  // was closed or reopened under it fails.
   void SetWaitHook(std::function<void()> hook) { wait_hook_ = std::move(hook); }
   const std::function<void()>& WaitHook() const { return wait_hook_; }
   static constexpr int kWaitHookIntervalMs = 50;
 
-  // Sets a wait hook for one scope and puts the one before it back.
-  class ScopedWaitHook {
-   public:
-    ScopedWaitHook(SerialPort& port, std::function<void()> hook)
-        : port_(port), saved_(std::exchange(port.wait_hook_, std::move(hook))) {}
-    ~ScopedWaitHook() { port_.wait_hook_ = std::move(saved_); }
-    ScopedWaitHook(const ScopedWaitHook&) = delete;
-    ScopedWaitHook& operator=(const ScopedWaitHook&) = delete;
+  // A Read or Write that has to wait ends, failed, within
+  // kStopCheckIntervalMs of a stop requested on this token; one whose bytes
+  // are already there still completes. A default token never stops.
+  void SetStopToken(std::stop_token token) { stop_token_ = std::move(token); }
+  bool StopRequested() const { return stop_token_.stop_requested(); }
+  static constexpr int kStopCheckIntervalMs = 10;
 
-   private:
-    SerialPort& port_;
-    std::function<void()> saved_;
-  };
+  // How the line callbacks reach the owner's thread: the event thread gives
+  // the poster a function and blocks until the owner has run it. Set before
+  // Open; without a poster no line event is watched.
+  using EventPoster = std::function<void(std::function<void()>)>;
+  void SetEventPoster(EventPoster poster) { event_poster_ = std::move(poster); }
 
   // False when already open, when the name resolves to no device, when the
   // device is missing or held by anyone (this process included, or another
@@ -154,6 +154,11 @@ class SerialPort {
   // The part of those already taken off the device: a Read of up to this
   // many bytes completes at once, without a system call.
   int BytesBuffered() const { return static_cast<int>(rx_tail_ - rx_head_); }
+  // Throws away what WriteQueued left in the send queue and has not gone
+  // out yet: after the other end refused the data, the rest of it must not
+  // reach the line. Never call it while a control byte may be queued (each
+  // goes out by a draining Write, so none is).
+  void DiscardQueuedOutput();
   // Discards everything received and not read. The send side is never
   // touched: bytes a Write reported sent, and those WriteQueued left in the
   // send queue, always reach the other end.
@@ -191,6 +196,8 @@ class SerialPort {
   Timeouts timeouts_;
   Callbacks callbacks_;
   std::function<void()> wait_hook_;
+  std::stop_token stop_token_;
+  EventPoster event_poster_;
 
   std::unique_ptr<serial_internal::PortLock> lock_;  // before device_: released after it
   std::unique_ptr<serial_internal::PortDevice> device_;

@@ -169,7 +169,7 @@ class AccessibilityTest : public QObject, WindowFixture {
     w->RefreshFileView();
     QCOMPARE(CurrentName(*w), QString("k1.dat"));
     SelectNamed(*w, {"k1.dat"});
-    env->answers = {mirvo::MsgAnswer::Ok};
+    env->answers = {mirvo::app::MsgAnswer::Ok};
     QCOMPARE(w->Transfers().DeleteSelected(true), 0);
     QTRY_COMPARE(w->Files().Model().rowCount(), 8);
     QCOMPARE(CurrentName(*w), QString("k2.dat"));

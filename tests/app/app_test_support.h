@@ -21,7 +21,7 @@
 #include <vector>
 
 #include "app/file_view.h"
-#include "app/qt_ui_hooks.h"
+#include "app/message_box.h"
 #include "app/session_controller.h"
 #include "app/status_field.h"
 #include "app/transfer_controller.h"
@@ -35,6 +35,9 @@ class MainWindow;
 namespace mirvo::apptest {
 
 using app::StatusField;
+using app::MsgAnswer;
+using app::MsgButtons;
+using app::MsgIcon;
 
 // A widget, action or menu of a window by its object name.
 template <class T>
@@ -84,7 +87,7 @@ class AppEnv {
   QStringList Texts() const;
 
   testing::TempDir dir;
-  app::QtUiHooks hooks;
+  app::MessageBoxes hooks;
   std::vector<Box> boxes;
   // Answers for the next boxes; when empty: OK, and No to a question.
   std::deque<MsgAnswer> answers;

@@ -292,7 +292,7 @@ class DesktopExchangeTest : public QObject {
     std::vector<QStringList> results;
     auto watch = WatchResultDialogs(&results);
     handset->ClearLog();
-    env->answers = {mirvo::MsgAnswer::Cancel};
+    env->answers = {mirvo::app::MsgAnswer::Cancel};
     QCOMPARE(paste("album"), 0);
     QCOMPARE(env->Texts(),
              QStringList{QString("フォルダー「album」の 2 個のファイル（1.96 KB）を、電話機の同じ名前のフォルダーに送信しますか？")});

@@ -116,11 +116,11 @@ class PortDialogTest : public QObject {
     d.AcceptButton()->click();  // answered No
     QCOMPARE(d.result(), int(QDialog::Rejected));
     QVERIFY(d.PortName().empty());
-    QCOMPARE(env->boxes.at(0).icon, mirvo::MsgIcon::Question);
-    QCOMPARE(env->boxes.at(0).buttons, mirvo::MsgButtons::YesNo);
+    QCOMPARE(env->boxes.at(0).icon, mirvo::app::MsgIcon::Question);
+    QCOMPARE(env->boxes.at(0).buttons, mirvo::app::MsgButtons::YesNo);
     QCOMPARE(env->boxes.at(0).text,
              QString("ファイル転送をサポートしていない機器へ接続しようとしてますが、接続しますか？"));
-    env->answers = {mirvo::MsgAnswer::Yes};
+    env->answers = {mirvo::app::MsgAnswer::Yes};
     d.show();
     d.AcceptButton()->click();
     QCOMPARE(d.result(), int(QDialog::Accepted));
@@ -181,7 +181,7 @@ class PortDialogTest : public QObject {
     QCOMPARE(env->Texts(),
              QStringList{QString("電話機が見つかりませんでした。\r\nドライバが正しくインストールされていないか、"
                                  "電話機が正しく接続されていない可能性があります。")});
-    QCOMPARE(env->boxes[0].icon, mirvo::MsgIcon::Error);
+    QCOMPARE(env->boxes[0].icon, mirvo::app::MsgIcon::Error);
     QCOMPARE(Lines(d), QStringList{"COM2 : Unknown"});
   }
 };

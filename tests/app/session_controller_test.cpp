@@ -94,7 +94,7 @@ class SessionControllerTest : public QObject, WindowFixture {
     mirvo::LogClose();
     QCOMPARE(env->boxes[0].text, QString(kPasswordFailed));
     QCOMPARE(env->boxes[0].caption, QString("Mirvo"));
-    QCOMPARE(env->boxes[0].icon, mirvo::MsgIcon::Error);
+    QCOMPARE(env->boxes[0].icon, mirvo::app::MsgIcon::Error);
     std::ifstream in(log, std::ios::binary);
     const std::string trace((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
     QVERIFY(trace.find(mirvo::text::Cp932("FT_START失敗")) != std::string::npos);

@@ -154,7 +154,7 @@ class TransferTest : public QObject {
       QVERIFY2(!env->boxes.empty() && FirstLine(env->boxes.back().text) == message,
                qPrintable(op + ": " + env->Texts().join("|")));
       QCOMPARE(SecondLine(env->boxes.back().text), QString(op == "PUT_FILE" ? "up.dat" : "one.bin"));
-      QCOMPARE(env->boxes.back().icon, mirvo::MsgIcon::Error);
+      QCOMPARE(env->boxes.back().icon, mirvo::app::MsgIcon::Error);
       QVERIFY2(w->Session().IsSessionOpen() == session && w->Session().IsLinkOpen() == session, command);
       QCOMPARE(w->Session().Port().IsOpen(), session);
       QVERIFY(!w->Session().IsBusy());
@@ -366,7 +366,7 @@ class TransferTest : public QObject {
     std::ofstream(root / ".handset-attributes") << "two.bin\t10" << std::string(30, '-') << "\n";
     auto w = Connected();
     Select(*w, mails);
-    env->answers = {mirvo::MsgAnswer::Cancel};
+    env->answers = {mirvo::app::MsgAnswer::Cancel};
     QCOMPARE(w->Transfers().DeleteSelected(true), -1);
     QCOMPARE(env->Texts(), QStringList{"ファイルを削除しますか？\r\n" + mails.mid(0, 10).join("\r\n") + "\r\n他 2 件"});
     QVERIFY(fs::exists(root / "mail01.eml"));
@@ -515,10 +515,10 @@ class TransferTest : public QObject {
   void deleteAsksFirstAndShowsTheFolderWithoutTheSearch() {
     auto w = Connected();
     Select(*w, {"one.bin", "two.bin"});
-    env->answers = {mirvo::MsgAnswer::Cancel};
+    env->answers = {mirvo::app::MsgAnswer::Cancel};
     Button(*w, "delete")->click();
     QCOMPARE(env->Texts(), QStringList{QString("ファイルを削除しますか？\r\none.bin\r\ntwo.bin")});
-    QCOMPARE(env->boxes[0].icon, mirvo::MsgIcon::Question);
+    QCOMPARE(env->boxes[0].icon, mirvo::app::MsgIcon::Question);
     QVERIFY(fs::exists(root / "one.bin") && fs::exists(root / "two.bin"));
 
     w->Files().SetSearchPattern("*three*");

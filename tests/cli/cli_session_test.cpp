@@ -288,7 +288,7 @@ TEST_F(CliSessionTest, ALostDownloadLeavesNoPartialFileAndKeepsTheOldCopy) {
   const Result r = Cli({"get", "pics\\b.bin", "a.txt", "-o", out_dir_});
   EXPECT_EQ(r.status, kExitFileFailed);
   EXPECT_NE(r.err.find("get pics\\b.bin: a file data frame from the handset was lost"), std::string::npos) << r.err;
-  EXPECT_NE(r.err.find("受信:CRCエラー"), std::string::npos) << r.err;  // the engine's own message
+  EXPECT_NE(r.err.find("bad CRC"), std::string::npos) << r.err;  // the engine's own message
   EXPECT_EQ(ReadFile(out_dir_ + "/b.bin"), "older copy");
   EXPECT_EQ(Entries(out_dir_), (std::vector<std::string>{"a.txt", "b.bin"}));
   EXPECT_TRUE(EndedCleanly());
@@ -371,7 +371,7 @@ TEST_F(CliSessionTest, PutSendsFilesWithTheUploadAttributesAndShowsProgress) {
   EXPECT_NE(std::find(commands.begin(), commands.end(), "PUT_FILE[big.bin,2500,00" + std::string(30, '-') + "]"),
             commands.end());
   // One progress state per data frame, the line cleared at the end.
-  for (const char* shown : {": 0 / 2,500 B", ": 1,024 / 2,500 B", ": 2,048 / 2,500 B"})
+  for (const char* shown : {": 1,024 / 2,500 B", ": 2,048 / 2,500 B", ": 2,500 / 2,500 B"})
     EXPECT_NE(r.err.find(big + shown), std::string::npos) << shown;
   EXPECT_EQ(r.err.substr(r.err.size() - 4), "\r\033[K");
   EXPECT_EQ(r.err.find('\n'), std::string::npos) << r.err;

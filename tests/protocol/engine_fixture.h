@@ -1,5 +1,5 @@
-// An engine on a real pseudo-terminal, with the trace on and the message
-// boxes recorded. The other end is either the test itself (PtyPair) or the
+// An engine on a real pseudo-terminal, with the trace on and the engine's
+// notices recorded. The other end is either the test itself (PtyPair) or the
 // simulated handset.
 #pragma once
 
@@ -11,7 +11,6 @@
 #include <sstream>
 #include <string>
 
-#include "fake_ui.h"
 #include "protocol/trace_log.h"
 #include "protocol/frame_codes.h"
 #include "protocol/protocol_engine.h"
@@ -49,6 +48,7 @@ class EngineTest : public ::testing::Test {
     port_->SetSettings(settings);
     ASSERT_TRUE(port_->Open()) << device;
     engine_ = std::make_unique<ProtocolEngine>(*port_);
+    engine_->On().notice = [this](EngineNotice n) { notices_.push_back(n); };
     // Shrunk waits: a failing exchange ends in well under a second.
     engine_->SetTimeouts({.ack = 400, .data = 400, .reply = 400, .first_frame = 800});
   }
@@ -66,13 +66,9 @@ class EngineTest : public ::testing::Test {
   bool Traced(std::string_view utf8) const {
     return Trace().find(text::Cp932(utf8)) != std::string::npos;
   }
-  std::vector<std::string> BoxTexts() const {
-    std::vector<std::string> texts;
-    for (const auto& b : ui_.boxes) texts.push_back(b.text);
-    return texts;
-  }
+  using Notices = std::vector<EngineNotice>;
 
-  FakeUi ui_;
+  Notices notices_;
   TempDir dir_;
   std::string log_path_;
   std::unique_ptr<SerialPort> port_;

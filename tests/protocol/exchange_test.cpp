@@ -83,9 +83,7 @@ TEST_F(ExchangeTest, WaitReplyRefusesStxAndChecksTheCrc) {
   std::swap(bad[bad.size() - 1], bad[bad.size() - 2]);  // CRC sent little-endian
   pty_.Send(bad);
   EXPECT_EQ(engine_->WaitReply(reply), ExchangeResult::Failed);
-  ASSERT_EQ(ui_.boxes.size(), 1u);
-  EXPECT_EQ(ui_.boxes[0].text, "受信:CRCエラー");
-  EXPECT_EQ(ui_.boxes[0].buttons, MsgButtons::Ok);
+  EXPECT_EQ(notices_, Notices{EngineNotice::kCrcError});
 
   pty_.Send(std::string("\x03\x00\x00", 3));  // empty data field: no CRC is read
   EXPECT_EQ(engine_->WaitReply(reply), ExchangeResult::Failed);
@@ -119,8 +117,7 @@ TEST_F(ExchangeTest, HandsetEndInsideAReplyIsAnsweredAndReported) {
   std::string reply;
   EXPECT_EQ(engine_->WaitReply(reply), ExchangeResult::HandsetEnded);
   EXPECT_EQ(ended, 1);
-  EXPECT_EQ(BoxTexts(), std::vector<std::string>{"電話機との通信が中断されました。"});
-  EXPECT_EQ(ui_.captures_released, 1);
+  EXPECT_EQ(notices_, Notices{EngineNotice::kHandsetEnded});
   // PC: ACK, ETX "OK" CR LF, ACK
   EXPECT_EQ(pty_.Receive(11), "\x06" + Frame(kEtx, "OK", true) + "\x06");
   EXPECT_TRUE(Traced("■端末側から切断要求処理開始■"));
@@ -141,7 +138,7 @@ TEST_F(ExchangeTest, TextThatOnlyBeginsWithFtEndIsAnOrdinaryReply) {
   std::string reply;
   EXPECT_EQ(engine_->WaitReply(reply), ExchangeResult::Ok);
   EXPECT_EQ(reply, "FT_END_NOW");
-  EXPECT_TRUE(ui_.boxes.empty());
+  EXPECT_TRUE(notices_.empty());
 }
 
 TEST_F(ExchangeTest, AwaitEotAcknowledgesOnlyEot) {
@@ -188,7 +185,7 @@ TEST_F(ExchangeTest, EveryCommandIsBrokenAgainstASilentLine) {
   EXPECT_EQ(lines, std::vector<std::string>{"kept"});
   EXPECT_EQ(data, "kept");
   EXPECT_FALSE(Traced("■データリンク確立・成功■"));
-  EXPECT_TRUE(ui_.boxes.empty());
+  EXPECT_TRUE(notices_.empty());
 }
 
 TEST_F(ExchangeTest, AnswersOtherThanAckFailTheLink) {
@@ -202,17 +199,18 @@ TEST_F(ExchangeTest, AnswersOtherThanAckFailTheLink) {
   EXPECT_TRUE(Traced("■データリンク開放・成功■"));
 }
 
-TEST_F(ExchangeTest, WaitsKeepTheWindowServed) {
-  // The window is served again and again while the wait lasts: only the
-  // third turn of the window's loop lets the handset answer.
-  SetAckTimeout(5000);
-  ui_.on_process = [&] {
-    if (ui_.process_calls == 3) pty_.Send(std::string(1, static_cast<char>(kAck)));
-  };
-  std::uint8_t c = 0;
-  EXPECT_EQ(engine_->WaitAck(c), ExchangeResult::Ok);
-  EXPECT_GE(ui_.process_calls, 3);
-  EXPECT_FALSE(port_->WaitHook());  // given back after the wait
+TEST_F(ExchangeTest, AStopEndsAWaitAtOnce) {
+  SetAckTimeout(60'000);
+  std::stop_source stop;
+  port_->SetStopToken(stop.get_token());
+  std::jthread stopper([&] {
+    pty_.Receive(1);  // the ENQ is out: the ACK wait has begun
+    stop.request_stop();
+  });
+  const auto start = steady_clock::now();
+  EXPECT_EQ(engine_->EstablishLink(), ExchangeResult::Broken);
+  EXPECT_LT(steady_clock::now() - start, seconds(10));
+  EXPECT_TRUE(Traced(" 受信タイムアウト"));
 }
 
 TEST_F(ExchangeTest, AnEndRepeatedWhileItIsAnsweredFailsTheAnswerOnce) {
@@ -224,7 +222,7 @@ TEST_F(ExchangeTest, AnEndRepeatedWhileItIsAnsweredFailsTheAnswerOnce) {
   std::uint8_t c = 0;
   EXPECT_EQ(engine_->WaitAck(c), ExchangeResult::HandsetEnded);
   EXPECT_EQ(ended, 0);
-  EXPECT_EQ(BoxTexts(), std::vector<std::string>{"電話機との通信が中断されました。"});
+  EXPECT_EQ(notices_, Notices{EngineNotice::kHandsetEnded});
 }
 
 TEST_F(ExchangeTest, AFrameTooBigForItsLengthIsNotSent) {
@@ -244,7 +242,7 @@ TEST_F(ExchangeTest, AnEmptyStxFrameIsNoEmptyFile) {
 }
 
 // A handset that needs longer than the data wait to prepare the first frame:
-// it is sent from the window's message processing once that time is past.
+// it is sent from the port's wait hook once that time is past.
 TEST_F(ExchangeTest, TheFirstDataFrameMayTakeLongerThanTheDataWait) {
   auto timeouts = engine_->GetTimeouts();
   timeouts.data = 150;
@@ -252,12 +250,12 @@ TEST_F(ExchangeTest, TheFirstDataFrameMayTakeLongerThanTheDataWait) {
   engine_->SetTimeouts(timeouts);
   std::string late;
   steady_clock::time_point since;
-  ui_.on_process = [&] {
+  port_->SetWaitHook([&] {
     if (!late.empty() && steady_clock::now() - since > milliseconds(3 * timeouts.data)) {
       pty_.Send(late);
       late.clear();
     }
-  };
+  });
   auto after_the_reply = [&](std::string frames) {
     pty_.Send("\x06" + Frame(kEtx, "OK", true));
     late = frames + "\x06";
@@ -280,7 +278,7 @@ TEST_F(ExchangeTest, AnEndlessRunOfControlBytesEndsAList) {
   std::vector<std::string> lines{"kept"};
   EXPECT_EQ(engine_->GetList(lines), ExchangeResult::Broken);
   EXPECT_EQ(lines, std::vector<std::string>{"kept"});
-  EXPECT_EQ(BoxTexts(), std::vector<std::string>{"データリスト取得失敗"});
+  EXPECT_EQ(notices_, Notices{EngineNotice::kListFailed});
 }
 
 TEST_F(ExchangeTest, AnEndlessRunOfControlBytesEndsAFile) {

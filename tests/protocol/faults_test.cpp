@@ -19,7 +19,6 @@ class EngineFaults : public ::testing::Test {
     engine.SetTimeouts(timeouts);
   }
 
-  FakeUi ui;
   SerialPort port;
   ProtocolEngine engine{port};
 };

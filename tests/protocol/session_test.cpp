@@ -3,6 +3,7 @@
 #include <fstream>
 
 #include "engine_fixture.h"
+#include "posted_queue.h"
 #include "test_files.h"
 #include "handset/sim_handset.h"
 
@@ -100,7 +101,7 @@ TEST_F(SessionTest, AWholeSession) {
                            "■ファイル書き込み・成功■", "DEL[].....RESPONSE_OK", "■削除処理完了■", "■転送終了・成功■",
                            "■データリンク開放・成功■", "STX/ETX 初受信待ち用に5分の監視を行う"})
     EXPECT_TRUE(Traced(line)) << line;
-  EXPECT_TRUE(ui_.boxes.empty());
+  EXPECT_TRUE(notices_.empty());
 }
 
 TEST_F(SessionTest, WrongPasswordIsAcknowledgedTwice) {
@@ -268,7 +269,7 @@ TEST_F(SessionTest, BadListFrameIsRefusedAndTheListKept) {
   EXPECT_EQ(engine_->GetList(lines), ExchangeResult::Broken);
   EXPECT_EQ(lines, std::vector<std::string>{"old"});
   EXPECT_EQ(lost, 1);
-  EXPECT_EQ(BoxTexts(), (std::vector<std::string>{"受信:CRCエラー", "データリスト取得失敗"}));
+  EXPECT_EQ(notices_, (Notices{EngineNotice::kCrcError, EngineNotice::kListFailed}));
   EXPECT_NE(Wire().find('\x15'), std::string::npos);  // NAK
 }
 
@@ -289,7 +290,7 @@ TEST_F(SessionTest, LostFileFrameRelinksAndLeavesTheTarget) {
   handset_->CorruptCrc(2);
   EXPECT_EQ(engine_->GetFile(data, "empty.bin"), ExchangeResult::FrameLost);
   EXPECT_EQ(data, "untouchedalpha");
-  EXPECT_EQ(BoxTexts(), std::vector<std::string>{"受信:CRCエラー"});
+  EXPECT_EQ(notices_, Notices{EngineNotice::kCrcError});
 }
 
 // A handset with its frames queued goes on sending after the NAK: the line
@@ -326,9 +327,9 @@ TEST_F(SessionTest, ALineLostWithTheNakStillTriesANewLink) {
   Start();
   Session();
   handset_->SilenceFrom(0, 2);  // no data after the reply
-  ui_.on_process = [&] {
+  port_->SetWaitHook([&] {
     if (Traced("STX/ETX 初受信待ち用に5分の監視を行う")) handset_->HangUp();
-  };
+  });
   std::string data;
   EXPECT_EQ(engine_->GetFile(data, "a.txt"), ExchangeResult::Broken);
   const std::string trace = Trace(), relink = text::Cp932("■データリンク確立■");
@@ -342,7 +343,7 @@ TEST_F(SessionTest, AListOrFileBeyondTheSizeLimitFails) {
   std::vector<std::string> lines{"kept"};
   EXPECT_EQ(engine_->GetList(lines), ExchangeResult::Broken);
   EXPECT_EQ(lines, std::vector<std::string>{"kept"});
-  EXPECT_EQ(BoxTexts(), std::vector<std::string>{"データリスト取得失敗"});
+  EXPECT_EQ(notices_, Notices{EngineNotice::kListFailed});
   std::string data;
   EXPECT_EQ(engine_->GetFile(data, "dir\\b.bin"), ExchangeResult::Broken);
   EXPECT_TRUE(data.empty());
@@ -402,12 +403,7 @@ TEST_F(SessionTest, HandsetEndsTheSession) {
   EXPECT_EQ(engine_->GetFile(data, "dir\\b.bin"), ExchangeResult::FrameLost);
   EXPECT_EQ(ended, 2);
   EXPECT_TRUE(data.empty());
-  EXPECT_EQ(std::count_if(ui_.boxes.begin(), ui_.boxes.end(),
-                          [](const RecordedBox& b) {
-                            return b.caption == "Mirvo" && b.text == "電話機との通信が中断されました。" &&
-                                   b.icon == MsgIcon::Error && b.buttons == MsgButtons::Ok;
-                          }),
-            2);
+  EXPECT_EQ(notices_, (Notices{EngineNotice::kHandsetEnded, EngineNotice::kHandsetEnded}));
 }
 
 TEST_F(SessionTest, GarbageIsPurgedByTheNextLink) {
@@ -415,20 +411,22 @@ TEST_F(SessionTest, GarbageIsPurgedByTheNextLink) {
   Session();
   // Watch the line so the test knows when the garbage has landed.
   bool arrived = false;
+  PostedQueue queue;
   port_->Close();
   SerialPort::Callbacks callbacks;
   callbacks.on_bytes_received = [&] { arrived = true; };
   port_->SetCallbacks(callbacks);
+  port_->SetEventPoster(queue.Poster());
   ASSERT_TRUE(port_->Open());
   handset_->SendGarbage("\x11\x99garbage");
-  ASSERT_TRUE(ui_.PumpUntil([&] { return arrived; }));
+  ASSERT_TRUE(queue.RunUntil([&] { return arrived; }));
   ASSERT_GT(port_->BytesAvailable(), 0);
   EXPECT_EQ(engine_->EstablishLink(), ExchangeResult::Ok);
   std::vector<std::string> lines;
   EXPECT_EQ(engine_->GetList(lines), ExchangeResult::Ok);
   handset_->GarbageBefore(1, "\x7F");
   EXPECT_EQ(engine_->GetList(lines), ExchangeResult::Broken);  // the reply wait meets a stray byte
-  port_->SetCallbacks({});  // `arrived` ends here; a dispatch may still be pending at close
+  port_->Close();  // the queue ends here: nothing may post to it after
 }
 
 TEST_F(SessionTest, HangUpEndsAnOperationAtOnce) {
@@ -465,7 +463,7 @@ TEST_F(SessionTest, AFileThatChangesSizeWhileSentIsNeverStoredInPart) {
   Session();
   const std::string original = PatternBytes(20000);  // 20 frames, read a few at a time
   auto change_during_upload = [&](const std::string& path, auto change) {
-    ui_.on_process = [path, change, frames = 0]() mutable {
+    engine_->On().progress = [path, change, frames = 0](std::int64_t) mutable {
       if (++frames == 2) change(path);
     };
   };
@@ -477,7 +475,7 @@ TEST_F(SessionTest, AFileThatChangesSizeWhileSentIsNeverStoredInPart) {
   const std::string shrinks = Local("shrinks.bin", original);
   change_during_upload(shrinks, [](const std::string& p) { fs::resize_file(p, 3000); });
   EXPECT_EQ(engine_->PutFile("", shrinks, kAttr), ExchangeResult::Broken);
-  ui_.on_process = nullptr;
+  engine_->On().progress = nullptr;
   EXPECT_FALSE(fs::exists(root_ / "shrinks.bin"));
   EXPECT_EQ(engine_->PutFile("", Local("next.txt", "x"), kAttr), ExchangeResult::Ok);  // linked up again
 }

@@ -7,7 +7,7 @@
 #include <thread>
 #include <vector>
 
-#include "fake_ui.h"
+#include "posted_queue.h"
 #include "serial/serial_port.h"
 #include "serial_fixture.h"
 
@@ -18,61 +18,24 @@ using std::chrono::milliseconds;
 using testing::ChangeSetting;
 using Callbacks = SerialPort::Callbacks;
 
-// Holds posted dispatches until the test lets them run, so that one can be
-// left pending on purpose.
-class HoldingUi final : public UiHooks {
- public:
-  HoldingUi() { SetUiHooks(this); }
-  ~HoldingUi() override { SetUiHooks(nullptr); }
-  void ProcessMessages() override {
-    std::vector<std::function<void()>> ready;
-    {
-      std::lock_guard lock(mutex_);
-      ready.swap(held_);
-    }
-    for (auto& fn : ready) fn();
-  }
-  void PostToMainThread(std::function<void()> fn) override {
-    {
-      std::lock_guard lock(mutex_);
-      held_.push_back(std::move(fn));
-      ++posts_;
-    }
-    cv_.notify_all();
-  }
-  MsgAnswer MessageBox(const void*, const std::string&, const std::string&, MsgIcon, MsgButtons) override {
-    return MsgAnswer::Ok;
-  }
-  void ReleaseCapture() override {}
-  bool WaitForPosts(int n, milliseconds bound = milliseconds(5000)) {
-    std::unique_lock lock(mutex_);
-    return cv_.wait_for(lock, bound, [&] { return posts_ >= n; });
-  }
-
- private:
-  std::mutex mutex_;
-  std::condition_variable cv_;
-  std::vector<std::function<void()>> held_;
-  int posts_ = 0;
-};
-
 class PortEventThreadTest : public testing::PortFixture {
  protected:
   void Open() {
     ChangeSetting(port_, &SerialSettings::port_name, pty_.slave_path());
     port_.SetTimeouts({.read_ms = 2000, .write_ms = 30000, .read_interval_ms = 0});
+    port_.SetEventPoster(queue_.Poster());
     ASSERT_TRUE(port_.Open());
   }
   // Pumps for a while and reports whether pred ever held: for things that
   // must not happen.
   bool EverWithin(const std::function<bool()>& pred, milliseconds bound = milliseconds(300)) {
-    return ui_.PumpUntil(pred, bound);
+    return queue_.RunUntil(pred, bound);
   }
   void On(std::function<void()> Callbacks::*which, std::function<void()> callback) {
     testing::SetCallback(port_, which, std::move(callback));
   }
   // Outlives the port, whose thread may post until the port is closed.
-  testing::FakeUi ui_;
+  testing::PostedQueue queue_;
   SerialPort port_;
 };
 
@@ -88,14 +51,14 @@ TEST_F(PortEventThreadTest, CallbacksRunInTableOrder) {
   ASSERT_NE(port_.EventThread(), nullptr);
 
   pty_.Send("ab!");
-  ASSERT_TRUE(ui_.PumpUntil([&] { return order.size() >= 3; }));
+  ASSERT_TRUE(queue_.RunUntil([&] { return order.size() >= 3; }));
   EXPECT_EQ(order, (std::vector<std::string>{"packet", "bytes", "event char"}));
   EXPECT_EQ(port_.EventThread()->LastEvents(), line_event::kBytesReceived | line_event::kEventChar);
 
   // The event character has to come for its handler.
   order.clear();
   pty_.Send("cd");
-  ASSERT_TRUE(ui_.PumpUntil([&] { return order.size() >= 1; }));
+  ASSERT_TRUE(queue_.RunUntil([&] { return order.size() >= 1; }));
   EXPECT_FALSE(EverWithin([&] { return order.size() > 2; }));
   EXPECT_EQ(order, (std::vector<std::string>{"packet", "bytes"}));
   // Pulled in to look for the character, the bytes are still there to read.
@@ -113,7 +76,7 @@ TEST_F(PortEventThreadTest, TheEventCharIsSeenBehindAFullBufferAndZeroIsNone) {
   // More unread bytes than the port's buffer holds, then the character.
   const std::string stream = std::string(40 * 1024, 'x') + "!";
   std::thread sender([&] { pty_.Send(stream); });  // more than the terminal holds
-  EXPECT_TRUE(ui_.PumpUntil([&] { return found == 1; }));
+  EXPECT_TRUE(queue_.RunUntil([&] { return found == 1; }));
   std::string got(stream.size(), '\0');
   EXPECT_TRUE(port_.Read(got.data(), static_cast<int>(got.size())));
   sender.join();
@@ -122,7 +85,7 @@ TEST_F(PortEventThreadTest, TheEventCharIsSeenBehindAFullBufferAndZeroIsNone) {
   ChangeSetting(port_, &SerialSettings::event_char, '\0');
   received = 0;
   pty_.Send(std::string("a\0b", 3));
-  ASSERT_TRUE(ui_.PumpUntil([&] { return received > 0; }));
+  ASSERT_TRUE(queue_.RunUntil([&] { return received > 0; }));
   EXPECT_EQ(found, 1);
 }
 
@@ -139,10 +102,10 @@ TEST_F(PortEventThreadTest, OnPacketFiresAtPacketSizeAndResetsTheReceivedCount) 
   ASSERT_NE(thread, nullptr) << "on_packet alone watches the receive event";
 
   pty_.Send(std::string(10, 'p'));
-  ASSERT_TRUE(ui_.PumpUntil([&] { return thread->ReceivedCount() == 10; }));
+  ASSERT_TRUE(queue_.RunUntil([&] { return thread->ReceivedCount() == 10; }));
   EXPECT_EQ(packets, 0);
   pty_.Send(std::string(6, 'q'));
-  ASSERT_TRUE(ui_.PumpUntil([&] { return packets == 1; }));
+  ASSERT_TRUE(queue_.RunUntil([&] { return packets == 1; }));
   EXPECT_EQ(count_in_packet, 0);
   EXPECT_EQ(thread->ReceivedCount(), 0);
   std::string got(16, '\0');
@@ -154,7 +117,7 @@ TEST_F(PortEventThreadTest, PacketSizeZeroNeverFiresOnPacket) {
   On(&Callbacks::on_packet, [&] { ++packets; });
   Open();
   pty_.Send(std::string(40, 'z'));
-  ASSERT_TRUE(ui_.PumpUntil([&] { return port_.EventThread()->ReceivedCount() == 40; }));
+  ASSERT_TRUE(queue_.RunUntil([&] { return port_.EventThread()->ReceivedCount() == 40; }));
   EXPECT_EQ(packets, 0);
 }
 
@@ -163,11 +126,11 @@ TEST_F(PortEventThreadTest, UnreadBytesDoNotDispatchAgain) {
   On(&Callbacks::on_bytes_received, [&] { ++calls; });
   Open();
   pty_.Send("12345");
-  ASSERT_TRUE(ui_.PumpUntil([&] { return calls >= 1; }));
+  ASSERT_TRUE(queue_.RunUntil([&] { return calls >= 1; }));
   EXPECT_FALSE(EverWithin([&] { return calls > 1; })) << calls << " dispatches for one arrival";
 
   pty_.Send("678");  // new bytes do
-  ASSERT_TRUE(ui_.PumpUntil([&] { return calls >= 2; }));
+  ASSERT_TRUE(queue_.RunUntil([&] { return calls >= 2; }));
   std::string got(8, '\0');
   EXPECT_TRUE(port_.Read(got.data(), 8));
   EXPECT_EQ(got, "12345678");
@@ -181,16 +144,16 @@ TEST_F(PortEventThreadTest, RemovedCallbackIsNotCalledButTheEventIsStillWatched)
   Open();
   PortEventThread* thread = port_.EventThread();
   pty_.Send("a");
-  ASSERT_TRUE(ui_.PumpUntil([&] { return calls == 1; }));
+  ASSERT_TRUE(queue_.RunUntil([&] { return calls == 1; }));
 
   On(&Callbacks::on_bytes_received, nullptr);
   pty_.Send("bcd");
-  ASSERT_TRUE(ui_.PumpUntil([&] { return thread->ReceivedCount() == 4; }));
+  ASSERT_TRUE(queue_.RunUntil([&] { return thread->ReceivedCount() == 4; }));
   EXPECT_EQ(calls, 1);
 
   On(&Callbacks::on_bytes_received, [&] { calls += 10; });
   pty_.Send("e");
-  ASSERT_TRUE(ui_.PumpUntil([&] { return calls == 11; }));
+  ASSERT_TRUE(queue_.RunUntil([&] { return calls == 11; }));
 }
 
 TEST_F(PortEventThreadTest, WatchedEventsAreFixedAtOpen) {
@@ -207,21 +170,20 @@ TEST_F(PortEventThreadTest, WatchedEventsAreFixedAtOpen) {
   ASSERT_NE(port_.EventThread(), nullptr);
   EXPECT_EQ(port_.EventThread()->WatchedEvents(), line_event::kBytesReceived);
   pty_.Send("y");
-  EXPECT_TRUE(ui_.PumpUntil([&] { return calls > 0; }));
+  EXPECT_TRUE(queue_.RunUntil([&] { return calls > 0; }));
 }
 
 TEST_F(PortEventThreadTest, ClosingRunsAPendingDispatchOnceWhileStillOpen) {
-  HoldingUi ui;
   std::vector<std::string> events;
   On(&Callbacks::on_bytes_received, [&] { events.push_back(port_.IsOpen() ? "rx open" : "rx closed"); });
   On(&Callbacks::on_closed, [&] { events.push_back("close"); });
   Open();
   pty_.Send("pending");
-  ASSERT_TRUE(ui.WaitForPosts(1));  // handed over, not yet run
+  ASSERT_TRUE(queue_.WaitForPosts(1));  // handed over, not yet run
 
   EXPECT_TRUE(port_.Close());
   EXPECT_EQ(events, (std::vector<std::string>{"rx open", "close"}));
-  ui.ProcessMessages();  // the posting comes late: it finds nothing to do
+  queue_.RunPending();  // the posting comes late: it finds nothing to do
   EXPECT_EQ(events.size(), 2u);
 
   // That last dispatch's callback closes the port itself: one on_closed,
@@ -230,7 +192,7 @@ TEST_F(PortEventThreadTest, ClosingRunsAPendingDispatchOnceWhileStillOpen) {
   On(&Callbacks::on_bytes_received, [&] { EXPECT_TRUE(port_.Close()); });
   Open();
   pty_.Send("pending");
-  ASSERT_TRUE(ui.WaitForPosts(2));
+  ASSERT_TRUE(queue_.WaitForPosts(2));
   EXPECT_FALSE(port_.Close());
   EXPECT_EQ(events, std::vector<std::string>{"close"});
   EXPECT_FALSE(port_.IsOpen());
@@ -245,31 +207,26 @@ TEST_F(PortEventThreadTest, ACallbackMayCloseThePort) {
   On(&Callbacks::on_closed, [&] { ++closes; });
   Open();
   pty_.Send("bye");
-  ASSERT_TRUE(ui_.PumpUntil([&] { return !port_.IsOpen(); }));
+  ASSERT_TRUE(queue_.RunUntil([&] { return !port_.IsOpen(); }));
   EXPECT_EQ(calls, 1);
   EXPECT_EQ(closes, 1);
 
   EXPECT_TRUE(port_.Open());  // the device was released
   pty_.Send("again");
-  ASSERT_TRUE(ui_.PumpUntil([&] { return calls == 2; }));
+  ASSERT_TRUE(queue_.RunUntil([&] { return calls == 2; }));
   EXPECT_FALSE(port_.IsOpen());
 }
 
-TEST_F(PortEventThreadTest, AThrowingCallbackIsReportedAndTheThreadGoesOn) {
+TEST_F(PortEventThreadTest, AThrowingCallbackReachesItsRunnerAndTheThreadGoesOn) {
   int calls = 0;
   On(&Callbacks::on_bytes_received, [&] {
     if (++calls == 1) throw std::runtime_error("handler broke");
   });
   Open();
   pty_.Send("1");
-  ASSERT_TRUE(ui_.PumpUntil([&] { return !ui_.boxes.empty(); }));
-  EXPECT_EQ(ui_.boxes[0].caption, "Mirvo");
-  EXPECT_EQ(ui_.boxes[0].text, "handler broke");
-  EXPECT_EQ(ui_.boxes[0].icon, MsgIcon::Error);
-  EXPECT_EQ(ui_.boxes[0].buttons, MsgButtons::Ok);
+  EXPECT_THROW(queue_.RunUntil([&] { return calls == 1; }), std::runtime_error);
   pty_.Send("2");
-  ASSERT_TRUE(ui_.PumpUntil([&] { return calls == 2; }));
-  EXPECT_EQ(ui_.boxes.size(), 1u);
+  ASSERT_TRUE(queue_.RunUntil([&] { return calls == 2; }));
 }
 
 TEST_F(PortEventThreadTest, AHungUpLineRaisesNothingAndStillCloses) {
@@ -289,7 +246,7 @@ TEST_F(PortEventThreadTest, AHangUpIsReportedOnceToItsCallback) {
   On(&Callbacks::on_hang_up, [&] { ++hangups; });
   Open();
   pty_.HangUp();
-  ASSERT_TRUE(ui_.PumpUntil([&] { return hangups == 1; }));
+  ASSERT_TRUE(queue_.RunUntil([&] { return hangups == 1; }));
   EXPECT_FALSE(EverWithin([&] { return hangups > 1; }));
   EXPECT_TRUE(port_.Close());
 }
@@ -300,7 +257,7 @@ TEST_F(PortEventThreadTest, SendQueueEmptyAfterAWrite) {
   Open();
   ASSERT_TRUE(port_.Write("AT\r\n", 4));
   EXPECT_EQ(pty_.Receive(4), "AT\r\n");
-  ASSERT_TRUE(ui_.PumpUntil([&] { return empties >= 1; }));
+  ASSERT_TRUE(queue_.RunUntil([&] { return empties >= 1; }));
   EXPECT_FALSE(EverWithin([&] { return empties > 1; })) << "once per write";
 }
 

@@ -1,7 +1,6 @@
 // Probe failures a pseudo-terminal cannot show on cue, on a scripted line.
 #include <gtest/gtest.h>
 
-#include "fake_ui.h"
 #include "scripted_line.h"
 #include "serial/probe.h"
 #include "serial/serial_port.h"
@@ -10,7 +9,6 @@ using namespace mirvo;
 using namespace mirvo::testing;
 
 TEST(ProbeFaults, ACommandThatCannotBeSentIdentifiesNothing) {
-  FakeUi ui;
   SerialPort port;
   SerialSettings settings;
   settings.port_name = "/scripted";

@@ -132,6 +132,12 @@ TEST(Termios, MapsParityStopBitsAndFlowControl) {
 class SlowLine final : public serial_internal::PortDevice {
  public:
   explicit SlowLine(double bytes_per_second) : rate_(bytes_per_second) {}
+  // Flow control holds the line: nothing more goes out.
+  void Stall() {
+    queued_ = QueuedOut();
+    since_ = Clock::now();
+    rate_ = 0;
+  }
   long ReadSome(void*, std::size_t) override { return 0; }
   long WriteSome(const void*, std::size_t n) override {
     queued_ = QueuedOut() + static_cast<double>(n);
@@ -157,7 +163,7 @@ class SlowLine final : public serial_internal::PortDevice {
   int NativeHandle() const override { return -1; }
 
  private:
-  const double rate_;
+  double rate_;
   double queued_ = 0;
   Clock::time_point since_ = Clock::now();
 };
@@ -190,8 +196,15 @@ TEST(SlowLineTest, WriteReturnsOnceTheBytesAreOnTheLine) {
   EXPECT_EQ(line->QueuedOut(), 0);
   EXPECT_GE(hook_calls, 3);
 
-  // Still queued when the time-out ends: not sent, and none of it goes out.
+  // A queue that takes longer than the time-out but keeps going down is
+  // waited for: the limit counts from its last progress.
   port.SetTimeouts({.read_ms = 30000, .write_ms = 100, .read_interval_ms = 0});
+  EXPECT_TRUE(port.Write(block.data(), static_cast<int>(block.size())));
+  EXPECT_EQ(line->QueuedOut(), 0);
+
+  // A queue that stops going down: not sent, and none of it goes out.
+  ASSERT_TRUE(port.WriteQueued(block.data(), static_cast<int>(block.size())));
+  line->Stall();
   EXPECT_FALSE(port.Write(block.data(), static_cast<int>(block.size())));
   EXPECT_EQ(line->QueuedOut(), 0);
 }

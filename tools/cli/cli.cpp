@@ -119,9 +119,8 @@ int RunCli(const std::vector<std::string>& args, std::ostream& out, std::ostream
   if (parsed.command == CliCommand::Unmount) return RunUnmount(parsed, err);
 
   Progress progress(err, options.progress);
-  TerminalUi ui(progress);
   WaitWatch watch(progress, std::chrono::milliseconds(options.wait_notice_ms));
-  CliRun run{out, options, progress, ui, watch};
+  CliRun run{out, options, progress, watch};
 
   if (parsed.command == CliCommand::Ports) return RunPorts(run);
 

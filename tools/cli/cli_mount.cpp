@@ -304,9 +304,8 @@ int RunMount(const CliArgs& args, std::ostream& out, std::ostream& err, const Cl
   int status = kExitOk;
   {
     Progress progress(err, false);
-    TerminalUi ui(progress);
-    WaitWatch watch(progress, std::chrono::milliseconds(options.wait_notice_ms));
-    CliRun run{out, options, progress, ui, watch};
+      WaitWatch watch(progress, std::chrono::milliseconds(options.wait_notice_ms));
+    CliRun run{out, options, progress, watch};
     status = Serve(run, resolved, port_name, password, args.foreground, ready);
   }
   ready.Tell(status);

@@ -19,7 +19,6 @@ namespace {
 
 namespace fs = std::filesystem;
 
-constexpr int kUploadFrameBytes = 1024;  // data bytes per upload frame
 
 // Why a local file cannot be sent; empty when it can. The file is opened
 // once, without waiting on a FIFO or device, and that descriptor is what
@@ -71,12 +70,9 @@ int RunPut(CliRun& run, Session& session, const std::vector<std::string>& files,
     }
     std::error_code ec;
     const auto size = static_cast<std::int64_t>(fs::file_size(file, ec));
-    // The engine asks for messages to run before each data frame.
     const std::string total = SizeCell(static_cast<std::int32_t>(size));
-    std::int64_t frames = 0;
-    session.engine.On().progress = [&](std::int64_t) { run.watch.Touch(); };
-    run.ui.on_process = [&] {
-      const std::int64_t sent = std::min<std::int64_t>(frames++ * kUploadFrameBytes, size);
+    session.engine.On().progress = [&](std::int64_t sent) {
+      run.watch.Touch();
       run.progress.Show(file + ": " + FormatThousands(std::to_string(sent), ",") + " / " + total);
     };
     ExchangeResult r = ExchangeResult::Ok;
@@ -88,7 +84,6 @@ int RunPut(CliRun& run, Session& session, const std::vector<std::string>& files,
         r = ExchangeResult::Broken;  // where the exchange stood is unknown
       }
     }
-    run.ui.on_process = nullptr;
     session.engine.On().progress = nullptr;
     run.progress.Clear();
     if (r != ExchangeResult::Ok) {

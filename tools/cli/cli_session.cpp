@@ -12,36 +12,19 @@
 
 namespace mirvo::cli {
 
-void TerminalUi::ProcessMessages() {
-  std::deque<std::function<void()>> work;
-  {
-    std::lock_guard lock(mutex_);
-    work.swap(queue_);
+namespace {
+
+// What the engine's notices say on standard error.
+const char* NoticeText(EngineNotice notice) {
+  switch (notice) {
+    case EngineNotice::kCrcError: return "a frame came with a bad CRC and was refused";
+    case EngineNotice::kHandsetEnded: return "the handset ended the session";
+    case EngineNotice::kListFailed: return "the list could not be received";
   }
-  for (auto& fn : work) fn();
-  if (on_process) on_process();
+  return "";
 }
 
-void TerminalUi::PostToMainThread(std::function<void()> fn) {
-  std::lock_guard lock(mutex_);
-  queue_.push_back(std::move(fn));
-}
-
-MsgAnswer TerminalUi::MessageBox(const void*, const std::string&, const std::string& text, MsgIcon,
-                                 MsgButtons buttons) {
-  std::string line = text;
-  for (std::size_t p; (p = line.find("\r\n")) != std::string::npos;) line.replace(p, 2, "\n");
-  progress_.Print(std::string(kProgram) + ": " + line);
-  switch (buttons) {
-    case MsgButtons::Ok:
-      return MsgAnswer::Ok;
-    case MsgButtons::YesNo:
-    case MsgButtons::YesNoCancel:
-      return MsgAnswer::No;
-    default:
-      return MsgAnswer::Cancel;
-  }
-}
+}  // namespace
 
 bool Session::MayTryNext(std::string& why) {
   if (ended) {
@@ -124,6 +107,7 @@ bool OpenSession(Session& session, const std::string& port_name, const std::stri
   SerialSettings settings = session.port.GetSettings();
   settings.port_name = port_name;
   session.port.SetSettings(settings);
+  session.engine.On().notice = [&run](EngineNotice notice) { run.Error(NoticeText(notice)); };
   if (!session.port.Open()) {
     const PortOpenDiagnosis why = DiagnosePortOpen(port_name);
     run.Error("cannot open the port " + PortOpenFailureReason(port_name, why));

@@ -1,12 +1,10 @@
 // One run of mirvo-cli against the handset: the run's output and failures,
-// the user-interface hooks the engine calls while no window exists, and the
-// session (the port, the engine on it and what the run learnt of its state).
+// and the session (the port, the engine on it and what the run learnt of its
+// state).
 #pragma once
 
 #include <cstdint>
-#include <deque>
 #include <functional>
-#include <mutex>
 #include <optional>
 #include <ostream>
 #include <string>
@@ -15,7 +13,6 @@
 #include "cli/cli.h"
 #include "cli/cli_args.h"
 #include "cli/cli_progress.h"
-#include "core/ui_hooks.h"
 #include "protocol/protocol_engine.h"
 #include "serial/serial_port.h"
 
@@ -23,34 +20,10 @@ namespace mirvo::cli {
 
 inline constexpr const char* kProgram = "mirvo-cli";
 
-// No window here: the engine's message boxes become lines on standard
-// error, and a question is never agreed to, since nobody can answer it.
-class TerminalUi final : public UiHooks {
- public:
-  explicit TerminalUi(Progress& progress) : progress_(progress) { SetUiHooks(this); }
-  ~TerminalUi() override { SetUiHooks(nullptr); }
-  TerminalUi(const TerminalUi&) = delete;
-  TerminalUi& operator=(const TerminalUi&) = delete;
-
-  void ProcessMessages() override;
-  void PostToMainThread(std::function<void()> fn) override;
-  MsgAnswer MessageBox(const void*, const std::string&, const std::string& text, MsgIcon,
-                       MsgButtons buttons) override;
-  void ReleaseCapture() override {}
-
-  std::function<void()> on_process;
-
- private:
-  Progress& progress_;
-  std::mutex mutex_;
-  std::deque<std::function<void()>> queue_;
-};
-
 struct CliRun {
   std::ostream& out;
   const CliOptions& options;
   Progress& progress;
-  TerminalUi& ui;
   WaitWatch& watch;
   bool failed = false;
 

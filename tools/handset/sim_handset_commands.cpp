@@ -303,7 +303,12 @@ void SimHandset::Impl::CommandDel(bool has_arg, const std::string& arg, const st
 
 // The PC's data frames: STX frames, then one ETX frame. A refused upload
 // (NAK sent, or nothing to store into) is read to its end or to the PC's new
-// ENQ so that its last frame is not taken for a command.
+// ENQ so that its last frame is not taken for a command. After a NAK the PC
+// throws away the frames it still had queued, one maybe cut short: the line
+// is read off until it rests, and the next byte is the PC's new ENQ.
+// Shorter than the least quiet time the PC waits before its new link.
+constexpr std::chrono::milliseconds kRestGap{20};
+
 void SimHandset::Impl::ReceiveUpload(HandsetFs::Upload* upload, std::int64_t size, int nak_at) {
   bool naked = false;
   auto nak = [&] {
@@ -328,8 +333,12 @@ void SimHandset::Impl::ReceiveUpload(HandsetFs::Upload* upload, std::int64_t siz
     const bool bad = body == FrameBody::kBadCrc || data.empty() || data.size() > kFileFrameBytes || total > size ||
                      (last && total != size) || frame == nak_at;
     if (bad || !upload || !upload->Write(data)) {
-      if (bad) nak();
       upload = nullptr;
+      if (bad) {
+        nak();
+        PassOverRefusedFrames();
+        return;
+      }
     }
     if (last) break;
   }
@@ -339,6 +348,17 @@ void SimHandset::Impl::ReceiveUpload(HandsetFs::Upload* upload, std::int64_t siz
   }
   UpdateState([](HandsetState& s) { ++s.files_stored; });
   if (SendControl(kAck) && SendText("OK", true) == FrameSent::kSent) ExpectByte(kAck);
+}
+
+void SimHandset::Impl::PassOverRefusedFrames() {
+  while (const auto type = NextByte(kRestGap)) {
+    if (*type != kStx && *type != kEtx) {
+      PutBackByte();  // the PC's new link
+      return;
+    }
+    std::string data;
+    if (ReadFrameBody(data, kRestGap) == FrameBody::kTimeout) return;  // cut short: the line rests
+  }
 }
 
 }  // namespace mirvo::sim

@@ -8,11 +8,12 @@
 
 namespace mirvo::sim {
 
-SimHandset::Impl::FrameBody SimHandset::Impl::ReadFrameBody(std::string& data) {
+SimHandset::Impl::FrameBody SimHandset::Impl::ReadFrameBody(std::string& data,
+                                                            std::optional<std::chrono::milliseconds> wait) {
   std::string field;
-  if (!ReadExact(2, field)) return FrameBody::kTimeout;
+  if (!ReadExact(2, field, wait)) return FrameBody::kTimeout;
   const std::size_t n = static_cast<unsigned char>(field[0]) << 8 | static_cast<unsigned char>(field[1]);
-  if (!ReadExact(n, data) || !ReadExact(2, field)) return FrameBody::kTimeout;
+  if (!ReadExact(n, data, wait) || !ReadExact(2, field, wait)) return FrameBody::kTimeout;
   const std::uint16_t crc =
       static_cast<std::uint16_t>(static_cast<unsigned char>(field[0]) << 8 | static_cast<unsigned char>(field[1]));
   return crc == FrameCrc(data) ? FrameBody::kOk : FrameBody::kBadCrc;

@@ -163,10 +163,13 @@ class SimHandset::Impl {
 
   // --- Line ---
   FillOutcome FillInput(std::optional<Clock::time_point> deadline, bool wake_on_action);
-  std::optional<unsigned char> NextByte();
-  bool ReadExact(std::size_t n, std::string& out);
+  // Each wait is the handset's own unless given.
+  std::optional<unsigned char> NextByte(std::optional<std::chrono::milliseconds> wait = {});
+  bool ReadExact(std::size_t n, std::string& out, std::optional<std::chrono::milliseconds> wait = {});
   void PutBackByte() { --input_pos_; }
   bool InputWaiting();
+  // What the PC still sends of an upload the handset refused.
+  void PassOverRefusedFrames();
   void WaitUntil(Clock::time_point t);
   bool WriteAll(std::string_view bytes, bool stop_on_input);
   bool Send(std::string_view bytes, bool continuing = false, bool stop_on_input = false);
@@ -189,7 +192,7 @@ class SimHandset::Impl {
   void CommandDel(bool has_arg, const std::string& arg, const std::optional<std::string>& forced);
   void ReceiveUpload(HandsetFs::Upload* upload, std::int64_t size, int nak_at);
 
-  FrameBody ReadFrameBody(std::string& data);
+  FrameBody ReadFrameBody(std::string& data, std::optional<std::chrono::milliseconds> wait = {});
   FrameSent SendFrame(unsigned char type, std::string_view data, bool continuing = false, bool faults = true,
                       bool interruptible = false);
   FrameSent SendText(std::string_view text, bool continuing = false) {

@@ -69,19 +69,20 @@ SimHandset::Impl::FillOutcome SimHandset::Impl::FillInput(std::optional<Clock::t
   }
 }
 
-std::optional<unsigned char> SimHandset::Impl::NextByte() {
-  const auto deadline = Clock::now() + options_.wait;
+std::optional<unsigned char> SimHandset::Impl::NextByte(std::optional<std::chrono::milliseconds> wait) {
+  const auto deadline = Clock::now() + wait.value_or(options_.wait);
   while (input_pos_ >= input_.size())
     if (FillInput(deadline, false) == FillOutcome::kTimeout) return std::nullopt;
   return static_cast<unsigned char>(input_[input_pos_++]);
 }
 
 // Each byte within the wait; the wait restarts whenever bytes come.
-bool SimHandset::Impl::ReadExact(std::size_t n, std::string& out) {
+bool SimHandset::Impl::ReadExact(std::size_t n, std::string& out, std::optional<std::chrono::milliseconds> wait) {
   out.clear();
   out.reserve(n);
   while (out.size() < n) {
-    if (input_pos_ >= input_.size() && FillInput(Clock::now() + options_.wait, false) == FillOutcome::kTimeout)
+    if (input_pos_ >= input_.size() &&
+        FillInput(Clock::now() + wait.value_or(options_.wait), false) == FillOutcome::kTimeout)
       return false;
     const std::size_t take = std::min(n - out.size(), input_.size() - input_pos_);
     out.append(input_, input_pos_, take);

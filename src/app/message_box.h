@@ -1,5 +1,5 @@
-// The core's user-interface hooks on Qt, and the one road every message box
-// of the program takes: tests replace the answering end and read the texts.
+// The one road every message box of the program takes: tests replace the
+// answering end and read the texts.
 #pragma once
 
 #include <QPointer>
@@ -9,11 +9,14 @@
 #include <memory>
 #include <string>
 
-#include "core/ui_hooks.h"
 
 class QMessageBox;
 
 namespace mirvo::app {
+
+enum class MsgIcon { None, Error, Warning, Information, Question };
+enum class MsgButtons { Ok, OkCancel, YesNo, YesNoCancel, RetryCancel };
+enum class MsgAnswer { Ok, Cancel, Yes, No, Retry };
 
 // What a message box asked, for the responder.
 struct MessageRequest {
@@ -25,20 +28,16 @@ struct MessageRequest {
 };
 using MessageResponder = std::function<MsgAnswer(const MessageRequest&)>;
 
-class QtUiHooks final : public UiHooks {
+// The program's message boxes, one instance for the program's life.
+class MessageBoxes final {
  public:
-  // Installs itself as the core's hooks; the previous ones come back when
-  // it is destroyed.
-  QtUiHooks();
-  ~QtUiHooks() override;
-  QtUiHooks(const QtUiHooks&) = delete;
-  QtUiHooks& operator=(const QtUiHooks&) = delete;
+  MessageBoxes();
+  ~MessageBoxes();
+  MessageBoxes(const MessageBoxes&) = delete;
+  MessageBoxes& operator=(const MessageBoxes&) = delete;
 
-  void ProcessMessages() override;
-  void PostToMainThread(std::function<void()> fn) override;
-  MsgAnswer MessageBox(const void* owner, const std::string& caption, const std::string& text, MsgIcon icon,
-                       MsgButtons buttons) override;
-  void ReleaseCapture() override;
+  // A modal box; owner nullptr: the main window.
+  MsgAnswer Show(QWidget* owner, const QString& caption, const QString& text, MsgIcon icon, MsgButtons buttons);
 
   // Boxes with no owner of their own belong to this window.
   void SetMainWindow(QWidget* window) { main_window_ = window; }
@@ -48,7 +47,7 @@ class QtUiHooks final : public UiHooks {
   void SetResponder(MessageResponder responder) { responder_ = std::move(responder); }
 
   // The installed instance, or nullptr.
-  static QtUiHooks* Instance();
+  static MessageBoxes* Instance();
 
  private:
   QPointer<QWidget> main_window_;
@@ -60,9 +59,12 @@ class QtUiHooks final : public UiHooks {
 std::unique_ptr<QMessageBox> MakeMessageBox(const MessageRequest& request);
 
 // A message box of the program: caption "Mirvo", owned by owner or by the
-// main window. Goes through the installed hooks.
+// main window. Goes through the installed MessageBoxes.
 MsgAnswer ShowMessage(const QString& text, MsgIcon icon = MsgIcon::Error, MsgButtons buttons = MsgButtons::Ok,
                       QWidget* owner = nullptr);
+
+// Lets go of the mouse if a widget holds it, so that a box can be answered.
+void ReleaseCapture();
 
 // Raise the window and give it the keyboard.
 void ForceForeground(QWidget* window);

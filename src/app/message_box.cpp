@@ -1,16 +1,16 @@
-#include "app/qt_ui_hooks.h"
+#include "app/message_box.h"
 
 #include <QApplication>
 #include <QCoreApplication>
 #include <QMessageBox>
-#include <QMetaObject>
 #include <QScreen>
 #include <algorithm>
+#include <cstdio>
 
 namespace mirvo::app {
 namespace {
 
-QtUiHooks* g_instance = nullptr;
+MessageBoxes* g_instance = nullptr;
 
 
 QMessageBox::Icon ToQt(MsgIcon icon) {
@@ -58,31 +58,20 @@ MsgAnswer FromQt(int button) {
 
 }  // namespace
 
-QtUiHooks::QtUiHooks() {
-  g_instance = this;
-  SetUiHooks(this);
-}
+MessageBoxes::MessageBoxes() { g_instance = this; }
 
-QtUiHooks::~QtUiHooks() {
-  SetUiHooks(nullptr);
+MessageBoxes::~MessageBoxes() {
   if (g_instance == this) g_instance = nullptr;
 }
 
-QtUiHooks* QtUiHooks::Instance() { return g_instance; }
+MessageBoxes* MessageBoxes::Instance() { return g_instance; }
 
-void QtUiHooks::ProcessMessages() { QCoreApplication::processEvents(); }
-
-void QtUiHooks::PostToMainThread(std::function<void()> fn) {
-  QMetaObject::invokeMethod(qApp, std::move(fn), Qt::QueuedConnection);
-}
-
-MsgAnswer QtUiHooks::MessageBox(const void* owner, const std::string& caption, const std::string& text,
-                                MsgIcon icon, MsgButtons buttons) {
+MsgAnswer MessageBoxes::Show(QWidget* owner, const QString& caption, const QString& text, MsgIcon icon,
+                             MsgButtons buttons) {
   MessageRequest request;
-  // The core passes only windows of ours as owners.
-  request.owner = owner ? static_cast<QWidget*>(const_cast<void*>(owner)) : main_window_.data();
-  request.caption = QString::fromStdString(caption);
-  request.text = QString::fromStdString(text);
+  request.owner = owner ? owner : main_window_.data();
+  request.caption = caption;
+  request.text = text;
   request.icon = icon;
   request.buttons = buttons;
   if (responder_) return responder_(request);
@@ -120,12 +109,18 @@ std::unique_ptr<QMessageBox> MakeMessageBox(const MessageRequest& request) {
   return box;
 }
 
-void QtUiHooks::ReleaseCapture() {
+void ReleaseCapture() {
   if (QWidget* grabber = QWidget::mouseGrabber()) grabber->releaseMouse();
 }
 
 MsgAnswer ShowMessage(const QString& text, MsgIcon icon, MsgButtons buttons, QWidget* owner) {
-  return Ui().MessageBox(owner, "Mirvo", text.toStdString(), icon, buttons);
+  if (g_instance) return g_instance->Show(owner, "Mirvo", text, icon, buttons);
+  // No window system to ask (a bench, a tool): the text goes to standard
+  // error and the first button answers.
+  std::fprintf(stderr, "Mirvo: %s\n", text.toLocal8Bit().constData());
+  return buttons == MsgButtons::YesNo || buttons == MsgButtons::YesNoCancel ? MsgAnswer::Yes
+         : buttons == MsgButtons::RetryCancel                               ? MsgAnswer::Retry
+                                                                            : MsgAnswer::Ok;
 }
 
 void ForceForeground(QWidget* window) {
