@@ -9,7 +9,7 @@
 
 namespace mirvo::app {
 
-AboutDialog::AboutDialog(QWidget* owner) : QDialog(owner, Qt::Dialog | Qt::MSWindowsFixedSizeDialogHint) {
+AboutDialog::AboutDialog(QWidget* owner) : QDialog(owner) {
   setObjectName("AboutDialog");
   setWindowTitle("バージョン情報");
   icon_label_ = new QLabel(this);

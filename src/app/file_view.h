@@ -14,7 +14,7 @@
 #include <string>
 #include <vector>
 
-#include "app/settings_file.h"
+#include "settings/settings_file.h"
 
 class QAbstractItemView;
 class QFrame;

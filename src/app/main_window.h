@@ -14,8 +14,8 @@
 #include <string>
 #include <vector>
 
-#include "app/settings_file.h"
 #include "app/status_field.h"
+#include "settings/settings_file.h"
 
 class QAction;
 class QFrame;

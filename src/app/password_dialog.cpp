@@ -11,7 +11,7 @@
 
 namespace mirvo::app {
 
-PasswordDialog::PasswordDialog(QWidget* owner) : QDialog(owner, Qt::Dialog | Qt::MSWindowsFixedSizeDialogHint) {
+PasswordDialog::PasswordDialog(QWidget* owner) : QDialog(owner) {
   setObjectName("PasswordDialog");
   setWindowTitle("パスワード設定");
   prompt_label_ = new QLabel("電話機で登録したパスワードを設定してください。", this);

@@ -13,8 +13,7 @@
 
 namespace mirvo::app {
 
-PortDialog::PortDialog(QWidget* owner)
-    : QDialog(owner, Qt::Dialog | Qt::MSWindowsFixedSizeDialogHint), probe_port_(std::make_unique<SerialPort>()) {
+PortDialog::PortDialog(QWidget* owner) : QDialog(owner), probe_port_(std::make_unique<SerialPort>()) {
   setObjectName("PortDialog");
   setWindowTitle("端末選択");
   SerialSettings settings = probe_port_->GetSettings();

@@ -2,12 +2,12 @@
 
 #include <algorithm>
 
-#include "app/settings_file.h"
 #include "cli/cli_format.h"
 #include "core/paths.h"
 #include "protocol/list_records.h"
 #include "serial/port_diagnosis.h"
 #include "serial/probe.h"
+#include "settings/settings_file.h"
 #include "text/cp932.h"
 
 namespace mirvo::cli {

@@ -1,6 +1,7 @@
-#include "app/settings_file.h"
+#include "settings/settings_file.h"
 
 #include "core/regular_file.h"
+#include "core/unique_fd.h"
 #include "text/fields.h"
 
 #include <fcntl.h>
@@ -9,15 +10,17 @@
 
 #include <cerrno>
 #include <charconv>
-#include <cstdio>
 #include <cstring>
 #include <filesystem>
-#include <fstream>
 
 namespace mirvo {
 namespace {
 
+namespace fs = std::filesystem;
+
 constexpr std::size_t kMaxSettingsBytes = 1 << 20;
+constexpr const char* kFileName = "config.ini";
+constexpr const char* kTempName = "config.ini.new";
 
 constexpr const char* kColumnKeys[6] = {
     "FORM_LISTVIEW_COLUMN_0", "FORM_LISTVIEW_COLUMN_1", "FORM_LISTVIEW_COLUMN_2",
@@ -73,6 +76,35 @@ bool ReadSmallRegularFile(const std::string& path, std::string& data, std::strin
   }
   why = std::strerror(error);
   return false;
+}
+
+// Makes the missing folders of dir (0700) and opens the last one, narrowed
+// to its owner when it is ours: it holds the handset password. The folders
+// above it (the home folder, ~/.config) keep their modes.
+std::optional<UniqueFd> OpenSettingsFolder(const std::string& dir, std::string& error) {
+  fs::path made;
+  for (const fs::path& part : fs::path(dir)) {
+    made /= part;
+    if (part.empty() || part == "/" || part == "." || part == "..") continue;
+    if (::mkdir(made.c_str(), 0700) == 0 || errno == EEXIST) continue;
+    const int err = errno;
+    // Some file systems report another error for a folder that exists.
+    struct stat st {};
+    if (::stat(made.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) continue;
+    error = made.string() + ": " + std::strerror(err);
+    return std::nullopt;
+  }
+  UniqueFd folder(::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  struct stat st {};
+  if (!folder.IsOpen() || ::fstat(folder.Get(), &st) != 0) {
+    error = dir + ": " + std::strerror(errno);
+    return std::nullopt;
+  }
+  if (st.st_uid == ::geteuid() && (st.st_mode & 077) != 0 && ::fchmod(folder.Get(), st.st_mode & 0700) != 0) {
+    error = dir + ": " + std::strerror(errno);
+    return std::nullopt;
+  }
+  return folder;
 }
 
 }  // namespace
@@ -169,34 +201,35 @@ void StoreSettings(const WindowSettings& s, SettingsLines& lines) {
 }
 
 bool WriteSettingsFile(const std::string& dir, const SettingsLines& lines, std::string& error) {
-  namespace fs = std::filesystem;
-  std::error_code ec;
-  fs::create_directories(dir, ec);
-  if (ec) {
-    error = dir + ": " + ec.message();
+  const std::optional<UniqueFd> folder = OpenSettingsFolder(dir, error);
+  if (!folder) return false;
+  const int at = folder->Get();
+  const std::string target = (fs::path(dir) / kFileName).string();
+  auto fail = [&](int err) {
+    ::unlinkat(at, kTempName, 0);
+    error = target + ": " + std::strerror(err);
     return false;
+  };
+  std::string bytes;
+  for (const auto& line : lines) bytes += line + "\r\n";
+  // A stale copy from an interrupted save may carry a wider mode: it is
+  // made afresh, so the password is never readable by others on the way.
+  if (::unlinkat(at, kTempName, 0) != 0 && errno != ENOENT) return fail(errno);
+  UniqueFd file(::openat(at, kTempName, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
+  if (!file.IsOpen()) return fail(errno);
+  for (std::size_t done = 0; done < bytes.size();) {
+    const ssize_t n = ::write(file.Get(), bytes.data() + done, bytes.size() - done);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return fail(n < 0 ? errno : EIO);
+    done += static_cast<std::size_t>(n);
   }
-  const fs::path target = fs::path(dir) / "config.ini";
-  const fs::path temp = fs::path(dir) / "config.ini.new";
-  {
-    std::ofstream out(temp, std::ios::binary | std::ios::trunc);
-    for (const auto& line : lines) out << line << "\r\n";
-    out.flush();
-    if (!out) {
-      const int err = errno;
-      out.close();
-      fs::remove(temp, ec);
-      error = target.string() + ": " + (err ? std::strerror(err) : "write error");
-      return false;
-    }
-  }
-  // A rename keeps the old file whole if anything above failed half-way.
-  fs::rename(temp, target, ec);
-  if (ec) {
-    error = target.string() + ": " + ec.message();
-    fs::remove(temp, ec);
-    return false;
-  }
+  if (::fsync(file.Get()) != 0 || file.Reset() != 0) return fail(errno);
+  // Only a whole, flushed copy replaces the old file, so a failure or a
+  // crash at any point leaves one of the two intact.
+  if (::renameat(at, kTempName, at, kFileName) != 0) return fail(errno);
+  // The new file is in place; a folder that cannot be flushed changes
+  // nothing the caller could mend.
+  ::fsync(at);
   return true;
 }
 

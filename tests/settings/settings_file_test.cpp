@@ -1,4 +1,4 @@
-#include "app/settings_file.h"
+#include "settings/settings_file.h"
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
@@ -90,6 +90,45 @@ TEST_F(SettingsFileTest, RoundTripKeepsUnknownLinesAndRewritesKeysInPlace) {
                 "TREEVIEW_WIDTH=100\r\nFORM_LISTVIEW_COLUMN_0=120\r\nFORM_LISTVIEW_COLUMN_1=80\r\n"
                 "FORM_LISTVIEW_COLUMN_2=120\r\nFORM_LISTVIEW_COLUMN_3=80\r\nFORM_LISTVIEW_COLUMN_4=60\r\n"
                 "FORM_LISTVIEW_COLUMN_5=75\r\n");
+}
+
+TEST_F(SettingsFileTest, SavedFileAndItsFolderAreOnlyTheUsers) {
+  const auto mode = [](const fs::path& path) {
+    struct stat st {};
+    EXPECT_EQ(::stat(path.c_str(), &st), 0) << path;
+    return st.st_mode & 07777;
+  };
+  const fs::path folder = fs::path(dir_).parent_path();
+  const fs::path vendor_folder = folder.parent_path();
+  std::string error;
+  ASSERT_TRUE(WriteSettingsFile(dir_, {"PASSWORD=1234"}, error)) << error;
+  EXPECT_EQ(mode(Path()), 0600u);
+  EXPECT_EQ(mode(folder), 0700u);
+  EXPECT_EQ(mode(vendor_folder), 0700u);
+
+  // A file and folders of an older save, readable by everyone, and the
+  // leftover of a save cut short.
+  const std::string saved = "; note\r\nCOM=COM3\r\nPASSWORD=9876\r\nVENDER=" + text::Cp932("ゼット") +
+                            "\r\nVIEW_STYLE=2\r\nFORM_LEFT=1\r\nFORM_TOP=2\r\nFORM_WIDTH=640\r\nFORM_HEIGHT=480\r\n"
+                            "TREEVIEW_WIDTH=100\r\nFORM_LISTVIEW_COLUMN_0=120\r\nFORM_LISTVIEW_COLUMN_1=80\r\n"
+                            "FORM_LISTVIEW_COLUMN_2=120\r\nFORM_LISTVIEW_COLUMN_3=80\r\nFORM_LISTVIEW_COLUMN_4=60\r\n"
+                            "FORM_LISTVIEW_COLUMN_5=75\r\n";
+  Write(saved);
+  std::ofstream(dir_ + "config.ini.new") << "PASSWORD=1111\r\n";
+  for (const fs::path& p : {fs::path(Path()), fs::path(dir_ + "config.ini.new")}) fs::permissions(p, fs::perms(0644));
+  fs::permissions(folder, fs::perms(0755));
+  fs::permissions(vendor_folder, fs::perms(0755));
+
+  SettingsLines lines;
+  WindowSettings s;
+  ASSERT_EQ(LoadSettingsFile(Path(), lines, s).status, SettingsLoad::Loaded);
+  StoreSettings(s, lines);
+  ASSERT_TRUE(WriteSettingsFile(dir_, lines, error)) << error;
+  EXPECT_EQ(Read(), saved);
+  EXPECT_EQ(mode(Path()), 0600u);
+  EXPECT_EQ(mode(folder), 0700u);
+  EXPECT_EQ(mode(vendor_folder), 0755u);  // not the settings folder: left as it was
+  EXPECT_FALSE(fs::exists(dir_ + "config.ini.new"));
 }
 
 TEST_F(SettingsFileTest, ValueKeepsEverythingAfterTheFirstEqualsSign) {

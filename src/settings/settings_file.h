@@ -66,9 +66,11 @@ SettingsLoadResult LoadSettingsFile(const std::string& path, SettingsLines& line
 // Puts every value of s into lines, in the file's key order.
 void StoreSettings(const WindowSettings& s, SettingsLines& lines);
 
-// Creates dir (with its parents) and replaces dir + "config.ini" with the
-// lines, each ended by CR LF. False with error (UTF-8) when that fails; an
-// existing file is left as it was then.
+// Creates dir (with its parents, 0700) and replaces dir + "config.ini" with
+// the lines, each ended by CR LF. The file is written 0600 and dir, when it
+// is this user's, is narrowed to 0700: the file holds the password. False
+// with error (UTF-8) when that fails; an existing file is left as it was
+// then.
 bool WriteSettingsFile(const std::string& dir, const SettingsLines& lines, std::string& error);
 
 }  // namespace mirvo
