@@ -13,10 +13,12 @@
 #include <chrono>
 #include <ctime>
 #include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <future>
 #include <mutex>
+#include <optional>
 #include <sstream>
 #include <thread>
 
@@ -96,12 +98,35 @@ std::time_t ListedTime(const fs::path& file) {
   return st.st_mtime - st.st_mtime % 60;
 }
 
+// A variable set for one case. The case's folder, which it names, goes
+// with the case, while the next case of the same program makes its own
+// folder under the temporary folder, which TEMP also names.
+class CaseEnv {
+ public:
+  explicit CaseEnv(const char* name) : name_(name) {
+    if (const char* value = std::getenv(name)) old_ = value;
+  }
+  ~CaseEnv() {
+    if (old_)
+      setenv(name_, old_->c_str(), 1);
+    else
+      unsetenv(name_);
+  }
+  CaseEnv(const CaseEnv&) = delete;
+  CaseEnv& operator=(const CaseEnv&) = delete;
+  void Set(const std::string& value) { setenv(name_, value.c_str(), 1); }
+
+ private:
+  const char* name_;
+  std::optional<std::string> old_;
+};
+
 class MountTest : public ::testing::Test {
  protected:
   void SetUp() override {
     if (const std::string why = WhyNoMount(); !why.empty()) GTEST_SKIP() << "cannot mount here: " << why;
-    setenv("APPDATA", dir_.path().c_str(), 1);
-    setenv("TEMP", (dir_.path() + "/temp").c_str(), 1);
+    appdata_.Set(dir_.path());
+    temp_.Set(dir_.path() + "/temp");
     // The C library reads the time zone once, before the handset's and the
     // mount's threads both ask for it.
     tzset();
@@ -163,6 +188,8 @@ class MountTest : public ::testing::Test {
   }
   std::string M(const std::string& relative) const { return mnt_ + "/" + relative; }
 
+  CaseEnv appdata_{"APPDATA"};
+  CaseEnv temp_{"TEMP"};
   mirvo::testing::TempDir dir_;
   fs::path root_;
   std::string mnt_;
