@@ -235,6 +235,25 @@ TEST_F(MountTest, TreeMatchesTheListAndCopiesOutByteExactWithDates) {
   EXPECT_TRUE(fs::is_empty(dir_.path() + "/temp/ZQR/mirvo")) << "copies left behind";
 }
 
+// The kernel holds the size a listing gave for a while; a copy must not end
+// there when the handset's file has grown since.
+TEST_F(MountTest, AFileThatGrewSinceTheListIsCopiedWhole) {
+  WriteFile(root_ / "grows.txt", "abc");
+  StartHandset();
+  ASSERT_TRUE(Mount());
+  struct stat st{};
+  ASSERT_EQ(::stat(M("grows.txt").c_str(), &st), 0);
+  ASSERT_EQ(st.st_size, 3);
+  WriteFile(root_ / "grows.txt", PatternBytes(25));
+  const std::string out = dir_.path() + "/grows.txt";
+  const Shell cp = RunShell("cp " + Quoted(M("grows.txt")) + " " + Quoted(out));
+  EXPECT_EQ(cp.status, 0) << cp.out;
+  EXPECT_EQ(ReadFile(out), PatternBytes(25));
+  ASSERT_EQ(::stat(M("grows.txt").c_str(), &st), 0);
+  EXPECT_EQ(st.st_size, 25);
+  EXPECT_EQ(Unmount(), kExitOk) << errors_;
+}
+
 TEST_F(MountTest, WritesDeletesMovesAndFoldersReachTheHandset) {
   StartHandset();
   ASSERT_TRUE(Mount());

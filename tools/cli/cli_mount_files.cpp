@@ -54,7 +54,7 @@ int HandsetMount::Exchange(Op op, ExchangeResult& result) {
   return 0;
 }
 
-int HandsetMount::CopyOf(const std::string& path, std::shared_ptr<StoredFile>& copy) {
+int HandsetMount::CopyOf(const std::string& path, std::shared_ptr<StoredFile>& copy, bool* fetched_now) {
   std::string handset_path;
   KnownFile entry;
   {
@@ -98,6 +98,7 @@ int HandsetMount::CopyOf(const std::string& path, std::shared_ptr<StoredFile>& c
     entry.copy = file;
     known_[path] = entry;
     copy = std::move(file);
+    if (fetched_now) *fetched_now = true;
     return ExchangeResult::Ok;
   }, got);
   if (e != 0) return e;
@@ -105,7 +106,8 @@ int HandsetMount::CopyOf(const std::string& path, std::shared_ptr<StoredFile>& c
   return got == ExchangeResult::Ok && stored ? 0 : -EIO;
 }
 
-int HandsetMount::Open(const std::string& path, int flags, std::uint64_t& handle) {
+int HandsetMount::Open(const std::string& path, int flags, std::uint64_t& handle, bool& fetched) {
+  fetched = false;
   if (dead_) return -EIO;
   const bool writing = (flags & O_ACCMODE) != O_RDONLY;
   {
@@ -123,7 +125,7 @@ int HandsetMount::Open(const std::string& path, int flags, std::uint64_t& handle
   std::shared_ptr<StoredFile> copy;
   const bool keeps_data = !writing || (flags & O_TRUNC) == 0;
   if (keeps_data) {
-    if (const int e = CopyOf(path, copy); e != 0) return e;
+    if (const int e = CopyOf(path, copy, &fetched); e != 0) return e;
   }
   if (!writing) {
     std::lock_guard lock(mutex_);
