@@ -184,6 +184,25 @@ class SignalWatch {
   std::thread thread_;
 };
 
+// A limit on file sizes must fail the store's writes (EFBIG), which the
+// mount reports and survives, instead of killing the mount and leaving its
+// folder cut off. Put back as it was when the run ends.
+class FileLimitSignalIgnored {
+ public:
+  FileLimitSignalIgnored() {
+    struct sigaction ignore{};
+    ignore.sa_handler = SIG_IGN;
+    sigemptyset(&ignore.sa_mask);
+    ::sigaction(SIGXFSZ, &ignore, &saved_);
+  }
+  ~FileLimitSignalIgnored() { ::sigaction(SIGXFSZ, &saved_, nullptr); }
+  FileLimitSignalIgnored(const FileLimitSignalIgnored&) = delete;
+  FileLimitSignalIgnored& operator=(const FileLimitSignalIgnored&) = delete;
+
+ private:
+  struct sigaction saved_{};
+};
+
 // Tells the waiting parent how the mount went, once.
 class ReadyPipe {
  public:
@@ -243,6 +262,7 @@ void DetachStreams() {
 
 int Serve(CliRun& run, const std::string& mountpoint, const std::string& port_name, const std::string& password,
           bool foreground, ReadyPipe& ready) {
+  const FileLimitSignalIgnored file_limit;
   MountStore store;
   std::string why;
   if (!store.Open(StagingDirPath(), why)) {

@@ -104,7 +104,8 @@ class HandsetMount {
   int Read(std::uint64_t handle, char* buffer, std::size_t size, off_t offset);
   int Write(std::uint64_t handle, const char* data, std::size_t size, off_t offset);
   int Truncate(const std::string& path, off_t size, const std::uint64_t* handle);
-  // Sends a written file whose data changed since it was last sent.
+  // Sends a written file whose data changed since it was last sent; once a
+  // write into it failed, fails and sends nothing.
   int Flush(std::uint64_t handle);
   int Release(std::uint64_t handle);
   int Unlink(const std::string& path);
