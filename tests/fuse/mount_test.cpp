@@ -5,6 +5,7 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/resource.h>
 #include <sys/sysmacros.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -13,10 +14,13 @@
 #include <chrono>
 #include <ctime>
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <future>
 #include <mutex>
+#include <optional>
 #include <sstream>
 #include <thread>
 
@@ -96,12 +100,35 @@ std::time_t ListedTime(const fs::path& file) {
   return st.st_mtime - st.st_mtime % 60;
 }
 
+// A variable set for one case. The case's folder, which it names, goes
+// with the case, while the next case of the same program makes its own
+// folder under the temporary folder, which TEMP also names.
+class CaseEnv {
+ public:
+  explicit CaseEnv(const char* name) : name_(name) {
+    if (const char* value = std::getenv(name)) old_ = value;
+  }
+  ~CaseEnv() {
+    if (old_)
+      setenv(name_, old_->c_str(), 1);
+    else
+      unsetenv(name_);
+  }
+  CaseEnv(const CaseEnv&) = delete;
+  CaseEnv& operator=(const CaseEnv&) = delete;
+  void Set(const std::string& value) { setenv(name_, value.c_str(), 1); }
+
+ private:
+  const char* name_;
+  std::optional<std::string> old_;
+};
+
 class MountTest : public ::testing::Test {
  protected:
   void SetUp() override {
     if (const std::string why = WhyNoMount(); !why.empty()) GTEST_SKIP() << "cannot mount here: " << why;
-    setenv("APPDATA", dir_.path().c_str(), 1);
-    setenv("TEMP", (dir_.path() + "/temp").c_str(), 1);
+    appdata_.Set(dir_.path());
+    temp_.Set(dir_.path() + "/temp");
     // The C library reads the time zone once, before the handset's and the
     // mount's threads both ask for it.
     tzset();
@@ -119,6 +146,10 @@ class MountTest : public ::testing::Test {
     options_.timeouts = {2000, 2000, 1000, 1000, 2000, 2000};
   }
   void TearDown() override {
+    if (child_ > 0) {
+      ::kill(child_, SIGTERM);
+      ReapChild();
+    }
     if (mount_thread_.joinable()) {
       if (IsMountPoint(mnt_) && RunShell("fusermount3 -u " + Quoted(mnt_)).status != 0) ForceUnmount(mnt_);
       mount_thread_.join();
@@ -155,6 +186,32 @@ class MountTest : public ::testing::Test {
     mount_thread_.join();
     return status_;
   }
+  // Starts the command itself, as a user would, in a child whose files may
+  // grow to file_limit bytes at most; true once mounted.
+  bool MountInChild(rlim_t file_limit = RLIM_INFINITY) {
+    child_ = ::fork();
+    if (child_ == 0) {
+      const rlimit limit{file_limit, file_limit};
+      if (::setrlimit(RLIMIT_FSIZE, &limit) != 0) std::_Exit(126);
+      ::execl(MIRVO_CLI_PATH, "mirvo-cli", "mount", mnt_.c_str(), "--port", handset_->DevicePath().c_str(),
+              "--foreground", static_cast<char*>(nullptr));
+      std::_Exit(127);
+    }
+    return child_ > 0 && WaitForMount(mnt_, true, seconds(10));
+  }
+  // Waits for the child's folder to be unmounted and the child to end: its
+  // wait status, or -1 when the folder stayed mounted and was cut loose.
+  int ReapChild() {
+    const bool unmounted = WaitForMount(mnt_, false, seconds(10));
+    if (!unmounted) {
+      ForceUnmount(mnt_);
+      ::kill(child_, SIGKILL);
+    }
+    int status = 0;
+    ::waitpid(child_, &status, 0);
+    child_ = -1;
+    return unmounted ? status : -1;
+  }
   bool HandsetHas(const std::string& command) {
     handset_->WaitFor([](const sim::HandsetState& s) { return !s.busy; }, seconds(5));
     for (const auto& c : handset_->Commands())
@@ -163,12 +220,15 @@ class MountTest : public ::testing::Test {
   }
   std::string M(const std::string& relative) const { return mnt_ + "/" + relative; }
 
+  CaseEnv appdata_{"APPDATA"};
+  CaseEnv temp_{"TEMP"};
   mirvo::testing::TempDir dir_;
   fs::path root_;
   std::string mnt_;
   CliOptions options_;
   std::unique_ptr<sim::SimHandset> handset_;
   std::thread mount_thread_;
+  pid_t child_ = -1;
   int status_ = -1;
   std::string errors_;
   std::mutex get_file_mutex_;  // the handset's thread answers the promise
@@ -206,6 +266,25 @@ TEST_F(MountTest, TreeMatchesTheListAndCopiesOutByteExactWithDates) {
   EXPECT_TRUE(HandsetHas("FT_END"));
   // The private copies go with the mount.
   EXPECT_TRUE(fs::is_empty(dir_.path() + "/temp/ZQR/mirvo")) << "copies left behind";
+}
+
+// The kernel holds the size a listing gave for a while; a copy must not end
+// there when the handset's file has grown since.
+TEST_F(MountTest, AFileThatGrewSinceTheListIsCopiedWhole) {
+  WriteFile(root_ / "grows.txt", "abc");
+  StartHandset();
+  ASSERT_TRUE(Mount());
+  struct stat st{};
+  ASSERT_EQ(::stat(M("grows.txt").c_str(), &st), 0);
+  ASSERT_EQ(st.st_size, 3);
+  WriteFile(root_ / "grows.txt", PatternBytes(25));
+  const std::string out = dir_.path() + "/grows.txt";
+  const Shell cp = RunShell("cp " + Quoted(M("grows.txt")) + " " + Quoted(out));
+  EXPECT_EQ(cp.status, 0) << cp.out;
+  EXPECT_EQ(ReadFile(out), PatternBytes(25));
+  ASSERT_EQ(::stat(M("grows.txt").c_str(), &st), 0);
+  EXPECT_EQ(st.st_size, 25);
+  EXPECT_EQ(Unmount(), kExitOk) << errors_;
 }
 
 TEST_F(MountTest, WritesDeletesMovesAndFoldersReachTheHandset) {
@@ -330,26 +409,61 @@ TEST_F(MountTest, HangUpMidReadFailsWithEioAndUnmounts) {
 
 TEST_F(MountTest, CtrlCInTheForegroundUnmountsAndEndsTheSession) {
   StartHandset();
-  const pid_t pid = ::fork();
-  ASSERT_GE(pid, 0);
-  if (pid == 0) {
-    ::execl(MIRVO_CLI_PATH, "mirvo-cli", "mount", mnt_.c_str(), "--port", handset_->DevicePath().c_str(),
-            "--foreground", static_cast<char*>(nullptr));
-    std::_Exit(127);
-  }
-  ASSERT_TRUE(WaitForMount(mnt_, true, seconds(10)));
+  ASSERT_TRUE(MountInChild());
   EXPECT_TRUE(fs::exists(M("a.txt")));
-  ::kill(pid, SIGINT);
-  const bool unmounted = WaitForMount(mnt_, false, seconds(10));
-  if (!unmounted) {
-    ForceUnmount(mnt_);
-    ::kill(pid, SIGKILL);
-  }
-  int status = 0;
-  ASSERT_EQ(::waitpid(pid, &status, 0), pid);
-  EXPECT_TRUE(unmounted);
+  ::kill(child_, SIGINT);
+  const int status = ReapChild();
   EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == kExitOk) << status;
   EXPECT_TRUE(HandsetHas("FT_END"));
+}
+
+// Data written into the mount and lost before it was sent: past what the
+// private store may hold (here no file past 64 KiB, as on a full disk), by
+// a size change past it, past the largest size the handset takes. The
+// failing call and every close fail, the handset keeps the file it had,
+// and the mount goes on.
+TEST_F(MountTest, AWriteThatIsLostFailsTheCloseAndSendsNothing) {
+  WriteFile(root_ / "good.bin", PatternBytes(300000));
+  StartHandset();
+  ASSERT_TRUE(MountInChild(65536));
+  auto error_of = [](auto result) { return result < 0 ? errno : 0; };
+
+  int fd = ::open(M("good.bin").c_str(), O_WRONLY | O_TRUNC);
+  ASSERT_GE(fd, 0) << std::strerror(errno);
+  const std::string data = PatternBytes(200000);
+  int write_error = 0;
+  for (std::size_t done = 0; done < data.size() && write_error == 0;) {
+    const ssize_t n = ::write(fd, data.data() + done, data.size() - done);
+    write_error = error_of(n);
+    if (n > 0) done += static_cast<std::size_t>(n);
+  }
+  EXPECT_EQ(write_error, EFBIG) << std::strerror(write_error);
+  EXPECT_EQ(error_of(::close(fd)), EFBIG);
+
+  fd = ::open(M("grown.bin").c_str(), O_WRONLY | O_CREAT | O_EXCL, 0644);
+  ASSERT_GE(fd, 0) << std::strerror(errno);
+  EXPECT_EQ(error_of(::ftruncate(fd, 200000)), EFBIG);
+  EXPECT_EQ(error_of(::close(fd)), EFBIG);
+
+  fd = ::open(M("a.txt").c_str(), O_WRONLY);
+  ASSERT_GE(fd, 0) << std::strerror(errno);
+  EXPECT_EQ(error_of(::pwrite(fd, "x", 1, off_t{1} << 31)), EFBIG);
+  EXPECT_EQ(error_of(::close(fd)), EFBIG);
+
+  EXPECT_FALSE(HandsetHas("PUT_FILE"));
+  EXPECT_TRUE(ReadFile(root_ / "good.bin") == PatternBytes(300000))
+      << "the handset's file is " << fs::file_size(root_ / "good.bin") << " bytes";
+  EXPECT_FALSE(fs::exists(root_ / "grown.bin"));
+  EXPECT_EQ(ReadFile(root_ / "a.txt"), "alpha");
+
+  const std::string local = dir_.path() + "/small.txt";
+  WriteFile(local, "small");
+  const Shell cp = RunShell("cp " + Quoted(local) + " " + Quoted(M("small.txt")));
+  EXPECT_EQ(cp.status, 0) << cp.out;
+  EXPECT_EQ(ReadFile(root_ / "small.txt"), "small");
+  RunShell("fusermount3 -u " + Quoted(mnt_));
+  const int status = ReapChild();
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == kExitOk) << status;
 }
 
 // Names a handset may send that must never become a path outside the

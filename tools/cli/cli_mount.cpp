@@ -34,7 +34,8 @@ HandsetMount& Mounted() { return *static_cast<HandsetMount*>(fuse_get_context()-
 void* Init(fuse_conn_info*, fuse_config* config) {
   config->use_ino = 0;
   config->negative_timeout = 0;
-  // Sizes and dates change under the mount's own operations only.
+  // Sizes and dates change under the mount's own operations, or when a
+  // fetch finds a file changed, which Open tells the kernel.
   config->attr_timeout = 1;
   config->entry_timeout = 1;
   return fuse_get_context()->private_data;
@@ -53,8 +54,13 @@ int ReadDir(const char* path, void* buffer, fuse_fill_dir_t fill, off_t, fuse_fi
 
 int Open(const char* path, fuse_file_info* fi) {
   std::uint64_t handle = 0;
-  const int e = Mounted().Open(path, fi->flags, handle);
+  bool fetched = false;
+  const int e = Mounted().Open(path, fi->flags, handle, fetched);
   fi->fh = handle;
+  // Reads would end at the listed size the kernel still holds, though the
+  // file may have grown since or the list understated it. Without a write
+  // cache there are no dirty pages for this to wait on.
+  if (e == 0 && fetched) fuse_invalidate_path(fuse_get_context()->fuse, path);
   return e;
 }
 
@@ -178,6 +184,25 @@ class SignalWatch {
   std::thread thread_;
 };
 
+// A limit on file sizes must fail the store's writes (EFBIG), which the
+// mount reports and survives, instead of killing the mount and leaving its
+// folder cut off. Put back as it was when the run ends.
+class FileLimitSignalIgnored {
+ public:
+  FileLimitSignalIgnored() {
+    struct sigaction ignore{};
+    ignore.sa_handler = SIG_IGN;
+    sigemptyset(&ignore.sa_mask);
+    ::sigaction(SIGXFSZ, &ignore, &saved_);
+  }
+  ~FileLimitSignalIgnored() { ::sigaction(SIGXFSZ, &saved_, nullptr); }
+  FileLimitSignalIgnored(const FileLimitSignalIgnored&) = delete;
+  FileLimitSignalIgnored& operator=(const FileLimitSignalIgnored&) = delete;
+
+ private:
+  struct sigaction saved_{};
+};
+
 // Tells the waiting parent how the mount went, once.
 class ReadyPipe {
  public:
@@ -237,6 +262,7 @@ void DetachStreams() {
 
 int Serve(CliRun& run, const std::string& mountpoint, const std::string& port_name, const std::string& password,
           bool foreground, ReadyPipe& ready) {
+  const FileLimitSignalIgnored file_limit;
   MountStore store;
   std::string why;
   if (!store.Open(StagingDirPath(), why)) {

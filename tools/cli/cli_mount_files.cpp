@@ -20,6 +20,16 @@ namespace {
 // put would send.
 bool IsSendableName(const std::string& path) { return text::CheckHandsetName(LastPartOf(path)).IsSendable(); }
 
+// A failed write as the writer should see it: a full disk, a quota or a
+// size limit as such, anything else as EIO.
+int WriteError(int error) { return error == ENOSPC || error == EDQUOT || error == EFBIG ? -error : -EIO; }
+
+// Keeps the first failure: the file may go on being written, never sent.
+void NoteWriteError(StoredFile& file, int error) {
+  int none = 0;
+  file.write_error.compare_exchange_strong(none, error);
+}
+
 bool CopyData(int from, int to) {
   char buffer[65536];
   off_t offset = 0;
@@ -54,7 +64,7 @@ int HandsetMount::Exchange(Op op, ExchangeResult& result) {
   return 0;
 }
 
-int HandsetMount::CopyOf(const std::string& path, std::shared_ptr<StoredFile>& copy) {
+int HandsetMount::CopyOf(const std::string& path, std::shared_ptr<StoredFile>& copy, bool* fetched_now) {
   std::string handset_path;
   KnownFile entry;
   {
@@ -98,6 +108,7 @@ int HandsetMount::CopyOf(const std::string& path, std::shared_ptr<StoredFile>& c
     entry.copy = file;
     known_[path] = entry;
     copy = std::move(file);
+    if (fetched_now) *fetched_now = true;
     return ExchangeResult::Ok;
   }, got);
   if (e != 0) return e;
@@ -105,7 +116,8 @@ int HandsetMount::CopyOf(const std::string& path, std::shared_ptr<StoredFile>& c
   return got == ExchangeResult::Ok && stored ? 0 : -EIO;
 }
 
-int HandsetMount::Open(const std::string& path, int flags, std::uint64_t& handle) {
+int HandsetMount::Open(const std::string& path, int flags, std::uint64_t& handle, bool& fetched) {
+  fetched = false;
   if (dead_) return -EIO;
   const bool writing = (flags & O_ACCMODE) != O_RDONLY;
   {
@@ -123,7 +135,7 @@ int HandsetMount::Open(const std::string& path, int flags, std::uint64_t& handle
   std::shared_ptr<StoredFile> copy;
   const bool keeps_data = !writing || (flags & O_TRUNC) == 0;
   if (keeps_data) {
-    if (const int e = CopyOf(path, copy); e != 0) return e;
+    if (const int e = CopyOf(path, copy, &fetched); e != 0) return e;
   }
   if (!writing) {
     std::lock_guard lock(mutex_);
@@ -182,8 +194,6 @@ int HandsetMount::Read(std::uint64_t handle, char* buffer, std::size_t size, off
 
 int HandsetMount::Write(std::uint64_t handle, const char* data, std::size_t size, off_t offset) {
   if (dead_) return -EIO;
-  // The list's size field and the upload's are 32-bit.
-  if (offset + static_cast<off_t>(size) > INT32_MAX) return -EFBIG;
   std::shared_ptr<StoredFile> file;
   {
     std::lock_guard lock(mutex_);
@@ -193,7 +203,16 @@ int HandsetMount::Write(std::uint64_t handle, const char* data, std::size_t size
     it->second.unsent = true;
     file = it->second.file;
   }
-  if (!WriteAllAt(file->fd.Get(), data, size, offset)) return errno == ENOSPC ? -ENOSPC : -EIO;
+  int error = 0;
+  // The list's size field and the upload's are 32-bit.
+  if (offset + static_cast<off_t>(size) > INT32_MAX)
+    error = -EFBIG;
+  else if (!WriteAllAt(file->fd.Get(), data, size, offset))
+    error = WriteError(errno);
+  if (error != 0) {
+    NoteWriteError(*file, error);
+    return error;
+  }
   return static_cast<int>(size);
 }
 
@@ -217,7 +236,11 @@ int HandsetMount::Truncate(const std::string& path, off_t size, const std::uint6
     if (node->is_folder) return -EISDIR;
     return node->size == size ? 0 : -EPERM;
   }
-  if (::ftruncate(file->fd.Get(), size) != 0) return -EIO;
+  if (::ftruncate(file->fd.Get(), size) != 0) {
+    const int error = WriteError(errno);
+    NoteWriteError(*file, error);
+    return error;
+  }
   for (auto& [id, open] : handles_)
     if (open.file == file && open.writing) open.unsent = true;
   return 0;
@@ -262,10 +285,19 @@ int HandsetMount::Flush(std::uint64_t handle) {
     std::lock_guard lock(mutex_);
     const auto it = handles_.find(handle);
     if (it == handles_.end()) return -EBADF;
-    if (!it->second.writing || !it->second.unsent) return 0;
-    it->second.unsent = false;
+    if (!it->second.writing) return 0;
     path = it->second.path;
     file = it->second.file;
+    // Every close of a file that lost a write fails, and the handset keeps
+    // the file it had.
+    if (const int lost = file->write_error; lost != 0) {
+      it->second.unsent = false;
+      if (const auto pending = pending_.find(path); pending != pending_.end() && pending->second == file)
+        pending_.erase(pending);
+      return lost;
+    }
+    if (!it->second.unsent) return 0;
+    it->second.unsent = false;
   }
   const int e = Send(path, file);
   if (e != 0) {

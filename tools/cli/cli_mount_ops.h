@@ -98,12 +98,14 @@ class HandsetMount {
   // Paths are the mount's ("/", "/a/b"), UTF-8.
   int GetAttr(const std::string& path, struct stat& st);
   int ReadDir(const std::string& path, std::vector<std::pair<std::string, struct stat>>& entries);
-  int Open(const std::string& path, int flags, std::uint64_t& handle);
+  // fetched: the handset's data came now, at a size the kernel may not know.
+  int Open(const std::string& path, int flags, std::uint64_t& handle, bool& fetched);
   int Create(const std::string& path, std::uint64_t& handle);
   int Read(std::uint64_t handle, char* buffer, std::size_t size, off_t offset);
   int Write(std::uint64_t handle, const char* data, std::size_t size, off_t offset);
   int Truncate(const std::string& path, off_t size, const std::uint64_t* handle);
-  // Sends a written file whose data changed since it was last sent.
+  // Sends a written file whose data changed since it was last sent; once a
+  // write into it failed, fails and sends nothing.
   int Flush(std::uint64_t handle);
   int Release(std::uint64_t handle);
   int Unlink(const std::string& path);
@@ -147,8 +149,9 @@ class HandsetMount {
   void RefreshList();
   void ApplyListLocked();
   void FillStat(const MountNode& node, const KnownFile* known, const StoredFile* pending, struct stat& st) const;
-  // The whole file in the store, fetched when not held yet.
-  int CopyOf(const std::string& path, std::shared_ptr<StoredFile>& copy);
+  // The whole file in the store, fetched when not held yet (then
+  // fetched_now is set).
+  int CopyOf(const std::string& path, std::shared_ptr<StoredFile>& copy, bool* fetched_now = nullptr);
   int Send(const std::string& path, const std::shared_ptr<StoredFile>& file);
   // A new open file; with mutex_ held.
   std::uint64_t AddHandle(const std::string& path, std::shared_ptr<StoredFile> file, bool writing, bool unsent);

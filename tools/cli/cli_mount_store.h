@@ -10,6 +10,7 @@
 // thread at once. Every file must be released before the store goes.
 #pragma once
 
+#include <atomic>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -33,6 +34,9 @@ struct StoredFile {
   int slot = -1;
   std::string name;  // one path component (UTF-8)
   UniqueFd fd;       // read and write
+  // The first write into it that failed (a negative errno), 0 while none
+  // did: data that was not all written is never sent.
+  std::atomic<int> write_error{0};
 };
 
 class MountStore {
