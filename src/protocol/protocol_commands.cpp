@@ -57,6 +57,10 @@ const char* UploadFaultText(UploadFile::Fault fault) {
 }  // namespace
 
 ExchangeResult ProtocolEngine::CommandExchange(std::string_view request, std::string& reply) {
+  if (request.size() > kMaxCommandBytes) {
+    Trace(Cp932("コマンドが長すぎるため送信しません:") + std::to_string(request.size()) + "byte");
+    return ExchangeResult::Refused;
+  }
   std::uint8_t control = 0;
   if (SendText(request) != kOk) return kBroken;
   if (WaitAck(control) != kOk || control != kAck) return kBroken;
@@ -113,7 +117,7 @@ ExchangeResult ProtocolEngine::ReleaseLink() {
 ExchangeResult ProtocolEngine::FtStart(std::string_view password) {
   Trace(Cp932("■転送開始■"));
   std::string reply;
-  if (CommandExchange("FT_START[" + std::string(password) + "]", reply) != kOk) return kBroken;
+  if (const ExchangeResult r = CommandExchange("FT_START[" + std::string(password) + "]", reply); r != kOk) return r;
   if (reply == "OK") {
     Trace(Cp932("応答メッセージ:OK"));
     if (SendControl(kAck) != kOk) return kBroken;
@@ -136,7 +140,7 @@ ExchangeResult ProtocolEngine::FtStart(std::string_view password) {
 ExchangeResult ProtocolEngine::FtEnd() {
   Trace(Cp932("■転送終了■"));
   std::string reply;
-  if (CommandExchange("FT_END", reply) != kOk) return kBroken;
+  if (const ExchangeResult r = CommandExchange("FT_END", reply); r != kOk) return r;
   Trace(Cp932(reply == "OK" ? "応答メッセージ:OK" : "応答メッセージ:不明"));
   // The link is released even when the ACK could not go out.
   const bool acked = SendControl(kAck) == kOk;
@@ -149,7 +153,7 @@ ExchangeResult ProtocolEngine::FtEnd() {
 ExchangeResult ProtocolEngine::GetList(std::vector<std::string>& lines) {
   Trace(Cp932("■リスト取得■"));
   std::string reply;
-  if (CommandExchange("GET_LIST", reply) != kOk) return kBroken;
+  if (const ExchangeResult r = CommandExchange("GET_LIST", reply); r != kOk) return r;
   if (reply == "ERROR") {
     Trace(Cp932("応答メッセージ:ERROR"));
     if (const ExchangeResult r = SendControl(kAck); r != kOk) return r;
@@ -196,7 +200,8 @@ ExchangeResult ProtocolEngine::GetList(std::vector<std::string>& lines) {
 ExchangeResult ProtocolEngine::GetFile(std::string& target, std::string_view handset_path) {
   Trace(Cp932("■ファイル読み込み■:") + std::string(handset_path));
   std::string reply;
-  if (CommandExchange(ToHandsetSeparators("GET_FILE[" + std::string(handset_path) + "]"), reply) != kOk) return kBroken;
+  const std::string request = ToHandsetSeparators("GET_FILE[" + std::string(handset_path) + "]");
+  if (const ExchangeResult r = CommandExchange(request, reply); r != kOk) return r;
   if (reply == "ERROR") {
     if (SendControl(kAck) != kOk) return kBroken;
     return AwaitEot(ExchangeResult::Failed);
@@ -263,7 +268,7 @@ ExchangeResult ProtocolEngine::PutFile(std::string_view prefix, const std::strin
   const std::string request = ToHandsetSeparators("PUT_FILE[" + std::string(prefix) + *name + "," +
                                                   std::to_string(size) + "," + reversed + "]");
   std::string reply;
-  if (CommandExchange(request, reply) != kOk) return kBroken;
+  if (const ExchangeResult r = CommandExchange(request, reply); r != kOk) return r;
   if (reply == "OK") {
     Trace(Cp932("応答メッセージ:OK"));
     if (SendControl(kAck) != kOk) return kBroken;
@@ -321,7 +326,7 @@ ExchangeResult ProtocolEngine::PutFile(std::string_view prefix, const std::strin
 ExchangeResult ProtocolEngine::DelFile(std::string_view handset_path) {
   Trace(Cp932("■削除■:") + std::string(handset_path));
   std::string reply;
-  if (CommandExchange("DEL[" + std::string(handset_path) + "]", reply) != kOk) return kBroken;
+  if (const ExchangeResult r = CommandExchange("DEL[" + std::string(handset_path) + "]", reply); r != kOk) return r;
   ExchangeResult result;
   if (reply == "OK") {
     Trace("DEL[].....RESPONSE_OK");

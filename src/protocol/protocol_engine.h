@@ -29,8 +29,9 @@ enum class ExchangeResult : int {
   // Bad CRC or empty data field; the handset answered "ERROR"; for PutFile
   // also: the local file does not exist.
   Failed = -1,
-  // Time-out; the handset answered "REJ"; for PutFile also: the local file
-  // cannot be read, is too large or its name has no code page 932 form
+  // Time-out; the handset answered "REJ"; for any command also: its text
+  // is too long for a frame (nothing sent); for PutFile also: the local
+  // file cannot be read, is too large or its name has no code page 932 form
   // (nothing sent).
   Refused = -2,
   // The handset ended the session by itself (and has been answered).
@@ -93,6 +94,11 @@ class ProtocolEngine {
     std::function<void(EngineNotice)> notice;
   };
 
+  // The longest command text ("GET_FILE[...]") one frame carries, CR LF
+  // following it. A longer one is refused before anything goes on the line,
+  // so one name too long costs only its own command.
+  static constexpr std::size_t kMaxCommandBytes = 0xFFFF - 2;
+
   // The port is not owned and must outlive the engine.
   explicit ProtocolEngine(SerialPort& port);
   ProtocolEngine(const ProtocolEngine&) = delete;
@@ -152,7 +158,8 @@ class ProtocolEngine {
   void Progress(std::int64_t bytes_done);
   // Whether a list or file being received has gone past the limits; traced.
   bool OverLimits(std::size_t bytes, int controls_in_a_row) const;
-  // The shared request/ACK/reply opening of every command; Ok or Broken.
+  // The shared request/ACK/reply opening of every command; Ok, Broken, or
+  // Refused for a request longer than kMaxCommandBytes (nothing sent).
   ExchangeResult CommandExchange(std::string_view request, std::string& reply);
   // The next frame of a list or file; counts control bytes in a row.
   DataFrame ReceiveDataFrame(std::uint8_t expected, char* buffer, int capacity, bool empty_data_ends_file,

@@ -307,6 +307,27 @@ TEST_F(CliSessionTest, UnsafeNamesAreRefusedAndNothingLeavesTheOutputFolder) {
   EXPECT_EQ(Count("GET_FILE"), 1u);  // only a.txt was asked for
 }
 
+TEST_F(CliSessionTest, ANameTooLongForAFrameFailsAloneBeforeAnythingIsSent) {
+  StartHandset();
+  const std::string huge(70000, 'n');
+  Result r = Cli({"get", huge, "a.txt", "-o", out_dir_});
+  EXPECT_EQ(r.status, kExitFileFailed);
+  EXPECT_NE(r.err.find(": refused: the name is too long for the handset (GET_FILE would take 70,010 bytes"),
+            std::string::npos) << r.err.substr(r.err.size() - 200);
+  EXPECT_EQ(Entries(out_dir_), std::vector<std::string>{"a.txt"});
+  EXPECT_EQ(Count("GET_FILE"), 1u);
+
+  handset_->ClearLog();
+  r = Cli({"del", huge});
+  EXPECT_EQ(r.status, kExitFileFailed);
+  EXPECT_NE(r.err.find(": refused: the name is too long for the handset (DEL"), std::string::npos);
+  WriteFile(dir_.path() + "/local/x.txt", "x");
+  r = Cli({"put", "--to", huge, dir_.path() + "/local/x.txt"});
+  EXPECT_EQ(r.status, kExitFileFailed);
+  EXPECT_NE(r.err.find("x.txt: refused: the name is too long for the handset (PUT_FILE"), std::string::npos);
+  EXPECT_TRUE(handset_->Commands().empty());  // not even connected
+}
+
 TEST_F(CliSessionTest, TwoHandsetFilesWithOneLocalNameDoNotOverwriteEachOther) {
   WriteFile(root_ / "pics" / "a.txt", "other alpha");
   StartHandset();

@@ -172,8 +172,10 @@ TEST(CliBackup, PlanRefusesWhatWouldOverwriteAnotherCopyOrLeaveTheFolder) {
       "x\x81\xE0.txt,2," + flags,
       "size,unknown," + flags,
       "..\xA5up.txt,3," + flags,
+      std::string(70000, 'n') + ",4," + flags,
+      "after.txt,5," + flags,
   });
-  ASSERT_EQ(plan.size(), 5u);
+  ASSERT_EQ(plan.size(), 7u);
   EXPECT_EQ(plan[0].folders, (std::vector<std::string>{"#T#", "dir"}));
   EXPECT_EQ(plan[0].name, "f.txt");
   EXPECT_EQ(plan[1].name, "x≒.txt");
@@ -182,6 +184,9 @@ TEST(CliBackup, PlanRefusesWhatWouldOverwriteAnotherCopyOrLeaveTheFolder) {
   EXPECT_EQ(plan[3].what, "list");
   EXPECT_NE(plan[3].refusal.find("unreadable list line"), std::string::npos);
   EXPECT_NE(plan[4].refusal.find("refused: "), std::string::npos);
+  // A name no frame can carry costs only its own file.
+  EXPECT_NE(plan[5].refusal.find("refused: the name is too long for the handset"), std::string::npos);
+  EXPECT_EQ(plan[6].refusal, "");
 }
 
 TEST(CliLocalFile, WriteReplacesWholeOrNotAtAll) {

@@ -233,6 +233,21 @@ TEST_F(ExchangeTest, AFrameTooBigForItsLengthIsNotSent) {
   EXPECT_EQ(pty_.Receive(1), "\x04");  // nothing went before it
 }
 
+// A name no frame can carry fails its own command, before the line is
+// touched: the session goes on.
+TEST_F(ExchangeTest, ACommandTooLongForAFrameIsRefusedWithoutTouchingTheLine) {
+  const std::string name(70000, 'n');
+  std::string data = "kept";
+  EXPECT_EQ(engine_->GetFile(data, name), ExchangeResult::Refused);
+  EXPECT_EQ(engine_->DelFile(name), ExchangeResult::Refused);
+  const std::string local = dir_.path() + "/u.txt";
+  WriteFile(local, "u");
+  EXPECT_EQ(engine_->PutFile(name + "\\", local, std::string(32, '-')), ExchangeResult::Refused);
+  EXPECT_EQ(data, "kept");
+  EXPECT_EQ(engine_->SendControl(kEot), ExchangeResult::Ok);
+  EXPECT_EQ(pty_.Receive(1), "\x04");  // nothing went before it
+}
+
 TEST_F(ExchangeTest, AnEmptyStxFrameIsNoEmptyFile) {
   std::string data = "kept";
   // The reply, then an STX frame with no data, then what would finish a file.

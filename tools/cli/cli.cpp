@@ -160,7 +160,7 @@ int RunCli(const std::vector<std::string>& args, std::ostream& out, std::ostream
   std::vector<std::string> files;
   if (parsed.command == CliCommand::Get) names = CheckGetNames(run, parsed.operands);
   if (parsed.command == CliCommand::Del) names = CheckDelNames(run, parsed.operands);
-  if (parsed.command == CliCommand::Put) files = CheckPutFiles(run, parsed.operands);
+  if (parsed.command == CliCommand::Put) files = CheckPutFiles(run, parsed.operands, prefix);
   if (run.failed && names.empty() && files.empty()) return kExitFileFailed;
 
   std::string port_name, password;

@@ -55,6 +55,10 @@ std::vector<BackupItem> PlanBackup(const std::vector<std::string>& lines) {
       entry.refusal = "refused: " + why;
       continue;
     }
+    if (why = CommandTooLong("GET_FILE", (entry.item.tag + entry.item.folder + entry.item.name).size()); !why.empty()) {
+      entry.refusal = "refused: " + why;
+      continue;
+    }
     // Names that differ on the handset may convert to one local name: the
     // first keeps it, so no copy overwrites another of the same run.
     if (!taken.insert(*parts).second) {

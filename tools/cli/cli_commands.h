@@ -20,7 +20,8 @@ int RunList(CliRun& run, Session& session, const std::optional<std::string>& pat
 std::vector<RequestedFile> CheckGetNames(CliRun& run, const std::vector<std::string>& names);
 int RunGet(CliRun& run, Session& session, const std::vector<RequestedFile>& names, const std::string& dir);
 
-std::vector<std::string> CheckPutFiles(CliRun& run, const std::vector<std::string>& files);
+// prefix: the handset folder (see HandsetFolderFor) the files go into.
+std::vector<std::string> CheckPutFiles(CliRun& run, const std::vector<std::string>& files, const std::string& prefix);
 int RunPut(CliRun& run, Session& session, const std::vector<std::string>& files, const std::string& prefix);
 
 std::vector<RequestedFile> CheckDelNames(CliRun& run, const std::vector<std::string>& names);

@@ -22,10 +22,16 @@ int RunDel(CliRun& run, Session& session, const std::vector<RequestedFile>& name
 std::vector<RequestedFile> CheckDelNames(CliRun& run, const std::vector<std::string>& names) {
   std::vector<RequestedFile> requested;
   for (const std::string& arg : names) {
-    if (const auto cp932 = text::Utf8ToCp932(arg))
-      requested.push_back({arg, *cp932, {}});
-    else
+    const auto cp932 = text::Utf8ToCp932(arg);
+    if (!cp932) {
       run.Fail("del " + arg, "the name has no code page 932 form");
+      continue;
+    }
+    if (const std::string why = CommandTooLong("DEL", cp932->size()); !why.empty()) {
+      run.Fail("del " + arg, "refused: " + why);
+      continue;
+    }
+    requested.push_back({arg, *cp932, {}});
   }
   return requested;
 }

@@ -130,6 +130,14 @@ std::optional<std::string> HandsetNameFor(std::string_view utf8_file_name, std::
   return std::move(check.handset_name);
 }
 
+std::string CommandTooLong(std::string_view command, std::size_t argument_bytes) {
+  const std::size_t bytes = command.size() + 2 + argument_bytes;
+  if (bytes <= ProtocolEngine::kMaxCommandBytes) return {};
+  return "the name is too long for the handset (" + std::string(command) + " would take " +
+         FormatThousands(std::to_string(bytes), ",") + " bytes; a frame carries " +
+         FormatThousands(std::to_string(ProtocolEngine::kMaxCommandBytes), ",") + ")";
+}
+
 std::string ResultText(ExchangeResult result) {
   switch (result) {
     case ExchangeResult::Failed:

@@ -56,6 +56,11 @@ std::optional<std::time_t> HandsetDateTime(std::string_view list_date);
 // not take it as sent (see text/handset_name.h).
 std::optional<std::string> HandsetNameFor(std::string_view utf8_file_name, std::string& why);
 
+// Why a command (as "GET_FILE") with an argument of this many bytes between
+// its brackets cannot go to the handset: more than one frame carries. Empty
+// when it can.
+std::string CommandTooLong(std::string_view command, std::size_t argument_bytes);
+
 // What a failed GetFile, PutFile or DelFile result means, for the user.
 std::string ResultText(ExchangeResult result);
 

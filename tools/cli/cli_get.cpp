@@ -24,6 +24,10 @@ std::vector<RequestedFile> CheckGetNames(CliRun& run, const std::vector<std::str
       run.Fail(what, "refused: " + why);
       continue;
     }
+    if (why = CommandTooLong("GET_FILE", cp932->size()); !why.empty()) {
+      run.Fail(what, "refused: " + why);
+      continue;
+    }
     if (!locals.insert(*local).second) {
       run.Fail(what, "refused: " + *local + " is written by this run already");
       continue;

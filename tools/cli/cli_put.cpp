@@ -42,13 +42,35 @@ std::string WhyNotSendable(const std::string& file, bool read_all = false) {
   return {};
 }
 
+// Protection and copy guard off, every other flag not applicable.
+std::string UploadAttributes() {
+  std::string attr = BlankAttributes();
+  SetFlag(attr, kProtectionFlag, kFlagOff);
+  SetFlag(attr, kCopyGuardFlag, kFlagOff);
+  return attr;
+}
+
+// Why PUT_FILE for the file cannot go to the handset: its folder, name,
+// size and flags take more than one frame. Empty when they fit.
+std::string CommandTooLongFor(const std::string& file, const std::string& prefix) {
+  std::string why;
+  const auto name = HandsetNameFor(fs::path(file).filename().string(), why);
+  std::error_code ec;
+  const auto size = fs::file_size(file, ec);
+  if (!name || ec) return {};  // told otherwise
+  return CommandTooLong("PUT_FILE", prefix.size() + name->size() + 1 + std::to_string(size).size() + 1 +
+                                        UploadAttributes().size());
+}
+
 }  // namespace
 
-std::vector<std::string> CheckPutFiles(CliRun& run, const std::vector<std::string>& files) {
+std::vector<std::string> CheckPutFiles(CliRun& run, const std::vector<std::string>& files, const std::string& prefix) {
   std::vector<std::string> ready;
   for (const std::string& file : files) {
     if (const std::string why = WhyNotSendable(file); !why.empty())
       run.Fail("put " + file, why);
+    else if (const std::string too_long = CommandTooLongFor(file, prefix); !too_long.empty())
+      run.Fail("put " + file, "refused: " + too_long);
     else
       ready.push_back(file);
   }
@@ -56,10 +78,7 @@ std::vector<std::string> CheckPutFiles(CliRun& run, const std::vector<std::strin
 }
 
 int RunPut(CliRun& run, Session& session, const std::vector<std::string>& files, const std::string& prefix) {
-  // Protection and copy guard off, every other flag not applicable.
-  std::string attr = BlankAttributes();
-  SetFlag(attr, kProtectionFlag, kFlagOff);
-  SetFlag(attr, kCopyGuardFlag, kFlagOff);
+  const std::string attr = UploadAttributes();
 
   for (const std::string& file : files) {
     const std::string what = "put " + file;
