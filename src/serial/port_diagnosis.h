@@ -21,6 +21,7 @@ struct PortOpenDiagnosis {
   std::string lock_file;    // the lock file that keeps the device, if any
   long lock_pid = 0;        // the process it names; 0 when it names none
   bool lock_stale = false;  // that process no longer runs
+  bool not_terminal = false;  // the device is no terminal, so no serial port
 };
 
 // The folders searched for lock files, in order. Tests give their own; an

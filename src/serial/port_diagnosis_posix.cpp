@@ -1,3 +1,4 @@
+#include <fcntl.h>
 #include <grp.h>
 #include <pwd.h>
 #include <sys/stat.h>
@@ -15,6 +16,7 @@
 #include <vector>
 
 #include "core/paths.h"
+#include "core/unique_fd.h"
 #include "serial/port_diagnosis.h"
 #include "serial/port_lock.h"
 #include "serial/port_names.h"
@@ -111,6 +113,15 @@ long OpenedBy(const struct stat& dev) {
   return 0;
 }
 
+// Whether the device is a terminal, as every serial line is. Only a
+// character device can be one; one that does not open now (held
+// exclusively) is taken for one, so that its holder can still be named.
+bool MayBeTerminal(const std::string& path, const struct stat& st) {
+  if (!S_ISCHR(st.st_mode)) return false;
+  const UniqueFd fd(::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC));
+  return !fd.IsOpen() || ::isatty(fd.Get()) == 1;
+}
+
 bool Running(long pid) { return ::kill(static_cast<pid_t>(pid), 0) == 0 || errno == EPERM; }
 
 // The first lock file of the device, in the order the folders are given
@@ -157,6 +168,11 @@ PortOpenDiagnosis DiagnosePortOpen(const std::string& port_name) {
   // The lock file first: the port never opens a device that has one.
   LookForLockFile(d);
   if (!d.lock_file.empty()) return d;
+  // Whoever else has /dev/null open holds no line.
+  if (!MayBeTerminal(d.device, st)) {
+    d.not_terminal = true;
+    return d;
+  }
   long pid = LockHolder(st);
   if (pid != 0 && !OwnedByUs(pid)) pid = 0;
   if (pid == 0 && S_ISCHR(st.st_mode)) pid = OpenedBy(st);
@@ -168,6 +184,7 @@ std::string PortOpenFailureReason(const std::string& port_name, const PortOpenDi
   if (d.device.empty()) return port_name + (ComPortNumber(port_name) ? ": no device" : ": no such port");
   const std::string head = port_name + " (" + d.device + "): ";
   if (d.access_error != 0) return head + std::strerror(d.access_error);
+  if (d.not_terminal) return head + "not a serial port";
   if (d.lock_stale)
     return head + "locked by " + d.lock_file + ", whose process " + std::to_string(d.lock_pid) + " no longer runs";
   if (!d.lock_file.empty() && d.holder.empty()) return head + "locked by " + d.lock_file + ", which names no process";
@@ -199,6 +216,8 @@ std::string PortOpenHint(const PortOpenDiagnosis& d, HintLanguage language) {
   if (!d.holder.empty())
     return ja ? d.device + " は別のプログラム " + d.holder + " が使用中です。"
               : d.device + " is in use by " + d.holder;
+  if (d.not_terminal)
+    return ja ? d.device + " はシリアルポートではありません。" : d.device + " is not a serial port: name the handset's line, such as /dev/ttyUSB0";
   return {};
 }
 

@@ -231,6 +231,10 @@ TEST_F(CliSessionTest, ASessionThatCannotOpenExitsTwo) {
   EXPECT_EQ(r.status, kExitUsage);
   EXPECT_NE(r.err.find("cannot open the port"), std::string::npos) << r.err;
 
+  r = CliRaw({"--port", "/dev/null", "list"});
+  EXPECT_EQ(r.status, kExitUsage);
+  EXPECT_NE(r.err.find("cannot open the port /dev/null (/dev/null): not a serial port\n"), std::string::npos) << r.err;
+
   r = CliRaw({"--port", "COM9", "list"});  // no link: resolves to nothing
   EXPECT_EQ(r.status, kExitUsage);
 

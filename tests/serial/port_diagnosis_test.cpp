@@ -59,5 +59,19 @@ TEST_F(LockFileDiagnosis, NamesTheHolderOrSaysItIsGone) {
   EXPECT_EQ(PortOpenHint(d, HintLanguage::English), "/dev/null is locked by " + d.lock_file);
 }
 
+// What someone else holds open is no reason when the device is no line.
+TEST_F(LockFileDiagnosis, WhatIsNoTerminalIsNoSerialPort) {
+  const std::string file = first_.path() + "/plain";
+  std::ofstream(file) << "x";
+  for (const std::string& path : {std::string("/dev/null"), std::string("/dev/zero"), file, second_.path()}) {
+    const PortOpenDiagnosis d = DiagnosePortOpen(path);
+    EXPECT_TRUE(d.not_terminal && d.holder.empty()) << path;
+    EXPECT_EQ(PortOpenFailureReason(path, d), path + " (" + path + "): not a serial port");
+    EXPECT_EQ(PortOpenHint(d, HintLanguage::Japanese), path + " はシリアルポートではありません。");
+  }
+  testing::PtyPair pty;
+  EXPECT_FALSE(DiagnosePortOpen(pty.slave_path()).not_terminal);
+}
+
 }  // namespace
 }  // namespace mirvo
