@@ -4,6 +4,7 @@
 
 #include <fcntl.h>
 #include <sys/file.h>
+#include <sys/fsuid.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -45,6 +46,7 @@ std::vector<std::string> Entries(const fs::path& dir) {
 }
 
 const std::string kNoFlags = "00" + std::string(30, '-');
+constexpr uid_t kOtherUser = 64017;
 
 struct Result {
   int status;
@@ -296,6 +298,25 @@ TEST_F(CliSessionTest, ALostDownloadLeavesNoPartialFileAndKeepsTheOldCopy) {
   EXPECT_EQ(ReadFile(out_dir_ + "/b.bin"), "older copy");
   EXPECT_EQ(Entries(out_dir_), (std::vector<std::string>{"a.txt", "b.bin"}));
   EXPECT_TRUE(EndedCleanly());
+}
+
+TEST_F(CliSessionTest, AnOutputFolderThatTakesNoFilesFailsBeforeConnecting) {
+  StartHandset();
+  fs::create_directories(out_dir_);
+  fs::permissions(dir_.path(), fs::perms::owner_all | fs::perms::group_exec | fs::perms::others_exec);
+  fs::permissions(out_dir_, fs::perms::owner_read | fs::perms::owner_exec | fs::perms::others_exec);
+  // Root may write anywhere: the run goes as another user, this thread only.
+  const bool root = geteuid() == 0;
+  if (root) {
+    setfsuid(kOtherUser);
+    if (setfsuid(static_cast<uid_t>(-1)) != static_cast<int>(kOtherUser)) GTEST_SKIP() << "no setfsuid";
+  }
+  const Result r = Cli({"get", "a.txt", "-o", out_dir_});
+  if (root) setfsuid(0);
+  EXPECT_EQ(r.status, kExitUsage);
+  EXPECT_NE(r.err.find("cannot write into the folder " + out_dir_ + ": Permission denied"), std::string::npos) << r.err;
+  EXPECT_TRUE(handset_->Commands().empty());
+  EXPECT_TRUE(fs::is_empty(out_dir_));
 }
 
 TEST_F(CliSessionTest, UnsafeNamesAreRefusedAndNothingLeavesTheOutputFolder) {

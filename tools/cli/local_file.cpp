@@ -18,6 +18,18 @@ bool PlainName(const std::string& name) {
   return !name.empty() && name != "." && name != ".." && name.find('/') == std::string::npos;
 }
 
+// A new, empty file of a name of its own in the folder, and that name.
+UniqueFd CreateTemporary(int dir_fd, std::string& temp) {
+  std::random_device seed;
+  UniqueFd file;
+  for (int attempt = 0; attempt < 100 && !file.IsOpen(); ++attempt) {
+    temp = ".mirvo-cli-" + std::to_string(::getpid()) + "-" + std::to_string(seed() % 1000000);
+    file = UniqueFd(::openat(dir_fd, temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666));
+    if (!file.IsOpen() && errno != EEXIST) break;
+  }
+  return file;
+}
+
 }  // namespace
 
 bool MakeOutputDir(const std::string& dir, std::string& why) {
@@ -25,7 +37,20 @@ bool MakeOutputDir(const std::string& dir, std::string& why) {
   std::error_code made, seen;
   fs::create_directories(dir, made);
   const fs::file_status status = fs::status(dir, seen);
-  if (fs::is_directory(status)) return true;
+  if (fs::is_directory(status)) {
+    // Tried now, by making a file there: a folder that takes none would
+    // otherwise fail every file only after it has crossed the line.
+    const UniqueFd dir_fd = OpenFolder(dir, why);
+    std::string temp;
+    const UniqueFd probe = dir_fd.IsOpen() ? CreateTemporary(dir_fd.Get(), temp) : UniqueFd();
+    const int error = errno;
+    if (probe.IsOpen()) {
+      ::unlinkat(dir_fd.Get(), temp.c_str(), 0);
+      return true;
+    }
+    why = "cannot write into the folder " + dir + ": " + std::strerror(error);
+    return false;
+  }
   // Say what is in the way: the path itself, or a part of it.
   if (fs::exists(status))
     why = "cannot make the folder " + dir + ": a file of that name is in the way";
@@ -80,14 +105,8 @@ bool WriteFileAt(int dir_fd, const std::string& name, std::string_view data, std
     return false;
   }
 
-  std::random_device seed;
   std::string temp;
-  UniqueFd file;
-  for (int attempt = 0; attempt < 100 && !file.IsOpen(); ++attempt) {
-    temp = ".mirvo-cli-" + std::to_string(::getpid()) + "-" + std::to_string(seed() % 1000000);
-    file = UniqueFd(::openat(dir_fd, temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666));
-    if (!file.IsOpen() && errno != EEXIST) break;
-  }
+  UniqueFd file = CreateTemporary(dir_fd, temp);
   if (!file.IsOpen()) {
     why = Errno("cannot create a file in the folder");
     return false;

@@ -12,8 +12,8 @@
 
 namespace mirvo::cli {
 
-// Creates dir with its missing parents. False with why when that fails or
-// dir is no folder.
+// Creates dir with its missing parents. False with why when that fails,
+// dir is no folder or no file can be made in it.
 bool MakeOutputDir(const std::string& dir, std::string& why);
 
 // The folder, held open so that what is written lands in it even if its
