@@ -7,6 +7,7 @@
 #include "core/staged_file.h"
 #include "protocol/list_records.h"
 #include "text/cp932.h"
+#include "text/handset_name.h"
 
 namespace mirvo::app {
 namespace {
@@ -25,25 +26,21 @@ std::vector<std::string_view> HandsetParts(std::string_view name) {
   return parts;
 }
 
-// One local folder or file name for one handset part.
-bool AppendPart(std::string_view part, std::string& path) {
-  if (part.empty() || part == "." || part == ".." || part.find('\0') != std::string_view::npos) return false;
-  const std::optional<std::string> utf8 = text::Cp932ToUtf8(part);
-  if (!utf8 || utf8->empty() || utf8->find('/') != std::string::npos || utf8->find('\0') != std::string::npos ||
-      *utf8 == "." || *utf8 == "..")
-    return false;
-  if (!path.empty()) path += '/';
-  path += *utf8;
-  return true;
-}
-
 }  // namespace
 
 std::optional<std::string> StagedRelativePath(const ListRecord& item) {
+  // The tag is one folder: a "\" in it splits nothing.
+  std::vector<std::string> parts;
+  if (!item.tag.empty()) {
+    text::LocalNameCheck tag = text::CheckLocalPart(item.tag);
+    if (!tag.IsUsable()) return std::nullopt;
+    parts = std::move(tag.parts);
+  }
+  text::LocalNameCheck name = text::CheckLocalPath(item.name);
+  if (!name.IsUsable()) return std::nullopt;
+  parts.insert(parts.end(), name.parts.begin(), name.parts.end());
   std::string path;
-  if (!item.tag.empty() && !AppendPart(item.tag, path)) return std::nullopt;
-  for (std::string_view part : HandsetParts(item.name))
-    if (!AppendPart(part, path)) return std::nullopt;
+  for (const std::string& part : parts) path += (path.empty() ? "" : "/") + part;
   return path;
 }
 

@@ -29,8 +29,9 @@ namespace mirvo::app {
 // A tagged file goes into a folder named as its tag with both "#"
 // ("#A#/x.txt"): no untagged name can start so, since the first "#...#" of
 // a list line is always its tag. The name's folder parts become folders.
-// nullopt for a name or tag with an empty, "." or ".." part, a NUL or "/",
-// or no UTF-8 form.
+// nullopt for a name or tag that text::CheckLocalPath refuses (mirvo-cli's
+// rule): an empty, "." or ".." part, "/", a control character, or no UTF-8
+// form.
 std::optional<std::string> StagedRelativePath(const ListRecord& item);
 
 // The last part of a handset name (code page 932).

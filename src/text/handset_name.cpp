@@ -65,7 +65,61 @@ HandsetNameCheck CheckPart(std::string_view part, bool first_of_path, std::strin
   return {};
 }
 
+LocalNameCheck RefuseLocal(LocalNameFault fault) {
+  LocalNameCheck check;
+  check.fault = fault;
+  return check;
+}
+
+bool IsDotPart(std::string_view part) { return part.empty() || part == "." || part == ".."; }
+
+// The UTF-8 form of a part already known to be neither empty nor a dot part.
+LocalNameFault LocalForm(std::string_view cp932_part, std::string& utf8) {
+  std::optional<std::string> converted = Cp932ToUtf8(cp932_part);
+  if (!converted) return LocalNameFault::kNoUtf8;
+  for (std::size_t pos = 0; pos < converted->size();) {
+    const std::size_t len =
+        std::min(Utf8Length(static_cast<unsigned char>((*converted)[pos])), converted->size() - pos);
+    const std::string_view c = std::string_view(*converted).substr(pos, len);
+    if (c == "/" || IsControl(c)) return LocalNameFault::kSlashOrControl;
+    pos += len;
+  }
+  utf8 = std::move(*converted);
+  return LocalNameFault::kNone;
+}
+
 }  // namespace
+
+LocalNameCheck CheckLocalPart(std::string_view cp932_part) {
+  if (IsDotPart(cp932_part)) return RefuseLocal(LocalNameFault::kEmptyOrDotPart);
+  std::string utf8;
+  if (const LocalNameFault fault = LocalForm(cp932_part, utf8); fault != LocalNameFault::kNone)
+    return RefuseLocal(fault);
+  LocalNameCheck check;
+  check.parts.push_back(std::move(utf8));
+  return check;
+}
+
+LocalNameCheck CheckLocalPath(std::string_view cp932_name) {
+  std::vector<std::string_view> parts;
+  std::size_t start = 0;
+  ForEachChar(cp932_name, [&](std::size_t pos, std::size_t len) {
+    if (len == 1 && cp932_name[pos] == '\\') {
+      parts.push_back(cp932_name.substr(start, pos - start));
+      start = pos + 1;
+    }
+  });
+  parts.push_back(cp932_name.substr(start));
+  for (const std::string_view part : parts)
+    if (IsDotPart(part)) return RefuseLocal(LocalNameFault::kEmptyOrDotPart);
+  LocalNameCheck check;
+  for (const std::string_view part : parts) {
+    std::string utf8;
+    if (const LocalNameFault fault = LocalForm(part, utf8); fault != LocalNameFault::kNone) return RefuseLocal(fault);
+    check.parts.push_back(std::move(utf8));
+  }
+  return check;
+}
 
 std::string HandsetNameCheck::ShownCharacter() const {
   if (refused.empty() || fault == HandsetNameFault::kDotPart) return refused;

@@ -8,6 +8,7 @@
 
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace mirvo::text {
 
@@ -46,5 +47,31 @@ HandsetNameCheck CheckHandsetName(std::string_view utf8_name);
 // A path below the handset's top folder: folder parts and the file name,
 // "/" between them.
 HandsetNameCheck CheckHandsetPath(std::string_view utf8_path);
+
+// The other way: a handset name (code page 932) as the local name of its
+// copy. A list may hold any bytes, so a part is refused when it is empty,
+// "." or "..", holds "/" or a control character (C0, DEL, C1: a copy's
+// name must not drive a terminal or split a line), or has no UTF-8 form.
+// mirvo-cli and the window's staging name their copies by this one rule.
+enum class LocalNameFault {
+  kNone,
+  kEmptyOrDotPart,
+  kNoUtf8,
+  kSlashOrControl,
+};
+
+struct LocalNameCheck {
+  LocalNameFault fault = LocalNameFault::kNone;
+  std::vector<std::string> parts;  // UTF-8; set only when usable
+
+  bool IsUsable() const { return fault == LocalNameFault::kNone; }
+};
+
+// One part as it stands: a "\" in it is no separator.
+LocalNameCheck CheckLocalPart(std::string_view cp932_part);
+
+// Folder parts and the file name, split at each "\" that is a character
+// of its own (not the second byte of a double-byte one).
+LocalNameCheck CheckLocalPath(std::string_view cp932_name);
 
 }  // namespace mirvo::text

@@ -60,3 +60,24 @@ TEST(HandsetName, EachRefusalNamesTheCharacterNotAllowed) {
             "the file name holds \",\", which ends a field of the handset's list");
   EXPECT_EQ(CheckHandsetName("a\tb").Describe("the file name"), "the file name holds the control character U+0009");
 }
+
+// A hostile list's names: its copies are named only when harmless here.
+TEST(HandsetName, ListNamesBecomeLocalNamesOnlyWhenHarmless) {
+  // 表 is 0x95 0x5C: a second byte that looks like "\" splits nothing.
+  EXPECT_EQ(CheckLocalPath(Cp932("pics\\表.txt")).parts, (std::vector<std::string>{"pics", "表.txt"}));
+  const std::vector<std::pair<std::string, LocalNameFault>> refused = {
+      {"ctl\x1B[31mred.txt", LocalNameFault::kSlashOrControl},
+      {"bell\a.txt", LocalNameFault::kSlashOrControl},
+      {std::string("nul\0.txt", 8), LocalNameFault::kSlashOrControl},
+      {"del\x7F.txt", LocalNameFault::kSlashOrControl},
+      {"a/b.txt", LocalNameFault::kSlashOrControl},
+      {"pics\\..\\x.txt", LocalNameFault::kEmptyOrDotPart},
+      {"pics\\", LocalNameFault::kEmptyOrDotPart},
+      {"lone\x81", LocalNameFault::kNoUtf8},
+  };
+  for (const auto& [name, fault] : refused) {
+    EXPECT_EQ(CheckLocalPath(name).fault, fault) << name;
+    EXPECT_TRUE(CheckLocalPath(name).parts.empty()) << name;
+  }
+  EXPECT_EQ(CheckLocalPart("bell\a.txt").fault, LocalNameFault::kSlashOrControl);
+}

@@ -48,42 +48,14 @@ std::string WrapPattern(std::string pattern) {
 }
 
 std::optional<std::vector<std::string>> LocalPathFor(std::string_view handset_name, std::string& why) {
-  // Split at "\" characters; a 0x5C that is the second byte of a
-  // double-byte character belongs to that character.
-  std::vector<std::string> parts;
-  std::size_t start = 0;
-  bool refused = false;
-  auto component = [&](std::size_t end) {
-    const std::string_view c = handset_name.substr(start, end - start);
-    if (c.empty() || c == "." || c == "..") refused = true;
-    parts.emplace_back(c);
-  };
-  text::ForEachChar(handset_name, [&](std::size_t pos, std::size_t len) {
-    if (len == 1 && handset_name[pos] == '\\') {
-      component(pos);
-      start = pos + 1;
-    }
-  });
-  component(handset_name.size());
-  if (refused) {
-    why = "the name has an empty, \".\" or \"..\" folder part";
-    return std::nullopt;
+  text::LocalNameCheck local = text::CheckLocalPath(handset_name);
+  switch (local.fault) {
+    case text::LocalNameFault::kNone: return std::move(local.parts);
+    case text::LocalNameFault::kEmptyOrDotPart: why = "the name has an empty, \".\" or \"..\" folder part"; break;
+    case text::LocalNameFault::kNoUtf8: why = "the name has no UTF-8 form"; break;
+    case text::LocalNameFault::kSlashOrControl: why = "the name holds \"/\" or a control character"; break;
   }
-  for (std::string& part : parts) {
-    auto name = text::Cp932ToUtf8(part);
-    if (!name) {
-      why = "the name has no UTF-8 form";
-      return std::nullopt;
-    }
-    for (const char c : *name) {
-      if (c == '/' || IsControl(static_cast<unsigned char>(c))) {
-        why = "the name holds \"/\" or a control character";
-        return std::nullopt;
-      }
-    }
-    part = std::move(*name);
-  }
-  return parts;
+  return std::nullopt;
 }
 
 std::optional<std::string> LocalNameFor(std::string_view handset_name, std::string& why) {
