@@ -131,6 +131,12 @@ class ProtocolEngine {
 
   // Commands.
   ExchangeResult EstablishLink();
+  // After the NAK of a bad frame (or of an exchange given up) the handset
+  // may still be sending the frames it had queued: the line is drained
+  // until quiet, then linked up again, passing over late frames. Ok when the
+  // link stands; Broken when the line never went quiet within its bound or
+  // the link failed.
+  ExchangeResult RecoverLink();
   ExchangeResult ReleaseLink();
   ExchangeResult FtStart(std::string_view password);
   ExchangeResult FtEnd();
@@ -175,11 +181,6 @@ class ProtocolEngine {
   // EstablishLink; with pass_over_frames, frames (and stray bytes) that
   // arrive before the ACK are read off and dropped, within a bound.
   ExchangeResult Link(bool pass_over_frames);
-  // After the NAK of a bad frame the handset may still be sending the frames
-  // it had queued: the line is drained until quiet, then linked up again.
-  // Ok when the link stands; Broken when the line never went quiet within
-  // its bound or the link failed.
-  ExchangeResult RecoverLink();
   // Drops everything received until nothing has come for a gap scaled to
   // the line speed; false when the line was still busy at the bound.
   bool DiscardUntilQuiet();

@@ -3,9 +3,12 @@
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
+#include <poll.h>
+#include <spawn.h>
 #include <sys/file.h>
 #include <sys/fsuid.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -51,6 +54,71 @@ constexpr uid_t kOtherUser = 64017;
 struct Result {
   int status;
   std::string out, err;
+};
+
+// mirvo-cli as a program of its own, started as a shell starts it (the
+// signals it is sent at their defaults); standard output is dropped.
+class CliProcess {
+ public:
+  explicit CliProcess(const std::vector<std::string>& args) {
+    int pipe_fds[2];
+    if (pipe2(pipe_fds, O_CLOEXEC) != 0) return;
+    err_ = pipe_fds[0];
+    std::vector<std::string> argv_text{MIRVO_CLI_PROGRAM};
+    argv_text.insert(argv_text.end(), args.begin(), args.end());
+    std::vector<char*> argv;
+    for (std::string& a : argv_text) argv.push_back(a.data());
+    argv.push_back(nullptr);
+    posix_spawn_file_actions_t files;
+    posix_spawn_file_actions_init(&files);
+    posix_spawn_file_actions_addopen(&files, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
+    posix_spawn_file_actions_adddup2(&files, pipe_fds[1], STDERR_FILENO);
+    posix_spawnattr_t attr;
+    posix_spawnattr_init(&attr);
+    sigset_t none, defaults;
+    sigemptyset(&none);
+    sigemptyset(&defaults);
+    sigaddset(&defaults, SIGINT);
+    sigaddset(&defaults, SIGTERM);
+    posix_spawnattr_setsigmask(&attr, &none);
+    posix_spawnattr_setsigdefault(&attr, &defaults);
+    posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
+    if (posix_spawn(&pid_, argv[0], &files, &attr, argv.data(), environ) != 0) pid_ = -1;
+    posix_spawnattr_destroy(&attr);
+    posix_spawn_file_actions_destroy(&files);
+    close(pipe_fds[1]);
+  }
+  ~CliProcess() {
+    if (pid_ > 0 && kill(pid_, SIGKILL) == 0) waitpid(pid_, nullptr, 0);
+    if (err_ >= 0) close(err_);
+  }
+  CliProcess(const CliProcess&) = delete;
+  CliProcess& operator=(const CliProcess&) = delete;
+
+  bool Started() const { return pid_ > 0; }
+  void Signal(int signal) { kill(pid_, signal); }
+  // Its exit status (-1 when it did not end by itself within the bound)
+  // and what it wrote on standard error.
+  std::pair<int, std::string> Wait(milliseconds bound) {
+    std::string err;
+    const auto deadline = steady_clock::now() + bound;
+    for (char buffer[4096];;) {
+      const auto left = duration_cast<milliseconds>(deadline - steady_clock::now()).count();
+      pollfd p{err_, POLLIN, 0};
+      if (left <= 0 || poll(&p, 1, static_cast<int>(left)) <= 0) return {-1, err};
+      const ssize_t n = read(err_, buffer, sizeof buffer);
+      if (n <= 0) break;  // closed: the program has ended
+      err.append(buffer, static_cast<std::size_t>(n));
+    }
+    int status = 0;
+    if (waitpid(pid_, &status, 0) != pid_) return {-1, err};
+    pid_ = -1;
+    return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, err};
+  }
+
+ private:
+  pid_t pid_ = -1;
+  int err_ = -1;
 };
 
 class CliSessionTest : public ::testing::Test {
@@ -667,6 +735,68 @@ TEST_F(CliSessionTest, APortThatDoesNotOpenNamesTheDeviceAndTheFix) {
   EXPECT_EQ(r.status, kExitUsage);
   EXPECT_NE(r.err.find("is in use by "), std::string::npos) << r.err;
   EXPECT_NE(r.err.find("(pid " + std::to_string(getpid()) + ")"), std::string::npos) << r.err;
+}
+
+// ---- signals -------------------------------------------------------------
+
+TEST_F(CliSessionTest, ASignalEndsTheSessionWithFtEndAndLeavesOnlyWholeFiles) {
+  const std::string backup = dir_.path() + "/backup", local = dir_.path() + "/local/";
+  WriteFile(local + "one.txt", "one");
+  WriteFile(local + "two.txt", "two");
+  auto files_in = [](const fs::path& folder) {
+    std::vector<std::string> names;
+    for (const auto& e : fs::recursive_directory_iterator(folder))
+      if (!e.is_directory()) names.push_back(e.path().filename().string());
+    std::sort(names.begin(), names.end());
+    return names;
+  };
+  struct Case {
+    int signal;
+    std::vector<std::string> args;
+    std::string cut;       // the command the handset breaks off, for the signal to come in
+    int frame;             // its frame that stops short (1: the reply)
+    std::size_t asked;     // commands of that kind the handset saw
+    std::function<void()> check;
+  };
+  const std::vector<Case> cases = {
+      {SIGINT, {"get", "pics\\b.bin", "a.txt", "-o", out_dir_}, "GET_FILE[pics", 3, 1,
+       [&] { EXPECT_TRUE(files_in(out_dir_).empty()); }},
+      // guarded.txt is refused (copy guard); the copies fetched stay whole.
+      {SIGTERM, {"backup", backup}, "GET_FILE[pics", 3, 4,
+       [&] {
+         EXPECT_EQ(files_in(backup), (std::vector<std::string>{"a.txt", "locked.txt"}));
+         EXPECT_EQ(ReadFile(backup + "/locked.txt"), "keep me");
+       }},
+      {SIGINT, {"del", "a.txt", "写真.jpg"}, "DEL[a.txt", 1, 1, [&] { EXPECT_TRUE(fs::exists(root_ / "写真.jpg")); }},
+      {SIGTERM, {"put", local + "one.txt", local + "two.txt"}, "PUT_FILE[one", 1, 1,
+       [&] { EXPECT_FALSE(fs::exists(root_ / "two.txt")); }},
+      // FT_START may have opened the session: it is ended too.
+      {SIGINT, {"list"}, "FT_START", 1, 1, [&] { EXPECT_EQ(Count("GET_LIST"), 0u); }},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.args[0]);
+    StartHandset();
+    OnCommand([&](const std::string& command) {
+      if (command.rfind(c.cut, 0) == 0) handset_->SilenceFrom(c.frame == 1 ? 0 : 500, c.frame);
+    });
+    std::vector<std::string> args{"--port", handset_->DevicePath()};
+    args.insert(args.end(), c.args.begin(), c.args.end());
+    CliProcess cli(args);
+    ASSERT_TRUE(cli.Started());
+    ASSERT_TRUE(handset_->WaitForCommand(c.cut, seconds(10)));
+    const auto signalled = steady_clock::now();
+    cli.Signal(c.signal);
+    const auto [status, err] = cli.Wait(seconds(20));
+    // Well inside the 5 s the run would otherwise wait for the handset.
+    EXPECT_LT(steady_clock::now() - signalled, seconds(3));
+    EXPECT_EQ(status, 128 + c.signal) << err;
+    EXPECT_NE(err.find(std::string("interrupted by ") + (c.signal == SIGINT ? "SIGINT" : "SIGTERM")), std::string::npos)
+        << err;
+    EXPECT_TRUE(EndedCleanly()) << err;
+    EXPECT_EQ(Count(c.cut.substr(0, c.cut.find('['))), c.asked);
+    c.check();
+    OnCommand(nullptr);
+  }
 }
 
 // ---- ports ---------------------------------------------------------------

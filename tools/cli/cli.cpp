@@ -10,6 +10,7 @@
 #include "cli/cli_commands.h"
 #include "cli/cli_format.h"
 #include "cli/cli_mount.h"
+#include "cli/cli_signals.h"
 #include "cli/local_file.h"
 #include "pattern/wildcard.h"
 #include "text/cp932.h"
@@ -92,41 +93,36 @@ or the user's own program that holds it.
 
 Exit status: 0 when everything succeeded; 1 when some file failed (each
 named on standard error with the handset's answer); 2 for a usage error or
-a session that could not be opened. A listing whose session does not end
-cleanly still exits 0, with a warning.
+a session that could not be opened; 130 (143) when stopped by Ctrl+C
+(SIGTERM): the exchange under way is given up, the session ended with
+FT_END and only whole files are left (a second signal gives up the end
+too). A listing whose session does not end cleanly still exits 0, with a
+warning.
 )";
 }
 
-int RunCli(const std::vector<std::string>& args, std::ostream& out, std::ostream& err) {
-  CliOptions options;
-  options.progress = err.rdbuf() == std::cerr.rdbuf() && ::isatty(STDERR_FILENO);
-  return RunCli(args, out, err, options);
+namespace {
+
+std::string SignalName(int signal) {
+  if (signal == SIGINT) return "SIGINT";
+  if (signal == SIGTERM) return "SIGTERM";
+  return "signal " + std::to_string(signal);
 }
 
-int RunCli(const std::vector<std::string>& args, std::ostream& out, std::ostream& err, const CliOptions& options) {
-  CliArgs parsed;
-  std::string error;
-  if (!ParseCliArgs(args, parsed, error)) {
-    err << kProgram << ": " << error << "\n" << "Try \"" << kProgram << " --help\".\n";
-    return kExitUsage;
-  }
-  if (parsed.command == CliCommand::Help) {
-    out << HelpText();
-    return kExitOk;
-  }
-  // Before any thread starts: the mount may fork.
-  if (parsed.command == CliCommand::Mount) return RunMount(parsed, out, err, options);
-  if (parsed.command == CliCommand::Unmount) return RunUnmount(parsed, err);
-
+// Every command that may use the line.
+int RunLineCommand(const CliArgs& parsed, std::ostream& out, std::ostream& err, const CliOptions& options,
+                   const CliStop& stop) {
   Progress progress(err, options.progress);
   WaitWatch watch(progress, std::chrono::milliseconds(options.wait_notice_ms));
   CliRun run{out, options, progress, watch};
+  run.stop = &stop;
 
   if (parsed.command == CliCommand::Ports) return RunPorts(run);
 
   // Everything the user can get wrong, and every local file, is checked
   // before the line is used; with nothing left to do the run does not
   // connect.
+  std::string error;
   std::optional<std::string> pattern;
   if (parsed.command == CliCommand::List && !parsed.operands.empty()) {
     const auto cp932 = text::Utf8ToCp932(parsed.operands[0]);
@@ -169,11 +165,13 @@ int RunCli(const std::vector<std::string>& args, std::ostream& out, std::ostream
     return kExitUsage;
   }
 
-  Session session(options.timeouts);
-  if (!OpenSession(session, port_name, password, run)) return kExitUsage;
+  Session session(options.timeouts, &stop);
+  const bool opened = OpenSession(session, port_name, password, run);
+  // A stop while the session opened still ends what the handset may have begun.
+  if (!opened && !run.Stopped()) return kExitUsage;
 
   int status = kExitOk;
-  switch (parsed.command) {
+  switch (opened ? parsed.command : CliCommand::None) {
     case CliCommand::List:
       status = RunList(run, session, pattern);
       break;
@@ -207,6 +205,44 @@ int RunCli(const std::vector<std::string>& args, std::ostream& out, std::ostream
     }
   }
   return status;
+}
+
+}  // namespace
+
+int RunCli(const std::vector<std::string>& args, std::ostream& out, std::ostream& err) {
+  CliOptions options;
+  options.progress = err.rdbuf() == std::cerr.rdbuf() && ::isatty(STDERR_FILENO);
+  options.stop_on_signals = true;
+  return RunCli(args, out, err, options);
+}
+
+int RunCli(const std::vector<std::string>& args, std::ostream& out, std::ostream& err, const CliOptions& options) {
+  CliArgs parsed;
+  std::string error;
+  if (!ParseCliArgs(args, parsed, error)) {
+    err << kProgram << ": " << error << "\n" << "Try \"" << kProgram << " --help\".\n";
+    return kExitUsage;
+  }
+  if (parsed.command == CliCommand::Help) {
+    out << HelpText();
+    return kExitOk;
+  }
+  // Before any thread starts: the mount may fork.
+  if (parsed.command == CliCommand::Mount) return RunMount(parsed, out, err, options);
+  if (parsed.command == CliCommand::Unmount) return RunUnmount(parsed, err);
+
+  CliStop stop;
+  int status = kExitOk;
+  {
+    // Before any thread starts, so that every thread leaves the signals to
+    // it. A scan of the ports has no session to end: a signal ends it as ever.
+    std::optional<SignalStop> signals;
+    if (options.stop_on_signals && parsed.command != CliCommand::Ports) signals.emplace(stop);
+    status = RunLineCommand(parsed, out, err, options, stop);
+  }
+  if (stop.Signal() == 0) return status;
+  err << kProgram << ": interrupted by " << SignalName(stop.Signal()) << "\n" << std::flush;
+  return 128 + stop.Signal();
 }
 
 }  // namespace mirvo::cli

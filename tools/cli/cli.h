@@ -5,7 +5,9 @@
 // them before it returns.
 #pragma once
 
+#include <atomic>
 #include <iosfwd>
+#include <stop_token>
 #include <string>
 #include <vector>
 
@@ -25,8 +27,32 @@ struct CliTimeouts {
   int first_frame = 300000;
 };
 
+// A run asked to stop, from any thread, by a signal: the exchange under way
+// ends at once, the run ends the session with FT_END at its next safe point
+// and exits with 128 + the signal. A second request gives up that ending.
+class CliStop {
+ public:
+  void Request(int signal) {
+    int none = 0;
+    if (signal_.compare_exchange_strong(none, signal))
+      run_.request_stop();
+    else
+      end_.request_stop();
+  }
+  int Signal() const { return signal_.load(); }  // 0 until asked
+  std::stop_token RunToken() const { return run_.get_token(); }
+  std::stop_token EndToken() const { return end_.get_token(); }
+
+ private:
+  std::atomic<int> signal_{0};
+  std::stop_source run_, end_;
+};
+
 struct CliOptions {
   CliTimeouts timeouts;
+  // SIGINT and SIGTERM stop the run as a CliStop (not the mount, which has
+  // its own way). Only where nothing else in the process waits for them.
+  bool stop_on_signals = false;
   // A progress line on err while a file moves (err is a terminal).
   bool progress = false;
   // With progress: a wait for the handset longer than this is named.
@@ -34,7 +60,8 @@ struct CliOptions {
 };
 
 // args: the command line without the program name. Output is UTF-8.
-// Progress is shown when err is std::cerr and standard error is a terminal.
+// Progress is shown when err is std::cerr and standard error is a terminal;
+// signals stop the run (stop_on_signals).
 int RunCli(const std::vector<std::string>& args, std::ostream& out, std::ostream& err);
 int RunCli(const std::vector<std::string>& args, std::ostream& out, std::ostream& err, const CliOptions& options);
 

@@ -83,7 +83,7 @@ int RunBackup(CliRun& run, Session& session, const std::string& dir) {
     return kExitUsage;
   }
   if (const ExchangeResult r = FetchList(session, run); r != ExchangeResult::Ok) {
-    run.Error("cannot fetch the file list: " + ResultText(r));
+    run.Error("cannot fetch the file list: " + run.Outcome(r));
     return kExitUsage;
   }
   BackupCount count;
@@ -106,6 +106,8 @@ int RunBackup(CliRun& run, Session& session, const std::string& dir) {
   std::size_t index = 0;
   for (const BackupItem& entry : plan) {
     collect(committer.TakeDone());
+    // A stop is heeded between files: the copies under way are finished.
+    if (run.Stopped()) break;
     ++index;
     auto fail = [&](const std::string& reason) {
       run.Fail(entry.what, reason);
@@ -145,7 +147,7 @@ int RunBackup(CliRun& run, Session& session, const std::string& dir) {
     run.progress.Clear();
     if (r != ExchangeResult::Ok) {
       session.NoteResult(r);
-      fail(ResultText(r));
+      fail(run.Outcome(r));
       continue;
     }
     written[index - 1] = static_cast<std::int64_t>(data->size());

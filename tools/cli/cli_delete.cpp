@@ -6,6 +6,7 @@ namespace mirvo::cli {
 
 int RunDel(CliRun& run, Session& session, const std::vector<RequestedFile>& names) {
   for (const RequestedFile& file : names) {
+    if (run.Stopped()) break;
     std::string why;
     const bool deleted = WithListFallback(
         session, run, file,

@@ -39,6 +39,8 @@ std::vector<RequestedFile> CheckGetNames(CliRun& run, const std::vector<std::str
 
 int RunGet(CliRun& run, Session& session, const std::vector<RequestedFile>& names, const std::string& dir) {
   for (const RequestedFile& file : names) {
+    // A stop is heeded between files: what has arrived is kept whole.
+    if (run.Stopped()) break;
     const std::string what = "get " + file.given;
     std::string data, why;
     const bool fetched = WithListFallback(

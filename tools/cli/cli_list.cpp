@@ -20,7 +20,7 @@ int RunPorts(CliRun& run) {
 
 int RunList(CliRun& run, Session& session, const std::optional<std::string>& pattern) {
   if (const ExchangeResult r = FetchList(session, run); r != ExchangeResult::Ok) {
-    run.Error("cannot fetch the file list: " + ResultText(r));
+    run.Error("cannot fetch the file list: " + run.Outcome(r));
     return kExitUsage;
   }
   {

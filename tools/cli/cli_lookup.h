@@ -51,7 +51,7 @@ bool WithListFallback(Session& session, CliRun& run, const RequestedFile& file, 
   ExchangeResult r = op(file.handset_path);
   if (r != ExchangeResult::Ok) {
     session.NoteResult(r);
-    why = ResultText(r);
+    why = run.Outcome(r);
   }
   if (r != ExchangeResult::Failed) return r == ExchangeResult::Ok;
   if (FetchList(session, run) != ExchangeResult::Ok) {
@@ -65,7 +65,7 @@ bool WithListFallback(Session& session, CliRun& run, const RequestedFile& file, 
   r = op(*path);
   if (r != ExchangeResult::Ok) {
     session.NoteResult(r);
-    why = ResultText(r);
+    why = run.Outcome(r);
   }
   return r == ExchangeResult::Ok;
 }

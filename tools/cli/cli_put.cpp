@@ -81,6 +81,7 @@ int RunPut(CliRun& run, Session& session, const std::vector<std::string>& files,
   const std::string attr = UploadAttributes();
 
   for (const std::string& file : files) {
+    if (run.Stopped()) break;
     const std::string what = "put " + file;
     std::string why;
     if (!session.MayTryNext(why)) {
@@ -109,9 +110,10 @@ int RunPut(CliRun& run, Session& session, const std::vector<std::string>& files,
       session.NoteResult(r);
       // The engine reports a local file it could not read as the handset's
       // refusal; look again before blaming the handset.
-      const std::string local =
-          (r == ExchangeResult::Failed || r == ExchangeResult::Refused) ? WhyNotSendable(file, true) : std::string();
-      run.Fail(what, local.empty() ? ResultText(r) : "not sent: " + local);
+      const std::string local = !run.Stopped() && (r == ExchangeResult::Failed || r == ExchangeResult::Refused)
+                                    ? WhyNotSendable(file, true)
+                                    : std::string();
+      run.Fail(what, local.empty() ? run.Outcome(r) : "not sent: " + local);
     }
   }
   return run.failed ? kExitFileFailed : kExitOk;

@@ -4,6 +4,7 @@
 
 #include "cli/cli_format.h"
 #include "core/paths.h"
+#include "protocol/frame_codes.h"
 #include "protocol/list_records.h"
 #include "serial/port_diagnosis.h"
 #include "serial/probe.h"
@@ -26,6 +27,8 @@ const char* NoticeText(EngineNotice notice) {
 
 }  // namespace
 
+std::string CliRun::Outcome(ExchangeResult result) const { return Stopped() ? "interrupted" : ResultText(result); }
+
 bool Session::MayTryNext(std::string& why) {
   if (ended) {
     why = "not tried: the handset ended the session";
@@ -47,6 +50,11 @@ bool Session::MayTryNext(std::string& why) {
 }
 
 void Session::NoteResult(ExchangeResult result) {
+  // Not the line's fault: the run stops here, and End sets the line right.
+  if (port.StopRequested()) {
+    cut = true;
+    return;
+  }
   if (result == ExchangeResult::Failed) {
     link_down = true;
   } else if (result != ExchangeResult::Refused && result != ExchangeResult::DataRefused &&
@@ -61,7 +69,15 @@ bool Session::End() {
   if (end_result) return *end_result;
   bool ok = true;
   if (port.IsOpen() && !ended) {
-    if (link_down && engine.EstablishLink() != ExchangeResult::Ok) ok = false;
+    if (stop && stop->Signal() != 0) port.SetStopToken(stop->EndToken());
+    if (cut) {
+      // The handset may still be sending what was asked for, or waiting for
+      // an answer: it is refused, the line left to go quiet and linked anew.
+      engine.SendControl(kNak);
+      ok = engine.RecoverLink() == ExchangeResult::Ok;
+      link_down = false;
+    }
+    if (ok && link_down && engine.EstablishLink() != ExchangeResult::Ok) ok = false;
     if (ok && engine.FtEnd() != ExchangeResult::Ok) ok = false;
   }
   port.Close();
@@ -130,6 +146,11 @@ bool OpenSession(Session& session, const std::string& port_name, const std::stri
   {
     HandsetWait waiting(run, "FT_START", run.options.timeouts.reply);
     started = session.engine.FtStart(password);
+  }
+  if (started != ExchangeResult::Ok && run.Stopped()) {
+    // FT_START may have reached the handset: the caller ends the session.
+    session.cut = true;
+    return false;
   }
   if (started != ExchangeResult::Ok) {
     run.Error(started == ExchangeResult::Failed

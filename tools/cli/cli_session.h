@@ -26,7 +26,11 @@ struct CliRun {
   Progress& progress;
   WaitWatch& watch;
   bool failed = false;
+  const CliStop* stop = nullptr;  // none: never stopped
 
+  bool Stopped() const { return stop && stop->Signal() != 0; }
+  // What a failed exchange means for the user; "interrupted" once stopped.
+  std::string Outcome(ExchangeResult result) const;
   void Fail(const std::string& what, const std::string& why) {
     progress.Print(std::string(kProgram) + ": " + what + ": " + why);
     failed = true;
@@ -51,13 +55,15 @@ class HandsetWait {
 // An open session: the port, the engine on it and what the run learnt of
 // the session's state.
 struct Session {
-  explicit Session(const CliTimeouts& t) : engine(port) {
+  // stop, when given, cuts short the exchange under way once it is asked.
+  explicit Session(const CliTimeouts& t, const CliStop* stop = nullptr) : engine(port), stop(stop) {
     SerialSettings settings = port.GetSettings();
     settings.baud_rate = 115200;
     port.SetSettings(settings);
     port.SetTimeouts({.read_ms = t.port_read, .write_ms = t.port_write, .read_interval_ms = t.port_read});
     engine.SetTimeouts({.ack = t.ack, .data = t.data, .reply = t.reply, .first_frame = t.first_frame});
     engine.On().handset_ended = [this] { ended = true; };
+    if (stop) port.SetStopToken(stop->RunToken());
   }
 
   SerialPort port;
@@ -67,12 +73,15 @@ struct Session {
   bool ended = false;      // the handset ended the session by itself
   bool link_down = false;  // the handset closed the link after "ERROR"
   bool broken = false;     // an exchange broke off: try nothing more
+  bool cut = false;        // a stop broke an exchange off: the handset may be mid-way
+  const CliStop* stop;
 
   // Whether the next file may be tried; why not otherwise.
   bool MayTryNext(std::string& why);
   void NoteResult(ExchangeResult result);
-  // FT_END (after a new link when the handset had closed it) and close.
-  // Once only: a second call gives the first one's result.
+  // FT_END (after a new link when the handset had closed it, or a stop
+  // had cut an exchange short) and close. After a stop the ending has a
+  // stop of its own. Once only: a second call gives the first one's result.
   bool End();
   std::optional<bool> end_result;
 };
