@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstring>
 #include <filesystem>
 
 #include "core/paths.h"
@@ -71,6 +72,8 @@ TEST_F(PrivateFolderTest, OwnFoldersAreMadePrivateAndLinksOnlyOnTheWay) {
   EXPECT_FALSE(PrivateFolder::CanOpen(base / "a" / "ZQR" / "mirvo"));
   EXPECT_FALSE(PrivateFolder::Open(base / "a" / "ZQR" / "mirvo", why));
   EXPECT_FALSE(why.empty());
+  fs::permissions(base / "a" / "ZQR", fs::perms::owner_all | fs::perms::group_all);
+  EXPECT_FALSE(PrivateFolder::CanOpen(base / "a" / "ZQR" / "mirvo"));  // a group may write there too
   EXPECT_TRUE(PrivateFolder::CanOpen("/tmp/mirvo-never-made/ZQR/mirvo"));
 
   // A link to a safe folder is followed on the way, never as the folder.
@@ -110,6 +113,14 @@ TEST_F(PrivateFolderTest, AnotherUsersFolderIsNeverUsedAndTempFallsBack) {
   fs::create_directory_symlink(base / "safe", base / "temp" / "theirs");
   ASSERT_EQ(::lchown((base / "temp" / "theirs").c_str(), kOtherUser, kOtherUser), 0);
   EXPECT_FALSE(PrivateFolder::Open(base / "temp" / "theirs" / "mirvo", why));
+
+  // Their folder inside ours: no copy goes through it.
+  PrivateFolder stage = Opened(base / "stage");
+  fs::create_directories(base / "stage" / "sub");
+  ASSERT_EQ(::chown((base / "stage" / "sub").c_str(), kOtherUser, kOtherUser), 0);
+  EXPECT_FALSE(WriteStagedCopy(stage, "sub/x.txt", "x", std::nullopt, why));
+  EXPECT_NE(why.find("他のユーザー"), std::string::npos) << why;
+  EXPECT_TRUE(fs::is_empty(base / "stage" / "sub"));
   unsetenv("TEMP");
   unsetenv("XDG_CACHE_HOME");
 }
@@ -162,6 +173,11 @@ int FailingSync(int) {
   errno = EIO;
   return -1;
 }
+int FailingFolderSync(int fd) {
+  struct stat st {};
+  if (::fstat(fd, &st) == 0 && S_ISDIR(st.st_mode)) return FailingSync(fd);
+  return ::fsync(fd);
+}
 
 TEST_F(PrivateFolderTest, FailedWritesLeaveNoTemporaryFileAndKeepTheOlderCopy) {
   PrivateFolder folder = Opened(base / "stage");
@@ -183,6 +199,12 @@ TEST_F(PrivateFolderTest, FailedWritesLeaveNoTemporaryFileAndKeepTheOlderCopy) {
     ASSERT_TRUE(file && file->Write("partial", why));
   }
   EXPECT_EQ(Entries(base / "stage"), 1u);
+  // A rename the disk may not have kept is no success either.
+  mirvo::DiskCalls no_folder_sync;
+  no_folder_sync.fsync = FailingFolderSync;
+  why.clear();
+  EXPECT_FALSE(WriteStagedCopy(folder, "z.txt", "new", std::nullopt, why, {}, no_folder_sync));
+  EXPECT_NE(why.find(std::strerror(EIO)), std::string::npos) << why;
 }
 
 }  // namespace

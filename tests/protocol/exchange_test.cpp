@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include "engine_fixture.h"
+#include "protocol/crc16.h"
 
 using namespace mirvo;
 using namespace mirvo::testing;
@@ -233,6 +234,16 @@ TEST_F(ExchangeTest, AFrameTooBigForItsLengthIsNotSent) {
   EXPECT_EQ(pty_.Receive(1), "\x04");  // nothing went before it
 }
 
+// A handset that sends the file after an answer the engine does not know:
+// what follows is drained, never read as the next command's answer.
+TEST_F(ExchangeTest, DataAfterAnUnknownReplyIsNoAnswerToTheNextCommand) {
+  pty_.Send("\x06" + Frame(kEtx, "BUSY", true) + Frame(kStx, "\x06\x06") + Frame(kEtx, "\x06OK"));
+  std::string data;
+  EXPECT_EQ(engine_->GetFile(data, "a.txt"), ExchangeResult::UnknownReply);
+  pty_.Send("\x06" + Frame(kEtx, "OK", true));
+  EXPECT_EQ(engine_->DelFile("a.txt"), ExchangeResult::Ok);
+}
+
 // A name no frame can carry fails its own command, before the line is
 // touched: the session goes on.
 TEST_F(ExchangeTest, ACommandTooLongForAFrameIsRefusedWithoutTouchingTheLine) {
@@ -330,17 +341,21 @@ TEST_F(ExchangeTest, AHandsetThatNeverStopsFailsTheRecovery) {
   EXPECT_TRUE(Traced(" 回線が静止しません"));
 }
 
-// A frame that comes after the NAK, once the line had been quiet, is passed
-// over whole by the new link: ACK bytes inside it are no answer.
+// Frames that come after the NAK, once the line had been quiet, are passed
+// over whole by the new link: ACK bytes inside them, in their data or in
+// their CRC, are no answer.
 TEST_F(ExchangeTest, TheNewLinkPassesOverALateFrame) {
   std::string bad = Frame(kStx, "abc");
   bad.back() = static_cast<char>(bad.back() ^ 1);
+  std::string ack_in_crc = "crc";
+  for (int i = 0; Crc16(ack_in_crc.data(), ack_in_crc.size()) >> 8 != kAck; ++i) ack_in_crc = "crc" + std::to_string(i);
   std::string wire;
   std::thread handset([&] {
     pty_.Send("\x06" + Frame(kEtx, "OK", true) + bad);
     // GET_FILE, the ACK of the reply, NAK, then the new link's ENQ.
     wire = pty_.Receive(Frame(kEtx, "GET_FILE[a.txt]", true).size() + 3);
-    pty_.Send(Frame(kStx, std::string(10, '\x06')) + "\x06");
+    pty_.Send(Frame(kStx, std::string(10, '\x06')) + Frame(kEtx, std::string(10, '\x06')) + Frame(kStx, ack_in_crc) +
+              "\x06");
   });
   std::string data = "kept";
   EXPECT_EQ(engine_->GetFile(data, "a.txt"), ExchangeResult::FrameLost);

@@ -8,6 +8,8 @@
 
 #include "gtest/gtest.h"
 #include "pty_pair.h"
+#include "serial/serial_port.h"
+#include "test_files.h"
 
 namespace mirvo {
 namespace {
@@ -51,6 +53,18 @@ TEST_F(LockFileDiagnosis, NamesTheHolderOrSaysItIsGone) {
   const std::string hint = PortOpenHint(d, HintLanguage::Japanese);
   EXPECT_NE(hint.find("もう動いていないプロセス (pid 4194305)"), std::string::npos) << hint;
   EXPECT_NE(hint.find(d.lock_file), std::string::npos) << hint;
+
+  // Four bytes of text are no binary PID: "  1\n" names init, which runs.
+  Lock(first_, "  1\n");
+  d = DiagnosePortOpen("/dev/null");
+  EXPECT_TRUE(d.lock_pid == 1 && !d.lock_stale) << d.lock_pid;
+  SerialPort port;
+  SerialSettings settings;
+  settings.port_name = "/dev/null";
+  settings.lock_dir = first_.path();
+  port.SetSettings(settings);
+  EXPECT_FALSE(port.Open());
+  EXPECT_EQ(testing::ReadFile(d.lock_file), "  1\n");  // kept, not taken for stale
 
   // A file that names no process still keeps the line, and is named.
   Lock(first_, "minicom\n");

@@ -28,6 +28,7 @@ TEST(HandsetName, EachRefusalNamesTheCharacterNotAllowed) {
       {"a,1,b.txt", HandsetNameFault::kComma, ","},
       {"two\nrows.txt", HandsetNameFault::kControl, "U+000A"},
       {"c1\xC2\x85.txt", HandsetNameFault::kControl, "U+0085"},
+      {"c1\xC2\x9F.txt", HandsetNameFault::kControl, "U+009F"},  // the last C1 control
       {"del\x7F.txt", HandsetNameFault::kControl, "U+007F"},
       {"#A#x.txt", HandsetNameFault::kLeadingHash, "#"},
       {"한.txt", HandsetNameFault::kNoCodePage932, "한"},
