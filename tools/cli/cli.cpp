@@ -109,13 +109,13 @@ std::string SignalName(int signal) {
   return "signal " + std::to_string(signal);
 }
 
-// Every command that may use the line.
+// Every command that may use the line; stop, when given, may stop it.
 int RunLineCommand(const CliArgs& parsed, std::ostream& out, std::ostream& err, const CliOptions& options,
-                   const CliStop& stop) {
+                   const CliStop* stop) {
   Progress progress(err, options.progress);
   WaitWatch watch(progress, std::chrono::milliseconds(options.wait_notice_ms));
   CliRun run{out, options, progress, watch};
-  run.stop = &stop;
+  run.stop = stop;
 
   if (parsed.command == CliCommand::Ports) return RunPorts(run);
 
@@ -165,7 +165,7 @@ int RunLineCommand(const CliArgs& parsed, std::ostream& out, std::ostream& err, 
     return kExitUsage;
   }
 
-  Session session(options.timeouts, &stop);
+  Session session(options.timeouts, stop);
   const bool opened = OpenSession(session, port_name, password, run);
   // A stop while the session opened still ends what the handset may have begun.
   if (!opened && !run.Stopped()) return kExitUsage;
@@ -238,7 +238,7 @@ int RunCli(const std::vector<std::string>& args, std::ostream& out, std::ostream
     // it. A scan of the ports has no session to end: a signal ends it as ever.
     std::optional<SignalStop> signals;
     if (options.stop_on_signals && parsed.command != CliCommand::Ports) signals.emplace(stop);
-    status = RunLineCommand(parsed, out, err, options, stop);
+    status = RunLineCommand(parsed, out, err, options, signals ? &stop : nullptr);
   }
   if (stop.Signal() == 0) return status;
   err << kProgram << ": interrupted by " << SignalName(stop.Signal()) << "\n" << std::flush;
