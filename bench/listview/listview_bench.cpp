@@ -4,6 +4,7 @@
 #include <benchmark/benchmark.h>
 
 #include <QApplication>
+#include <QEventLoop>
 #include <QItemSelectionModel>
 #include <QTest>
 #include <QHeaderView>
@@ -58,12 +59,13 @@ void Settle() { QCoreApplication::processEvents(); }
 
 void BM_Fill(benchmark::State& state) {
   const std::vector<std::string> lines = Lines(static_cast<int>(state.range(0)));
-  std::vector<std::string> fewer(lines.begin(), lines.end() - 1);
+  const mirvo::ListingSnapshot all_files = mirvo::HandsetListing::FromLines(lines);
+  const mirvo::ListingSnapshot fewer = mirvo::HandsetListing::FromLines({lines.begin(), lines.end() - 1});
   bool all = false;
   for (auto _ : state) {
-    // An unchanged cache is not listed again: alternate between two.
+    // An unchanged listing is not listed again: alternate between two.
     all = !all;
-    g_window->Session().Lines() = all ? lines : fewer;
+    g_window->Files().SetListing(all ? all_files : fewer);
     g_window->RefreshFileView();
     Settle();
   }
@@ -71,7 +73,7 @@ void BM_Fill(benchmark::State& state) {
 }
 
 void BM_SelectAllAndStatus(benchmark::State& state) {
-  g_window->Session().Lines() = Lines(static_cast<int>(state.range(0)));
+  g_window->Files().SetListing(mirvo::HandsetListing::FromLines(Lines(static_cast<int>(state.range(0)))));
   g_window->RefreshFileView();
   Settle();
   QTreeView* view = g_window->Files().DetailView();
@@ -89,7 +91,7 @@ void BM_SelectAllAndStatus(benchmark::State& state) {
 }
 
 void BM_SortBySize(benchmark::State& state) {
-  g_window->Session().Lines() = Lines(static_cast<int>(state.range(0)));
+  g_window->Files().SetListing(mirvo::HandsetListing::FromLines(Lines(static_cast<int>(state.range(0)))));
   g_window->RefreshFileView();
   Settle();
   for (auto _ : state) {
@@ -100,7 +102,7 @@ void BM_SortBySize(benchmark::State& state) {
 
 // A click on a column header to the repainted list, as the user sees it.
 void BM_HeaderClickToRepaint(benchmark::State& state) {
-  g_window->Session().Lines() = Lines(static_cast<int>(state.range(0)));
+  g_window->Files().SetListing(mirvo::HandsetListing::FromLines(Lines(static_cast<int>(state.range(0)))));
   g_window->RefreshFileView();
   Settle();
   QTreeView* view = g_window->Files().DetailView();
@@ -160,7 +162,9 @@ int main(int argc, char** argv) {
     g_window = &window;
     window.Session().SetPortName("COM3");
     window.Session().SetPassword("0000");
-    if (window.Session().Connect() != 0 || !window.Session().IsSessionOpen()) return 1;
+    if (window.Session().Connect() != mirvo::app::CommandResult::kStarted) return 1;
+    while (window.Session().IsBusy()) QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 50);
+    if (!window.Session().IsSessionOpen()) return 1;
 
     benchmark::Initialize(&argc, argv);
     benchmark::RunSpecifiedBenchmarks();

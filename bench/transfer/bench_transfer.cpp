@@ -24,6 +24,7 @@
 #include <filesystem>
 #include <fcntl.h>
 #include <fstream>
+#include <iterator>
 #include <poll.h>
 #include <sys/resource.h>
 #include <thread>
@@ -92,7 +93,7 @@ double RawPtyMiBps() {
 // A handset serving a folder, and an open engine on its line.
 class Rig {
  public:
-  explicit Rig(int bytes_per_second, bool trace) {
+  explicit Rig(int bytes_per_second, bool trace, int baud_rate = 115200) {
     char tmpl[] = "/tmp/mirvo-bench-XXXXXX";
     dir_ = mkdtemp(tmpl);
     fs::create_directories(dir_ / "handset");
@@ -107,7 +108,7 @@ class Rig {
     }
     mirvo::SerialSettings settings;
     settings.port_name = handset_->DevicePath();
-    settings.baud_rate = 115200;
+    settings.baud_rate = baud_rate;
     port_.SetSettings(settings);
     ok_ = port_.Open();
     engine_ = std::make_unique<mirvo::ProtocolEngine>(port_);
@@ -240,6 +241,25 @@ void BM_UartQueue(benchmark::State& state) {
       static_cast<double>(kMiB) * static_cast<double>(state.iterations()) / seconds / kLineBytesPerSecond / (1024.0 / 1029.0);
 }
 
+// An upload longer than a UART's 4 KiB send queue on a slow line: the last
+// frame's drain waits behind everything queued before it. range(0): bit/s.
+void BM_SlowUartUpload(benchmark::State& state) {
+  const int bps = static_cast<int>(state.range(0));
+  mirvo::bench::UartQueueDevices devices(4096);
+  Rig rig(bps / 10, false, bps);
+  if (!rig.ok()) return state.SkipWithError("session did not open");
+  const std::string content = Pattern(bps >= 9600 ? 16 * 1024 : 6 * 1024);
+  Rig::Write(rig.LocalFile("slow.bin"), content);
+  for (auto _ : state) {
+    const auto t0 = Clock::now();
+    const mirvo::ExchangeResult r = rig.engine().PutFile("", rig.LocalFile("slow.bin").string(), kAttr);
+    state.counters["seconds"] = std::chrono::duration<double>(Clock::now() - t0).count();
+    std::ifstream in(rig.HandsetFile("slow.bin"), std::ios::binary);
+    const std::string stored((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    if (r != kOk || stored != content) return state.SkipWithError("upload failed");
+  }
+}
+
 // 1 GiB of zeros, sparse on the PC's side, unthrottled.
 void BM_PutFileMemory(benchmark::State& state) {
   Rig rig(0, false);
@@ -271,6 +291,7 @@ BENCHMARK(BM_UartQueue)
     ->Iterations(1)
     ->Unit(benchmark::kSecond)
     ->UseRealTime();
+BENCHMARK(BM_SlowUartUpload)->Arg(9600)->Arg(1200)->ArgName("bps")->Iterations(1)->Unit(benchmark::kSecond)->UseRealTime();
 BENCHMARK(BM_PutFileMemory)->Iterations(1)->Unit(benchmark::kSecond)->UseRealTime();
 
 int main(int argc, char** argv) {

@@ -19,13 +19,17 @@
 
 #include <QApplication>
 #include <QElapsedTimer>
+#include <QEventLoop>
 #include <QItemSelectionModel>
 #include <QTimer>
 #include <QTreeView>
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
+#include <functional>
+#include <future>
 #include <mutex>
+#include <utility>
 
 #include "app/device_list_model.h"
 #include "app/file_view.h"
@@ -84,8 +88,34 @@ class WindowRig {
     fs::remove_all(dir_, ec);
   }
 
-  bool Connect() { return window_->Session().Connect() == 0 && window_->Session().IsSessionOpen() && messages_.empty(); }
-  bool Refresh() { return window_->Session().Refresh() == 0; }
+  bool Connect() {
+    return window_->Session().Connect() == mirvo::app::CommandResult::kStarted && WaitIdle() && window_->Session().IsSessionOpen() && messages_.empty();
+  }
+  // Serves the window's events until the session is free again.
+  bool WaitIdle() {
+    QElapsedTimer clock;
+    clock.start();
+    while (window_->Session().IsBusy() && clock.elapsed() < 600'000)
+      QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 50);
+    return !window_->Session().IsBusy();
+  }
+  // Starts a run and serves the window's events until it has ended.
+  bool RunToEnd(const std::function<mirvo::app::CommandResult()>& start) {
+    bool ended = false;
+    const auto c = QObject::connect(&window_->Transfers(), &mirvo::app::TransferController::RunFinished,
+                                    [&] { ended = true; });
+    const bool started = start() == mirvo::app::CommandResult::kStarted;
+    while (started && !ended) QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 50);
+    QObject::disconnect(c);
+    return started && WaitIdle();
+  }
+  // Runs fn with the session's engine on its own thread, and waits for it.
+  bool OnEngine(const std::function<bool(mirvo::ProtocolEngine&)>& fn) {
+    std::promise<bool> done;
+    window_->Session().Worker().PostInspect(
+        [&](mirvo::SerialPort&, mirvo::ProtocolEngine& engine) { done.set_value(fn(engine)); });
+    return done.get_future().get();
+  }
   MainWindow& window() { return *window_; }
   fs::path HandsetFile(const std::string& name) const { return dir_ / "handset" / name; }
   fs::path LocalFile(const std::string& name) const { return dir_ / "local" / name; }
@@ -142,36 +172,33 @@ void BM_WindowVsEngine(benchmark::State& state) {
   MainWindow& w = rig.window();
   const std::string attr = std::string(30, '-') + "00";
   double window_s = 0, engine_s = 0, gap = 0;
-  // The engine alone, without the window's progress; Busy keeps the
-  // window's idle reader off the line.
-  const auto progress = w.Session().Engine().On().progress;
+  // The engine alone on the session's thread, without the window's progress.
   auto engine = [&] {
-    w.Session().BeginExchange();
-    w.Session().Engine().On().progress = nullptr;
     const auto t0 = Clock::now();
-    std::string data;
-    const bool ok = upload ? w.Session().Engine().PutFile("", rig.LocalFile("up.bin").string(), attr) == mirvo::ExchangeResult::Ok
-                           : w.Session().Engine().GetFile(data, "big.bin") == mirvo::ExchangeResult::Ok && data == content;
+    const bool ok = rig.OnEngine([&](mirvo::ProtocolEngine& e) {
+      const auto progress = std::exchange(e.On().progress, nullptr);
+      std::string data;
+      const bool done = upload ? e.PutFile("", rig.LocalFile("up.bin").string(), attr) == mirvo::ExchangeResult::Ok
+                               : e.GetFile(data, "big.bin") == mirvo::ExchangeResult::Ok && data == content;
+      e.On().progress = progress;
+      return done;
+    });
     engine_s += Seconds(Clock::now() - t0);
-    w.Session().Engine().On().progress = progress;
-    w.Session().EndExchange();
     return ok;
   };
   auto window = [&] {
-    int r = 0;
+    bool ran = false;
     const auto t0 = Clock::now();
     gap = std::max(gap, LongestGapMs([&] {
       if (upload) {
-        r = w.Transfers().UploadFiles({QString::fromStdString(rig.LocalFile("up.bin").string())}) == 1 ? 0 : -1;
+        ran = rig.RunToEnd([&] { return w.Transfers().UploadFiles({QString::fromStdString(rig.LocalFile("up.bin").string())}); });
       } else {
         rig.SelectAll();
-        QStringList paths;
-        r = w.Transfers().DownloadSelected(paths);
+        ran = rig.RunToEnd([&] { return w.Transfers().DownloadSelected(); });
       }
     }));
     window_s += Seconds(Clock::now() - t0);
-    return r == 0 && rig.messages().empty() &&
-           (upload || mirvo::testing::ReadFile(rig.Staged("big.bin")) == content);
+    return ran && rig.messages().empty() && (upload || mirvo::testing::ReadFile(rig.Staged("big.bin")) == content);
   };
   // What the window adds that the engine alone does not do: the staged copy.
   double write_s = 0;
@@ -210,24 +237,37 @@ void BM_WindowLineSpeedSmallFiles(benchmark::State& state) {
                               mirvo::testing::PatternBytes(kSize + static_cast<std::size_t>(i)).substr(0, kSize));
   if (!rig.Connect()) return state.SkipWithError("session did not open");
   MainWindow& w = rig.window();
+  // When each file's last data came, seen on the session's thread.
+  std::mutex last_mutex;
   std::vector<Clock::time_point> last_data;
-  const auto shown = w.Session().Engine().On().progress;
-  w.Session().Engine().On().progress = [&](std::int64_t done) {
-    shown(done);
-    if (done == static_cast<std::int64_t>(kSize)) last_data.push_back(Clock::now());
-  };
+  rig.OnEngine([&](mirvo::ProtocolEngine& e) {
+    e.On().progress = [&, shown = e.On().progress](std::int64_t done) {
+      shown(done);
+      if (done != static_cast<std::int64_t>(kSize)) return;
+      std::lock_guard lock(last_mutex);
+      last_data.push_back(Clock::now());
+    };
+    return true;
+  });
   double total = 0, to_data = 0, data = 0, between = 0;
   int files = 0, gaps = 0;
   for (auto _ : state) {
     rig.SelectAll();
     rig.TakeCommands();
-    last_data.clear();
-    QStringList paths;
+    {
+      std::lock_guard lock(last_mutex);
+      last_data.clear();
+    }
+    qsizetype fetched = 0;
     const auto t0 = Clock::now();
-    const int r = w.Transfers().DownloadSelected(paths);
+    const bool ran = rig.RunToEnd([&] {
+      return w.Transfers().DownloadSelected(
+          [&](const mirvo::app::TransferController::Fetched& f) { fetched = f.local_paths.size(); });
+    });
     const auto t1 = Clock::now();
     const std::vector<Clock::time_point> commands = rig.TakeCommands();
-    if (r != 0 || paths.size() != kFiles || commands.size() != kFiles || last_data.size() != kFiles)
+    std::lock_guard lock(last_mutex);
+    if (!ran || fetched != kFiles || commands.size() != kFiles || last_data.size() != kFiles)
       return state.SkipWithError("download run failed");
     total += Seconds(t1 - t0);
     files += kFiles;
@@ -267,7 +307,9 @@ void BM_WindowUploadGap(benchmark::State& state) {
   std::vector<double> gaps_ms;
   for (auto _ : state) {
     devices.ClearRecord();
-    if (w.Transfers().UploadFiles(paths) != kFiles || !rig.messages().empty())
+    int sent = 0;
+    if (!rig.RunToEnd([&] { return w.Transfers().UploadFiles(paths, {}, [&](int n) { sent = n; }); }) ||
+        sent != kFiles || !rig.messages().empty())
       return state.SkipWithError("upload run failed");
     const auto& gaps = devices.Record().gaps;
     bool first = true;

@@ -33,21 +33,34 @@ int CompareBytes(const std::string& a, const std::string& b) {
 
 }  // namespace
 
+QString DeviceListModel::Description(const Row& row) {
+  // What the details view's other columns say of the file, for a screen
+  // reader on the views that show the name alone; a flag means little
+  // without its caption.
+  QStringList parts;
+  for (std::size_t c = 1; c < row.cells.size(); ++c) {
+    if (row.cells[c].isEmpty()) continue;
+    parts << (c >= 4 ? QString("%1 %2").arg(QString::fromUtf8(kCaptions[c]), row.cells[c]) : row.cells[c]);
+  }
+  return parts.join(QString::fromUtf8("、"));
+}
+
 DeviceListModel::DeviceListModel(QObject* parent) : QAbstractTableModel(parent) {}
 
-std::optional<QString> DeviceListModel::Fill(const std::vector<std::string>& lines, const std::string& folder,
+std::optional<QString> DeviceListModel::Fill(const ListingSnapshot& listing, const std::string& folder,
                                              const std::string* pattern) {
   const std::optional<std::string> wanted = pattern ? std::optional<std::string>(*pattern) : std::nullopt;
-  if (last_fill_ && last_fill_->folder == folder && last_fill_->pattern == wanted && last_fill_->lines == lines)
+  if (last_fill_ && last_fill_->folder == folder && last_fill_->pattern == wanted && *last_fill_->listing == *listing)
     return last_fill_->error;
   beginResetModel();
+  listing_ = listing;
+  const std::vector<HandsetFile>& files = listing->Files();
   rows_.clear();
-  row_of_line_.assign(lines.size(), -1);
+  row_of_line_.assign(files.size(), -1);
   std::optional<QString> error;
-  rows_.reserve(lines.size());
-  for (std::size_t i = 0; i < lines.size(); ++i) {
-    ListRecord item;
-    ParseListLine(lines[i], item);  // a partly read line shows what was read
+  rows_.reserve(files.size());
+  for (std::size_t i = 0; i < files.size(); ++i) {
+    const ListRecord& item = files[i].record;
     if (item.folder != folder) continue;
     if (pattern) {
       try {
@@ -89,13 +102,17 @@ std::optional<QString> DeviceListModel::Fill(const std::vector<std::string>& lin
   for (std::size_t i : order) sorted.push_back(std::move(rows_[i]));
   rows_ = std::move(sorted);
   Relink();
+  // The user's sort outlives every refill: a search, a send, a delete or a
+  // refresh lists the files again in the order they chose.
+  Order();
   endResetModel();
-  last_fill_ = FillInput{lines, folder, wanted, error};
+  last_fill_ = FillInput{listing, folder, wanted, error};
   return error;
 }
 
 void DeviceListModel::Clear() {
   last_fill_.reset();
+  listing_ = HandsetListing::Empty();
   beginResetModel();
   rows_.clear();
   row_of_line_.clear();
@@ -123,16 +140,39 @@ const std::string& DeviceListModel::NameOfRow(int row) const { return rows_.at(s
 
 void DeviceListModel::SortByColumn(int column, bool flag) {
   if (column < 0 || column >= kColumns) return;
+  sort_column_ = column;
+  sort_flag_ = flag;
+  emit layoutAboutToBeChanged({}, QAbstractItemModel::VerticalSortHint);
+  const QModelIndexList before = persistentIndexList();
+  std::vector<int> old_rows;
+  old_rows.reserve(static_cast<std::size_t>(before.size()));
+  for (const QModelIndex& index : before) old_rows.push_back(LineOfRow(index.row()));
+  Order();
+  QModelIndexList after;
+  after.reserve(before.size());
+  for (qsizetype i = 0; i < before.size(); ++i)
+    after.push_back(index(RowOfLine(old_rows[static_cast<std::size_t>(i)]), before[i].column()));
+  changePersistentIndexList(before, after);
+  emit layoutChanged({}, QAbstractItemModel::VerticalSortHint);
+}
+
+void DeviceListModel::Order() {
+  const int column = sort_column_;
+  if (column < 0) return;
+  auto sort = [this](auto less) {
+    std::stable_sort(rows_.begin(), rows_.end(), less);
+    Relink();
+  };
   if (column == 1) {
-    if (flag)
-      SortRows([](const Row& a, const Row& b) { return a.size > b.size; });
+    if (sort_flag_)
+      sort([](const Row& a, const Row& b) { return a.size > b.size; });
     else
-      SortRows([](const Row& a, const Row& b) { return a.size < b.size; });
+      sort([](const Row& a, const Row& b) { return a.size < b.size; });
     return;
   }
-  const int sign = flag ? 1 : -1;
+  const int sign = sort_flag_ ? 1 : -1;
   if (column == 0) {
-    SortRows([sign](const Row& a, const Row& b) { return sign * CompareBytes(a.name, b.name) < 0; });
+    sort([sign](const Row& a, const Row& b) { return sign * CompareBytes(a.name, b.name) < 0; });
     return;
   }
   // Cells compare as their code page 932 bytes, like the names. ASCII is
@@ -149,23 +189,7 @@ void DeviceListModel::SortByColumn(int column, bool flag) {
       it = bytes.insert(cell, text::Utf8ToCp932(cell.toStdString()).value_or(cell.toStdString()));
     row.sort_key = *it;
   }
-  SortRows([sign](const Row& a, const Row& b) { return sign * CompareBytes(a.sort_key, b.sort_key) < 0; });
-}
-
-void DeviceListModel::SortRows(const std::function<bool(const Row&, const Row&)>& less) {
-  emit layoutAboutToBeChanged({}, QAbstractItemModel::VerticalSortHint);
-  const QModelIndexList before = persistentIndexList();
-  std::vector<int> old_rows;
-  old_rows.reserve(static_cast<std::size_t>(before.size()));
-  for (const QModelIndex& index : before) old_rows.push_back(LineOfRow(index.row()));
-  std::stable_sort(rows_.begin(), rows_.end(), less);
-  Relink();
-  QModelIndexList after;
-  after.reserve(before.size());
-  for (qsizetype i = 0; i < before.size(); ++i)
-    after.push_back(index(RowOfLine(old_rows[static_cast<std::size_t>(i)]), before[i].column()));
-  changePersistentIndexList(before, after);
-  emit layoutChanged({}, QAbstractItemModel::VerticalSortHint);
+  sort([sign](const Row& a, const Row& b) { return sign * CompareBytes(a.sort_key, b.sort_key) < 0; });
 }
 
 int DeviceListModel::rowCount(const QModelIndex& parent) const {
@@ -182,6 +206,8 @@ QVariant DeviceListModel::data(const QModelIndex& index, int role) const {
       return row.cells[static_cast<std::size_t>(index.column())];
     case Qt::DecorationRole:
       return index.column() == 0 ? QVariant(row.icon) : QVariant();
+    case Qt::AccessibleDescriptionRole:
+      return index.column() == 0 ? QVariant(Description(row)) : QVariant();
     case Qt::ToolTipRole:
       // Every view may cut a long name: the whole of it is a hover away.
       return index.column() == 0 ? QVariant(row.cells[0]) : QVariant();

@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "protocol/handset_listing.h"
 #include "protocol/list_records.h"
 
 namespace mirvo::app {
@@ -24,26 +25,32 @@ class DeviceListModel : public QAbstractTableModel {
 
   explicit DeviceListModel(QObject* parent = nullptr);
 
-  // Rebuilds every row from the lines whose folder equals folder and whose
-  // name matches pattern (none: all), in name order. A malformed pattern
-  // ends the fill at the line it met: the rows before stay, and the error
-  // (UTF-8) is returned. A fill from the same lines, folder and pattern as
+  // Rebuilds every row from the files whose folder equals folder and whose
+  // name matches pattern (none: all), in name order, then in the order of
+  // the last SortByColumn, which stands until the next one. A malformed pattern
+  // ends the fill at the file it met: the rows before stay, and the error
+  // (UTF-8) is returned. A fill from the same files, folder and pattern as
   // the last one changes nothing, so the user's sort and selection stay.
-  std::optional<QString> Fill(const std::vector<std::string>& lines, const std::string& folder,
-                              const std::string* pattern);
+  std::optional<QString> Fill(const ListingSnapshot& listing, const std::string& folder, const std::string* pattern);
+  // The listing the rows show.
+  const ListingSnapshot& Listing() const { return listing_; }
   void Clear();
 
-  // The cache line a row shows (-1 for no row) and the row showing a line
-  // (-1 when none of this fill), both in constant time.
+  // The listing's file a row shows (-1 for no row) and the row showing a
+  // file (-1 when none of this fill), both in constant time.
   int LineOfRow(int row) const;
   int RowOfLine(int line) const;
   std::int32_t SizeOfRow(int row) const;
   // The name bytes (code page 932) of a row.
   const std::string& NameOfRow(int row) const;
 
-  // Sorts by a column. Text columns: ascending when flag is set. Size: the
-  // larger first when flag is set. Persistent indexes (the selection) follow.
+  // Sorts by a column, now and after every fill. Text columns: ascending
+  // when flag is set. Size: the larger first when flag is set. Persistent
+  // indexes (the selection) follow.
   void SortByColumn(int column, bool flag);
+  // The column of the last SortByColumn and its flag; -1 before any.
+  int SortColumn() const { return sort_column_; }
+  bool SortFlag() const { return sort_flag_; }
 
   int rowCount(const QModelIndex& parent = {}) const override;
   int columnCount(const QModelIndex& parent = {}) const override;
@@ -61,18 +68,23 @@ class DeviceListModel : public QAbstractTableModel {
     QIcon icon;
   };
 
-  void SortRows(const std::function<bool(const Row&, const Row&)>& less);
+  static QString Description(const Row& row);
+  // The rows put in the kept order, without telling the views.
+  void Order();
   void Relink();
 
   std::vector<Row> rows_;
   std::vector<int> row_of_line_;
+  ListingSnapshot listing_ = HandsetListing::Empty();
   struct FillInput {
-    std::vector<std::string> lines;
+    ListingSnapshot listing;
     std::string folder;
     std::optional<std::string> pattern;
     std::optional<QString> error;
   };
   std::optional<FillInput> last_fill_;
+  int sort_column_ = -1;
+  bool sort_flag_ = true;
 };
 
 // A list date as the details view shows it: "yyyy/mm/dd hh:mm".

@@ -3,15 +3,18 @@
 #include <QAccessible>
 #include <QAccessibleWidget>
 #include <QItemSelectionModel>
-#include <QListView>
+#include <QKeySequence>
+#include <QMenu>
 #include <QPointer>
+#include <QSizeGrip>
+#include <QToolButton>
 #include <QWindow>
 #include <vector>
 
 namespace mirvo::app {
 namespace {
 
-constexpr const char* kDescribedColumns = "mirvo_described_columns";
+constexpr const char* kMenuBar = "mirvo_menu_bar";
 
 QAbstractItemModel* ModelOf(const QListView* view) { return view ? view->model() : nullptr; }
 
@@ -42,18 +45,18 @@ class FileItemAccessible : public QAccessibleInterface {
 
   QString text(QAccessible::Text t) const override {
     if (!isValid()) return {};
-    if (t == QAccessible::Name) return Cell(view_->modelColumn());
-    if (t != QAccessible::Description) return {};
-    QStringList parts;
-    for (const QVariant& column : view_->property(kDescribedColumns).toList())
-      if (const QString cell = Cell(column.toInt()); !cell.isEmpty()) parts << cell;
-    return parts.join(QString::fromUtf8("、"));
+    const QModelIndex index = Index();
+    if (t == QAccessible::Name) {
+      const QString name = index.data(Qt::AccessibleTextRole).toString();
+      return name.isEmpty() ? index.data(Qt::DisplayRole).toString() : name;
+    }
+    if (t == QAccessible::Description) return index.data(Qt::AccessibleDescriptionRole).toString();
+    return {};
   }
 
   QRect rect() const override {
     if (!isValid()) return {};
-    const QRect cell = view_->visualRect(Index(view_->modelColumn()));
-    return cell.translated(view_->viewport()->mapToGlobal(QPoint(0, 0)));
+    return view_->visualRect(Index()).translated(view_->viewport()->mapToGlobal(QPoint(0, 0)));
   }
 
   QAccessible::State state() const override {
@@ -62,26 +65,24 @@ class FileItemAccessible : public QAccessibleInterface {
       s.invalid = true;
       return s;
     }
-    const QModelIndex index = Index(view_->modelColumn());
     s.selectable = true;
     s.focusable = true;
     s.selected = view_->selectionModel() && view_->selectionModel()->isRowSelected(row_, view_->rootIndex());
     s.focused = view_->hasFocus() && view_->currentIndex().row() == row_;
-    s.invisible = !view_->viewport()->rect().intersects(view_->visualRect(index));
+    s.invisible = !view_->isVisible() || !view_->viewport()->rect().intersects(view_->visualRect(Index()));
     s.offscreen = s.invisible;
     return s;
   }
 
  private:
-  QModelIndex Index(int column) const { return view_->model()->index(row_, column, view_->rootIndex()); }
-  QString Cell(int column) const { return Index(column).data(Qt::DisplayRole).toString(); }
+  QModelIndex Index() const { return view_->model()->index(row_, view_->modelColumn(), view_->rootIndex()); }
 
   QPointer<QListView> view_;
   int row_;
 };
 
-// The list itself: its children are its rows, as the view's own focus and
-// selection events count them.
+// The list itself: its children are its rows, as its focus and selection
+// events count them.
 class FileListAccessible : public QAccessibleWidget {
  public:
   explicit FileListAccessible(QListView* view) : QAccessibleWidget(view, QAccessible::List) {}
@@ -130,23 +131,144 @@ class FileListAccessible : public QAccessibleWidget {
   mutable std::vector<QAccessible::Id> items_;  // by row; 0 until asked for
 };
 
-QAccessibleInterface* OneItemPerRowFactory(const QString&, QObject* object) {
-  auto* view = qobject_cast<QListView*>(object);
-  if (!view || !view->property(kDescribedColumns).isValid()) return nullptr;
-  return new FileListAccessible(view);
+// A tool button of the menu band, told as the menu it opens. Opening it is
+// posted: the menu runs a loop of its own, which must not hold up the
+// request that asked for it.
+class MenuButtonAccessible : public QAccessibleWidget {
+ public:
+  explicit MenuButtonAccessible(QToolButton* button) : QAccessibleWidget(button, QAccessible::MenuItem) {}
+
+  QString text(QAccessible::Text t) const override {
+    switch (t) {
+      case QAccessible::Name:
+        return Button()->text().remove(QChar('&'));
+      case QAccessible::Accelerator:
+        return QKeySequence::mnemonic(Button()->text()).toString(QKeySequence::NativeText);
+      default:
+        return QAccessibleWidget::text(t);
+    }
+  }
+
+  QAccessible::State state() const override {
+    QAccessible::State s = QAccessibleWidget::state();
+    s.hasPopup = true;
+    s.expanded = Button()->menu() && Button()->menu()->isVisible();
+    s.collapsed = !s.expanded;
+    return s;
+  }
+
+  int childCount() const override { return Button()->menu() ? 1 : 0; }
+  QAccessibleInterface* child(int index) const override {
+    return index == 0 && Button()->menu() ? QAccessible::queryAccessibleInterface(Button()->menu()) : nullptr;
+  }
+  int indexOfChild(const QAccessibleInterface* child) const override {
+    return child && Button()->menu() && child->object() == Button()->menu() ? 0 : -1;
+  }
+
+  QStringList actionNames() const override { return {showMenuAction()}; }
+  void doAction(const QString& name) override {
+    if (name == showMenuAction() || name == pressAction())
+      QMetaObject::invokeMethod(Button(), &QToolButton::showMenu, Qt::QueuedConnection);
+  }
+
+ private:
+  QToolButton* Button() const { return static_cast<QToolButton*>(widget()); }
+};
+
+// The status bar's corner grip, which has no text of its own.
+class SizeGripAccessible : public QAccessibleWidget {
+ public:
+  explicit SizeGripAccessible(QWidget* grip) : QAccessibleWidget(grip, QAccessible::Grip) {}
+  QString text(QAccessible::Text t) const override {
+    return t == QAccessible::Name ? QString("ウィンドウの大きさ") : QAccessibleWidget::text(t);
+  }
+};
+
+QAccessibleInterface* Factory(const QString&, QObject* object) {
+  if (auto* view = qobject_cast<FileListView*>(object)) return new FileListAccessible(view);
+  if (auto* button = qobject_cast<QToolButton*>(object);
+      button && button->parent() && button->parent()->property(kMenuBar).toBool())
+    return new MenuButtonAccessible(button);
+  if (auto* widget = qobject_cast<QWidget*>(object); widget && widget->property(kMenuBar).toBool())
+    return new QAccessibleWidget(widget, QAccessible::MenuBar);
+  if (auto* grip = qobject_cast<QSizeGrip*>(object)) return new SizeGripAccessible(grip);
+  return nullptr;
 }
+
+void InstallFactory() {
+  static const bool kInstalled = [] {
+    QAccessible::installFactory(&Factory);
+    return true;
+  }();
+  (void)kInstalled;
+}
+
+// An interface made before the factory knew the object would stand for
+// good, and the toolkit makes one whenever it reports on an object, screen
+// reader or not (a button's setText does): drop it so that the next one
+// asked for is ours.
+void ForgetEarlierInterface(QObject* object, QAccessible::Role wanted) {
+  QAccessibleInterface* iface = QAccessible::queryAccessibleInterface(object);
+  if (iface && iface->role() != wanted) QAccessible::deleteAccessibleInterface(QAccessible::uniqueId(iface));
+}
+
+// Whether a view's moves reach assistive tools as the focus: the toolkit's
+// views report them shown or not, focused or not.
+bool SaysFocus(const QAbstractItemView* view) { return QAccessible::isActive() && view->isVisible() && view->hasFocus(); }
 
 }  // namespace
 
-void ExposeOneItemPerRow(QListView* view, const QList<int>& described_columns) {
-  static const bool kFactoryInstalled = [] {
-    QAccessible::installFactory(&OneItemPerRowFactory);
-    return true;
-  }();
-  (void)kFactoryInstalled;
-  QVariantList columns;
-  for (int c : described_columns) columns << c;
-  view->setProperty(kDescribedColumns, columns);
+FileListView::FileListView(QWidget* parent) : QListView(parent) { InstallFactory(); }
+
+bool FileListView::Speaks() const { return SaysFocus(this); }
+
+void FileListView::currentChanged(const QModelIndex& current, const QModelIndex& previous) {
+  // QListView's own report would go out from a hidden view too, numbered as
+  // if every column were an item: only the view's base is wanted.
+  QAbstractItemView::currentChanged(current, previous);
+  if (!Speaks() || !current.isValid()) return;
+  QAccessibleEvent event(this, QAccessible::Focus);
+  event.setChild(current.row());
+  QAccessible::updateAccessibility(&event);
+}
+
+void FileListView::selectionChanged(const QItemSelection& selected, const QItemSelection& deselected) {
+  QAbstractItemView::selectionChanged(selected, deselected);
+  if (!Speaks()) return;
+  for (const auto& [indexes, type] : {std::pair{selected.indexes(), QAccessible::SelectionAdd},
+                                      std::pair{deselected.indexes(), QAccessible::SelectionRemove}}) {
+    if (indexes.isEmpty()) continue;
+    QAccessibleEvent event(this, type);
+    event.setChild(indexes.first().row());
+    QAccessible::updateAccessibility(&event);
+  }
+}
+
+// The base class's own, skipped below, differ from QAbstractItemView's only
+// by what they report and by repainting the current row.
+void FileTreeView::currentChanged(const QModelIndex& current, const QModelIndex& previous) {
+  if (SaysFocus(this)) return QTreeView::currentChanged(current, previous);
+  QAbstractItemView::currentChanged(current, previous);
+  if (isVisible()) viewport()->update();
+}
+
+void FileTreeView::selectionChanged(const QItemSelection& selected, const QItemSelection& deselected) {
+  if (isVisible()) return QTreeView::selectionChanged(selected, deselected);
+  QAbstractItemView::selectionChanged(selected, deselected);
+}
+
+void FolderTreeWidget::currentChanged(const QModelIndex& current, const QModelIndex& previous) {
+  if (SaysFocus(this)) return QTreeWidget::currentChanged(current, previous);
+  QAbstractItemView::currentChanged(current, previous);
+  if (isVisible()) viewport()->update();
+}
+
+void ExposeAsMenuBar(QWidget* band) {
+  InstallFactory();
+  band->setProperty(kMenuBar, true);
+  ForgetEarlierInterface(band, QAccessible::MenuBar);
+  for (QObject* child : band->children())
+    if (qobject_cast<QToolButton*>(child)) ForgetEarlierInterface(child, QAccessible::MenuItem);
 }
 
 }  // namespace mirvo::app

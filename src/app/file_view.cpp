@@ -38,8 +38,7 @@ QIcon TreeIcon(bool connected) {
 
 }  // namespace
 
-FileView::FileView(const std::vector<std::string>& lines, QWidget* parent)
-    : QSplitter(Qt::Horizontal, parent), lines_(lines) {
+FileView::FileView(QWidget* parent) : QSplitter(Qt::Horizontal, parent), listing_(HandsetListing::Empty()) {
   setObjectName("file_view");
   setChildrenCollapsible(false);
   CreateSearchPanel();
@@ -80,7 +79,7 @@ void FileView::CreateSearchPanel() {
 }
 
 void FileView::CreateFolderTree() {
-  folder_tree_ = new QTreeWidget(this);
+  folder_tree_ = new FolderTreeWidget(this);
   folder_tree_->setObjectName("folder_tree");
   folder_tree_->setHeaderHidden(true);
   folder_tree_->setEditTriggers(QAbstractItemView::NoEditTriggers);
@@ -92,19 +91,18 @@ void FileView::CreateFolderTree() {
   folder_tree_->setCurrentItem(tree_root_);
   folder_tree_->hide();
   connect(folder_tree_, &QTreeWidget::currentItemChanged, this,
-          [this] { ShowLines(CurrentFolderPath(), lines_, nullptr); });
+          [this] { ShowFolder(CurrentFolderPath(), nullptr); });
 }
 
 void FileView::CreateLists() {
   file_views_ = new QStackedWidget(this);
   file_views_->setObjectName("file_views");
   model_ = new DeviceListModel(this);
-  icon_view_ = new QListView(file_views_);
+  icon_view_ = new FileListView(file_views_);
   icon_view_->setObjectName("icon_view");
-  detail_view_ = new QTreeView(file_views_);
+  detail_view_ = new FileTreeView(file_views_);
   detail_view_->setObjectName("detail_view");
   icon_view_->setModel(model_);
-  ExposeOneItemPerRow(icon_view_, {1, 2, 3});
   icon_cells_ = new IconCellDelegate(icon_view_);
   icon_view_->setItemDelegate(icon_cells_);
   detail_view_->setModel(model_);
@@ -141,20 +139,23 @@ void FileView::CreateLists() {
     file_views_->addWidget(view);
   }
   connect(header, &QHeaderView::sectionClicked, this, &FileView::SortByColumn);
-  // A new fill comes in name order.
-  connect(model_, &QAbstractItemModel::modelReset, this, [header] { header->setSortIndicator(0, Qt::AscendingOrder); });
+  // A refill keeps the order the user chose: the mark says it again.
+  connect(model_, &QAbstractItemModel::modelReset, this, &FileView::ShowSortIndicator);
   connect(detail_view_->selectionModel(), &QItemSelectionModel::selectionChanged, this, &FileView::SelectionChanged);
 }
 
-void FileView::ShowLines(const std::string& folder, const std::vector<std::string>& lines,
-                         const std::string* pattern) {
+void FileView::SetListing(ListingSnapshot listing) {
+  listing_ = listing ? std::move(listing) : HandsetListing::Empty();
+}
+
+void FileView::ShowFolder(const std::string& folder, const std::string* pattern) {
   // A reset drops the selection without telling anyone: the status and
   // the commands must not go on counting rows that are gone.
   const bool had_selection = HasSelection();
   const QModelIndex current = detail_view_->currentIndex();
   const QString current_name = current.isValid() ? current.siblingAtColumn(0).data().toString() : QString();
   file_views_->setUpdatesEnabled(false);
-  const std::optional<QString> error = model_->Fill(lines, folder, pattern);
+  const std::optional<QString> error = model_->Fill(listing_, folder, pattern);
   ApplyIconCells();
   if (current.isValid()) KeepCurrentRow(current_name, current.row());
   FitNameColumn();
@@ -178,7 +179,7 @@ void FileView::KeepCurrentRow(const QString& name, int row) {
 void FileView::ShowCurrentFolder() {
   // A pattern typed without "*" finds names that contain it anywhere.
   if (search_pattern_.find('*') == std::string::npos) search_pattern_ = "*" + search_pattern_ + "*";
-  ShowLines(CurrentFolderPath(), lines_, &search_pattern_);
+  ShowFolder(CurrentFolderPath(), &search_pattern_);
 }
 
 std::string FileView::CurrentFolderPath() const {
@@ -308,13 +309,38 @@ QWidget* FileView::CurrentView() const { return file_views_->currentWidget(); }
 
 void FileView::SortByColumn(int column) {
   if (column < 0 || column >= DeviceListModel::kColumns) return;
-  bool& ascending = ascending_[static_cast<std::size_t>(column)];
-  ascending = !ascending;
-  model_->SortByColumn(column, ascending);
+  ApplySort(column, !ascending_[static_cast<std::size_t>(column)]);
+}
+
+void FileView::SortBy(int column, Qt::SortOrder order) {
+  if (column < 0 || column >= DeviceListModel::kColumns) return;
   // The size column's flag puts the larger first.
-  const bool up = column == 1 ? !ascending : ascending;
+  const bool up = order == Qt::AscendingOrder;
+  ApplySort(column, column == 1 ? !up : up);
+}
+
+void FileView::ApplySort(int column, bool flag) {
+  ascending_[static_cast<std::size_t>(column)] = flag;
+  model_->SortByColumn(column, flag);
+  ShowSortIndicator();
+  emit SortChanged();
+}
+
+void FileView::ShowSortIndicator() {
+  const int column = model_->SortColumn();
+  // Before any sort of the user's the list is in name order.
+  if (column < 0) {
+    detail_view_->header()->setSortIndicator(0, Qt::AscendingOrder);
+    return;
+  }
+  const bool flag = model_->SortFlag();
+  const bool up = column == 1 ? !flag : flag;
   detail_view_->header()->setSortIndicator(column, up ? Qt::AscendingOrder : Qt::DescendingOrder);
 }
+
+int FileView::SortColumn() const { return detail_view_->header()->sortIndicatorSection(); }
+
+Qt::SortOrder FileView::SortOrder() const { return detail_view_->header()->sortIndicatorOrder(); }
 
 void FileView::SelectAll() {
   const int rows = model_->rowCount();
@@ -330,10 +356,11 @@ bool FileView::HasSelection() const { return detail_view_->selectionModel()->has
 FileView::Selection FileView::SelectedFiles() const {
   Selection selected;
   const QItemSelectionModel* selection = detail_view_->selectionModel();
+  const std::vector<HandsetFile>& files = model_->Listing()->Files();
   for (int row = 0; row < model_->rowCount(); ++row) {
     const int line = model_->LineOfRow(row);
-    if (!selection->isRowSelected(row) || line < 0 || line >= static_cast<int>(lines_.size())) continue;
-    selected.lines.push_back(lines_[static_cast<std::size_t>(line)]);
+    if (!selection->isRowSelected(row) || line < 0 || line >= static_cast<int>(files.size())) continue;
+    selected.files.push_back(files[static_cast<std::size_t>(line)]);
     selected.bytes += model_->SizeOfRow(row);
   }
   return selected;
@@ -341,7 +368,7 @@ FileView::Selection FileView::SelectedFiles() const {
 
 FileView::SelectionSize FileView::SelectedSize() const {
   SelectionSize size;
-  const int lines = static_cast<int>(lines_.size());
+  const int lines = static_cast<int>(model_->Listing()->Size());
   for (const QItemSelectionRange& range : detail_view_->selectionModel()->selection()) {
     for (int row = range.top(); row <= range.bottom(); ++row) {
       ++size.rows;

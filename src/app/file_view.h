@@ -1,7 +1,7 @@
 // The handset's files as the user browses them: the folder tree, one list
 // shown as large icons, small icons, a list or details, the search panel,
-// the sort and the selection. It reads the session's list lines and never
-// changes them.
+// the sort and the selection. It shows a snapshot of the session's listing
+// and never changes it.
 #pragma once
 
 #include <QPointer>
@@ -14,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "protocol/handset_listing.h"
 #include "settings/settings_file.h"
 
 class QAbstractItemView;
@@ -37,13 +38,14 @@ class FileView : public QSplitter {
   Q_OBJECT
 
  public:
-  // lines: the handset's list lines, owned by the session.
-  FileView(const std::vector<std::string>& lines, QWidget* parent);
+  explicit FileView(QWidget* parent);
 
-  // Lists the lines of folder whose names match pattern (none: all). A
+  // The listing the next Show* lists.
+  void SetListing(ListingSnapshot listing);
+  // Lists the files of folder whose names match pattern (none: all). A
   // malformed pattern is reported to the user.
-  void ShowLines(const std::string& folder, const std::vector<std::string>& lines, const std::string* pattern);
-  // The current folder's lines through the search pattern.
+  void ShowFolder(const std::string& folder, const std::string* pattern);
+  // The current folder's files through the search pattern.
   void ShowCurrentFolder();
   // "\"-separated, ending in "\", code page 932; empty at the root.
   std::string CurrentFolderPath() const;
@@ -56,13 +58,18 @@ class FileView : public QSplitter {
   void SetStyle(ViewStyle style);
   // A header click: each column flips its own order.
   void SortByColumn(int column);
+  // Sorts by column in the order seen: ascending is smaller, older or A first.
+  void SortBy(int column, Qt::SortOrder order);
+  // The order the list is in, as the header marks it; it stands through
+  // every refill until the user sorts again.
+  int SortColumn() const;
+  Qt::SortOrder SortOrder() const;
   // Marks every row and repaints the list at once.
   void SelectAll();
   bool HasSelection() const;
-  // The selected rows' list lines in row order, taken before anything can
-  // change the list, and their sizes.
+  // The selected rows' files in row order, and their sizes.
   struct Selection {
-    std::vector<std::string> lines;
+    std::vector<HandsetFile> files;
     std::int64_t bytes = 0;
   };
   Selection SelectedFiles() const;
@@ -102,6 +109,8 @@ class FileView : public QSplitter {
   void DragStarted(Qt::KeyboardModifiers modifiers);
   void ContextMenuRequested(QPoint global_pos);
   void SearchToggled(bool shown);
+  // The user sorted the list: SortColumn and SortOrder say how.
+  void SortChanged();
   // A search from the panel has listed found files.
   void SearchFinished(int found);
 
@@ -122,10 +131,12 @@ class FileView : public QSplitter {
   // Cell and grid of the icon view for the style and the names listed.
   void ApplyIconCells();
   void FitNameColumn();
+  void ApplySort(int column, bool flag);
+  void ShowSortIndicator();
   // What a column's header and a typical cell need in the font in use.
   int ColumnWidthNeeded(int column) const;
 
-  const std::vector<std::string>& lines_;
+  ListingSnapshot listing_;
   std::function<bool()> busy_;
   ViewStyle style_ = ViewStyle::Details;
   bool search_shown_ = false;

@@ -32,8 +32,9 @@ QStringList IconCellDelegate::NameLines(const QString& name, const QFont& font, 
   for (QTextLine line = layout.createLine(); line.isValid(); line = layout.createLine()) {
     line.setLineWidth(width);
     if (lines.size() == kMaxLines - 1) {
-      // The last line takes the rest, cut with "…" when it is longer.
-      lines << metrics.elidedText(name.mid(line.textStart()), Qt::ElideRight, width);
+      // The last line takes the rest, cut in its middle when it is longer:
+      // names alike up to a number or an extension differ at their end.
+      lines << metrics.elidedText(name.mid(line.textStart()), Qt::ElideMiddle, width);
       break;
     }
     lines << name.mid(line.textStart(), line.textLength());

@@ -1,7 +1,8 @@
 // How the icon, small-icon and list views draw a file: every cell the
 // same size, set by the window, so that names are shown whole; in large
-// icons a name wraps to two lines under its icon and is cut only beyond
-// them, with the whole name in the tooltip.
+// icons a name wraps to two lines under its icon and, when longer, the
+// second line is cut in its middle so that the ending stays; the whole name
+// is in the tooltip.
 #pragma once
 
 #include <QStyledItemDelegate>

@@ -27,6 +27,7 @@
 #include "app/about_dialog.h"
 #include "app/app_resources.h"
 #include "app/device_list_model.h"
+#include "app/file_list_accessible.h"
 #include "app/file_view.h"
 #include "app/manual_opener.h"
 #include "app/message_box.h"
@@ -45,7 +46,7 @@ MainWindow::MainWindow(const QStringList& files_to_send, QWidget* parent)
   setObjectName("main_window");
   setWindowTitle("Mirvo");
   session_ = std::make_unique<SessionController>(this);
-  files_ = new FileView(session_->Lines(), this);
+  files_ = new FileView(this);
   manual_ = new ManualOpener(this);
   CreateActions();
   CreateMenus();
@@ -73,8 +74,8 @@ MainWindow::~MainWindow() {
   qApp->removeEventFilter(this);
   if (MessageBoxes* hooks = MessageBoxes::Instance(); hooks && hooks->Window() == this) hooks->SetMainWindow(nullptr);
   // The parts outlive this body as children: nothing they still signal may
-  // reach a window that is going away. The session's port may still hand
-  // over a line event while it closes, so it goes first.
+  // reach a window that is going away. The session's worker may still
+  // report while it ends, so it goes first.
   for (QObject* part : {static_cast<QObject*>(files_), static_cast<QObject*>(transfers_),
                         static_cast<QObject*>(session_.get())})
     part->disconnect(this);
@@ -163,6 +164,8 @@ void MainWindow::CreateMenus() {
   auto menu = [this](const char* name, const char* title, std::initializer_list<QAction*> items) {
     auto* m = new QMenu(QString::fromUtf8(title), this);
     m->setObjectName(name);
+    // What a screen reader names the open menu by.
+    m->setWindowTitle(m->title().remove(QChar('&')));
     for (QAction* a : items) {
       if (a)
         m->addAction(a);
@@ -179,6 +182,11 @@ void MainWindow::CreateMenus() {
                      nullptr, select_all_action_, nullptr, search_action_, nullptr, password_action_, port_action_});
   view_menu_ = menu("view_menu", "表示(&V)", {large, small, list, details, nullptr});
   view_menu_->addMenu(CreateSortMenu());
+  view_menu_->addSeparator();
+  auto_connect_action_ = view_menu_->addAction("電話機を接続したら自動で接続する(&A)");
+  auto_connect_action_->setObjectName("auto_connect_action");
+  auto_connect_action_->setCheckable(true);
+  connect(auto_connect_action_, &QAction::toggled, this, [this](bool on) { session_->SetAutoConnect(on); });
   help_menu_ = menu("help_menu", "ヘルプ(&H)", {manual_action_, about_action_});
   edit_popup_ = menu("edit_popup", "",
                      {cut_action_, copy_action_, paste_action_, delete_action_, nullptr, save_to_folder_action_,
@@ -187,16 +195,43 @@ void MainWindow::CreateMenus() {
 }
 
 QMenu* MainWindow::CreateSortMenu() {
-  // The header's clicks, for those who do not use a mouse.
+  // The header's clicks, for those who do not use a mouse; the marks say
+  // the order the list is in, which every refill keeps.
   auto* sort = new QMenu("並べ替え(&S)", this);
   sort->setObjectName("sort_menu");
+  sort->setWindowTitle(sort->title().remove(QChar('&')));
+  auto* columns = new QActionGroup(sort);
+  std::vector<QAction*> by_column;
   const char* const mnemonics = "NSTDPG";
   for (int column = 0; column < DeviceListModel::kColumns; ++column) {
     const QString caption = files_->Model().headerData(column, Qt::Horizontal, Qt::DisplayRole).toString();
-    QAction* by_column = sort->addAction(QString("%1(&%2)").arg(caption, QChar(mnemonics[column])));
-    by_column->setObjectName(QString("sort_by_column_%1_action").arg(column));
-    connect(by_column, &QAction::triggered, files_, [this, column] { files_->SortByColumn(column); });
+    QAction* action = sort->addAction(QString("%1(&%2)").arg(caption, QChar(mnemonics[column])));
+    action->setObjectName(QString("sort_by_column_%1_action").arg(column));
+    action->setCheckable(true);
+    columns->addAction(action);
+    by_column.push_back(action);
+    connect(action, &QAction::triggered, files_, [this, column] { files_->SortByColumn(column); });
   }
+  sort->addSeparator();
+  auto* orders = new QActionGroup(sort);
+  const std::pair<const char*, Qt::SortOrder> directions[] = {{"ascending", Qt::AscendingOrder},
+                                                              {"descending", Qt::DescendingOrder}};
+  std::vector<QAction*> by_order;
+  for (const auto& [name, order] : directions) {
+    QAction* action = sort->addAction(order == Qt::AscendingOrder ? "昇順(&A)" : "降順(&E)");
+    action->setObjectName(QString("sort_%1_action").arg(name));
+    action->setCheckable(true);
+    orders->addAction(action);
+    by_order.push_back(action);
+    connect(action, &QAction::triggered, files_,
+            [this, order = order] { files_->SortBy(files_->SortColumn(), order); });
+  }
+  auto mark = [this, by_column, by_order] {
+    by_column[static_cast<std::size_t>(files_->SortColumn())]->setChecked(true);
+    by_order[files_->SortOrder() == Qt::AscendingOrder ? 0 : 1]->setChecked(true);
+  };
+  connect(files_, &FileView::SortChanged, sort, mark);
+  mark();
   return sort;
 }
 
@@ -231,6 +266,8 @@ void MainWindow::CreateToolBar() {
   const QString no_indicator = "QToolButton::menu-indicator { image: none; width: 0; }";
 
   QWidget* menu_band = band("menu_band");
+  // Before its buttons: each is told as a menu from its first report on.
+  ExposeAsMenuBar(menu_band);
   const std::pair<QMenu*, const char*> menus[] = {{file_menu_, "file_menu_button"},
                                                   {edit_menu_, "edit_menu_button"},
                                                   {view_menu_, "view_menu_button"},
@@ -306,7 +343,10 @@ void MainWindow::ConnectParts() {
     RefreshFileView();
     UpdateCommands();
   });
-  connect(session, &SessionController::ListChanged, this, &MainWindow::RefreshFileView);
+  connect(session, &SessionController::ListChanged, this, [this] {
+    files_->SetListing(session_->Listing());
+    RefreshFileView();
+  });
   connect(session, &SessionController::ConnectionLost, this, &MainWindow::ShowConnectionLost);
   connect(session, &SessionController::CommandsChanged, this, &MainWindow::UpdateCommands);
   connect(session, &SessionController::Idle, this, &MainWindow::FinishPendingClose);
@@ -322,7 +362,6 @@ void MainWindow::ConnectParts() {
     }, Qt::QueuedConnection);
   });
   connect(transfers_, &TransferController::RunStarting, this, &MainWindow::ClearStopNotice);
-  transfers_->SetCloseCheck([this] { return close_pending_; });
 
   files_->SetBusyCheck([this] { return session_->IsBusy(); });
   connect(files_, &FileView::SelectionChanged, this, [this] {
@@ -370,14 +409,18 @@ void MainWindow::ShowConnectionLost() {
 
 void MainWindow::UpdateCommands() {
   const bool linked = session_->IsLinkOpen();
+  // While the session's worker runs a job, nothing else may go to the line.
+  const bool free = !session_->IsBusy();
   const bool selected = files_->HasSelection();
   const bool files_on_clipboard = dragdrop::HasFileList(QApplication::clipboard()->mimeData());
-  for (QAction* a : {connect_action_, password_action_, port_action_}) a->setEnabled(!linked);
-  for (QAction* a : {disconnect_action_, refresh_action_, search_action_}) a->setEnabled(linked);
-  for (QAction* a : {cut_action_, copy_action_, delete_action_, select_all_action_}) a->setEnabled(selected);
-  send_files_action_->setEnabled(linked);
-  save_to_folder_action_->setEnabled(linked && selected);
-  paste_action_->setEnabled(linked && files_on_clipboard);
+  for (QAction* a : {connect_action_, password_action_, port_action_}) a->setEnabled(!linked && free);
+  for (QAction* a : {disconnect_action_, refresh_action_}) a->setEnabled(linked && free);
+  search_action_->setEnabled(linked);
+  for (QAction* a : {cut_action_, copy_action_, delete_action_}) a->setEnabled(selected && free);
+  select_all_action_->setEnabled(selected);
+  send_files_action_->setEnabled(linked && free);
+  save_to_folder_action_->setEnabled(linked && selected && free);
+  paste_action_->setEnabled(linked && files_on_clipboard && free);
   // A button the list disabled when it lost the focus follows its command again.
   for (QToolButton* b : {cut_button_, copy_button_, paste_button_, delete_button_})
     b->setEnabled(b->defaultAction()->isEnabled());
@@ -505,34 +548,27 @@ bool MainWindow::eventFilter(QObject* watched, QEvent* e) {
 }
 
 void MainWindow::closeEvent(QCloseEvent* e) {
-  if (closing_) {
-    e->ignore();
-    return;
-  }
-  // An exchange or a connect in progress still uses the port, the engine
-  // and the lists: the close waits until it has returned.
-  if (session_->IsBusy() || session_->IsConnecting()) {
+  // A run stops at its next frame; the session then ends with FT_END; the
+  // window closes once the worker has done both.
+  if (transfers_->IsRunning()) transfers_->StopTransfer();
+  if (session_->IsBusy() || session_->IsSessionOpen()) {
+    if (!session_->IsBusy()) session_->Disconnect();
     close_pending_ = true;
     e->ignore();
     return;
   }
-  closing_ = true;
-  session_->Disconnect();
   // Files handed over while no session stood go with the window: say which.
   if (transfers_->HasPendingUploads())
     ShowMessage(QString("次のファイルは電話機に送信されませんでした。\n%1").arg(transfers_->PendingUploads().join('\n')));
   // The user must always be able to quit: an unwritable file is reported
   // and the window closes all the same.
   SaveSettings();
-  session_->Port().Close();
-  closing_ = false;
   close_pending_ = false;
   e->accept();
 }
 
 void MainWindow::FinishPendingClose() {
-  if (!close_pending_ || session_->IsBusy() || session_->IsConnecting()) return;
-  close_pending_ = false;
+  if (!close_pending_ || session_->IsBusy()) return;
   QMetaObject::invokeMethod(this, &QWidget::close, Qt::QueuedConnection);
 }
 
@@ -550,6 +586,8 @@ void MainWindow::LoadSettings() {
   session_->SetPortName(s.port_name);
   session_->SetPassword(s.password);
   session_->SetHandsetNames(s.vendor_name, s.model_name);
+  auto_connect_action_->setChecked(s.auto_connect);
+  session_->SetAutoConnect(s.auto_connect);
   if (result.status == SettingsLoad::Loaded) {
     if (s.left && s.top) move(*s.left, *s.top);
     if (s.width && s.height) resize(*s.width, *s.height);
@@ -569,6 +607,7 @@ bool MainWindow::SaveSettings() {
   s.vendor_name = session_->VendorName();
   s.model_name = session_->ModelName();
   s.view_style = files_->Style();
+  s.auto_connect = session_->AutoConnect();
   s.left = x();
   s.top = y();
   s.width = width();

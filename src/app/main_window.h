@@ -14,7 +14,10 @@
 #include <string>
 #include <vector>
 
+#include "app/command_result.h"
 #include "app/status_field.h"
+#include "app/transfer_controller.h"
+#include "protocol/handset_listing.h"
 #include "settings/settings_file.h"
 
 class QAction;
@@ -37,7 +40,6 @@ class FileView;
 class ManualOpener;
 class SessionController;
 class StatusPanel;
-class TransferController;
 
 class MainWindow : public QMainWindow {
   Q_OBJECT
@@ -55,23 +57,23 @@ class MainWindow : public QMainWindow {
   dragdrop::PendingCut& Cut() { return *pending_cut_; }
 
   // Clipboard and drag and drop with the desktop: 0 done, -1 refused.
-  int CutFiles();
-  int CopyFiles();
-  int PasteFiles();
+  CommandResult CutFiles();
+  CommandResult CopyFiles();
+  CommandResult PasteFiles();
   // A drag out of the list, once the mouse has moved far enough.
-  int StartDrag(Qt::KeyboardModifiers modifiers);
+  CommandResult StartDrag(Qt::KeyboardModifiers modifiers);
   // Files handed over by a second start of the program.
   void ReceiveFiles(const QStringList& paths);
 
   // Sends local files the user picks, as a paste of them would.
-  int SendFiles();
+  CommandResult SendFiles();
   // Fetches the file of a row into the staging folder and opens it with the
   // desktop's application for its type.
-  int OpenFile(const QModelIndex& index);
+  CommandResult OpenFile(const QModelIndex& index);
 
   // Fetches the selected files and saves them into a folder the user
   // picks, asking before an existing file is replaced; 0 when it ran.
-  int SaveToFolder();
+  CommandResult SaveToFolder();
 
   // Where the user picks files to send; tests answer in place of the
   // dialog. An empty answer is a cancel.
@@ -81,9 +83,13 @@ class MainWindow : public QMainWindow {
   using FolderPicker = std::function<QString(QWidget* parent)>;
   void SetFolderPicker(FolderPicker picker) { pick_folder_ = std::move(picker); }
   // What the user says to a file of the same name in that folder.
-  enum class ReplaceAnswer { Replace, Skip, ReplaceAll, SkipAll, Cancel };
-  using ReplaceAsker = std::function<ReplaceAnswer(QWidget* parent, const QString& question)>;
-  void SetReplaceAsker(ReplaceAsker asker) { ask_replace_ = std::move(asker); }
+  // Also asked before a file sent replaces one of the handset's.
+  using ReplaceAnswer = app::ReplaceAnswer;
+  using ReplaceAsker = app::ReplaceAsker;
+  void SetReplaceAsker(ReplaceAsker asker) {
+    ask_replace_ = asker;
+    transfers_->SetReplaceAsker(std::move(asker));
+  }
 
   // Opens the manual; 0 when a viewer took it.
   int ShowManual();
@@ -134,7 +140,8 @@ class MainWindow : public QMainWindow {
   void FinishPendingClose();
   void SendReceivedFiles();
 
-  int PutOnClipboard(bool cut);
+  CommandResult PutOnClipboard(bool cut);
+  void OfferOnClipboard(bool cut, const TransferController::Fetched& fetched);
   void FetchFilesForDrag(Qt::DropActions drag_types, bool& go_on);
   void UploadDroppedFiles();
   void HandleListKey(int key, Qt::KeyboardModifiers modifiers);
@@ -148,7 +155,6 @@ class MainWindow : public QMainWindow {
   SettingsLines settings_lines_;
   bool first_activation_ = true;
   bool close_pending_ = false;
-  bool closing_ = false;
   bool updating_status_ = false;
   bool stop_notice_shown_ = false;
   const void* last_f5_ = nullptr;
@@ -172,6 +178,7 @@ class MainWindow : public QMainWindow {
   QAction *search_action_, *password_action_, *port_action_;
   std::array<QAction*, 4> view_style_actions_{};  // in ViewStyle order
   QAction *manual_action_, *about_action_;
+  QAction* auto_connect_action_ = nullptr;
   QMenu *file_menu_, *edit_menu_, *view_menu_, *help_menu_, *edit_popup_, *view_style_popup_;
 
   QFrame* tool_bands_ = nullptr;

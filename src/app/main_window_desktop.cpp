@@ -10,7 +10,6 @@
 #include <QListView>
 #include <QTreeView>
 #include <algorithm>
-#include <cctype>
 
 #include "app/file_view.h"
 #include "app/folder_upload.h"
@@ -23,29 +22,10 @@
 #include "dragdrop/file_drop_target.h"
 #include "dragdrop/file_list_formats.h"
 #include "dragdrop/pending_cut.h"
-#include "serial/serial_port.h"
 #include "text/cp932.h"
 
 namespace mirvo::app {
 namespace {
-
-// Handset names compare without regard to the case of their single-byte
-// letters; the second byte of a double-byte character is no letter.
-bool SameNameIgnoringCase(const std::string& a, const std::string& b) {
-  if (a.size() != b.size()) return false;
-  for (std::size_t i = 0; i < a.size();) {
-    const std::size_t n = text::CharLength(a, i);
-    if (n == 1) {
-      const int ca = static_cast<unsigned char>(a[i]), cb = static_cast<unsigned char>(b[i]);
-      const bool ascii = ca < 0x80 && cb < 0x80;
-      if (ascii ? std::tolower(ca) != std::tolower(cb) : ca != cb) return false;
-    } else if (a.compare(i, n, b, i, n) != 0) {
-      return false;
-    }
-    i += n;
-  }
-  return true;
-}
 
 QString CutWaitingText(qsizetype files) {
   return QString("切り取った %1 個のファイルが貼り付けを待っています。貼り付けた分だけ電話機から削除します。").arg(files);
@@ -88,12 +68,12 @@ void MainWindow::ShowClipboardStatus(const QString& text) {
   clipboard_status_->setVisible(!text.isEmpty());
 }
 
-int MainWindow::CopyFiles() { return PutOnClipboard(false); }
+CommandResult MainWindow::CopyFiles() { return PutOnClipboard(false); }
 
-int MainWindow::CutFiles() { return PutOnClipboard(true); }
+CommandResult MainWindow::CutFiles() { return PutOnClipboard(true); }
 
-int MainWindow::PutOnClipboard(bool cut) {
-  if (session_->IsBusy()) return -1;
+CommandResult MainWindow::PutOnClipboard(bool cut) {
+  if (session_->IsBusy()) return CommandResult::kRefused;
   // The last cut's copies that were pasted count; the others stay, and so
   // do their handset files.
   pending_cut_->Finish();
@@ -102,10 +82,14 @@ int MainWindow::PutOnClipboard(bool cut) {
   QClipboard* clipboard = QApplication::clipboard();
   if (session_->IsSessionOpen() && files_->HasSelection() && dragdrop::HasFileList(clipboard->mimeData()))
     clipboard->clear();
-  QStringList files;
   drag_source_->SetDragActions(cut ? Qt::MoveAction : Qt::CopyAction);
-  transfers_->DownloadSelected(files);
-  drag_source_->SetFiles(files);
+  return transfers_->DownloadSelected([this, cut](const TransferController::Fetched& fetched) {
+    OfferOnClipboard(cut, fetched);
+  });
+}
+
+void MainWindow::OfferOnClipboard(bool cut, const TransferController::Fetched& fetched) {
+  drag_source_->SetFiles(fetched.local_paths);
   const int offered = drag_source_->PutOnClipboard(cut);
   ShowStatus(StatusField::Activity, {});
   if (offered > 0 && !drag_source_->HoldsClipboard()) {
@@ -114,13 +98,11 @@ int MainWindow::PutOnClipboard(bool cut) {
   } else if (offered > 0 && !cut) {
     ShowClipboardStatus({});
   } else if (offered > 0) {
-    // A line and the copy it gave are appended together; a handset file
-    // waits for a paste only when its copy is on disk.
-    const std::vector<std::string>& fetched = transfers_->LastDownloaded();
+    // A handset file waits for a paste only when its copy is on disk.
     std::vector<dragdrop::PendingCut::Entry> entries;
-    for (std::size_t i = 0; i < fetched.size() && fetched.size() == static_cast<std::size_t>(files.size()); ++i) {
-      const QString& path = files[static_cast<qsizetype>(i)];
-      if (QFileInfo(path).isFile()) entries.push_back({path, fetched[i]});
+    for (std::size_t i = 0; i < fetched.files.size(); ++i) {
+      const QString& path = fetched.local_paths[static_cast<qsizetype>(i)];
+      if (QFileInfo(path).isFile()) entries.push_back({path, fetched.files[i].line});
     }
     if (pending_cut_->Watch(std::move(entries), [this] { return drag_source_->HoldsClipboard(); }))
       ShowClipboardStatus(CutWaitingText(pending_cut_->Waiting().size()));
@@ -129,43 +111,48 @@ int MainWindow::PutOnClipboard(bool cut) {
   if (!cut && offered > 0 && drag_source_->HoldsClipboard())
     ShowStatus(StatusField::Activity, QString("%1 個のファイルをコピーしました。貼り付けできます。").arg(offered));
   UpdateCommands();
-  return 0;
 }
 
-// The copies a paste took: their handset files go, one by one, whenever
+// The copies a paste took: their handset files go, in one run, whenever
 // the window is free. Without a session the handset keeps them.
 void MainWindow::DeleteTakenFiles() {
   if (taken_lines_.empty()) return;
-  bool deleted = false;
-  while (!taken_lines_.empty()) {
-    if (!session_->IsSessionOpen() || closing_) {
-      taken_lines_.clear();
-      break;
-    }
-    if (session_->IsBusy() || session_->IsConnecting() || transfers_->Progress().isVisible()) return;
-    const std::string line = taken_lines_.front();
-    taken_lines_.erase(taken_lines_.begin());
-    if (transfers_->DeleteOneFile(line) != 0) continue;
-    std::vector<std::string>& lines = session_->Lines();
-    const auto it = std::find_if(lines.begin(), lines.end(),
-                                 [&](const std::string& cached) { return SameNameIgnoringCase(cached, line); });
-    if (it != lines.end()) lines.erase(it);
-    deleted = true;
+  if (!session_->IsSessionOpen() || close_pending_) {
+    taken_lines_.clear();
+    return;
   }
-  if (const qsizetype waiting = pending_cut_->Waiting().size(); waiting > 0)
-    ShowClipboardStatus(CutWaitingText(waiting));
-  if (!deleted) return;
-  RefreshFileView();
-  UpdateStatusText();
+  if (session_->IsBusy()) return;  // Idle brings this back
+  std::vector<HandsetFile> files;
+  for (const std::string& line : taken_lines_) {
+    for (const HandsetFile& file : session_->Listing()->Files())
+      if (file.line == line) {
+        files.push_back(file);
+        break;
+      }
+  }
+  taken_lines_.clear();
+  if (files.empty()) return;
+  transfers_->DeleteFiles(std::move(files), [this](int deleted) {
+    if (const qsizetype waiting = pending_cut_->Waiting().size(); waiting > 0)
+      ShowClipboardStatus(CutWaitingText(waiting));
+    UpdateStatusText();
+    if (deleted > 0)
+      ShowStatus(StatusField::Activity, QString("貼り付けた %1 個のファイルを電話機から削除しました。").arg(deleted));
+  });
 }
 
-int MainWindow::PasteFiles() {
-  if (session_->IsBusy()) return -1;
+CommandResult MainWindow::PasteFiles() {
+  if (session_->IsBusy()) return CommandResult::kRefused;
+  // Our own copies of the handset's files would go back over themselves.
+  if (drag_source_->HoldsClipboard()) {
+    ShowStatus(StatusField::Activity, "電話機からコピーしたファイルは、電話機に貼り付けられません。");
+    return CommandResult::kRefused;
+  }
   drop_target_->PasteFromClipboard();
   ShowStatus(StatusField::Activity, {});
   UpdateStatusText();
   UpdateCommands();
-  return 0;
+  return CommandResult::kStarted;
 }
 
 void MainWindow::UploadDroppedFiles() {
@@ -206,38 +193,48 @@ void MainWindow::UploadDroppedFiles() {
   UpdateStatusText();
 }
 
+// The drop target asks for the files of a lazy drag and waits for them: the
+// one wait of the window on the session, bounded by what the line brings
+// within the target's patience (see FetchFitsDropWait).
 void MainWindow::FetchFilesForDrag(Qt::DropActions, bool& go_on) {
-  if (session_->IsBusy()) {
+  if (session_->IsBusy() || !session_->IsSessionOpen()) {
     go_on = false;
     return;
   }
   ReleaseCapture();
-  QStringList files = drag_source_->Files();
-  transfers_->DownloadSelected(files);
+  const std::vector<FileOutcome> outcomes = session_->Worker().FetchNow(
+      {files_->SelectedFiles().files, transfers_->StagingDir(), {}});
+  QStringList files;
+  for (const FileOutcome& o : outcomes)
+    if (o.kind == FileOutcome::Kind::kDone) files << QString::fromStdString(o.local_path);
   drag_source_->SetFiles(files);
   ForceForeground(this);
   ForceActive(this);
   UpdateStatusText();
 }
 
-int MainWindow::StartDrag(Qt::KeyboardModifiers modifiers) {
-  if (session_->IsBusy()) return -1;
+CommandResult MainWindow::StartDrag(Qt::KeyboardModifiers modifiers) {
+  if (session_->IsBusy()) return CommandResult::kRefused;
   drag_source_->SetFiles({});
   drag_source_->SetDragActions(modifiers == Qt::ShiftModifier ? Qt::MoveAction : Qt::CopyAction);
   // What the line brings within the target's patience comes at the drop;
   // more is fetched first, so that the drag offers files already there.
-  const bool lazy = dragdrop::FetchFitsDropWait(files_->SelectedSize().bytes, session_->Port().GetSettings().baud_rate);
-  if (!lazy) {
-    bool go_on = true;
-    FetchFilesForDrag(drag_source_->DragActions(), go_on);
+  if (dragdrop::FetchFitsDropWait(files_->SelectedSize().bytes, session_->BitsPerSecond())) {
+    drag_source_->RunDrag(true);
     ShowStatus(StatusField::Activity, {});
+    return CommandResult::kStarted;
+  }
+  return transfers_->DownloadSelected([this](const TransferController::Fetched& fetched) {
+    drag_source_->SetFiles(fetched.local_paths);
+    ForceForeground(this);
+    ForceActive(this);
+    UpdateStatusText();
     // A button let go while the files came ends the gesture: no drag
     // starts without a hand on it.
-    if (!go_on || drag_source_->Files().isEmpty() || !(QApplication::mouseButtons() & Qt::LeftButton)) return -1;
-  }
-  drag_source_->RunDrag(lazy);
-  ShowStatus(StatusField::Activity, {});
-  return 0;
+    if (fetched.local_paths.isEmpty() || !(QApplication::mouseButtons() & Qt::LeftButton)) return;
+    drag_source_->RunDrag(false);
+    ShowStatus(StatusField::Activity, {});
+  });
 }
 
 void MainWindow::HandleListKey(int key, Qt::KeyboardModifiers modifiers) {
@@ -262,7 +259,13 @@ void MainWindow::ReceiveFiles(const QStringList& paths) {
 // Sent at once when a session stands, otherwise after the next connection,
 // as command-line files are.
 void MainWindow::SendReceivedFiles() {
-  if (!session_->IsSessionOpen() || !transfers_->HasPendingUploads() || closing_) return;
+  if (!transfers_->HasPendingUploads() || close_pending_) return;
+  if (!session_->IsSessionOpen()) {
+    if (!session_->IsConnecting())
+      ShowStatus(StatusField::Activity, QString("%1 個のファイルは電話機に接続したら送信します。")
+                                            .arg(transfers_->PendingUploads().size()));
+    return;
+  }
   // A running exchange, or a connect that will send them itself: look again
   // once it has ended.
   if (session_->IsBusy() || session_->IsConnecting()) {

@@ -13,6 +13,7 @@
 #include <QPushButton>
 #include <QTreeView>
 #include <QUrl>
+#include <memory>
 #include <optional>
 #include <set>
 
@@ -56,8 +57,8 @@ QString ReplaceQuestion(const QString& folder, const QString& relative, const Li
   QString handset_date;
   if (const std::optional<ListDate> d = ParseListDate(item.date))
     handset_date = DateTimeCell(*d);
-  return QString("保存先に同じ名前のファイルがあります。置き換えますか？\r\n%1\r\n"
-                 "保存先のファイル: %2　%3\r\n電話機のファイル: %4　%5")
+  return QString("保存先に同じ名前のファイルがあります。置き換えますか？\n%1\n"
+                 "保存先のファイル: %2　%3\n電話機のファイル: %4　%5")
       .arg(relative, SizeText(existing.size()), existing.lastModified().toString("yyyy/MM/dd hh:mm"),
            SizeText(item.size), handset_date);
 }
@@ -71,7 +72,7 @@ void MainWindow::CreateFileCommands() {
   pick_folder_ = [](QWidget* parent) {
     return QFileDialog::getExistingDirectory(parent, "フォルダーに保存", QDir::homePath(), QFileDialog::ShowDirsOnly);
   };
-  ask_replace_ = AskReplace;
+  SetReplaceAsker(AskReplace);
   connect(send_files_action_, &QAction::triggered, this, &MainWindow::SendFiles);
   connect(save_to_folder_action_, &QAction::triggered, this, &MainWindow::SaveToFolder);
   // Double-click or Enter, as the desktop has it.
@@ -79,83 +80,80 @@ void MainWindow::CreateFileCommands() {
     connect(view, &QAbstractItemView::activated, this, &MainWindow::OpenFile);
 }
 
-int MainWindow::SendFiles() {
-  if (!session_->IsSessionOpen() || session_->IsBusy()) return -1;
+CommandResult MainWindow::SendFiles() {
+  if (!session_->IsSessionOpen() || session_->IsBusy()) return CommandResult::kRefused;
   const QStringList paths = pick_files_(this);
-  if (paths.isEmpty() || !session_->IsSessionOpen() || session_->IsBusy()) return -1;
-  transfers_->UploadFiles(paths);
-  UpdateStatusText();
-  UpdateCommands();
-  return 0;
+  if (paths.isEmpty() || !session_->IsSessionOpen() || session_->IsBusy()) return CommandResult::kRefused;
+  return transfers_->UploadFiles(paths);
 }
 
-int MainWindow::SaveToFolder() {
-  if (!session_->IsSessionOpen() || session_->IsBusy() || !files_->HasSelection()) return -1;
-  const std::vector<std::string> selected = files_->SelectedFiles().lines;
+CommandResult MainWindow::SaveToFolder() {
+  if (!session_->IsSessionOpen() || session_->IsBusy() || !files_->HasSelection()) return CommandResult::kRefused;
+  const std::vector<HandsetFile> selected = files_->SelectedFiles().files;
   const QString chosen = pick_folder_(this);
-  if (chosen.isEmpty() || !session_->IsSessionOpen() || session_->IsBusy()) return -1;
+  if (chosen.isEmpty() || !session_->IsSessionOpen() || session_->IsBusy()) return CommandResult::kRefused;
   std::string why;
   // The user's own folder is never made private: copies are staged as any
   // fetch is, then copied in.
-  const std::optional<SaveFolder> folder = SaveFolder::Open(QFile::encodeName(chosen).toStdString(), why);
-  if (!folder) {
-    ShowMessage(QString("ファイルのコピーに失敗しました。\r\n%1").arg(QString::fromStdString(why)));
-    return -1;
+  auto folder = std::make_shared<std::optional<SaveFolder>>(SaveFolder::Open(QFile::encodeName(chosen).toStdString(), why));
+  if (!*folder) {
+    ShowMessage(QString("ファイルのコピーに失敗しました。\n%1").arg(QString::fromStdString(why)));
+    return CommandResult::kRefused;
   }
   // Asked before anything is fetched: the line is slow, and the user need
   // not wait by it for the next question.
-  std::vector<std::string> lines;
-  std::set<std::string> replace;
+  std::vector<HandsetFile> wanted;
+  auto replace = std::make_shared<std::set<std::string>>();
   std::optional<ReplaceAnswer> for_all;
-  for (const std::string& line : selected) {
-    ListRecord item;
-    ParseListLine(line, item);
+  for (const HandsetFile& file : selected) {
     // A name with no local form goes on: the fetch fails it with its reason.
-    const std::optional<std::string> relative = StagedRelativePath(item);
-    if (!relative || !folder->Holds(*relative)) {
-      lines.push_back(line);
+    const std::optional<std::string> relative = StagedRelativePath(file.record);
+    if (!relative || !(*folder)->Holds(*relative)) {
+      wanted.push_back(file);
       continue;
     }
     const ReplaceAnswer answer =
-        for_all ? *for_all : ask_replace_(this, ReplaceQuestion(chosen, QString::fromStdString(*relative), item));
-    if (answer == ReplaceAnswer::Cancel) return -1;
+        for_all ? *for_all : ask_replace_(this, ReplaceQuestion(chosen, QString::fromStdString(*relative), file.record));
+    if (answer == ReplaceAnswer::Cancel) return CommandResult::kRefused;
     if (answer == ReplaceAnswer::ReplaceAll || answer == ReplaceAnswer::SkipAll) for_all = answer;
     if (answer == ReplaceAnswer::Replace || answer == ReplaceAnswer::ReplaceAll) {
-      replace.insert(*relative);
-      lines.push_back(line);
+      replace->insert(*relative);
+      wanted.push_back(file);
     }
   }
-  int saved = 0;
-  QStringList staged;
-  transfers_->DownloadFiles(lines, staged, [&](const std::string& local_path, const std::string& line) {
-    ListRecord item;
-    ParseListLine(line, item);
-    const std::optional<std::string> relative = StagedRelativePath(item);
+  // The copy into the user's folder runs on the session's thread, right
+  // after each file is on disk.
+  auto deliver = [folder, replace](const std::string& local_path, const HandsetFile& file) -> std::string {
+    const std::optional<std::string> relative = StagedRelativePath(file.record);
+    if (!relative) return "ファイル名をこのコンピューターの名前にできません";
     std::string reason;
-    if (!relative) return QString("ファイル名をこのコンピューターの名前にできません");
-    if (!folder->Copy(local_path, *relative, replace.count(*relative) > 0, reason))
-      return QString::fromStdString(reason);
-    ++saved;
-    return QString();
-  });
-  UpdateStatusText();
-  UpdateCommands();
-  ShowStatus(StatusField::Activity, QString("%1 個のファイルを保存しました。保存先: %2").arg(saved).arg(chosen));
-  return 0;
+    if (!(*folder)->Copy(local_path, *relative, replace->count(*relative) > 0, reason)) return reason;
+    return {};
+  };
+  return transfers_->DownloadFiles(
+      std::move(wanted),
+      [this, chosen](const TransferController::Fetched& fetched) {
+        UpdateStatusText();
+        UpdateCommands();
+        ShowStatus(StatusField::Activity,
+                   QString("%1 個のファイルを保存しました。保存先: %2").arg(fetched.files.size()).arg(chosen));
+      },
+      deliver);
 }
 
-int MainWindow::OpenFile(const QModelIndex& index) {
-  if (!session_->IsSessionOpen() || session_->IsBusy() || !index.isValid()) return -1;
+CommandResult MainWindow::OpenFile(const QModelIndex& index) {
+  if (!session_->IsSessionOpen() || session_->IsBusy() || !index.isValid()) return CommandResult::kRefused;
   const int line = files_->Model().LineOfRow(index.row());
-  const std::vector<std::string>& lines = session_->Lines();
-  if (line < 0 || line >= static_cast<int>(lines.size())) return -1;
-  QStringList fetched;
-  if (transfers_->DownloadFiles({lines[static_cast<std::size_t>(line)]}, fetched) != 0 || fetched.size() != 1)
-    return -1;
-  UpdateStatusText();
-  if (QDesktopServices::openUrl(QUrl::fromLocalFile(fetched[0]))) return 0;
-  ShowMessage(QString("このファイルを開くアプリケーションが見つかりませんでした。\r\n%1").arg(fetched[0]));
-  return -1;
+  const ListingSnapshot& listing = files_->Model().Listing();
+  if (line < 0 || line >= static_cast<int>(listing->Size())) return CommandResult::kRefused;
+  return transfers_->DownloadFiles({listing->Files()[static_cast<std::size_t>(line)]},
+                                   [this](const TransferController::Fetched& fetched) {
+                                     if (fetched.local_paths.size() != 1) return;
+                                     UpdateStatusText();
+                                     const QString path = fetched.local_paths[0];
+                                     if (QDesktopServices::openUrl(QUrl::fromLocalFile(path))) return;
+                                     ShowMessage(QString("このファイルを開くアプリケーションが見つかりませんでした。\n%1").arg(path));
+                                   });
 }
 
 }  // namespace mirvo::app

@@ -1,5 +1,6 @@
 // The main window's status bar: what runs, the selection's size, the port,
 // the handset's name, and the progress of a run beside them.
+#include <QAccessible>
 #include <QLabel>
 #include <QPainter>
 #include <QStatusBar>
@@ -72,13 +73,17 @@ void MainWindow::ShowStatus(StatusField field, const QString& text) {
       stop_notice_shown_ = text == notice;
   }
   QLabel* label = status_labels_[static_cast<std::size_t>(field)];
+  const bool changed = label->text() != shown;
   label->setText(shown);
+  // What the window did is said to a screen reader as it is shown.
+  if (changed && field == StatusField::Activity && !shown.isEmpty()) {
+    QAccessibleEvent said(label, QAccessible::NameChanged);
+    QAccessible::updateAccessibility(&said);
+  }
   // The field may be narrower than its text: the whole of it on hovering.
   label->setToolTip(shown);
-  // Painted at the next pass of the event loop, not here: a run sets the
-  // field between files, and every exchange lets the loop run before its
-  // file and whenever it waits on the handset (see ProtocolEngine), so the
-  // text is up before anyone could read it, and the line never waits on it.
+  // Painted at the next pass of the event loop, which the session's worker
+  // never holds up.
   label->update();
 }
 
@@ -110,7 +115,7 @@ void MainWindow::UpdateStatusText() {
   if (updating_status_) return;
   updating_status_ = true;
   if (!session_->IsLinkOpen()) {
-    session_->Lines().clear();
+    files_->SetListing(nullptr);
     files_->Model().Clear();
     files_->ShowDisconnected();
     ShowStatus(StatusField::Port, "未接続");

@@ -48,11 +48,11 @@ int ManualOpener::Open() {
   for (const QString& path : places) {
     if (!QFile::exists(path)) continue;
     if (viewer_(path)) return 0;
-    ShowMessage(QString("取扱説明書を表示するには、PDF を表示するプログラムが必要です。\r\n取扱説明書はここにあります：\r\n%1")
+    ShowMessage(QString("取扱説明書を表示するには、PDF を表示するプログラムが必要です。\n取扱説明書はここにあります：\n%1")
                     .arg(path));
     return -1;
   }
-  ShowMessage(QString("ヘルプファイル\r\n%1\r\nが見つかりませんでした。").arg(places.join("\r\n")));
+  ShowMessage(QString("ヘルプファイル\n%1\nが見つかりませんでした。").arg(places.join("\n")));
   return -1;
 }
 

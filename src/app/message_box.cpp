@@ -91,7 +91,7 @@ std::unique_ptr<QMessageBox> MakeMessageBox(const MessageRequest& request) {
   const QScreen* screen = request.owner ? request.owner->screen() : QGuiApplication::primaryScreen();
   const int line_width = std::min(screen ? screen->availableGeometry().width() / 2 : 500, 500) - 100;
   QStringList lines;
-  for (QString rest : QString(request.text).replace("\r\n", "\n").split('\n')) {
+  for (QString rest : request.text.split('\n')) {
     while (metrics.horizontalAdvance(rest) > line_width) {
       qsizetype cut = -1;
       for (qsizetype i = 0; i + 1 < rest.size(); ++i) {

@@ -7,8 +7,13 @@
 #include <QPushButton>
 #include <QVBoxLayout>
 
+#include <cerrno>
+#include <filesystem>
+
 #include "app/app_resources.h"
 #include "app/message_box.h"
+#include "serial/port_diagnosis.h"
+#include "serial/port_names.h"
 #include "serial/serial_port.h"
 
 namespace mirvo::app {
@@ -28,6 +33,7 @@ PortDialog::PortDialog(QWidget* owner) : QDialog(owner), probe_port_(std::make_u
   // A list's accessible name is not taken from its label.
   port_label_->setBuddy(port_list_);
   port_list_->setAccessibleName(port_label_->text());
+  port_list_->setWordWrap(true);
   SetRowHeightToFont(port_list_);
   // Enter presses the focused button, and 設定 from the list.
   auto button = [this](const char* name, const char* caption) {
@@ -69,14 +75,43 @@ PortDialog::~PortDialog() = default;
 void PortDialog::RefreshButtons() {
   // 設定 without a chosen line would close the dialog with no port at all.
   accept_button_->setEnabled(!port_list_->selectedItems().isEmpty());
-  auto_select_button_->setEnabled(port_list_->count() > 0);
+  auto_select_button_->setEnabled(!records_.empty());
 }
 
 void PortDialog::SelectLikelyLine() {
-  if (port_list_->count() == 0) return;
+  if (records_.empty()) return;
   const int index = AutoSelectIndex(records_);
   port_list_->setCurrentRow(index >= 0 ? index : 0, QItemSelectionModel::ClearAndSelect);
 }
+
+namespace {
+
+// Why a scan found nothing: no port at all, or ports this user may not
+// open (and the group that may), or ports held or refusing.
+QString NothingFoundReason() {
+  int present = 0, denied = 0;
+  std::string group;
+  for (int n = 1; n <= 256; ++n) {
+    const std::string name = "COM" + std::to_string(n);
+    const auto path = ResolvePortName(name);
+    std::error_code ec;
+    if (!path || !std::filesystem::exists(*path, ec)) continue;
+    ++present;
+    const PortOpenDiagnosis why = DiagnosePortOpen(name);
+    if (why.access_error == EACCES) {
+      ++denied;
+      if (group.empty()) group = why.group;
+    }
+  }
+  if (present == 0)
+    return "シリアルポートが見つかりません。電話機のケーブルをつないでから「更新」を押してください。";
+  if (denied == present)
+    return QString("シリアルポートはありますが、使う権限がありません。グループ「%1」に加えてから、ログインし直してください。")
+        .arg(QString::fromStdString(group.empty() ? std::string("dialout") : group));
+  return "シリアルポートを開けませんでした。ほかのプログラムが使っていないか確かめてください。";
+}
+
+}  // namespace
 
 void PortDialog::ScanPorts() {
   rescan_button_->setEnabled(false);
@@ -92,6 +127,12 @@ void PortDialog::ScanPorts() {
     port_list_->addItem(FromCp932(ProbedPortLine(info)));
     QCoreApplication::processEvents();
   });
+  if (records_.empty()) {
+    // The empty list says why, where the user looks and a reader reads.
+    auto* why = new QListWidgetItem(NothingFoundReason(), port_list_);
+    why->setFlags(Qt::ItemIsEnabled);
+    why->setToolTip(why->text());
+  }
   rescan_button_->setEnabled(true);
   QApplication::restoreOverrideCursor();
   SelectLikelyLine();
@@ -121,7 +162,7 @@ void PortDialog::AutoSelectHandset() {
   const int index = AutoSelectIndex(records_);
   if (index < 0) {
     ShowMessage(
-        "電話機が見つかりませんでした。\r\n"
+        "電話機が見つかりませんでした。\n"
         "ドライバが正しくインストールされていないか、電話機が正しく接続されていない可能性があります。",
         MsgIcon::Error, MsgButtons::Ok, this);
     return;

@@ -2,39 +2,26 @@
 
 #include <QApplication>
 #include <QDialog>
-#include <algorithm>
+#include <QSocketNotifier>
 
 #include "app/app_resources.h"
+#include "app/message_box.h"
 #include "app/password_dialog.h"
 #include "app/port_dialog.h"
-#include "app/message_box.h"
-#include "app/status_panel.h"
-#include "protocol/protocol_engine.h"
-#include "protocol/trace_log.h"
 #include "serial/port_diagnosis.h"
 #include "serial/probe.h"
-#include "serial/serial_port.h"
-#include "text/cp932.h"
 
 namespace mirvo::app {
 namespace {
 
 const char* const kConnectFailed =
-    "接続に失敗しました。\r\nドライバが正しくインストールされていないか、電話機が正しく接続されていない可能性があります";
+    "接続に失敗しました。\nドライバが正しくインストールされていないか、電話機が正しく接続されていない可能性があります";
 const char* const kInitFailed = "接続の初期化に失敗しました。";
 const char* const kPasswordFailed =
-    "何らかの理由により電話機との通信が開始できません。\r\n編集メニューのパスワード設定は電話機と一致していますか？";
+    "何らかの理由により電話機との通信が開始できません。\n編集メニューのパスワード設定は電話機と一致していますか？";
 const char* const kListFailed = "ファイル情報の取得に失敗しました。";
 const char* const kSessionBroken = "電話機との通信が中断されました。";
 const char* const kListBroken = "不正な処理が発生して、ファイル情報の取得に失敗しました。";
-
-// Unsolicited bytes are waited for this long per byte at most, so that line
-// noise never holds the window for the engine's full reply time.
-constexpr int kIdleReplyTimeout = 5000;
-
-void Trace(const std::string& utf8) {
-  if (auto line = text::Utf8ToCp932(utf8)) LogWriteLine(*line);
-}
 
 // The line under the failure: always the device, and the fix where known.
 QString PortNotOpened(const std::string& port_name, const PortOpenDiagnosis& why) {
@@ -48,270 +35,256 @@ QString PortNotOpened(const std::string& port_name, const PortOpenDiagnosis& why
 }  // namespace
 
 SessionController::SessionController(QWidget* dialogs_parent)
-    : dialogs_parent_(dialogs_parent), port_(std::make_unique<SerialPort>()) {
-  // The line settings for the handset.
-  SerialPort& port = *port_;
-  SerialSettings settings = port.GetSettings();
-  settings.baud_rate = 115200;
-  port.SetSettings(settings);
-  port.SetTimeouts({.read_ms = 180000, .write_ms = 60000, .read_interval_ms = 180000});
-  SerialPort::Callbacks callbacks;
-  callbacks.on_opened = [this] { PortOpened(); };
-  callbacks.on_bytes_received = [this] { BytesReceived(); };
-  callbacks.on_hang_up = [this] { HungUp(); };
-  port.SetCallbacks(std::move(callbacks));
-  // Line-state changes need no action here, so they are not watched.
-  port.SetEventPoster([this](std::function<void()> fn) {
-    QMetaObject::invokeMethod(this, std::move(fn), Qt::QueuedConnection);
+    : dialogs_parent_(dialogs_parent), worker_(std::make_unique<SessionWorker>()), listing_(HandsetListing::Empty()) {
+  SessionWorker* w = worker_.get();
+  connect(w, &SessionWorker::Identified, this, [this](const std::string& vendor, const std::string& model) {
+    vendor_name_ = vendor;
+    model_name_ = model;
+    link_open_ = true;
+    Status(StatusField::Port, FromCp932(port_name_));
+    emit HandsetIdentified();
   });
-  // The window stays live while the handset keeps the engine waiting.
-  port.SetWaitHook([] { QCoreApplication::processEvents(); });
-
-  engine_ = std::make_unique<ProtocolEngine>(port);
-  engine_->On().handset_ended = [this] { HandsetEnded(); };
-  engine_->On().notice = [](EngineNotice notice) {
-    switch (notice) {
-      case EngineNotice::kCrcError: ShowMessage("受信:CRCエラー"); break;
-      case EngineNotice::kHandsetEnded:
-        ReleaseCapture();
-        ShowMessage(kSessionBroken);
-        break;
-      case EngineNotice::kListFailed: ShowMessage("データリスト取得失敗"); break;
+  connect(w, &SessionWorker::ConnectFinished, this, &SessionController::ConnectFinished);
+  connect(w, &SessionWorker::ListReplaced, this, [this](const ListingSnapshot& listing) {
+    listing_ = listing;
+    emit ListChanged();
+  });
+  connect(w, &SessionWorker::ListFetched, this, [this](ExchangeResult r) {
+    Status(StatusField::Activity, {});
+    if (r == ExchangeResult::Ok) {
+      QApplication::beep();
+    } else if (session_open_ || r == ExchangeResult::Failed) {
+      Tell(r == ExchangeResult::Failed ? kListFailed : kListBroken);
     }
-  };
+    JobEnded();
+  });
+  connect(w, &SessionWorker::ListFailed, this,
+          [this](ExchangeResult r) { Tell(r == ExchangeResult::Failed ? kListFailed : kListBroken); });
+  connect(w, &SessionWorker::Notice, this, &SessionController::ShowNotice);
+  connect(w, &SessionWorker::SessionEnded, this, &SessionController::SessionEnded);
+  connect(w, &SessionWorker::Disconnected, this, [this](bool) {
+    Status(StatusField::Activity, {});
+    QApplication::beep();
+    const bool was_linked = link_open_ || session_open_;
+    LinkDown();
+    if (was_linked) Status(StatusField::Activity, "切断しました。");
+    emit Disconnected();
+    JobEnded();
+  });
+  connect(w, &SessionWorker::Probed, this, &SessionController::Probed);
+  w->Start();
+
+  // Plugged in and out: the watcher's descriptor is read by the event loop.
+  watcher_ = PortWatcher::Create();
+  if (watcher_) {
+    auto* notifier = new QSocketNotifier(watcher_->Fd(), QSocketNotifier::Read, this);
+    connect(notifier, &QSocketNotifier::activated, this, &SessionController::PortsChanged);
+    PortsChanged();
+  }
 }
 
-SessionController::~SessionController() {
-  // A hand-over still pending when the port closes must not reach a
-  // controller that is going away; the engine talks through the port, so it
-  // goes first.
-  port_->SetCallbacks({});
-  engine_.reset();
-  port_.reset();
-}
+SessionController::~SessionController() { worker_->Shutdown(); }
 
 void SessionController::SetHandsetNames(std::string vendor, std::string model) {
   vendor_name_ = std::move(vendor);
   model_name_ = std::move(model);
 }
 
-int SessionController::Connect() {
-  if (busy_ || link_open_ || connecting_) return -1;
-  connecting_ = true;
-  port_->Close();
-  SerialSettings settings = port_->GetSettings();
-  settings.port_name = port_name_;
-  Status(StatusField::Activity, "接続中...");
-  settings.baud_rate = 115200;
-  port_->SetSettings(settings);
-  int result = 0;
-  if (port_->Open()) {
-    emit ListChanged();
-  } else {
-    const PortOpenDiagnosis why = DiagnosePortOpen(port_name_);
-    Trace(PortOpenFailureReason(port_name_, why));
-    ShowMessage(kConnectFailed + QString("\r\n") + PortNotOpened(port_name_, why));
-    SelectPort();
-    connecting_ = false;
-    result = -1;
+void SessionController::SetTimeouts(const SerialPort::Timeouts& port, const ProtocolEngine::Timeouts& engine) {
+  worker_->PostTimeouts(port, engine);
+}
+
+void SessionController::JobPosted() {
+  if (jobs_++ == 0 && !connecting_) busy_cursor_.emplace();
+  emit CommandsChanged();
+}
+
+void SessionController::JobEnded() {
+  if (jobs_ > 0) --jobs_;
+  if (IsBusy()) return;
+  busy_cursor_.reset();
+  ShowBoxes();
+  emit CommandsChanged();
+  if (!IsBusy()) emit Idle();
+}
+
+void SessionController::ShowBoxes() {
+  // One at a time, in the order raised: a box's own event loop may bring
+  // the next.
+  if (showing_boxes_) return;
+  showing_boxes_ = true;
+  while (!boxes_.isEmpty()) {
+    const QString text = boxes_.takeFirst();
+    ReleaseCapture();
+    ShowMessage(text);
   }
+  showing_boxes_ = false;
+}
+
+void SessionController::Tell(const QString& text) {
+  boxes_ << text;
+  if (!IsBusy()) ShowBoxes();
+}
+
+CommandResult SessionController::Connect() {
+  if (IsBusy() || link_open_) return CommandResult::kRefused;
+  // No port yet (the dialog was cancelled): the user picks one first.
+  if (port_name_.empty() && (SelectPort() != CommandResult::kStarted || port_name_.empty())) return CommandResult::kRefused;
+  connecting_ = true;
+  busy_cursor_.emplace();
+  Status(StatusField::Activity, "接続中...");
+  worker_->PostConnect(port_name_, password_);
+  emit CommandsChanged();
+  return CommandResult::kStarted;
+}
+
+void SessionController::ConnectFinished(const ConnectOutcome& outcome) {
+  connecting_ = false;
+  using Step = ConnectOutcome::Step;
+  bool select_port = false;
+  switch (outcome.step) {
+    case Step::kReady:
+    case Step::kListBroken:
+      session_open_ = true;
+      QApplication::beep();
+      break;
+    case Step::kPortNotOpened:
+      boxes_ << QString(kConnectFailed) + "\n" + PortNotOpened(port_name_, outcome.diagnosis);
+      select_port = true;
+      break;
+    case Step::kNoLink:
+      boxes_ << kInitFailed;
+      select_port = true;
+      break;
+    case Step::kPasswordRefused: boxes_ << kPasswordFailed; break;
+    case Step::kNotStarted: boxes_ << kInitFailed; break;
+    case Step::kListFailed: boxes_ << kListFailed; break;
+  }
+  if (outcome.step == Step::kListBroken) boxes_ << kListBroken;
+  if (!session_open_) LinkDown();
   // Said where a screen reader reads it, and left until the next activity.
   Status(StatusField::Activity, session_open_ ? QString("接続しました。") : QString());
-  FinishPending();
-  return result;
-}
-
-// Runs inside the port's Open.
-void SessionController::PortOpened() {
-  struct ClearConnecting {
-    bool& connecting;
-    ~ClearConnecting() { connecting = false; }
-  } clear_connecting{connecting_};
-
-  link_open_ = true;
-  QCoreApplication::processEvents();
-
-  busy_ = true;
-  ProbeHandset(*port_, vendor_name_, model_name_);
-  busy_ = false;
-
-  Status(StatusField::Port, FromCp932(port_name_));
-  emit HandsetIdentified();
-
-  if (StartSession() == 0 && FetchFileList() == 0) emit SessionReady();
-}
-
-int SessionController::StartSession() {
-  if (busy_) return -1;
-  busy_ = true;
-  if (engine_->EstablishLink() != ExchangeResult::Ok) {
-    ShowMessage(kInitFailed);
-    busy_ = false;
-    Disconnect();
-    SelectPort();
-    return -1;
-  }
-  const ExchangeResult r = engine_->FtStart(password_);
-  busy_ = false;
-  if (r == ExchangeResult::Ok) {
-    session_open_ = true;
+  busy_cursor_.reset();
+  ShowBoxes();
+  emit CommandsChanged();
+  if (select_port) SelectPort();
+  if (outcome.step == Step::kReady) {
     QApplication::beep();
-    return 0;
+    emit ListChanged();
+    emit SessionReady();
   }
-  if (r == ExchangeResult::Failed) {
-    ShowMessage(kPasswordFailed);
-    LogWriteLine(text::Cp932("FT_START失敗"));
-    link_open_ = false;
-  } else {
-    ShowMessage(kInitFailed);
-    LogWriteLine(text::Cp932("FT_START失敗"));
-  }
-  Disconnect();
-  return -1;
+  if (!IsBusy()) emit Idle();
 }
 
-int SessionController::FetchFileList() {
-  if (!session_open_ || busy_) return -1;
-  busy_ = true;
-  WaitCursor cursor;
+CommandResult SessionController::Disconnect() {
+  if (IsBusy()) return CommandResult::kRefused;
+  // The session ended already; the worker let the port go with it.
+  if (!link_open_ && !session_open_) {
+    LinkDown();
+    return CommandResult::kStarted;
+  }
+  if (session_open_) Status(StatusField::Activity, "切断中");
+  JobPosted();
+  worker_->PostDisconnect();
+  return CommandResult::kStarted;
+}
+
+void SessionController::LinkDown() {
+  const bool was = link_open_ || session_open_;
+  link_open_ = session_open_ = false;
+  listing_ = HandsetListing::Empty();
+  if (was) emit ConnectionLost();
+  emit CommandsChanged();
+}
+
+void SessionController::SessionEnded(SessionEnd why) {
+  // A run says what ended it beside its file; outside one the user hears of
+  // a line that went away here. The handset's own end has its notice.
+  if (why == SessionEnd::kHungUp && runs_ == 0) Tell(kSessionBroken);
+  LinkDown();
+  if (why == SessionEnd::kHungUp && auto_connect_ && watcher_)
+    Status(StatusField::Activity, "電話機がつながるのを待っています。");
+}
+
+void SessionController::PortsChanged() {
+  const std::vector<PortChange> changes = watcher_->TakeChanges();
+  // The ports there at start are the user's to pick; only one that comes
+  // later is looked at.
+  const bool at_start = !ports_known_;
+  ports_known_ = true;
+  if (at_start) return;
+  for (const PortChange& change : changes) {
+    if (change.kind == PortChange::Kind::kGone) continue;
+    if (link_open_ || session_open_ || IsBusy()) continue;
+    if (!PortIsFreeToProbe(change.port.device)) continue;
+    JobPosted();
+    worker_->PostProbe(change.port.com_name.empty() ? change.port.device : change.port.com_name);
+  }
+}
+
+void SessionController::Probed(const std::string& port_name, const std::string& vendor, const std::string& model) {
+  JobEnded();
+  if (vendor.empty() && model.empty()) return;
+  const ProbedPort info{port_name, vendor, model};
+  // The handset saved is connected wherever it comes back; any handset
+  // when none is saved yet. Another is named, and waits for the user.
+  const bool saved = !vendor_name_.empty() || !model_name_.empty();
+  const bool ours = saved ? vendor == vendor_name_ && model == model_name_ : IsSupportedHandset(info);
+  if (ours && auto_connect_ && !link_open_ && !IsBusy()) {
+    port_name_ = port_name;
+    Connect();
+    return;
+  }
+  if (ours || IsSupportedHandset(info))
+    Status(StatusField::Activity, QString("電話機が接続されました: %1（%2 - %3）。「接続」で接続できます。")
+                                      .arg(FromCp932(port_name), FromCp932(vendor), FromCp932(model)));
+}
+
+void SessionController::ShowNotice(EngineNotice notice) {
+  switch (notice) {
+    case EngineNotice::kCrcError: Tell("受信:CRCエラー"); break;
+    case EngineNotice::kHandsetEnded: Tell(kSessionBroken); break;
+    case EngineNotice::kListFailed: Tell("データリスト取得失敗"); break;
+  }
+}
+
+CommandResult SessionController::Refresh() {
+  if (!session_open_ || IsBusy()) return CommandResult::kRefused;
   Status(StatusField::Activity, "ファイル情報取得中...");
   Status(StatusField::Size, {});
-  QCoreApplication::processEvents();
-
-  int result = 0;
-  const ExchangeResult r = engine_->GetList(lines_);
-  if (r == ExchangeResult::Ok) {
-    QApplication::beep();
-  } else {
-    cursor.Release();
-    ReleaseCapture();
-    result = -1;
-    if (r == ExchangeResult::Failed) {
-      ShowMessage(kListFailed);
-      DropSession(true);
-    } else {
-      ShowMessage(kListBroken);
-    }
-  }
-  Status(StatusField::Activity, {});
-  cursor.Release();
-  EndExchange();
-  return result;
+  JobPosted();
+  worker_->PostFetchList();
+  return CommandResult::kStarted;
 }
 
-int SessionController::Disconnect() {
-  if (busy_) return -1;
-  busy_ = true;
-  const bool was_linked = link_open_ || session_open_;
-  int result = -1;
-  {
-    WaitCursor cursor;
-    if (session_open_) {
-      Status(StatusField::Activity, "切断中");
-      if (link_open_ && engine_->FtEnd() == ExchangeResult::Ok) result = 0;
-      Status(StatusField::Activity, {});
-      QApplication::beep();
-    }
-    port_->Close();
-  }
-  session_open_ = false;
-  link_open_ = false;
-  emit ConnectionLost();
-  if (was_linked) Status(StatusField::Activity, "切断しました。");
-  QCoreApplication::processEvents();
-  EndExchange();
-  return result;
+void SessionController::BeginRun() {
+  ++runs_;
+  JobPosted();
 }
 
-void SessionController::DropSession(bool handset_gave_up) {
-  if (handset_gave_up) link_open_ = false;
-  busy_ = false;
-  Disconnect();
+void SessionController::EndRun() {
+  if (runs_ > 0) --runs_;
+  JobEnded();
 }
 
-int SessionController::Refresh() {
-  if (!session_open_ || busy_) return -1;
-  const int result = FetchFileList();
-  if (result == 0) emit ListChanged();
-  return result;
-}
-
-void SessionController::HandsetEnded() {
-  link_open_ = false;
-  busy_ = false;
-  emit ConnectionLost();
-  FinishPending();
-}
-
-void SessionController::EndExchange() {
-  busy_ = false;
-  FinishPending();
-}
-
-void SessionController::FinishPending() {
-  if (hang_up_pending_ && !busy_ && !connecting_) {
-    hang_up_pending_ = false;
-    QMetaObject::invokeMethod(this, &SessionController::HungUp, Qt::QueuedConnection);
-  }
-  if (!busy_ && !connecting_) emit Idle();
-}
-
-void SessionController::BytesReceived() {
-  if (busy_ || !link_open_ || !session_open_ || port_->BytesAvailable() == 0) return;
-  busy_ = true;
-  const ProtocolEngine::Timeouts saved = engine_->GetTimeouts();
-  ProtocolEngine::Timeouts idle = saved;
-  idle.reply = std::min(saved.reply, kIdleReplyTimeout);
-  engine_->SetTimeouts(idle);
-  std::string discarded;
-  const ExchangeResult r = engine_->WaitReply(discarded);
-  engine_->SetTimeouts(saved);
-  if (r == ExchangeResult::HandsetEnded) {
-    HandsetEnded();
-    return;
-  }
-  EndExchange();
-}
-
-void SessionController::HungUp() {
-  if (!link_open_) return;
-  // The exchange under way fails on its own; the line is dealt with after it.
-  if (busy_ || connecting_) {
-    hang_up_pending_ = true;
-    return;
-  }
-  ShowMessage(kSessionBroken);
-  HandsetEnded();
-  // The device is gone: let the port go, so that nothing more is tried on it.
-  QMetaObject::invokeMethod(
-      this,
-      [this] {
-        if (link_open_ || busy_ || connecting_) return;
-        port_->Close();
-        session_open_ = false;
-        emit CommandsChanged();
-      },
-      Qt::QueuedConnection);
-}
-
-int SessionController::SelectPort() {
-  port_->Close();
+CommandResult SessionController::SelectPort() {
+  if (IsBusy() || link_open_) return CommandResult::kRefused;
   PortDialog dialog(dialogs_parent_);
   Status(StatusField::Activity, "接続ポート検出中");
   dialog.ScanPorts();
   Status(StatusField::Activity, {});
-  if (dialog.exec() != QDialog::Accepted) return -1;
+  if (dialog.exec() != QDialog::Accepted) return CommandResult::kRefused;
   vendor_name_ = dialog.VendorName();
   model_name_ = dialog.ModelName();
   port_name_ = dialog.PortName();
-  return 0;
+  return CommandResult::kStarted;
 }
 
-int SessionController::EditPassword() {
+CommandResult SessionController::EditPassword() {
   PasswordDialog dialog(dialogs_parent_);
   dialog.SetPassword(password_);
   if (dialog.exec() == QDialog::Accepted) password_ = dialog.Password();
-  return 0;
+  return CommandResult::kStarted;
 }
 
 }  // namespace mirvo::app

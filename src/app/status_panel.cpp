@@ -23,7 +23,9 @@ QSize StatusLabel::minimumSizeHint() const {
   return {std::min(usual_width_, fontMetrics().averageCharWidth() * 4), QLabel::minimumSizeHint().height()};
 }
 
-WaitCursor::WaitCursor() { QApplication::setOverrideCursor(Qt::WaitCursor); }
+WaitCursor::WaitCursor() : WaitCursor(Qt::WaitCursor) {}
+
+WaitCursor::WaitCursor(Qt::CursorShape shape) { QApplication::setOverrideCursor(shape); }
 
 void WaitCursor::Release() {
   if (!active_) return;

@@ -36,6 +36,7 @@ class StatusLabel : public QLabel {
 class WaitCursor {
  public:
   WaitCursor();
+  explicit WaitCursor(Qt::CursorShape shape);
   ~WaitCursor() { Release(); }
   WaitCursor(const WaitCursor&) = delete;
   WaitCursor& operator=(const WaitCursor&) = delete;
@@ -43,6 +44,12 @@ class WaitCursor {
 
  private:
   bool active_ = true;
+};
+
+// The pointer that says work goes on while the window can still be used.
+class BusyCursor : public WaitCursor {
+ public:
+  BusyCursor() : WaitCursor(Qt::BusyCursor) {}
 };
 
 }  // namespace mirvo::app

@@ -2,27 +2,20 @@
 
 #include <QApplication>
 #include <QFile>
+#include <QDateTime>
 #include <QFileInfo>
-#include <QPushButton>
 #include <QStatusBar>
 #include <algorithm>
-#include <map>
-#include <memory>
-#include <new>
-#include <optional>
 
 #include "app/app_resources.h"
+#include "app/device_list_model.h"
 #include "app/file_view.h"
 #include "app/message_box.h"
 #include "app/session_controller.h"
 #include "app/staging.h"
-#include "app/status_panel.h"
 #include "app/transfer_progress.h"
 #include "app/transfer_results_dialog.h"
-#include "core/committer.h"
 #include "protocol/list_records.h"
-#include "protocol/protocol_engine.h"
-#include "serial/serial_port.h"
 #include "text/cp932.h"
 #include "text/handset_name.h"
 
@@ -37,10 +30,11 @@ const char* const kDelRefused = "ファイルが存在しないか、ファイ�
 const char* const kBroken = "不正な処理が発生しました。切断します。";
 const char* const kBadLocalName = "ファイル名に電話機で使えない文字が含まれています。";
 const char* const kHungUp = "電話機との通信が中断されました。";
-const char* const kPutBroken = kHungUp;
 // Beside the fixed texts: what a user can act on.
 const char* const kCopyGuarded = "コピーガードが設定されています";
 const char* const kProtected = "保護が設定されています";
+// A frame lost or refused on the way; the link stands again.
+const char* const kDataLost = "データが正しく届きませんでした";
 
 QString ResultLine(bool ok, const QString& name) {
   return QString(ok ? "転送成功 … %1" : "転送失敗 … %1").arg(name);
@@ -68,17 +62,29 @@ QString AboutFile(const QString& name, const QString& reason) {
   return reason.isEmpty() ? name : name + "（" + reason + "）";
 }
 
+// The fixed text stays the first line; the file follows on the second.
+QString FileBox(const QString& text, const QString& about_file) {
+  return about_file.isEmpty() ? text : text + "\n" + about_file;
+}
+
 // The delete question with the files it is about: ten names at most.
-QString DeleteQuestion(const std::vector<std::string>& lines) {
+QString DeleteQuestion(const std::vector<HandsetFile>& files) {
   constexpr std::size_t kNamesShown = 10;
   QString text = "ファイルを削除しますか？";
-  for (std::size_t i = 0; i < lines.size() && i < kNamesShown; ++i) {
-    ListRecord item;
-    ParseListLine(lines[i], item);
-    text += "\r\n" + FromCp932(item.name);
-  }
-  if (lines.size() > kNamesShown) text += QString("\r\n他 %1 件").arg(lines.size() - kNamesShown);
+  for (std::size_t i = 0; i < files.size() && i < kNamesShown; ++i) text += "\n" + FromCp932(files[i].record.name);
+  if (files.size() > kNamesShown) text += QString("\n他 %1 件").arg(files.size() - kNamesShown);
   return text;
+}
+
+// Both files' sizes and dates, so that the user can tell which to keep.
+QString SendReplaceQuestion(const QString& path, const QString& shown, const ListRecord& existing) {
+  const QFileInfo local(path);
+  QString handset_date;
+  if (const std::optional<ListDate> d = ParseListDate(existing.date)) handset_date = DateTimeCell(*d);
+  return QString("電話機に同じ名前のファイルがあります。置き換えますか？\n%1\n"
+                 "送信するファイル: %2　%3\n電話機のファイル: %4　%5")
+      .arg(shown, SizeText(local.size()), local.lastModified().toString("yyyy/MM/dd hh:mm"), SizeText(existing.size),
+           handset_date);
 }
 
 std::string UploadAttributes() {
@@ -88,57 +94,7 @@ std::string UploadAttributes() {
   return attributes;
 }
 
-// A failure message of a transfer, with the pointer as an arrow: the
-// hourglass of the run would stand over the box.
-MsgAnswer TransferBox(const QString& text, MsgIcon icon = MsgIcon::Error, MsgButtons buttons = MsgButtons::Ok) {
-  int cursors = 0;
-  for (; QApplication::overrideCursor(); ++cursors) QApplication::restoreOverrideCursor();
-  ReleaseCapture();
-  const MsgAnswer answer = ShowMessage(text, icon, buttons);
-  for (int i = 0; i < cursors; ++i) QApplication::setOverrideCursor(Qt::WaitCursor);
-  return answer;
-}
-
-// The fixed text stays the first line; the file follows on the second.
-void TransferError(const QString& text, const QString& about_file) {
-  TransferBox(about_file.isEmpty() ? text : text + "\r\n" + about_file);
-}
-
 }  // namespace
-
-// The session's busy flag and the status of one single-file exchange, put
-// back on every way out.
-class TransferController::OneFileExchange {
- public:
-  OneFileExchange(TransferController& transfers, bool shows_size) : transfers_(transfers), shows_size_(shows_size) {
-    transfers_.session_.BeginExchange();
-  }
-  ~OneFileExchange() {
-    transfers_.Status(StatusField::Activity, {});
-    if (shows_size_) transfers_.Status(StatusField::Size, {});
-    transfers_.session_.EndExchange();
-  }
-  OneFileExchange(const OneFileExchange&) = delete;
-  OneFileExchange& operator=(const OneFileExchange&) = delete;
-
- private:
-  TransferController& transfers_;
-  const bool shows_size_;
-};
-
-// A download run's copies on their way to disk: each is written, synced and
-// renamed on the committer's thread while the next file comes.
-struct TransferController::PendingCopies {
-  struct Copy {
-    std::string relative, local_path;
-    QString name;
-  };
-  bool InFlight(const std::string& relative) const {
-    return std::any_of(copies.begin(), copies.end(), [&](const auto& c) { return c.second.relative == relative; });
-  }
-  std::map<std::size_t, Copy> copies;  // by the run's file index
-  Committer committer{1, [] { QCoreApplication::processEvents(); }};
-};
 
 TransferController::TransferController(SessionController& session, FileView& files, QStatusBar* status_bar,
                                        QWidget* window)
@@ -150,360 +106,331 @@ TransferController::TransferController(SessionController& session, FileView& fil
       staging_dir_(StagingDirPath()) {
   connect(progress_, &TransferProgress::StopClicked, this, &TransferController::StopTransfer);
   status_bar->addPermanentWidget(progress_);
-  // A fast line never makes the engine wait: the window is served here.
-  session_.Engine().On().progress = [this](std::int64_t done) {
-    if (progress_->FileBytes(done)) QCoreApplication::processEvents();
-  };
+  SessionWorker* worker = &session_.Worker();
+  connect(worker, &SessionWorker::FileStarted, this, &TransferController::FileStarted);
+  connect(worker, &SessionWorker::FileProgress, this, [this](qint64 bytes) {
+    if (run_) progress_->FileBytes(bytes);
+  });
+  connect(worker, &SessionWorker::FileSettled, this, &TransferController::FileSettled);
+  connect(worker, &SessionWorker::RunFinished, this, &TransferController::Finished);
+  connect(worker, &SessionWorker::RunRefused, this, &TransferController::Refused);
+}
+
+bool TransferController::Begin(Run run) {
+  if (run_ || session_.IsBusy() || !session_.IsSessionOpen()) return false;
+  stop_requested_ = false;
+  emit RunStarting();
+  std::int64_t total = 0;
+  for (std::int64_t size : run.sizes) total += std::max<std::int64_t>(0, size);
+  if (!run.sizes.empty()) progress_->BeginRun(static_cast<int>(run.sizes.size()), total);
+  run_ = std::move(run);
+  session_.BeginRun();
+  return true;
 }
 
 void TransferController::StopTransfer() {
-  if (!progress_->isVisible()) return;
+  if (!run_ || stop_requested_) return;
   stop_requested_ = true;
   progress_->DisableStop();
+  session_.Worker().StopJob();
 }
 
-int TransferController::ExchangeFailed(ExchangeResult result, const char* refused, const char* error,
-                                       const char* broken, const QString& name, const QString& refusal_reason) {
-  // A line that hung up says so, whatever the engine made of it: a reply
-  // that never came may read as a refusal.
-  if (session_.Port().HasHungUp()) {
-    Failure(kHungUp);
-    TransferError(kHungUp, name);
-    session_.DropSession(true);
-    return -1;
-  }
-  // A refusal leaves the session open; "ERROR" means the handset has given
-  // up the link; anything else is a broken exchange.
-  if (result == ExchangeResult::Refused) {
-    Failure(refusal_reason.isEmpty() ? QString(refused) : refusal_reason);
-    TransferError(refused, AboutFile(name, refusal_reason));
-    return -2;
-  }
-  const char* text = result == ExchangeResult::Failed ? error : broken;
-  Failure(text);
-  TransferError(text, name);
-  session_.DropSession(result == ExchangeResult::Failed);
-  return -1;
+CommandResult TransferController::DownloadSelected(FetchDone done) {
+  return DownloadFiles(files_.SelectedFiles().files, std::move(done));
 }
 
-int TransferController::LocalFailure(const QString& text, const QString& name, const QString& reason) {
-  Failure(reason.isEmpty() ? text : reason);
-  TransferError(text, AboutFile(name, reason));
-  return -2;
+CommandResult TransferController::DownloadFiles(std::vector<HandsetFile> files, FetchDone done, Delivery deliver) {
+  Run run;
+  run.kind = Kind::kFetch;
+  for (const HandsetFile& file : files) {
+    run.names.push_back(FromCp932(BareHandsetName(file.record.name)));
+    run.sizes.push_back(file.Size());
+    run.refusal_reasons.push_back(FlagAt(file.record.attributes, kCopyGuardFlag) == kFlagOn ? kCopyGuarded : "");
+  }
+  run.files = files;
+  run.fetch_done = std::move(done);
+  if (!Begin(std::move(run))) return CommandResult::kRefused;
+  session_.Worker().PostFetch({std::move(files), staging_dir_, std::move(deliver)});
+  return CommandResult::kStarted;
 }
 
-int TransferController::DownloadOneFile(const std::string& dir, const std::string& line) {
-  if (!session_.IsSessionOpen() || session_.IsBusy()) return -1;
-  failure_reason_.clear();
-  StagingRun run;
-  std::string why, local_path;
-  if (!run.Open(dir, why)) return LocalFailure(kCopyFailed, {}, QString::fromStdString(why));
-  return FetchIntoRun(run, line, local_path);
-}
-
-int TransferController::FetchIntoRun(StagingRun& run, const std::string& line, std::string& local_path,
-                                     PendingCopies* pending, std::size_t index) {
-  if (!session_.IsSessionOpen() || session_.IsBusy()) return -1;
-  failure_reason_.clear();
-  std::string data;
-  ListRecord item;
-  ParseListLine(line, item);
-  const QString name = FromCp932(item.name);
-  WaitCursor cursor;
-  const OneFileExchange exchange(*this, false);
-  std::string why;
-  // A name with no local form, or whose copy this run already wrote, is
-  // never fetched: its handset file must not count as copied.
-  const std::optional<std::string> target = run.Target(item, why);
-  if (!target) {
-    cursor.Release();
-    return LocalFailure(kCopyFailed, name, QString::fromStdString(why));
-  }
-  Status(StatusField::Activity, QString("ファイル取得中...%1").arg(name));
-  QCoreApplication::processEvents();
-  const ExchangeResult r = session_.Engine().GetFile(data, item.tag + item.folder + item.name);
-  QCoreApplication::processEvents();
-  if (r == ExchangeResult::Ok && pending) {
-    local_path = run.FolderPath() + "/" + *target;
-    auto copy = std::make_shared<const std::string>(std::move(data));
-    pending->committer.Submit(index, [&run, relative = *target, copy, date = item.date](std::string& failure) {
-      return run.Write(relative, *copy, date, failure);
-    });
-    pending->copies[index] = {*target, local_path, name};
-    return 0;
-  }
-  if (r == ExchangeResult::Ok) {
-    if (!run.Write(*target, data, item.date, why, [] { QCoreApplication::processEvents(); })) {
-      cursor.Release();
-      return LocalFailure(kCopyFailed, name, QString::fromStdString(why));
-    }
-    local_path = run.FolderPath() + "/" + *target;
-    QApplication::beep();
-    return 0;
-  }
-  cursor.Release();
-  const bool guarded = FlagAt(item.attributes, kCopyGuardFlag) == kFlagOn;
-  return ExchangeFailed(r, kGetRefused, kCopyFailed, kBroken, name, guarded ? kCopyGuarded : "");
-}
-
-int TransferController::UploadOneFile(const std::string& folder, const QString& path, const std::string& attributes) {
-  if (!session_.IsSessionOpen() || session_.IsBusy()) return -1;
-  failure_reason_.clear();
-  const OneFileExchange exchange(*this, true);
-  const QString name = QFileInfo(path).fileName();
-  Status(StatusField::Activity, QString("ファイル転送中...%1").arg(name));
-  const std::int64_t size = LocalFileSize(path);
-  Status(StatusField::Size, size == -1 ? QString() : SizeText(size));
-  if (const text::HandsetNameCheck check = text::CheckHandsetName(name.toStdString()); !check.IsSendable())
-    return LocalFailure(QString::fromStdString(BadLocalNameText(check)), name, {});
-  ExchangeResult r = ExchangeResult::Broken;
-  try {
-    r = session_.Engine().PutFile(folder, QFile::encodeName(path).toStdString(), attributes);
-  } catch (const std::bad_alloc&) {
-    // Where the exchange stood is unknown: a broken one, this file failed.
-  }
-  if (r == ExchangeResult::Ok) return 0;
-  return ExchangeFailed(r, kPutRefused, kCopyFailed, kPutBroken, name, {});
-}
-
-int TransferController::DeleteOneFile(const std::string& line) {
-  if (!session_.IsSessionOpen() || session_.IsBusy()) return -1;
-  failure_reason_.clear();
-  ListRecord item;
-  ParseListLine(line, item);
-  const QString name = FromCp932(item.name);
-  WaitCursor cursor;
-  const OneFileExchange exchange(*this, false);
-  Status(StatusField::Activity, QString("ファイル削除中...%1").arg(name));
-  const ExchangeResult r = session_.Engine().DelFile(item.tag + item.folder + item.name);
-  if (r == ExchangeResult::Ok) return 0;
-  cursor.Release();
-  const bool is_protected = FlagAt(item.attributes, kProtectionFlag) == kFlagOn;
-  return ExchangeFailed(r, kDelRefused, kDeleteFailed, kBroken, name, is_protected ? kProtected : "");
-}
-
-int TransferController::DownloadSelected(QStringList& local_paths) {
-  return DownloadFiles(files_.SelectedFiles().lines, local_paths);
-}
-
-int TransferController::DownloadFiles(const std::vector<std::string>& lines, QStringList& local_paths,
-                                      const Delivery& deliver) {
-  last_downloaded_.clear();
-  bool failed = false;
-  RunResults results;
-  const int files = static_cast<int>(lines.size());
-  std::string why;
-  StagingRun run;
-  if (files > 0 && session_.IsSessionOpen() && !run.Open(staging_dir_, why)) {
-    ShowMessage(QString(kCopyFailed) + "\r\n" + QString::fromStdString(why));
-    return -1;
-  }
-  emit RunStarting();
-  stop_requested_ = false;
-  WaitCursor cursor;
-  if (files > 0) {
-    std::int64_t bytes = 0;
-    for (const std::string& line : lines) {
-      ListRecord item;
-      if (ParseListLine(line, item) == 0) bytes += std::max<std::int64_t>(0, item.size);
-    }
-    progress_->BeginRun(files, bytes);
-  }
-  struct EndRun {
-    TransferProgress* p;
-    ~EndRun() { p->EndRun(); }
-  } end_run{progress_};
-  // Each file's result line, by its place in the run: copies settle later.
-  std::map<std::size_t, std::pair<bool, QString>> outcomes;
-  std::vector<QString> names(lines.size());
-  PendingCopies pending;
-  // A copy counts as fetched (listed, and so deletable by a cut) only once
-  // it is on disk; a failed one fails its file as a write here always did.
-  auto settle = [&](const std::vector<Committer::Result>& done) {
-    for (const Committer::Result& c : done) {
-      auto node = pending.copies.extract(c.tag);
-      if (node.empty()) continue;  // its file failed already (see the catch below)
-      const PendingCopies::Copy& copy = node.mapped();
-      if (c.ok) {
-        // A copy the run delivers elsewhere counts only once delivered.
-        if (deliver) {
-          if (const QString why = deliver(copy.local_path, lines[c.tag]); !why.isEmpty()) {
-            failed = true;
-            outcomes[c.tag] = {false, why};
-            continue;
-          }
-        }
-        last_downloaded_.push_back(lines[c.tag]);
-        local_paths << QString::fromStdString(copy.local_path);
-        outcomes[c.tag] = {true, {}};
-        QApplication::beep();
-        continue;
-      }
-      failed = true;
-      LocalFailure(kCopyFailed, copy.name, QString::fromStdString(c.why));
-      outcomes[c.tag] = {false, failure_reason_};
-    }
-  };
-  bool session_lost = false;
-  for (std::size_t i = 0; i < lines.size(); ++i) {
-    settle(pending.committer.TakeDone());
-    const std::string& line = lines[i];
-    if (!session_.IsSessionOpen()) {
-      session_lost = true;
-      break;
-    }
-    if (StopWanted()) break;
-    ListRecord item;
-    ParseListLine(line, item);
-    names[i] = FromCp932(BareHandsetName(item.name));
-    // A second file for a copy still on its way waits for it, so that the
-    // run refuses it as it always has.
-    if (const auto relative = StagedRelativePath(item); relative && pending.InFlight(*relative))
-      settle(pending.committer.Finish());
-    progress_->BeginFile(item.size);
-    int r = -100;
-    std::string local_path;
-    try {
-      r = FetchIntoRun(run, line, local_path, &pending, i);
-    } catch (...) {
-      // A file that could not be had (memory, for one) fails alone.
-      r = -2;
-    }
-    progress_->EndFile();
-    if (r == 0) continue;
-    failed = true;
-    if (r == -1 || r == -2) outcomes[i] = {false, failure_reason_};
-    if (r == -1) session_.DropSession(true);
-  }
-  settle(pending.committer.Finish());
-  for (const auto& [i, outcome] : outcomes) results.Add(outcome.first, names[i], outcome.second);
-  // A session that closed under the last file ends the run as under any other.
-  if (session_lost || !session_.IsSessionOpen()) return -1;
-  if (!results.lines.isEmpty() && failed) ShowResults(results);
-  if (!last_downloaded_.empty() && !told_staging_folder_) {
-    told_staging_folder_ = true;
-    emit CopiesKeptIn(QString::fromStdString(run.FolderPath()));
-  }
-  emit ListChanged();
-  cursor.Release();
-  if (stop_requested_) Status(StatusField::Activity, kStoppedNotice);
-  return 0;
-}
-
-int TransferController::UploadFiles(const QStringList& paths, const QList<dragdrop::PassedOver>& passed_over) {
+CommandResult TransferController::UploadFiles(const QStringList& paths, const QList<dragdrop::PassedOver>& passed_over,
+                                    std::function<void(int)> done) {
   QList<Upload> files;
   for (const QString& path : paths) files.push_back({path, {}, {}});
-  return UploadFiles(files, passed_over);
+  return UploadFiles(files, passed_over, std::move(done));
 }
 
-int TransferController::UploadFiles(const QList<Upload>& uploads, const QList<dragdrop::PassedOver>& passed_over) {
-  if (!session_.IsSessionOpen()) return -1;
-  int sent = 0;
-  bool changed = false, failed = !passed_over.isEmpty(), session_lost = false;
-  // A file passed over had no box of its own: the results say why.
-  bool passed_over_any = failed;
-  RunResults results;
-  for (const dragdrop::PassedOver& entry : passed_over) {
-    results.lines << PassedOverLine(entry.name, entry.reason);
-    results.reasons << QString();
-  }
-  std::optional<WaitCursor> cursor;
-  if (!uploads.isEmpty()) cursor.emplace();
-  // The progress counts only what will be sent.
-  int files = 0;
-  std::int64_t total = 0;
+CommandResult TransferController::UploadFiles(const QList<Upload>& uploads,
+                                    const QList<dragdrop::PassedOver>& passed_over_entries,
+                                    std::function<void(int)> done) {
+  if (run_ || session_.IsBusy() || !session_.IsSessionOpen()) return CommandResult::kRefused;
+  Run run;
+  run.kind = Kind::kSend;
+  run.count_done = std::move(done);
+  // What a drop named that is no local file had no box of its own: the
+  // results say why, first; then every file in the order given.
+  int place = 0;
+  auto passed_over = [&](const QString& line, const QString& reason) {
+    run.results[place++] = {line, reason};
+    run.failed = run.passed_over_any = true;
+  };
+  for (const dragdrop::PassedOver& entry : passed_over_entries) passed_over(PassedOverLine(entry.name, entry.reason), {});
+  SendJob job;
+  job.attributes = UploadAttributes();
   for (const auto& [path, folder, shown] : uploads) {
-    if (!dragdrop::WhyNotAFile(path).isEmpty()) continue;
-    ++files;
-    total += std::max<std::int64_t>(0, LocalFileSize(path));
-  }
-  emit RunStarting();
-  stop_requested_ = false;
-  if (files > 0) progress_->BeginRun(files, total);
-  const std::string attributes = UploadAttributes();
-  for (const auto& [path, folder, shown] : uploads) {
-    if (!session_.IsSessionOpen()) {
-      session_lost = true;
-      break;
-    }
-    if (StopWanted()) break;
-    Status(StatusField::Activity, "ファイル転送中");
+    const QString file_name = QFileInfo(path).fileName();
+    const QString name = shown.isEmpty() ? file_name : shown;
     QString why = dragdrop::WhyNotAFile(path);
     const std::int64_t size = why.isEmpty() ? LocalFileSize(path) : -1;
     if (size == -1) {
-      if (why.isEmpty()) why = "ファイルを読めません";
-      results.lines << PassedOverLine(shown.isEmpty() ? QFileInfo(path).fileName() : shown, why);
-      results.reasons << QString();
-      failed = passed_over_any = true;
+      passed_over(PassedOverLine(name, why.isEmpty() ? QString("ファイルを読めません") : why), {});
       continue;
     }
-    progress_->BeginFile(size);
-    const int r = UploadOneFile(folder, path, attributes);
-    progress_->EndFile();
-    const QString name = shown.isEmpty() ? QFileInfo(path).fileName() : shown;
-    if (r == 0) {
-      ++sent;
-      std::string handset_name;
-      ToCp932(QFileInfo(path).fileName(), handset_name);
-      handset_name.insert(0, folder);
-      std::string line = MakeListLine({}, handset_name, size, {}, attributes);
-      while (!line.empty() && (line.back() == '\n' || line.back() == '\r')) line.pop_back();
-      session_.Lines().push_back(std::move(line));
-      changed = true;
-      results.Add(true, name, {});
-    } else {
-      results.Add(false, name, failure_reason_);
-      failed = true;
+    // A name the handset cannot take is never sent: the results say why,
+    // all such names in one list, and the others go.
+    const text::HandsetNameCheck check = text::CheckHandsetName(file_name.toStdString());
+    std::string handset_name;
+    if (!check.IsSendable() || !ToCp932(file_name, handset_name)) {
+      passed_over(ResultLine(false, name), QString::fromStdString(BadLocalNameText(check)));
+      continue;
     }
+    job.files.push_back({QFile::encodeName(path).toStdString(), folder, handset_name, size});
+    run.names.push_back(name);
+    run.sizes.push_back(size);
+    run.place.push_back(place++);
   }
-  progress_->EndRun();
-  if (!session_lost && (results.lines.size() >= 2 || passed_over_any) && failed) ShowResults(results);
-  emit StatusChanged();
-  cursor.reset();
-  // Whether or not the list came again, the view shows what the session
-  // holds, the files just sent included.
-  if (changed) {
-    session_.FetchFileList();
-    emit ListChanged();
+  // Asked before anything is sent, as a save into a folder asks: the line
+  // is slow, and the user need not wait by it for the next question.
+  if (!AskBeforeReplacing(job, run)) return CommandResult::kRefused;
+  if (!Begin(std::move(run))) return CommandResult::kRefused;
+  if (job.files.empty()) {
+    // Nothing to send: the run ends with what was passed over.
+    QMetaObject::invokeMethod(this, &TransferController::Finished, Qt::QueuedConnection);
+    return CommandResult::kStarted;
   }
-  if (stop_requested_) Status(StatusField::Activity, kStoppedNotice);
-  return sent;
+  Status(StatusField::Activity, "ファイル転送中");
+  session_.Worker().PostSend(std::move(job));
+  return CommandResult::kStarted;
 }
 
-int TransferController::DeleteSelected(bool confirm) {
-  if (session_.IsBusy()) return -1;
-  const FileView::Selection selected = files_.SelectedFiles();
-  if (confirm && ShowMessage(DeleteQuestion(selected.lines), MsgIcon::Question, MsgButtons::OkCancel) != MsgAnswer::Ok)
-    return -1;
-  emit RunStarting();
-  std::vector<std::string>& lines = session_.Lines();
-  for (const std::string& line : selected.lines) {
-    if (!session_.IsSessionOpen()) return -1;
-    if (DeleteOneFile(line) != 0) continue;
-    const auto it = std::find(lines.begin(), lines.end(), line);
-    if (it != lines.end()) lines.erase(it);
+bool TransferController::AskBeforeReplacing(SendJob& job, Run& run) {
+  if (!ask_replace_) return true;
+  std::optional<ReplaceAnswer> for_all;
+  for (std::size_t i = 0; i < job.files.size();) {
+    const SendJob::File& file = job.files[i];
+    const std::string handset_path = file.folder + file.name;
+    const auto& files = session_.Listing()->Files();
+    const auto existing = std::find_if(files.begin(), files.end(), [&](const HandsetFile& f) {
+      return f.record.tag.empty() && SameHandsetName(f.record.name, handset_path);
+    });
+    if (existing == files.end()) {
+      ++i;
+      continue;
+    }
+    const ReplaceAnswer answer =
+        for_all ? *for_all
+                : ask_replace_(window_, SendReplaceQuestion(QFile::decodeName(file.local_path.c_str()), run.names[i],
+                                                            existing->record));
+    if (answer == ReplaceAnswer::Cancel) return false;
+    if (answer == ReplaceAnswer::ReplaceAll || answer == ReplaceAnswer::SkipAll) for_all = answer;
+    if (answer == ReplaceAnswer::Replace || answer == ReplaceAnswer::ReplaceAll) {
+      ++i;
+      continue;
+    }
+    const auto at = static_cast<std::ptrdiff_t>(i);
+    job.files.erase(job.files.begin() + at);
+    run.names.erase(run.names.begin() + at);
+    run.sizes.erase(run.sizes.begin() + at);
+    run.place.erase(run.place.begin() + at);
   }
-  if (!session_.IsSessionOpen()) return -1;
-  files_.ShowLines(files_.CurrentFolderPath(), lines, nullptr);
-  return 0;
+  return true;
 }
 
-int TransferController::UploadPending() {
+CommandResult TransferController::DeleteSelected(bool confirm) {
+  if (run_ || session_.IsBusy() || !session_.IsSessionOpen()) return CommandResult::kRefused;
+  std::vector<HandsetFile> selected = files_.SelectedFiles().files;
+  if (confirm && ShowMessage(DeleteQuestion(selected), MsgIcon::Question, MsgButtons::OkCancel) != MsgAnswer::Ok)
+    return CommandResult::kRefused;
+  return DeleteFiles(std::move(selected));
+}
+
+CommandResult TransferController::DeleteFiles(std::vector<HandsetFile> files, std::function<void(int)> done) {
+  Run run;
+  run.kind = Kind::kDelete;
+  for (const HandsetFile& file : files) {
+    run.names.push_back(FromCp932(file.record.name));
+    run.refusal_reasons.push_back(FlagAt(file.record.attributes, kProtectionFlag) == kFlagOn ? kProtected : "");
+  }
+  run.files = files;
+  run.count_done = std::move(done);
+  if (!Begin(std::move(run))) return CommandResult::kRefused;
+  session_.Worker().PostDelete(std::move(files));
+  return CommandResult::kStarted;
+}
+
+CommandResult TransferController::UploadPending() {
+  if (pending_uploads_.isEmpty()) return CommandResult::kStarted;
   const QStringList paths = pending_uploads_;
+  if (UploadFiles(paths) != CommandResult::kStarted) return CommandResult::kRefused;
   pending_uploads_.clear();
-  return UploadFiles(paths);
+  return CommandResult::kStarted;
 }
 
-void TransferController::RunResults::Add(bool ok, const QString& name, const QString& reason) {
-  lines << ResultLine(ok, name);
-  reasons << (ok ? QString() : reason);
+void TransferController::FileStarted(int index) {
+  if (!run_ || index < 0 || static_cast<std::size_t>(index) >= run_->names.size()) return;
+  const auto i = static_cast<std::size_t>(index);
+  const QString& name = run_->names[i];
+  if (run_->kind != Kind::kDelete) {
+    // A fetched file settles once its copy is on disk, often after the next
+    // one has begun: its bytes count as done from here.
+    EndProgressOf(run_->started);
+    progress_->BeginFile(run_->sizes[i]);
+    run_->started = index;
+  }
+  switch (run_->kind) {
+    case Kind::kFetch:
+      Status(StatusField::Activity, QString("ファイル取得中...%1").arg(FromCp932(run_->files[i].record.name)));
+      break;
+    case Kind::kSend:
+      Status(StatusField::Activity, QString("ファイル転送中...%1").arg(name));
+      Status(StatusField::Size, SizeText(run_->sizes[i]));
+      break;
+    case Kind::kDelete: Status(StatusField::Activity, QString("ファイル削除中...%1").arg(name)); break;
+  }
 }
 
-int TransferController::ShowResults(const RunResults& results) {
+void TransferController::EndProgressOf(int index) {
+  if (index < 0 || !run_->counted.insert(index).second) return;
+  if (index != run_->started) progress_->BeginFile(run_->sizes[static_cast<std::size_t>(index)]);
+  progress_->EndFile();
+  if (index == run_->started) run_->started = -1;
+}
+
+void TransferController::FileFailed(int index, const QString& box, const QString& reason) {
+  run_->failed = true;
+  run_->results[run_->Place(index)] = {ResultLine(false, run_->names[static_cast<std::size_t>(index)]), reason};
+  session_.Tell(box);
+}
+
+void TransferController::FileSettled(const FileOutcome& outcome) {
+  if (!run_ || outcome.index < 0 || static_cast<std::size_t>(outcome.index) >= run_->names.size()) return;
+  const auto i = static_cast<std::size_t>(outcome.index);
+  if (run_->kind != Kind::kDelete) {
+    // One never begun (refused before it was asked for) is counted with
+    // whatever is under way ended first.
+    if (run_->started != outcome.index && !run_->counted.count(outcome.index)) EndProgressOf(run_->started);
+    EndProgressOf(outcome.index);
+  }
+  const QString& name = run_->names[i];
+  switch (outcome.kind) {
+    case FileOutcome::Kind::kDone:
+      ++run_->done;
+      run_->results[run_->Place(outcome.index)] = {ResultLine(true, name), {}};
+      if (run_->kind == Kind::kFetch) {
+        run_->fetched.local_paths << QString::fromStdString(outcome.local_path);
+        run_->fetched.files.push_back(run_->files[i]);
+        QApplication::beep();
+      }
+      break;
+    case FileOutcome::Kind::kStopped:
+      // Given up at the user's word: neither done nor failed.
+      break;
+    case FileOutcome::Kind::kLocal: {
+      const QString why = QString::fromStdString(outcome.why);
+      FileFailed(outcome.index, FileBox(kCopyFailed, AboutFile(name, why)), why.isEmpty() ? kCopyFailed : why);
+      break;
+    }
+    case FileOutcome::Kind::kHungUp: FileFailed(outcome.index, FileBox(kHungUp, name), kHungUp); break;
+    case FileOutcome::Kind::kExchange: ExchangeFailed(outcome); break;
+  }
+}
+
+void TransferController::ExchangeFailed(const FileOutcome& outcome) {
+  const auto i = static_cast<std::size_t>(outcome.index);
+  const QString& name = run_->names[i];
+  const QString reason = i < run_->refusal_reasons.size() ? run_->refusal_reasons[i] : QString();
+  const char* refused = kGetRefused;
+  const char* error = kCopyFailed;
+  const char* broken = kBroken;
+  if (run_->kind == Kind::kSend) {
+    refused = kPutRefused;
+    broken = kHungUp;
+  } else if (run_->kind == Kind::kDelete) {
+    refused = kDelRefused;
+    error = kDeleteFailed;
+  }
+  switch (outcome.result) {
+    case ExchangeResult::Refused:
+      FileFailed(outcome.index, FileBox(refused, AboutFile(name, reason)), reason.isEmpty() ? QString(refused) : reason);
+      return;
+    case ExchangeResult::DataRefused:
+    case ExchangeResult::FrameLost:
+      // The link stands again: the file fails alone, its notice said why.
+      FileFailed(outcome.index, FileBox(kCopyFailed, AboutFile(name, kDataLost)), kDataLost);
+      return;
+    case ExchangeResult::Failed: FileFailed(outcome.index, FileBox(error, name), error); return;
+    default: FileFailed(outcome.index, FileBox(broken, name), broken); return;
+  }
+}
+
+void TransferController::Refused(const std::string& why) {
+  if (!run_) return;
+  // Nothing was tried: the box says why, no results follow.
+  session_.Tell(FileBox(kCopyFailed, QString::fromStdString(why)));
+  run_->failed = false;
+  run_->results.clear();
+}
+
+void TransferController::Finished() {
+  if (!run_) return;
+  Run run = std::move(*run_);
+  run_.reset();
+  progress_->EndRun();
+  Status(StatusField::Activity, {});
+  if (run.kind == Kind::kSend) Status(StatusField::Size, {});
+  const bool session_lost = !session_.IsSessionOpen();
+  session_.EndRun();
+
+  QStringList lines, reasons;
+  for (const auto& [place, result] : run.results) {
+    lines << result.first;
+    reasons << result.second;
+  }
+  // A session that closed under the run ends it as under any other: no
+  // results, the list is gone.
+  const bool results =
+      !session_lost && run.failed &&
+      (run.kind == Kind::kFetch ? !lines.isEmpty() : run.kind == Kind::kSend && (lines.size() >= 2 || run.passed_over_any));
+  if (results) ShowResults(lines, reasons);
+  if (run.kind == Kind::kFetch && !run.fetched.files.empty() && !told_staging_folder_) {
+    told_staging_folder_ = true;
+    QString folder = QString::fromStdString(staging_dir_);
+    while (folder.size() > 1 && folder.endsWith('/')) folder.chop(1);
+    emit CopiesKeptIn(folder);
+  }
+  emit StatusChanged();
+  emit ListChanged();
+  // What is left after a delete shows without the search, as the folder is.
+  if (run.kind == Kind::kDelete && !session_lost) files_.ShowFolder(files_.CurrentFolderPath(), nullptr);
+  // What went well is said too, where a screen reader reads it.
+  if (run.done > 0 && run.kind == Kind::kSend)
+    Status(StatusField::Activity, QString("%1 個のファイルを送信しました。").arg(run.done));
+  if (run.done > 0 && run.kind == Kind::kDelete && !run.count_done)
+    Status(StatusField::Activity, QString("%1 個のファイルを削除しました。").arg(run.done));
+  if (stop_requested_) Status(StatusField::Activity, kStoppedNotice);
+  run.fetched.session_lost = session_lost;
+  run.fetched.stopped = stop_requested_;
+  if (run.fetch_done) run.fetch_done(run.fetched);
+  if (run.count_done) run.count_done(run.done);
+  emit RunFinished();
+}
+
+int TransferController::ShowResults(const QStringList& lines, const QStringList& reasons) {
   int result = 0;
   {
     TransferResultsDialog dialog(window_);
-    dialog.SetResults(results.lines, results.reasons);
+    dialog.SetResults(lines, reasons);
     result = dialog.exec();
   }
   ForceForeground(window_);

@@ -1,38 +1,46 @@
-// Moving files between the handset and this computer: fetching the
-// selected files into the staging folder, sending local files, deleting
-// handset files, the files named on the command line, the progress of a
-// run in the status bar and the results of a run that had failures.
+// Moving files between the handset and this computer: fetching files into
+// the staging folder (and on into a folder of the user's), sending local
+// files, deleting handset files, the files named on the command line, the
+// progress of a run in the status bar and the results of a run that had
+// failures.
 //
-// Main thread only; every exchange goes through the session and holds its
-// busy flag. Handset texts are code page 932; local paths are UTF-8.
+// Main thread only. A run is one job of the session's worker: it starts
+// here, the worker reports each file as it settles, and the run ends when
+// the worker says so; the window goes on meanwhile. One run at a time.
+// Handset texts are code page 932; local paths are UTF-8.
 #pragma once
 
 #include <QObject>
 #include <QStringList>
 #include <cstdint>
 #include <functional>
+#include <map>
+#include <set>
+#include <optional>
 #include <string>
 #include <vector>
 
+#include "app/session_worker.h"
+#include "app/command_result.h"
 #include "app/status_field.h"
 #include "dragdrop/file_list_formats.h"
+#include "protocol/handset_listing.h"
 
 class QStatusBar;
 class QWidget;
-
-namespace mirvo {
-enum class ExchangeResult : int;
-}  // namespace mirvo
 
 namespace mirvo::app {
 
 class FileView;
 class SessionController;
-class StagingRun;
 class TransferProgress;
 
 // The activity text after a run the user stopped.
 inline constexpr const char* kStoppedNotice = "中止しました";
+
+// What the user says to a file of the same name where a copy goes.
+enum class ReplaceAnswer { Replace, Skip, ReplaceAll, SkipAll, Cancel };
+using ReplaceAsker = std::function<ReplaceAnswer(QWidget* parent, const QString& question)>;
 
 class TransferController : public QObject {
   Q_OBJECT
@@ -41,26 +49,23 @@ class TransferController : public QObject {
   // The progress goes into status_bar; window owns the results dialog.
   TransferController(SessionController& session, FileView& files, QStatusBar* status_bar, QWidget* window);
 
-  // One file: 0 done, -1 refused (busy, no session) or the session broke,
-  // -2 this file failed and the session goes on.
-  int DownloadOneFile(const std::string& dir, const std::string& line);
-  int UploadOneFile(const std::string& folder, const QString& path, const std::string& attributes);
-  int DeleteOneFile(const std::string& line);
+  // What a download run gave: the copies on disk (delivered, where the run
+  // delivers) and the handset files they came from, in run order.
+  struct Fetched {
+    QStringList local_paths;
+    std::vector<HandsetFile> files;
+    bool session_lost = false;  // the session closed under the run
+    bool stopped = false;       // the user stopped it
+  };
+  using FetchDone = std::function<void(const Fetched&)>;
+  // What a run does with each copy once it is on disk, on the session's
+  // thread: empty when done, else why the file failed (UTF-8).
+  using Delivery = std::function<std::string(const std::string& local_path, const HandsetFile& file)>;
 
-  // Fetches the selected files into the staging folder and adds the paths
-  // of those written to local_paths. 0 when the run ended normally (or was
-  // stopped by the user), -1 when it stopped because the session closed.
-  int DownloadSelected(QStringList& local_paths);
-  // What a run does with each copy once staged (a save into a folder of the
-  // user's): an empty text when done, else why the file failed.
-  using Delivery = std::function<QString(const std::string& local_path, const std::string& line)>;
-  // The same for the given list lines; a file deliver refuses fails with
-  // its reason and is not counted as fetched.
-  int DownloadFiles(const std::vector<std::string>& lines, QStringList& local_paths, const Delivery& deliver = {});
-  // The number of files sent; -1 when no session was open at the start.
-  // A path that is no regular file, and each entry of passed_over (what a
-  // drop named that is no local file), gets a failure line with its reason.
-  int UploadFiles(const QStringList& paths, const QList<dragdrop::PassedOver>& passed_over = {});
+  // Each starts a run and returns 0, or -1 when refused (a run or another
+  // job under way, no session); done runs once it has ended.
+  CommandResult DownloadFiles(std::vector<HandsetFile> files, FetchDone done = {}, Delivery deliver = {});
+  CommandResult DownloadSelected(FetchDone done = {});
   // A local file and the handset folder it goes into: code page 932, "\"
   // after each part, checked already; empty for the top folder. shown: its
   // name in the results (the bare file name when empty).
@@ -69,63 +74,88 @@ class TransferController : public QObject {
     std::string folder;
     QString shown;
   };
-  int UploadFiles(const QList<Upload>& files, const QList<dragdrop::PassedOver>& passed_over);
-  // 0 when the run ended normally; -1 when refused, cancelled or stopped.
-  int DeleteSelected(bool confirm);
+  // done gets the number of files sent. A path that is no regular file,
+  // and each entry of passed_over (what a drop named that is no local
+  // file), gets a failure line with its reason. A file the handset has
+  // already is replaced only when the user says so, asked before anything
+  // is sent; -1 when the user cancels there.
+  CommandResult UploadFiles(const QStringList& paths, const QList<dragdrop::PassedOver>& passed_over = {},
+                  std::function<void(int)> done = {});
+  CommandResult UploadFiles(const QList<Upload>& files, const QList<dragdrop::PassedOver>& passed_over,
+                  std::function<void(int)> done = {});
+  // Asks first when confirm is set; -1 when refused or cancelled.
+  CommandResult DeleteSelected(bool confirm);
+  // done gets the number of files deleted.
+  CommandResult DeleteFiles(std::vector<HandsetFile> files, std::function<void(int)> done = {});
   // Sends the files waiting for a session (the command line's, a second
   // start's) and forgets them.
-  int UploadPending();
+  CommandResult UploadPending();
   void AddPendingUploads(const QStringList& paths) { pending_uploads_ += paths; }
   const QStringList& PendingUploads() const { return pending_uploads_; }
   bool HasPendingUploads() const { return !pending_uploads_.isEmpty(); }
 
-  // Ends a download or upload run after the file in progress (Esc, 中止).
+  bool IsRunning() const { return run_.has_value(); }
+  // Ends the run under way: the file in progress is given up at its next
+  // data frame, the rest are not tried (Esc, 中止, closing the window).
   void StopTransfer();
-  // While this says a close waits, a run ends after the file in progress.
-  void SetCloseCheck(std::function<bool()> close_pending) { close_pending_ = std::move(close_pending); }
 
-  // The list lines of the files the last download run wrote, in order.
-  const std::vector<std::string>& LastDownloaded() const { return last_downloaded_; }
+  // Who is asked before a handset file is replaced.
+  void SetReplaceAsker(ReplaceAsker asker) { ask_replace_ = std::move(asker); }
+
   const std::string& StagingDir() const { return staging_dir_; }
   void SetStagingDir(std::string dir) { staging_dir_ = std::move(dir); }
   TransferProgress& Progress() { return *progress_; }
 
  signals:
   void StatusText(StatusField field, const QString& text);
-  // The list shows the session's lines again.
+  // The list shows the session's files again.
   void ListChanged();
   // The selection's count and size, and the connection state, are shown again.
   void StatusChanged();
   // Once per window, after the first copies were staged: the folder that holds them.
   void CopiesKeptIn(const QString& folder);
-  // A download, upload or delete run begins.
+  // A download, upload or delete run begins, and has ended.
   void RunStarting();
+  void RunFinished();
 
  private:
-  class OneFileExchange;
-  struct PendingCopies;
-  // One file of a run into its staging folder; local_path gets the copy's path.
-  // With pending, 0 means fetched: the copy is handed to its committer as
-  // the file numbered index, and counts only once that succeeded.
-  int FetchIntoRun(StagingRun& run, const std::string& line, std::string& local_path,
-                   PendingCopies* pending = nullptr, std::size_t index = 0);
-  // A run's result lines and, beside each failed one, why it failed.
-  struct RunResults {
-    QStringList lines, reasons;
-    void Add(bool ok, const QString& name, const QString& reason);
+  enum class Kind { kFetch, kSend, kDelete };
+  struct Run {
+    Kind kind = Kind::kFetch;
+    std::vector<QString> names;  // each file's, as the results show it
+    std::vector<std::int64_t> sizes;
+    std::vector<HandsetFile> files;  // fetch and delete
+    // Why the handset may refuse each file, where its list tells.
+    std::vector<QString> refusal_reasons;
+    // Each file's place among those the user gave (none: its index).
+    std::vector<int> place;
+    // The results by place: the line, and beside a failed one why.
+    std::map<int, std::pair<QString, QString>> results;
+    bool failed = false, passed_over_any = false;
+    int done = 0;
+    int started = -1;         // the file whose bytes the progress shows
+    std::set<int> counted;    // files the progress has counted as done
+    int Place(int index) const {
+      return static_cast<std::size_t>(index) < place.size() ? place[static_cast<std::size_t>(index)] : index;
+    }
+    Fetched fetched;
+    FetchDone fetch_done;
+    std::function<void(int)> count_done;
   };
-  int ShowResults(const RunResults& results);
-  void Failure(const QString& reason) { failure_reason_ = reason; }
-  bool StopWanted() const { return stop_requested_ || (close_pending_ && close_pending_()); }
+  bool Begin(Run run);
+  // Drops from the job the files the user keeps on the handset; false on a cancel.
+  bool AskBeforeReplacing(SendJob& job, Run& run);
+  void FileStarted(int index);
+  void FileSettled(const FileOutcome& outcome);
+  // Counts a file as done in the progress, once.
+  void EndProgressOf(int index);
+  void Finished();
+  void Refused(const std::string& why);
+  // A failed file: its box (shown once the run ends) and its result line.
+  void FileFailed(int index, const QString& box, const QString& reason);
+  void ExchangeFailed(const FileOutcome& outcome);
+  int ShowResults(const QStringList& lines, const QStringList& reasons);
   void Status(StatusField field, const QString& text) { emit StatusText(field, text); }
-  // The message of a failed single-file exchange and what it does to the
-  // session; the single-file result, -2 or -1.
-  // name: the file's, for the box's second line; refusal_reason: why the
-  // handset refused it, where the list tells.
-  int ExchangeFailed(ExchangeResult result, const char* refused, const char* error, const char* broken,
-                     const QString& name, const QString& refusal_reason);
-  // A failure on this computer's side: the session goes on; -2.
-  int LocalFailure(const QString& text, const QString& name, const QString& reason);
 
   SessionController& session_;
   FileView& files_;
@@ -133,12 +163,10 @@ class TransferController : public QObject {
   TransferProgress* progress_;
   std::string staging_dir_;
   QStringList pending_uploads_;
-  std::vector<std::string> last_downloaded_;
+  ReplaceAsker ask_replace_;
+  std::optional<Run> run_;
   bool stop_requested_ = false;
   bool told_staging_folder_ = false;
-  // Why the last single-file exchange failed, for the results dialog.
-  QString failure_reason_;
-  std::function<bool()> close_pending_;
 };
 
 }  // namespace mirvo::app

@@ -24,6 +24,7 @@ std::int64_t LocalFileSize(const QString& path) {
 
 TransferProgress::TransferProgress(QWidget* parent) : QWidget(parent) {
   setObjectName("transfer_progress");
+  setAccessibleName("転送の進み具合");
   auto* row = new QHBoxLayout(this);
   row->setContentsMargins(0, 0, 0, 0);
   row->setSpacing(4);
@@ -31,7 +32,9 @@ TransferProgress::TransferProgress(QWidget* parent) : QWidget(parent) {
   label_->setObjectName("progress_label");
   bar_ = new QProgressBar(this);
   bar_->setObjectName("progress_bar");
-  label_->setBuddy(bar_);  // the bar is named by the text beside it
+  // Named the same idle or running; what the run has done is its
+  // description, as the text beside it says.
+  bar_->setAccessibleName("進み具合");
   bar_->setFixedWidth(120);
   bar_->setMaximumHeight(16);
   bar_->setRange(0, 1000);
@@ -81,6 +84,7 @@ void TransferProgress::EndFile() {
 
 void TransferProgress::EndRun() {
   files_ = 0;
+  bar_->setAccessibleDescription({});
   hide();
 }
 
@@ -107,7 +111,9 @@ bool TransferProgress::Show(bool force) {
   else if (files_ > 0)
     value = files_done_ * 1000 / files_;
   bar_->setValue(value);
-  label_->setText(Text());
+  const QString text = Text();
+  label_->setText(text);
+  if (bar_->accessibleDescription() != text) bar_->setAccessibleDescription(text);
   return true;
 }
 

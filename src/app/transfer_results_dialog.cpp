@@ -83,6 +83,8 @@ void TransferResultsDialog::SetResults(const QStringList& lines, const QStringLi
     const QString reason = reasons.value(row);
     if (!reason.isEmpty()) {
       item->setData(kReasonRole, reason);
+      // Painted beside the line by hand: a screen reader hears it only so.
+      item->setData(Qt::AccessibleDescriptionRole, reason);
       item->setToolTip(item->text() + "\n" + reason);
     }
   }

@@ -7,9 +7,8 @@
 
 namespace mirvo {
 
-Committer::Committer(std::size_t max_pending, std::function<void()> while_waiting)
+Committer::Committer(std::size_t max_pending)
     : max_pending_(std::max<std::size_t>(max_pending, 1)),
-      while_waiting_(std::move(while_waiting)),
       worker_([this](std::stop_token stop) { Work(stop); }) {}
 
 Committer::~Committer() {
@@ -42,12 +41,7 @@ std::size_t Committer::Pending() const {
 }
 
 void Committer::WaitUntil(std::unique_lock<std::mutex>& lock, const std::function<bool()>& ready) {
-  if (!while_waiting_) return changed_.wait(lock, ready);
-  while (!changed_.wait_for(lock, std::chrono::milliseconds(50), ready)) {
-    lock.unlock();
-    while_waiting_();
-    lock.lock();
-  }
+  changed_.wait(lock, ready);
 }
 
 void Committer::Work(std::stop_token stop) {

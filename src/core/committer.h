@@ -33,10 +33,7 @@ class Committer {
   // max_pending: jobs queued or running before Submit waits; each holds its
   // file's data, so this bounds the memory too. One is enough to overlap a
   // copy's disk work with the next file's transfer.
-  // while_waiting, when given, runs on the caller's thread about every
-  // 50 ms while Submit or Finish waits for the worker (a window keeps
-  // painting meanwhile).
-  explicit Committer(std::size_t max_pending = 1, std::function<void()> while_waiting = {});
+  explicit Committer(std::size_t max_pending = 1);
   ~Committer();
   Committer(const Committer&) = delete;
   Committer& operator=(const Committer&) = delete;
@@ -58,7 +55,6 @@ class Committer {
   void WaitUntil(std::unique_lock<std::mutex>& lock, const std::function<bool()>& ready);
 
   const std::size_t max_pending_;
-  const std::function<void()> while_waiting_;
   mutable std::mutex mutex_;
   std::condition_variable_any changed_;
   std::deque<Entry> queue_;     // not started yet

@@ -233,6 +233,12 @@ ExchangeResult ProtocolEngine::GetFile(std::string& target, std::string_view han
       data.append(buffer, frame.length);
       Progress(static_cast<std::int64_t>(data.size()));
     }
+    if (frame.type != kEtx && abandon_.stop_requested()) {
+      Trace(Cp932("ファイル読み込み中止"));
+      const bool naked = SendControl(kNak) == kOk;
+      if (RecoverLink() != kOk || !naked) return kBroken;
+      return ExchangeResult::FrameLost;
+    }
     if (frame.type != kEtx) {
       expected = 0;
       continue;
@@ -309,6 +315,11 @@ ExchangeResult ProtocolEngine::PutFile(std::string_view prefix, const std::strin
     if (TransmitFrame(last ? kEtx : kStx, chunk, n, false, !last) != kOk) return kBroken;
     pos += n;
     Progress(pos);
+    if (!last && abandon_.stop_requested()) {
+      Trace(Cp932("ファイル書き込み中止"));
+      port_.DiscardQueuedOutput();
+      return RecoverLink() != kOk ? kBroken : ExchangeResult::FrameLost;
+    }
     if (!last && port_.BytesAvailable() > 0) {
       if (WaitAck(control) != kOk) return kBroken;
       if (control == kNak) return refused();

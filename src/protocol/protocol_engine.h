@@ -15,6 +15,7 @@
 #include <cstdint>
 #include <functional>
 #include <string>
+#include <stop_token>
 #include <string_view>
 #include <vector>
 
@@ -109,6 +110,11 @@ class ProtocolEngine {
   void SetLimits(const Limits& limits) { limits_ = limits; }
   const Limits& GetLimits() const { return limits_; }
   Events& On() { return events_; }
+  // A file being fetched or sent is given up between two data frames once
+  // a stop is requested here: refused (NAK, or the frames still queued
+  // thrown away), the line let go quiet and linked again, FrameLost. Unlike
+  // the port's stop, this leaves the session usable.
+  void SetAbandonToken(std::stop_token token) { abandon_ = std::move(token); }
 
   // Frame exchange. Every call gives Ok when all of it went through.
   ExchangeResult SendBytes(const void* bytes, int count, int timeout_ms);
@@ -203,6 +209,7 @@ class ProtocolEngine {
   Timeouts timeouts_;
   Limits limits_;
   Events events_;
+  std::stop_token abandon_;
   bool answering_end_ = false;  // inside AnswerHandsetEnd
 };
 

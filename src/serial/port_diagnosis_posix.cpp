@@ -79,23 +79,6 @@ bool OwnedByUs(long pid) {
   return ::stat(("/proc/" + std::to_string(pid)).c_str(), &st) == 0 && st.st_uid == ::geteuid();
 }
 
-// The process holding an flock on the device (how this program and others
-// keep a port to themselves).
-long LockHolder(const struct stat& dev) {
-  std::ifstream locks("/proc/locks");
-  for (std::string line; std::getline(locks, line);) {
-    std::istringstream fields(line);
-    std::string index, kind, mode, access, where;
-    long pid = 0;
-    if (!(fields >> index >> kind >> mode >> access >> pid >> where) || kind != "FLOCK") continue;
-    unsigned major = 0, minor = 0;
-    unsigned long long inode = 0;
-    if (std::sscanf(where.c_str(), "%x:%x:%llu", &major, &minor, &inode) != 3) continue;
-    if (inode == dev.st_ino && ::makedev(major, minor) == dev.st_dev) return pid;
-  }
-  return 0;
-}
-
 // A process of ours, other than this one, with the device open.
 long OpenedBy(const struct stat& dev) {
   std::error_code ec;
@@ -173,7 +156,7 @@ PortOpenDiagnosis DiagnosePortOpen(const std::string& port_name) {
     d.not_terminal = true;
     return d;
   }
-  long pid = LockHolder(st);
+  long pid = serial_internal::FlockHolder(st);
   if (pid != 0 && !OwnedByUs(pid)) pid = 0;
   if (pid == 0 && S_ISCHR(st.st_mode)) pid = OpenedBy(st);
   if (pid != 0) d.holder = ProcessName(pid);

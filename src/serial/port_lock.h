@@ -4,6 +4,8 @@
 // src/serial.
 #pragma once
 
+#include <sys/stat.h>
+
 #include <optional>
 #include <string>
 
@@ -18,6 +20,13 @@ struct LockFileOwner {
   std::optional<long> pid;
 };
 LockFileOwner ReadLockFile(const std::string& folder, const std::string& device_path);
+
+// Whether the process a lock file names still runs (or is not ours to see).
+bool ProcessRuns(long pid);
+
+// The process holding an flock on the device (how this program and others
+// keep a port to themselves); 0 when none does.
+long FlockHolder(const struct stat& device);
 
 class PortLock {
  public:

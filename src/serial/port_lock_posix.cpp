@@ -8,7 +8,9 @@
 #include <charconv>
 #include <cstdio>
 #include <cstring>
+#include <fstream>
 #include <optional>
+#include <sstream>
 
 #include "serial/port_lock.h"
 
@@ -69,6 +71,23 @@ Existing LookAt(const std::string& file) {
 }
 
 }  // namespace
+
+bool ProcessRuns(long pid) { return Alive(static_cast<pid_t>(pid)); }
+
+long FlockHolder(const struct stat& device) {
+  std::ifstream locks("/proc/locks");
+  for (std::string line; std::getline(locks, line);) {
+    std::istringstream fields(line);
+    std::string index, kind, mode, access, where;
+    long pid = 0;
+    if (!(fields >> index >> kind >> mode >> access >> pid >> where) || kind != "FLOCK") continue;
+    unsigned major_no = 0, minor_no = 0;
+    unsigned long long inode = 0;
+    if (std::sscanf(where.c_str(), "%x:%x:%llu", &major_no, &minor_no, &inode) != 3) continue;
+    if (inode == device.st_ino && makedev(major_no, minor_no) == device.st_dev) return pid;
+  }
+  return 0;
+}
 
 LockFileOwner ReadLockFile(const std::string& folder, const std::string& device_path) {
   if (folder.empty() || !MayBeLocked(device_path)) return {};

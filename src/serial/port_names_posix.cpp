@@ -16,8 +16,10 @@ PortResolver& Installed() {
   return resolver;
 }
 
+}  // namespace
+
 // Read at every call: consoles can change and the scan is rare.
-bool IsConsole(const std::string& path) {
+bool IsSystemConsole(const std::string& path) {
   struct stat st {};
   if (stat(path.c_str(), &st) != 0 || !S_ISCHR(st.st_mode)) return false;
   std::ifstream in("/proc/consoles");
@@ -34,8 +36,6 @@ bool IsConsole(const std::string& path) {
   }
   return false;
 }
-
-}  // namespace
 
 std::optional<int> ComPortNumber(std::string_view name) {
   if (name.size() < 4 || name.size() > 6) return std::nullopt;
@@ -75,7 +75,7 @@ std::optional<std::string> DefaultPortResolver(const std::string& name) {
   } else {
     path = FixedPortPath(*n);
   }
-  if (!path || IsConsole(*path)) return std::nullopt;
+  if (!path || IsSystemConsole(*path)) return std::nullopt;
   return path;
 }
 

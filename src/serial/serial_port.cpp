@@ -218,6 +218,8 @@ bool SerialPort::Send(const void* buffer, int n, bool drain) {
       in += put;
       left -= static_cast<std::size_t>(put);
       if (left == 0) break;
+      // Room came: the line moves, and the limit counts from here.
+      timing = false;
       continue;
     }
     const auto now = Clock::now();

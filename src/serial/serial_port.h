@@ -135,10 +135,12 @@ class SerialPort {
   // Close raised on_closed).
   bool Close();
 
-  // All or nothing: true only when exactly n bytes arrived (were sent: had
-  // left the driver's send queue) within the read (write) time-out of the
-  // first wait, and for Read with no gap longer than the read interval
-  // between two bytes. A hang-up fails at once.
+  // All or nothing: true only when exactly n bytes arrived within the read
+  // time-out of the first wait, with no gap longer than the read interval
+  // between two bytes; for Write, when they were sent (had left the
+  // driver's send queue) with the line never stuck, neither taking bytes
+  // nor sending queued ones, for the write time-out: a slow line may hold
+  // much ahead of them. A hang-up fails at once.
   // After a false Read the bytes that did arrive are consumed; after a
   // false Write whatever it left unsent is discarded. Nothing stays pending.
   bool Read(void* buffer, int n);

@@ -176,6 +176,7 @@ SettingsLoadResult LoadSettingsFile(const std::string& path, SettingsLines& line
   s.width = Lenient(lines, "FORM_WIDTH", 640);
   s.height = Lenient(lines, "FORM_HEIGHT", 480);
   s.tree_view_width = Lenient(lines, "TREEVIEW_WIDTH", 100);
+  s.auto_connect = FindSettingValue(lines, "AUTO_CONNECT").value_or("1") != "0";
   for (int i = 0; i < 6; ++i) {
     const auto value = FindSettingValue(lines, kColumnKeys[i]);
     const auto width = value ? StrictInt(*value) : std::nullopt;
@@ -197,6 +198,8 @@ void StoreSettings(const WindowSettings& s, SettingsLines& lines) {
   SetSettingValue(lines, "FORM_WIDTH", number(s.width));
   SetSettingValue(lines, "FORM_HEIGHT", number(s.height));
   SetSettingValue(lines, "TREEVIEW_WIDTH", std::to_string(s.tree_view_width));
+  // Written only when off: the files of those who keep it on stay as they were.
+  SetSettingValue(lines, "AUTO_CONNECT", s.auto_connect ? "" : "0");
   for (int i = 0; i < 6; ++i) SetSettingValue(lines, kColumnKeys[i], std::to_string(s.column_widths[i]));
 }
 

@@ -28,6 +28,9 @@ struct WindowSettings {
   std::string vendor_name;
   std::string model_name;
   ViewStyle view_style = kDefaultViewStyle;
+  // Connect by itself when the saved handset is plugged in (AUTO_CONNECT,
+  // "0" or "1"; older versions pass the key over).
+  bool auto_connect = true;
   // Unset: the window system's placement and size for a new window.
   std::optional<int> left, top, width, height;
   int tree_view_width = 112;

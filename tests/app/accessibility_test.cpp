@@ -1,5 +1,5 @@
-// What keyboard-only and screen-reader users meet: the file views as
-// assistive tools see them, named controls, full-width mnemonics, the
+// What keyboard-only and screen-reader users meet: the file views and the
+// menu band as assistive tools see them, named controls, full-width mnemonics, the
 // menus from the keyboard, the current row through a delete and the
 // results said in the status bar.
 #include <QAccessible>
@@ -11,12 +11,16 @@
 #include <QMenu>
 #include <QProgressBar>
 #include <QPushButton>
+#include <QSizeGrip>
+#include <QStatusBar>
 #include <QTest>
 #include <QTimer>
+#include <QToolButton>
 #include <QTreeView>
 #include <algorithm>
 #include <functional>
 
+#include "app/file_list_accessible.h"
 #include "app/main_window.h"
 #include "app/password_dialog.h"
 #include "app/port_dialog.h"
@@ -76,7 +80,7 @@ class AccessibilityTest : public QObject, WindowFixture {
   std::unique_ptr<MainWindow> ListedWindow() {
     auto w = Connected();
     const bool listed =
-        QTest::qWaitFor([&] { return w->Files().Model().rowCount() == 9 && !w->Session().IsConnecting(); }, 15000);
+        QTest::qWaitFor([&] { return w->Files().Model().rowCount() == 9 && !w->Session().IsBusy(); }, 15000);
     return listed ? std::move(w) : nullptr;
   }
 
@@ -103,6 +107,8 @@ class AccessibilityTest : public QObject, WindowFixture {
       const int b = RowNamed(*w, "b.txt");
       QCOMPARE(list->child(b)->text(QAccessible::Description),
                QString("1,234 B、%1、2004/01/23 15:30").arg(Column(*w, 2)[b]));
+      // A flag is said with its caption.
+      QVERIFY(list->child(RowNamed(*w, "保護.txt"))->text(QAccessible::Description).endsWith("、保護設定 ON、コピーガード OFF"));
       // The view's focus events count rows: the current row's item is the current file.
       w->Files().IconView()->setFocus(Qt::TabFocusReason);
       w->Files().IconView()->setCurrentIndex(w->Files().Model().index(b, 0));
@@ -114,6 +120,50 @@ class AccessibilityTest : public QObject, WindowFixture {
     QVERIFY(table && table->tableInterface());
     QCOMPARE(table->tableInterface()->columnCount(), 6);
     QCOMPARE(table->tableInterface()->rowCount(), 9);
+    // Its name cell carries what the icon views' items say.
+    const int b = RowNamed(*w, "b.txt");
+    QAccessibleInterface* name = table->tableInterface()->cellAt(b, 0);
+    QCOMPARE(name->text(QAccessible::Name), QString("b.txt"));
+    QCOMPARE(name->text(QAccessible::Description), QString("1,234 B、%1、2004/01/23 15:30").arg(Column(*w, 2)[b]));
+  }
+
+  // The band of menu buttons is a menu bar whose items are the menus they open.
+  void menuBandIsAMenuBar() {
+    auto w = ListedWindow();
+    QVERIFY(w);
+    QAccessibleInterface* band = QAccessible::queryAccessibleInterface(Child<QWidget>(*w, "menu_band"));
+    QVERIFY(band);
+    QCOMPARE(band->role(), QAccessible::MenuBar);
+    QCOMPARE(band->childCount(), 4);
+    QStringList names;
+    for (int i = 0; i < band->childCount(); ++i) {
+      QAccessibleInterface* menu = band->child(i);
+      QCOMPARE(menu->role(), QAccessible::MenuItem);
+      QVERIFY(menu->state().hasPopup);
+      QCOMPARE(menu->childCount(), 1);
+      QCOMPARE(menu->child(0)->role(), QAccessible::PopupMenu);
+      names << menu->text(QAccessible::Name);
+    }
+    QCOMPARE(names, (QStringList{"ファイル(F)", "編集(E)", "表示(V)", "ヘルプ(H)"}));
+    QCOMPARE(band->child(0)->child(0)->object(), Child<QObject>(*w, "file_menu"));
+    QCOMPARE(band->child(0)->child(0)->text(QAccessible::Name), QString("ファイル(F)"));
+    QCOMPARE(band->child(1)->text(QAccessible::Accelerator), QKeySequence(Qt::ALT | Qt::Key_E).toString(QKeySequence::NativeText));
+  }
+
+  // Buttons the toolkit has already reported on (a setText makes their
+  // interfaces) still become menus when their band is made a menu bar.
+  void menuBarOfButtonsReportedOnBefore() {
+    QWidget band;
+    QMenu menu("色(&C)");
+    auto* button = new QToolButton(&band);
+    button->setMenu(&menu);
+    button->setPopupMode(QToolButton::InstantPopup);
+    button->setText(menu.title());
+    QCOMPARE(QAccessible::queryAccessibleInterface(button)->role(), QAccessible::ButtonMenu);
+    mirvo::app::ExposeAsMenuBar(&band);
+    QCOMPARE(QAccessible::queryAccessibleInterface(&band)->role(), QAccessible::MenuBar);
+    QCOMPARE(QAccessible::queryAccessibleInterface(button)->role(), QAccessible::MenuItem);
+    QCOMPARE(QAccessible::queryAccessibleInterface(button)->text(QAccessible::Name), QString("色(C)"));
   }
 
   void controlsAreNamed() {
@@ -131,13 +181,31 @@ class AccessibilityTest : public QObject, WindowFixture {
     QCOMPARE(AccessibleName(password.PasswordEdit()), QString("電話機で登録したパスワードを設定してください。"));
     mirvo::app::TransferResultsDialog results(nullptr);
     QCOMPARE(AccessibleName(results.ResultList()), QString("結果"));
+    // A reason is painted beside its line: it is the line's description.
+    results.SetResults({"a.txt を取得しました。", "b.txt を取得できませんでした。"}, {"", "電話機が拒否しました"});
+    QAccessibleInterface* lines = QAccessible::queryAccessibleInterface(results.ResultList());
+    QCOMPARE(lines->childCount(), 2);
+    QCOMPARE(lines->child(1)->text(QAccessible::Name), QString("b.txt を取得できませんでした。"));
+    QCOMPARE(lines->child(1)->text(QAccessible::Description), QString("電話機が拒否しました"));
+    QCOMPARE(lines->child(0)->text(QAccessible::Description), QString());
+    // The bar is named idle or running; what the run has done, its description.
     mirvo::app::TransferProgress progress(nullptr);
+    auto* bar = progress.findChild<QProgressBar*>("progress_bar");
+    QCOMPARE(AccessibleName(&progress), QString("転送の進み具合"));
+    QCOMPARE(AccessibleName(bar), QString("進み具合"));
     progress.BeginRun(3, 100);
-    QCOMPARE(AccessibleName(progress.findChild<QProgressBar*>("progress_bar")), QString("0/3 ファイル"));
+    QCOMPARE(AccessibleName(bar), QString("進み具合"));
+    QCOMPARE(QAccessible::queryAccessibleInterface(bar)->text(QAccessible::Description), QString("0/3 ファイル"));
+    progress.EndRun();
+    QCOMPARE(QAccessible::queryAccessibleInterface(bar)->text(QAccessible::Description), QString());
+    // The status bar's corner grip says what it is.
+    auto* grip = Child<QStatusBar>(*w, "status_bar")->findChild<QSizeGrip*>();
+    QVERIFY(grip);
+    QCOMPARE(AccessibleName(grip), QString("ウィンドウの大きさ"));
     // Connect and disconnect are said where a screen reader reads them.
     QCOMPARE(w->StatusText(StatusField::Activity), QString("接続しました。"));
     Action(*w, "disconnect")->trigger();
-    QCOMPARE(w->StatusText(StatusField::Activity), QString("切断しました。"));
+    QTRY_COMPARE(w->StatusText(StatusField::Activity), QString("切断しました。"));
     QCOMPARE(AccessibleName(Child<QWidget>(*w, "handset_status")), QString("未接続"));
   }
 
@@ -170,16 +238,17 @@ class AccessibilityTest : public QObject, WindowFixture {
     QCOMPARE(CurrentName(*w), QString("k1.dat"));
     SelectNamed(*w, {"k1.dat"});
     env->answers = {mirvo::app::MsgAnswer::Ok};
-    QCOMPARE(w->Transfers().DeleteSelected(true), 0);
+    QCOMPARE(RunToEnd(*w, [&] { return w->Transfers().DeleteSelected(true); }), 0);
     QTRY_COMPARE(w->Files().Model().rowCount(), 8);
     QCOMPARE(CurrentName(*w), QString("k2.dat"));
     // The last row gone: its neighbour above.
     view->setCurrentIndex(w->Files().Model().index(7, 0));
     QCOMPARE(CurrentName(*w), QString("保護.txt"));
-    auto& lines = w->Session().Lines();
+    std::vector<std::string> lines = ListedLines(*w);
     const std::string gone = mirvo::text::Cp932("保護.txt,");
     lines.erase(std::remove_if(lines.begin(), lines.end(), [&](const std::string& l) { return l.rfind(gone, 0) == 0; }),
                 lines.end());
+    w->Files().SetListing(mirvo::HandsetListing::FromLines(lines));
     w->RefreshFileView();
     QCOMPARE(w->Files().Model().rowCount(), 7);
     QCOMPARE(CurrentName(*w), QString("one.dat"));

@@ -2,6 +2,7 @@
 
 #include <QApplication>
 #include <QDateTime>
+#include <QSignalSpy>
 #include <QTest>
 #include <QTimer>
 #include <QTreeView>
@@ -127,10 +128,35 @@ void SelectNamed(app::MainWindow& window, const QStringList& names) {
 }
 
 void ShrinkTimeouts(app::MainWindow& window) {
-  ProtocolEngine& engine = window.Session().Engine();
-  engine.SetTimeouts({.ack = 2000, .data = 2000, .reply = 3000, .first_frame = 3000});
-  SerialPort& port = window.Session().Port();
-  port.SetTimeouts({.read_ms = 3000, .write_ms = 3000, .read_interval_ms = 3000});
+  window.Session().SetTimeouts({.read_ms = 3000, .write_ms = 3000, .read_interval_ms = 3000},
+                               {.ack = 2000, .data = 2000, .reply = 3000, .first_frame = 3000});
+}
+
+bool WaitIdle(app::MainWindow& window, std::chrono::milliseconds bound) {
+  return QTest::qWaitFor([&] { return !window.Session().IsBusy(); }, static_cast<int>(bound.count()));
+}
+
+int RunToEnd(app::MainWindow& window, const std::function<app::CommandResult()>& command,
+             std::chrono::milliseconds bound) {
+  QSignalSpy ended(&window.Transfers(), &app::TransferController::RunFinished);
+  if (command() != app::CommandResult::kStarted) return -1;
+  if (!QTest::qWaitFor([&] { return ended.count() > 0; }, static_cast<int>(bound.count()))) return -2;
+  return WaitIdle(window, bound) ? 0 : -2;
+}
+
+Download DownloadToEnd(app::MainWindow& window, std::optional<std::vector<HandsetFile>> files) {
+  Download d;
+  auto keep = [&d](const app::TransferController::Fetched& f) { d.fetched = f; };
+  d.started = RunToEnd(window, [&] {
+    return files ? window.Transfers().DownloadFiles(*files, keep) : window.Transfers().DownloadSelected(keep);
+  });
+  return d;
+}
+
+std::vector<std::string> ListedLines(app::MainWindow& window) {
+  std::vector<std::string> lines;
+  for (const HandsetFile& f : window.Session().Listing()->Files()) lines.push_back(f.line);
+  return lines;
 }
 
 void ShowAndActivate(app::MainWindow& window) {

@@ -112,6 +112,23 @@ void SelectNamed(app::MainWindow& window, const QStringList& names);
 // Time-outs short enough for tests.
 void ShrinkTimeouts(app::MainWindow& window);
 
+// Runs a command that starts a transfer run and, when it started, waits
+// until the run has ended and the session is free again. 0 when it ran to
+// its end, -1 when the command was refused, -2 when the run did not end
+// within bound.
+int RunToEnd(app::MainWindow& window, const std::function<app::CommandResult()>& command,
+             std::chrono::milliseconds bound = std::chrono::seconds(30));
+// A download run of files (of the selection when none given), to its end.
+struct Download {
+  int started = -1;
+  app::TransferController::Fetched fetched;
+};
+Download DownloadToEnd(app::MainWindow& window, std::optional<std::vector<HandsetFile>> files = std::nullopt);
+// Waits until the session is free (no job, no connect); false after bound.
+bool WaitIdle(app::MainWindow& window, std::chrono::milliseconds bound = std::chrono::seconds(30));
+// The handset's files as the session last listed them.
+std::vector<std::string> ListedLines(app::MainWindow& window);
+
 // Shows the window and lets its first activation run.
 void ShowAndActivate(app::MainWindow& window);
 

@@ -80,6 +80,7 @@ class DesktopExchangeTest : public QObject {
     handset = &env->StartHandset(3, root, std::move(options));
     env->WriteConfig("COM=COM3\r\nPASSWORD=0000\r\n");
     w = std::make_unique<MainWindow>();
+    w->SetReplaceAsker([](QWidget*, const QString&) { return MainWindow::ReplaceAnswer::Replace; });
     ShrinkTimeouts(*w);
     ShowAndActivate(*w);
     QTRY_VERIFY_WITH_TIMEOUT(w->Session().IsSessionOpen() && !w->Session().IsBusy() && w->Files().Model().rowCount() == 5, 20000);
@@ -107,7 +108,7 @@ class DesktopExchangeTest : public QObject {
       }
       modal->close();
     });
-    QCOMPARE(cut ? w->CutFiles() : w->CopyFiles(), 0);
+    QCOMPARE(RunToEnd(*w, [&] { return cut ? w->CutFiles() : w->CopyFiles(); }), 0);
     QCOMPARE(results.size(), 3);
     QCOMPARE(env->boxes.size(), std::size_t{1});  // the refusal of f2.txt
 
@@ -133,7 +134,7 @@ class DesktopExchangeTest : public QObject {
 
   void cutDeletesWhatAPasteMovedOnly() {
     Select({"f1.txt", "f3.txt"});
-    QCOMPARE(w->CutFiles(), 0);
+    QCOMPARE(RunToEnd(*w, [&] { return w->CutFiles(); }), 0);
     QCOMPARE(w->Cut().Waiting().size(), 2);
     // A paste that copies leaves the staged file: the handset keeps f3. One
     // that moves takes it: f1 goes, and its row with it.
@@ -142,6 +143,7 @@ class DesktopExchangeTest : public QObject {
     fs::rename(Staged("f1.txt").toStdString(), local / "f1.txt");
     QTRY_VERIFY_WITH_TIMEOUT(!fs::exists(root / "f1.txt"), 20000);
     QTRY_COMPARE(w->Files().Model().rowCount(), 4);
+    QVERIFY(WaitIdle(*w));
     QVERIFY(fs::exists(root / "f3.txt"));
     QVERIFY(ClipboardStatus().startsWith("切り取った 1 個"));
     // Another program takes the clipboard: the cut is over, f3 stays, and
@@ -151,13 +153,14 @@ class DesktopExchangeTest : public QObject {
     QVERIFY(ClipboardStatus().startsWith("貼り付けられなかった 1 個"));
     fs::rename(Staged("f3.txt").toStdString(), local / "f3-later.txt");
     QCoreApplication::processEvents();
+    QVERIFY(!w->Transfers().IsRunning() && !w->Session().IsBusy());
     QVERIFY(fs::exists(root / "f3.txt"));
     QCOMPARE(Commands("DEL"), 1);
 
     // A delete the handset refuses keeps the row.
     handset->SetReply("DEL", "REJ");
     Select({"f3.txt"});
-    QCOMPARE(w->CutFiles(), 0);
+    QCOMPARE(RunToEnd(*w, [&] { return w->CutFiles(); }), 0);
     fs::rename(Staged("f3.txt").toStdString(), local / "f3-again.txt");
     QTRY_COMPARE(Commands("DEL"), 2);
     QTRY_VERIFY(w->Cut().Waiting().isEmpty() && !w->Session().IsBusy());
@@ -171,11 +174,16 @@ class DesktopExchangeTest : public QObject {
     Select({"f1.txt"});
     QTreeView* list = w->Files().DetailView();
     list->setFocus();
-    QTest::keyClick(list, Qt::Key_Delete);
+    QCOMPARE(RunToEnd(*w, [&] {
+               QTest::keyClick(list, Qt::Key_Delete);
+               return w->Transfers().IsRunning() ? mirvo::app::CommandResult::kStarted : mirvo::app::CommandResult::kRefused;
+             }),
+             0);
+    QCOMPARE(env->Texts().value(0), QString("ファイルを削除しますか？\nf1.txt"));
     QCOMPARE(Commands("DEL"), 1);
     QVERIFY(fs::exists(root / "f1.txt"));
     QCOMPARE(w->Files().Model().rowCount(), 5);
-    QCOMPARE(w->Session().Lines().size(), std::size_t{5});
+    QCOMPARE(w->Session().Listing()->Size(), std::size_t{5});
   }
 
   void copyKeyNeedsASelectionAndAFreeSession() {
@@ -185,11 +193,13 @@ class DesktopExchangeTest : public QObject {
     handset->ClearLog();
     QTest::keyClick(list, Qt::Key_C, Qt::ControlModifier);
     Select({"f1.txt"});
-    w->Session().BeginExchange();  // a run in progress takes no keys
+    w->Session().BeginRun();  // a run in progress takes no keys
     QTest::keyClick(list, Qt::Key_C, Qt::ControlModifier);
+    QVERIFY(!w->Transfers().IsRunning());
     QCOMPARE(Commands("GET_FILE"), 0);
     QCOMPARE(QApplication::clipboard()->text(), QString("before"));
-    w->Session().EndExchange();
+    w->Session().EndRun();
+    QVERIFY(!w->Session().IsBusy());
     QTest::keyClick(list, Qt::Key_C, Qt::ControlModifier);
     QTRY_COMPARE(LocalFiles(QApplication::clipboard()->mimeData()), QStringList{Staged("f1.txt")});
     QCOMPARE(Commands("GET_FILE"), 1);
@@ -198,8 +208,11 @@ class DesktopExchangeTest : public QObject {
     Select({"f3.txt"});
     QTest::keyClick(list, Qt::Key_Insert, Qt::ControlModifier);
     QTRY_COMPARE(LocalFiles(QApplication::clipboard()->mimeData()), QStringList{Staged("f3.txt")});
+    // Our own copies never go back over themselves.
     QTest::keyClick(list, Qt::Key_Insert, Qt::ShiftModifier);
-    QTRY_VERIFY_WITH_TIMEOUT(Commands("PUT_FILE") == 1 && !w->Session().IsBusy(), 20000);
+    QCOMPARE(w->StatusText(StatusField::Activity), QString("電話機からコピーしたファイルは、電話機に貼り付けられません。"));
+    QVERIFY(!w->Session().IsBusy());
+    QCOMPARE(Commands("PUT_FILE"), 0);
   }
 
   void pasteAndDropSendLocalFilesAndSayWhatNot() {
@@ -226,7 +239,7 @@ class DesktopExchangeTest : public QObject {
             [&](mirvo::app::StatusField, const QString& text) {
               if (text.startsWith("ファイル転送中...")) progress << w->Transfers().Progress().Text();
             });
-    QCOMPARE(w->PasteFiles(), 0);
+    QCOMPARE(w->PasteFiles(), mirvo::app::CommandResult::kStarted);
     QTRY_VERIFY_WITH_TIMEOUT(handset->State().files_stored == 2 && !w->Session().IsBusy() && results.size() == 7, 20000);
     QCOMPARE(ReadFile(root / "p1.txt"), PatternBytes(1500));
     QCOMPARE(ReadFile(root / "p2.txt"), PatternBytes(7));
@@ -261,15 +274,17 @@ class DesktopExchangeTest : public QObject {
       QApplication::sendEvent(viewport, &e);
       return e.isAccepted();
     };
-    w->Session().BeginExchange();
+    w->Session().BeginRun();
     QVERIFY(!enter());
-    w->Session().EndExchange();
+    w->Session().EndRun();
     QVERIFY(enter());
 
     // Without a session nothing is sent.
-    QCOMPARE(w->Session().Disconnect(), 0);
+    QCOMPARE(w->Session().Disconnect(), mirvo::app::CommandResult::kStarted);
+    QVERIFY(WaitIdle(*w));
     handset->ClearLog();
-    QCOMPARE(w->PasteFiles(), 0);
+    QCOMPARE(w->PasteFiles(), mirvo::app::CommandResult::kStarted);
+    QVERIFY(!w->Transfers().IsRunning() && !w->Session().IsBusy());
     QCOMPARE(Commands("PUT_FILE"), 0);
   }
 
@@ -293,14 +308,15 @@ class DesktopExchangeTest : public QObject {
     auto watch = WatchResultDialogs(&results);
     handset->ClearLog();
     env->answers = {mirvo::app::MsgAnswer::Cancel};
-    QCOMPARE(paste("album"), 0);
+    QCOMPARE(paste("album"), mirvo::app::CommandResult::kStarted);
     QCOMPARE(env->Texts(),
              QStringList{QString("フォルダー「album」の 2 個のファイル（1.96 KB）を、電話機の同じ名前のフォルダーに送信しますか？")});
     QCOMPARE(Commands("PUT_FILE"), 0);
     QVERIFY(results.empty());
 
+    QVERIFY(!w->Transfers().IsRunning());
     env->boxes.clear();
-    QCOMPARE(paste("album"), 0);
+    QCOMPARE(RunToEnd(*w, [&] { return paste("album"); }), 0);
     QCOMPARE(env->boxes.size(), std::size_t{1});
     QCOMPARE(ReadFile(root / "album" / "a.jpg"), PatternBytes(2000));
     QCOMPARE(ReadFile(root / "album" / "sub" / "b.txt"), PatternBytes(5));
@@ -313,7 +329,7 @@ class DesktopExchangeTest : public QObject {
     results.clear();
     env->boxes.clear();
     handset->ClearLog();
-    QCOMPARE(paste("a,b"), 0);
+    QCOMPARE(RunToEnd(*w, [&] { return paste("a,b"); }), 0);
     QCOMPARE(env->Texts(), QStringList{});
     QCOMPARE(Commands("PUT_FILE"), 0);
     QCOMPARE(results, std::vector<QStringList>{
@@ -321,10 +337,14 @@ class DesktopExchangeTest : public QObject {
   }
 
   void dragFetchesAtTheDropOrFirstBy2Seconds() {
+    int drags = 0;
+    w->DragSource().SetOnDragEnded([&](Qt::DropAction) { ++drags; });
     Select({"lazy.bin"});
     handset->ClearLog();
     // Offscreen the drag ends at once, without a drop: nothing is fetched.
-    QCOMPARE(w->StartDrag(Qt::ShiftModifier), 0);
+    QCOMPARE(w->StartDrag(Qt::ShiftModifier), mirvo::app::CommandResult::kStarted);
+    QCOMPARE(drags, 1);
+    QVERIFY(!w->Session().IsBusy());
     QCOMPARE(w->DragSource().DragActions(), Qt::DropActions(Qt::MoveAction));
     QCOMPARE(Commands("GET_FILE"), 0);
     std::unique_ptr<LazyFileMime> data = w->DragSource().MakeDragData(true);
@@ -335,7 +355,9 @@ class DesktopExchangeTest : public QObject {
 
     Select({"first.bin"});
     handset->ClearLog();
-    QCOMPARE(w->StartDrag(Qt::NoModifier), -1);  // no button is held offscreen: fetched, no drag
+    // No button is held offscreen: fetched, no drag.
+    QCOMPARE(RunToEnd(*w, [&] { return w->StartDrag(Qt::NoModifier); }), 0);
+    QCOMPARE(drags, 1);
     QCOMPARE(Commands("GET_FILE"), 1);
     QCOMPARE(w->DragSource().Files(), QStringList{Staged("first.bin")});
     QCOMPARE(ReadFile(Staged("first.bin").toStdString()), PatternBytes(23041));

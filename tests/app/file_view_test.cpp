@@ -143,11 +143,18 @@ class FileViewTest : public QObject, WindowFixture {
       return names;
     };
     QCOMPARE(selected(), QStringList{QString("保護.txt")});
-    // A changed cache is listed again, in name order.
-    w->Session().Lines().pop_back();
+    // A changed cache is listed again, in the order the user chose.
+    QStringList kept = Column(*w, 0);
+    std::vector<std::string> lines = ListedLines(*w);
+    lines.pop_back();
+    w->Files().SetListing(mirvo::HandsetListing::FromLines(lines));
     Child<QLineEdit>(*w, "search_edit")->setFocus(Qt::TabFocusReason);
     w->Files().DetailView()->setFocus(Qt::TabFocusReason);
-    QCOMPARE(Column(*w, 0).first(), QString("A.jpg"));
+    QCOMPARE(w->Files().Model().rowCount(), 8);
+    kept.removeIf([&](const QString& name) { return !Column(*w, 0).contains(name); });
+    QCOMPARE(Column(*w, 0), kept);
+    QCOMPARE(w->Files().DetailView()->header()->sortIndicatorSection(), 0);
+    QCOMPARE(w->Files().DetailView()->header()->sortIndicatorOrder(), Qt::DescendingOrder);
     QVERIFY(!w->Files().DetailView()->selectionModel()->hasSelection());
     // Leaving it disables the tool buttons that act on the selection.
     SelectNamed(*w, {"k1.dat"});
@@ -155,6 +162,69 @@ class FileViewTest : public QObject, WindowFixture {
     Child<QLineEdit>(*w, "search_edit")->setFocus(Qt::TabFocusReason);
     QVERIFY(!Button(*w, "cut")->isEnabled() && !Button(*w, "copy")->isEnabled() && !Button(*w, "delete")->isEnabled());
     QVERIFY(Action(*w, "cut")->isEnabled());  // the menu keeps the selection rule
+  }
+
+  // A search, a delete, a send and a refresh list the files again: in the
+  // user's order, which the View menu's 並べ替え marks throughout.
+  void sortStaysThroughEveryRefill() {
+    auto w = Connected();
+    QTRY_VERIFY_WITH_TIMEOUT(w->Files().Model().rowCount() == 9 && !w->Session().IsConnecting(), 15000);
+    auto& model = w->Files().Model();
+    auto marked = [&] {
+      QStringList checked;
+      for (QAction* a : Child<QMenu>(*w, "sort_menu")->actions())
+        if (a->isChecked()) checked << a->objectName();
+      return checked;
+    };
+    auto largest_first = [&] {
+      QList<int> sizes;
+      for (int r = 0; r < model.rowCount(); ++r) sizes << model.SizeOfRow(r);
+      return model.rowCount() > 1 && std::is_sorted(sizes.rbegin(), sizes.rend());
+    };
+    QCOMPARE(marked(), (QStringList{"sort_by_column_0_action", "sort_ascending_action"}));
+    Action(*w, "sort_by_column_1")->trigger();
+    QCOMPARE(model.SizeOfRow(0), 0);
+    QCOMPARE(marked(), (QStringList{"sort_by_column_1_action", "sort_ascending_action"}));
+    Action(*w, "sort_descending")->trigger();
+    QCOMPARE(marked(), (QStringList{"sort_by_column_1_action", "sort_descending_action"}));
+    QVERIFY(largest_first());
+    QCOMPARE(model.SizeOfRow(0), 1234);
+
+    Button(*w, "search")->click();
+    Child<QLineEdit>(*w, "search_edit")->setText("*.dat");
+    QTest::keyClick(Child<QLineEdit>(*w, "search_edit"), Qt::Key_Return);
+    QCOMPARE(Column(*w, 0), (QStringList{"k1.dat", "k2.dat", "one.dat"}));
+    Child<QPushButton>(*w, "search_close_button")->click();
+    QCOMPARE(model.rowCount(), 9);
+    QVERIFY(largest_first());
+
+    SelectNamed(*w, {"c.mid"});
+    QCOMPARE(RunToEnd(*w, [&] { return w->Transfers().DeleteSelected(false); }), 0);
+    QTRY_COMPARE(model.rowCount(), 8);
+    QVERIFY(largest_first());
+
+    const fs::path local = fs::path(env->dir.path()) / "up.dat";
+    MakeFile(local, 2000);
+    QCOMPARE(RunToEnd(*w, [&] { return w->Transfers().UploadFiles({QString::fromStdString(local.string())}); }), 0);
+    QTRY_COMPARE(model.rowCount(), 9);
+    QCOMPARE(Column(*w, 0).first(), QString("up.dat"));
+    QVERIFY(largest_first());
+
+    MakeFile(root / "big.bin", 5000);
+    Action(*w, "refresh")->trigger();
+    QTRY_COMPARE_WITH_TIMEOUT(model.rowCount(), 10, 15000);
+    QCOMPARE(Column(*w, 0).first(), QString("big.bin"));
+    QVERIFY(largest_first());
+    QCOMPARE(w->Files().DetailView()->header()->sortIndicatorSection(), 1);
+    QCOMPARE(w->Files().DetailView()->header()->sortIndicatorOrder(), Qt::DescendingOrder);
+    QCOMPARE(marked(), (QStringList{"sort_by_column_1_action", "sort_descending_action"}));
+    // 昇順 turns the column the list is sorted by.
+    Action(*w, "sort_ascending")->trigger();
+    QCOMPARE(model.SizeOfRow(0), 1);  // one.dat: c.mid, of none, is gone
+    QCOMPARE(marked(), (QStringList{"sort_by_column_1_action", "sort_ascending_action"}));
+    // A header click moves the marks as well.
+    w->Files().SortByColumn(3);
+    QCOMPARE(marked(), (QStringList{"sort_by_column_3_action", "sort_descending_action"}));
   }
 
   void selectAllRunsOnlyAsTheEnabledCommand() {
@@ -193,11 +263,10 @@ class FileViewTest : public QObject, WindowFixture {
     QVERIFY(!Child<QFrame>(*w, "search_panel")->isVisible());
     QCOMPARE(w->Files().SearchPattern(), std::string("**"));
     QCOMPARE(w->Files().Model().rowCount(), 9);
-    // Not while an exchange runs.
-    w->Session().BeginExchange();
+    // Not while a job runs.
+    w->Files().SetBusyCheck([] { return true; });
     Action(*w, "search")->trigger();
     QVERIFY(!w->Files().IsSearchShown());
-    w->Session().EndExchange();
   }
 
   void iconViewsShowNamesWhole() {
@@ -205,7 +274,8 @@ class FileViewTest : public QObject, WindowFixture {
     const QString long_name = QString("とても長い名前のファイルはここで二行に折り返されてから省略される.txt");
     const std::vector<std::string> lines = {mirvo::text::Cp932("写真001.jpg") + ",1,,,", "Banana.TXT,1,,,",
                                             mirvo::text::Cp932(long_name.toStdString()) + ",1,,,"};
-    w.Files().ShowLines("", lines, nullptr);
+    w.Files().SetListing(mirvo::HandsetListing::FromLines(lines));
+    w.Files().ShowFolder("", nullptr);
     w.resize(640, 480);
     Action(w, "large_icons")->trigger();
     auto text_width = [&](int row) { return w.Files().IconView()->visualRect(w.Files().Model().index(row, 0)).width() - 4; };
@@ -216,8 +286,23 @@ class FileViewTest : public QObject, WindowFixture {
     QVERIFY(text_width(0) >= QFontMetrics(font).horizontalAdvance(QString("あいうえおかきくけこさし")));
     const QStringList cut = IconCellDelegate::NameLines(long_name, font, text_width(RowNamed(w, long_name)));
     QCOMPARE(cut.size(), 2);
-    QVERIFY(cut[1].endsWith(QChar(0x2026)));
     QVERIFY(long_name.startsWith(cut[0]));
+    // The second line is cut in its middle: the ending stays.
+    QVERIFY(cut[1].contains(QChar(0x2026)));
+    QVERIFY(cut[1].endsWith(".txt"));
+    // Names alike but for their number stay apart.
+    QStringList seconds;
+    for (int n = 1; n <= 24; ++n) {
+      const QString mail =
+          QString("受信メール_2024年06月_田中さんからの返信_お見積もりの件について_%1.eml").arg(n, 2, 10, QChar('0'));
+      const QStringList mail_lines = IconCellDelegate::NameLines(mail, font, text_width(0));
+      QCOMPARE(mail_lines.size(), 2);
+      QVERIFY(mail_lines[1].contains(QChar(0x2026)));
+      QVERIFY2(mail_lines[1].endsWith(QString("_%1.eml").arg(n, 2, 10, QChar('0'))), qPrintable(mail_lines.join('/')));
+      seconds << mail_lines[1];
+    }
+    seconds.removeDuplicates();
+    QCOMPARE(seconds.size(), 24);
     Action(w, "small_icons")->trigger();
     const int banana = RowNamed(w, "Banana.TXT");
     QVERIFY(w.Files().IconView()->visualRect(w.Files().Model().index(banana, 0)).width() >=

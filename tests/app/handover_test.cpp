@@ -129,13 +129,16 @@ class HandoverTest : public QObject {
     connect(handover.get(), &FileHandover::FilesReceived, &w, &MainWindow::ReceiveFiles);
     QCOMPARE(SecondStart({"one.txt", local + "/two.bin"}), 0);
     QTRY_COMPARE(w.Transfers().PendingUploads(), (QStringList{local + "/one.txt", local + "/two.bin"}));
+    // They wait, and the window says so.
+    QCOMPARE(w.StatusText(StatusField::Activity), QString("2 個のファイルは電話機に接続したら送信します。"));
 
     ShowAndActivate(w);
     QTRY_VERIFY_WITH_TIMEOUT(w.Session().IsSessionOpen() && !w.Session().IsConnecting() && !w.Session().IsBusy() && w.Transfers().PendingUploads().isEmpty(), 15000);
     QTRY_COMPARE_WITH_TIMEOUT(env->handsets[0]->State().files_stored, std::size_t{2}, 15000);
+    QTRY_COMPARE(w.StatusText(StatusField::Activity), QString("2 個のファイルを送信しました。"));
     QCOMPARE(fs::file_size(root / "one.txt"), std::uintmax_t{1500});
     QCOMPARE(fs::file_size(root / "two.bin"), std::uintmax_t{3000});
-    QCOMPARE(w.Session().Refresh(), 0);
+    QCOMPARE(w.Session().Refresh(), mirvo::app::CommandResult::kStarted);
     QCOMPARE(env->handsets[0]->State().files_stored, std::size_t{2});
 
     QCOMPARE(SecondStart({"three.txt"}), 0);

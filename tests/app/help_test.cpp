@@ -69,7 +69,7 @@ class HelpTest : public QObject {
     QCOMPARE(installed, QDir::cleanPath(QFileInfo(beside).path() + QString("/../share/doc/mirvo/取扱説明書.pdf")));
 
     QTest::keyClick(&w, Qt::Key_F1);
-    QCOMPARE(env->Texts(), QStringList{QString("ヘルプファイル\r\n%1\r\n%2\r\nが見つかりませんでした。").arg(beside, installed)});
+    QCOMPARE(env->Texts(), QStringList{QString("ヘルプファイル\n%1\n%2\nが見つかりませんでした。").arg(beside, installed)});
 
     const QString share = QDir::cleanPath(QFileInfo(beside).path() + "/../share");
     const bool made_share = !QFileInfo::exists(share);
@@ -92,7 +92,7 @@ class HelpTest : public QObject {
     QCOMPARE(w.ShowManual(), -1);
     QCOMPARE(env->Texts().size(), 2);
     QVERIFY(env->Texts().last().contains("PDF を表示するプログラムが必要です"));
-    QVERIFY(env->Texts().last().endsWith("\r\n" + beside));
+    QVERIFY(env->Texts().last().endsWith("\n" + beside));
   }
 
   // Only an application that names PDF files counts: the desktop's opener

@@ -28,7 +28,7 @@ class ListViewTest : public QObject {
         "#T#tagged.txt,7,,01------------------------------,",
     };
     DeviceListModel m;
-    QVERIFY(!m.Fill(lines, "", nullptr));
+    QVERIFY(!m.Fill(mirvo::HandsetListing::FromLines(lines), "", nullptr));
     QCOMPARE(m.rowCount(), 4);
     QCOMPARE(Row(m, 0).mid(0, 2), (QStringList{"bad", "0 B"}));
     QCOMPARE(Row(m, 1).mid(0, 2), (QStringList{"big.bin", "1,234,567 B"}));
@@ -47,10 +47,10 @@ class ListViewTest : public QObject {
   void onlyTheCurrentFolderAndMatchingNames() {
     const std::vector<std::string> lines = {"a.jpg,1,,,", "b.mid,1,,,", "x.mid.txt,1,,,"};
     DeviceListModel m;
-    QVERIFY(!m.Fill(lines, "sub\\", nullptr));
+    QVERIFY(!m.Fill(mirvo::HandsetListing::FromLines(lines), "sub\\", nullptr));
     QCOMPARE(m.rowCount(), 0);
     const std::string pattern = "*.mid";
-    QVERIFY(!m.Fill(lines, "", &pattern));
+    QVERIFY(!m.Fill(mirvo::HandsetListing::FromLines(lines), "", &pattern));
     QCOMPARE(m.rowCount(), 1);
     QCOMPARE(m.RowOfLine(0), -1);  // a line not shown links to no row
     QCOMPARE(m.RowOfLine(1), 0);
@@ -60,7 +60,7 @@ class ListViewTest : public QObject {
     const std::vector<std::string> lines = {"z.txt,1,,,", "b[\\q].txt,1,,,", "c.txt,1,,,"};
     DeviceListModel m;
     const std::string pattern = "*";
-    const auto error = m.Fill(lines, "", &pattern);
+    const auto error = m.Fill(mirvo::HandsetListing::FromLines(lines), "", &pattern);
     QVERIFY(error.has_value());
     QVERIFY(!error->isEmpty());
     QCOMPARE(m.rowCount(), 1);
@@ -70,7 +70,7 @@ class ListViewTest : public QObject {
   void textColumnsSortByCodePage932Bytes() {
     const std::vector<std::string> lines = {"a.vcf,1,,,", "b.txt,1,,,", "c.jpg,1,,,", "d.mid,1,,,", "e.html,1,,,"};
     DeviceListModel m;
-    m.Fill(lines, "", nullptr);
+    m.Fill(mirvo::HandsetListing::FromLines(lines), "", nullptr);
     m.SortByColumn(2, true);
     std::vector<std::string> bytes;
     bool utf16_differs = false;
@@ -86,7 +86,7 @@ class ListViewTest : public QObject {
   void japaneseNamesAreShownInUtf8() {
     const std::vector<std::string> lines = {mirvo::text::Cp932("写真\\桜.jpg") + ",2,,,", "\x81,1,,,"};
     DeviceListModel m;
-    m.Fill(lines, "", nullptr);
+    m.Fill(mirvo::HandsetListing::FromLines(lines), "", nullptr);
     QStringList names;
     for (int r = 0; r < m.rowCount(); ++r) names << m.index(r, 0).data().toString();
     QVERIFY(names.contains(QString::fromUtf8("写真\\桜.jpg")));

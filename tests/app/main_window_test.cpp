@@ -133,7 +133,7 @@ class MainWindowTest : public QObject, WindowFixture {
     handset.ClearLog();
     QTest::keyClick(w->Files().CurrentView(), Qt::Key_F5);
     QVERIFY(handset.WaitForCommand("GET_LIST", std::chrono::seconds(5)));
-    QCOMPARE(w->Files().Model().rowCount(), 10);
+    QTRY_COMPARE(w->Files().Model().rowCount(), 10);
 
     // Also while a dialog of the program is open.
     handset.ClearLog();
@@ -147,7 +147,9 @@ class MainWindowTest : public QObject, WindowFixture {
     QVERIFY(refreshed);
 
     // Not without a session.
-    w->Session().Disconnect();
+    QVERIFY(WaitIdle(*w));
+    QCOMPARE(w->Session().Disconnect(), mirvo::app::CommandResult::kStarted);
+    QVERIFY(WaitIdle(*w));
     handset.ClearLog();
     QTest::keyClick(w->Files().CurrentView(), Qt::Key_F5);
     QVERIFY(handset.Commands().empty());
@@ -307,18 +309,6 @@ class MainWindowTest : public QObject, WindowFixture {
     QVERIFY(!lines.join('\n').contains("PASSWORD"));
   }
 
-  void closeWaitsForARunningExchange() {
-    MainWindow w;
-    w.show();
-    w.Session().BeginExchange();
-    QVERIFY(!w.close());
-    QVERIFY(w.isVisible());
-    QVERIFY(!env->ConfigExists());
-    w.Session().HandsetEnded();  // the exchange ends: Busy clears
-    QTRY_VERIFY(!w.isVisible());
-    QVERIFY(env->ConfigExists());
-  }
-
   void unwritableSettingsAreReportedAndTheWindowClosesAnyway() {
     MainWindow w;
     // A file where the settings folder must go: it can never be made.
@@ -345,7 +335,8 @@ class MainWindowTest : public QObject, WindowFixture {
                           "-", QString("フォルダーに保存(&F)..."), QString("ファイルを送信(&T)..."),
                           "-", QString("全て選択(&A) Ctrl+A"), "-", QString("検索(&S)"), "-", QString("パスワード設定(&P)"), QString("COMポート設定(&O)")}));
     const QStringList view_styles{QString("大きいアイコン(&G)"), QString("小さいアイコン(&M)"), QString("一覧(&L)"), QString("詳細(&D)")};
-    QCOMPARE(items(Child<QMenu>(w, "view_menu")), (view_styles + QStringList{"-", QString("並べ替え(&S)")}));
+    QCOMPARE(items(Child<QMenu>(w, "view_menu")),
+             (view_styles + QStringList{"-", QString("並べ替え(&S)"), "-", QString("電話機を接続したら自動で接続する(&A)")}));
     QCOMPARE(items(Child<QMenu>(w, "help_menu")), (QStringList{QString("Mirvoのヘルプ(&H) F1"), QString("バージョン情報(&A)")}));
     QCOMPARE(items(Child<QMenu>(w, "edit_popup")), (QStringList{QString("切り取り(&X) Ctrl+X"), QString("コピー(&C) Ctrl+C"), QString("貼り付け(&V) Ctrl+V"),
                                               QString("削除(&D) Ctrl+Del"), "-",

@@ -6,7 +6,11 @@
 #include <vector>
 #include <QTimer>
 
+#include <cerrno>
+#include <fstream>
+
 #include "app/port_dialog.h"
+#include "serial/port_diagnosis.h"
 #include "app_test_support.h"
 
 using mirvo::app::PortDialog;
@@ -179,10 +183,29 @@ class PortDialogTest : public QObject {
     d.AutoSelectButton()->click();
     QVERIFY(d.isVisible());
     QCOMPARE(env->Texts(),
-             QStringList{QString("電話機が見つかりませんでした。\r\nドライバが正しくインストールされていないか、"
+             QStringList{QString("電話機が見つかりませんでした。\nドライバが正しくインストールされていないか、"
                                  "電話機が正しく接続されていない可能性があります。")});
     QCOMPARE(env->boxes[0].icon, mirvo::app::MsgIcon::Error);
     QCOMPARE(Lines(d), QStringList{"COM2 : Unknown"});
+  }
+
+  // A list left empty says why: no port at all, or ports this user may not use.
+  void anEmptyListSaysWhy() {
+    PortDialog d(nullptr);
+    d.ScanPorts();
+    QCOMPARE(Lines(d).size(), 1);
+    QVERIFY2(Lines(d)[0].startsWith(QString("シリアルポートが見つかりません。")), qPrintable(Lines(d)[0]));
+    QVERIFY(!(d.PortList()->item(0)->flags() & Qt::ItemIsSelectable));
+    QVERIFY(!d.AutoSelectButton()->isEnabled());
+
+    const std::string no_tty = env->dir.path() + "/not-a-tty";
+    std::ofstream(no_tty).flush();
+    env->dir.LinkPort(4, no_tty);
+    mirvo::SetPortAccessCheck([](const std::string&) { return EACCES; });
+    d.ScanPorts();
+    mirvo::SetPortAccessCheck({});
+    QCOMPARE(Lines(d).size(), 1);
+    QVERIFY2(Lines(d)[0].contains(QString("使う権限がありません")), qPrintable(Lines(d)[0]));
   }
 };
 

@@ -17,6 +17,7 @@
 #include <QListView>
 #include <QMimeData>
 #include <QPushButton>
+#include <QSignalSpy>
 #include <QTest>
 #include <QTimer>
 #include <QActionGroup>
@@ -24,6 +25,8 @@
 #include <QTreeView>
 #include <QTreeWidget>
 #include <QUrl>
+#include <atomic>
+#include <deque>
 #include <fstream>
 #include <iterator>
 
@@ -42,6 +45,7 @@
 #include "protocol/trace_log.h"
 #include "protocol/protocol_engine.h"
 #include "serial/serial_port.h"
+#include "test_files.h"
 #include "text/cp932.h"
 
 using mirvo::app::MainWindow;
@@ -98,7 +102,6 @@ class SessionControllerTest : public QObject, WindowFixture {
     std::ifstream in(log, std::ios::binary);
     const std::string trace((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
     QVERIFY(trace.find(mirvo::text::Cp932("FT_START失敗")) != std::string::npos);
-    QVERIFY(!w->Session().Port().IsOpen());
     QVERIFY(!w->Session().IsLinkOpen() && !w->Session().IsSessionOpen());
     QCOMPARE(w->StatusText(StatusField::Port), QString("未接続"));
     QVERIFY(Action(*w, "password")->isEnabled());
@@ -122,7 +125,7 @@ class SessionControllerTest : public QObject, WindowFixture {
     QTRY_VERIFY(!w.Session().IsConnecting());
     QCOMPARE(boxes_before_dialog, 1);
     // The box names the device the port leads to.
-    QCOMPARE(env->Texts(), QStringList{QString(kConnectFailed) + "\r\nCOM9（" + QString::fromStdString(env->dir.path()) +
+    QCOMPARE(env->Texts(), QStringList{QString(kConnectFailed) + "\nCOM9（" + QString::fromStdString(env->dir.path()) +
                                        "/no-such-device）を開けませんでした。"});
     QCOMPARE(w.Session().PortName(), std::string("COM9"));  // a cancelled choice changes nothing
     QVERIFY(!w.Session().IsLinkOpen());
@@ -140,19 +143,18 @@ class SessionControllerTest : public QObject, WindowFixture {
     QTRY_VERIFY_WITH_TIMEOUT(!w->Session().IsLinkOpen(), 10000);
     QCOMPARE(env->Texts(), QStringList{QString("電話機との通信が中断されました。")});
     QCOMPARE(w->Files().Model().rowCount(), 0);
-    QVERIFY(w->Session().Lines().empty());
+    QCOMPARE(w->Session().Listing()->Size(), std::size_t{0});
     QCOMPARE(w->StatusText(StatusField::Port), QString("未接続"));
     QVERIFY(Button(*w, "connect")->isEnabled());
     QVERIFY(Action(*w, "connect")->isEnabled());
-    QVERIFY(w->Session().IsSessionOpen());  // the port stays open until a disconnect
-    QVERIFY(!w->Session().IsBusy());
+    QVERIFY(!w->Session().IsSessionOpen() && !w->Session().IsBusy());
   }
 
   void aVanishedDeviceEndsTheSession() {
     auto w = Connected();
     QTRY_VERIFY_WITH_TIMEOUT(w->Session().IsSessionOpen() && w->Files().Model().rowCount() == 9 && !w->Session().IsConnecting(), 15000);
     env->handsets[0]->HangUp();
-    QTRY_VERIFY_WITH_TIMEOUT(!w->Session().Port().IsOpen(), 10000);
+    QTRY_VERIFY_WITH_TIMEOUT(!w->Session().IsLinkOpen(), 10000);
     QCOMPARE(env->Texts(), QStringList{QString("電話機との通信が中断されました。")});
     QCOMPARE(w->Files().Model().rowCount(), 0);
     QCOMPARE(w->StatusText(StatusField::Port), QString("未接続"));
@@ -164,19 +166,131 @@ class SessionControllerTest : public QObject, WindowFixture {
   void idleBytesNeverHoldTheWindowLong() {
     auto w = Connected();
     QTRY_VERIFY_WITH_TIMEOUT(w->Session().IsSessionOpen() && !w->Session().IsConnecting() && !w->Session().IsBusy(), 15000);
-    auto timeouts = w->Session().Engine().GetTimeouts();
-    timeouts.reply = 180000;
-    w->Session().Engine().SetTimeouts(timeouts);
-    bool gave_up = false;
-    w->Session().Engine().On().reply_wait_failed = [&] { gave_up = true; };
+    std::atomic<bool> gave_up = false;
+    std::atomic<int> reply_after = 0;
+    auto& worker = w->Session().Worker();
+    worker.PostInspect([&](mirvo::SerialPort&, mirvo::ProtocolEngine& engine) {
+      auto timeouts = engine.GetTimeouts();
+      timeouts.reply = 180000;
+      engine.SetTimeouts(timeouts);
+      engine.On().reply_wait_failed = [&] { gave_up = true; };
+    });
     QElapsedTimer clock;
     clock.start();
     env->handsets[0]->SendGarbage("\x02");  // the start of a frame that never comes
     QTRY_VERIFY_WITH_TIMEOUT(gave_up, 9000);
     QVERIFY(clock.elapsed() < 9000);
-    QVERIFY(!w->Session().IsBusy());
-    QCOMPARE(w->Session().Engine().GetTimeouts().reply, 180000);
+    QVERIFY(!w->Session().IsBusy());  // the window never waited on it
+    worker.PostInspect([&](mirvo::SerialPort&, mirvo::ProtocolEngine& engine) {
+      reply_after = engine.GetTimeouts().reply;
+      engine.On().reply_wait_failed = nullptr;
+    });
+    QTRY_COMPARE(reply_after.load(), 180000);
     QVERIFY(w->Session().IsSessionOpen() && w->Session().IsLinkOpen());
+  }
+
+  // A file the handset has already is replaced only when the user says so,
+  // asked before anything goes; the other files go whatever the answer.
+  void sendingOverAHandsetFileAsksFirst() {
+    auto w = Connected();
+    QVERIFY(WaitIdle(*w));
+    QTRY_VERIFY(w->Session().IsSessionOpen());
+    const fs::path local = fs::path(env->dir.path()) / "local";
+    MakeFile(local / "b.txt", 5);
+    MakeFile(local / "new1.txt", 3);
+    MakeFile(local / "new2.txt", 4);
+    const std::string before = mirvo::testing::ReadFile(root / "b.txt");
+    std::deque<MainWindow::ReplaceAnswer> answers;
+    QStringList asked;
+    w->SetReplaceAsker([&](QWidget*, const QString& question) {
+      asked << question;
+      const auto answer = answers.front();
+      answers.pop_front();
+      return answer;
+    });
+    auto send = [&](const char* other) {
+      return RunToEnd(*w, [&] {
+        return w->Transfers().UploadFiles({QString::fromStdString((local / "b.txt").string()),
+                                           QString::fromStdString((local / other).string())});
+      });
+    };
+    answers = {MainWindow::ReplaceAnswer::Cancel};
+    QCOMPARE(send("new1.txt"), -1);
+    QVERIFY(!fs::exists(root / "new1.txt"));
+    QCOMPARE(asked.size(), 1);
+    QVERIFY2(asked[0].contains("b.txt") && asked[0].contains("5 B") && asked[0].contains("1.21 KB"), qPrintable(asked[0]));
+    answers = {MainWindow::ReplaceAnswer::Skip};
+    QCOMPARE(send("new1.txt"), 0);
+    QVERIFY(fs::exists(root / "new1.txt"));
+    QCOMPARE(mirvo::testing::ReadFile(root / "b.txt"), before);
+    answers = {MainWindow::ReplaceAnswer::Replace};
+    QCOMPARE(send("new2.txt"), 0);
+    QCOMPARE(mirvo::testing::ReadFile(root / "b.txt"), std::string(5, 'x'));
+    QVERIFY(fs::exists(root / "new2.txt"));
+    QCOMPARE(asked.size(), 3);
+  }
+
+  // The window follows the cable: plugged in, it connects without a click;
+  // pulled out, it says so and waits; back under another name, it connects
+  // there; with the setting off, it only names the handset.
+  void theWindowFollowsTheCable() {
+    env->WriteConfig("COM=COM3\r\nPASSWORD=0000\r\nVENDER=ZQR\r\nDEVICE=TQ-R5101K\r\n");
+    MainWindow w;
+    w.SetConnectOnFirstActivation(false);
+    ShrinkTimeouts(w);
+    ShowAndActivate(w);
+    auto plug = [&](int com) {
+      mirvo::sim::HandsetOptions options;
+      options.wait = std::chrono::milliseconds(3000);
+      options.port_link = env->SettingsDir() + "ports/COM" + std::to_string(com);
+      return std::make_unique<mirvo::sim::SimHandset>(root, options);
+    };
+    auto handset = plug(3);
+    QTRY_VERIFY_WITH_TIMEOUT(w.Session().IsSessionOpen() && w.Files().Model().rowCount() == 9, 15000);
+    QVERIFY(WaitIdle(w));
+
+    handset->Unplug();
+    QTRY_VERIFY_WITH_TIMEOUT(!w.Session().IsLinkOpen(), 10000);
+    QCOMPARE(env->Texts(), QStringList{QString("電話機との通信が中断されました。")});
+    QCOMPARE(w.StatusText(StatusField::Activity), QString("電話機がつながるのを待っています。"));
+
+    handset.reset();
+    auto again = plug(5);
+    QTRY_VERIFY_WITH_TIMEOUT(w.Session().IsSessionOpen() && w.Files().Model().rowCount() == 9, 15000);
+    QCOMPARE(w.Session().PortName(), std::string("COM5"));
+    QVERIFY(WaitIdle(w));
+
+    QCOMPARE(w.Session().Disconnect(), mirvo::app::CommandResult::kStarted);
+    QVERIFY(WaitIdle(w));
+    Action(w, "auto_connect")->trigger();
+    QVERIFY(!w.Session().AutoConnect());
+    again.reset();
+    auto third = plug(6);
+    QTRY_VERIFY_WITH_TIMEOUT(w.StatusText(StatusField::Activity).startsWith(QString("電話機が接続されました: COM6")), 15000);
+    QVERIFY(WaitIdle(w));
+    QVERIFY(!w.Session().IsLinkOpen());
+    QCOMPARE(w.Session().PortName(), std::string("COM5"));
+    w.close();
+    QVERIFY(env->ReadConfig().find("AUTO_CONNECT=0") != std::string::npos);
+  }
+
+  void closingDuringARunStopsItAndEndsTheSession() {
+    MakeFile(root / "big.bin", 1 << 20);
+    mirvo::sim::HandsetOptions paced;
+    paced.bytes_per_second = 11520;
+    auto w = Connected(paced);
+    QTRY_VERIFY_WITH_TIMEOUT(w->Session().IsSessionOpen() && !w->Session().IsBusy(), 15000);
+    SelectNamed(*w, {"big.bin"});
+    QSignalSpy progress(&w->Session().Worker(), &mirvo::app::SessionWorker::FileProgress);
+    QCOMPARE(w->Transfers().DownloadSelected(), mirvo::app::CommandResult::kStarted);
+    QVERIFY(progress.wait(10000));
+    QVERIFY(!w->close());  // it waits for the run and the end of the session
+    QTRY_VERIFY_WITH_TIMEOUT(!w->isVisible(), 5000);
+    QVERIFY(env->ConfigExists());
+    QVERIFY(env->handsets[0]->WaitFor([](const mirvo::sim::HandsetState& s) { return !s.session_open; },
+                                      std::chrono::seconds(5)));
+    const auto commands = env->handsets[0]->Commands();
+    QCOMPARE(QString::fromStdString(commands.back()), QString("FT_END"));
   }
 };
 

@@ -8,6 +8,7 @@
 #include <QTest>
 #include <QTimer>
 #include <QTreeView>
+#include <atomic>
 #include <fcntl.h>
 #include <grp.h>
 #include <sys/file.h>
@@ -20,9 +21,11 @@
 #include "app/single_instance.h"
 #include "app/transfer_results_dialog.h"
 #include "app_test_support.h"
+#include "dragdrop/pending_cut.h"
 #include "protocol/protocol_engine.h"
 #include "test_files.h"
 
+using mirvo::HandsetListing;
 using mirvo::app::MainWindow;
 using namespace mirvo::apptest;
 namespace fs = std::filesystem;
@@ -121,12 +124,17 @@ class StagingTest : public QObject {
     auto w = Connected();
     const fs::path stage = fs::path(env->dir.path()) / "stage";
     w->Transfers().SetStagingDir(stage.string() + "/");
-    w->Session().Lines().push_back("\xEE\xEF.txt,40,2004/01/23/1530," + std::string(32, '-') + ",");
-    w->RefreshFileView();
+    // The handset cannot hold the NEC form beside the IBM one: the view
+    // lists it beside the handset's own files.
+    std::vector<std::string> lines = ListedLines(*w);
+    QCOMPARE(lines.size(), std::size_t{4});
+    lines.push_back("\xEE\xEF.txt,40,2004/01/23/1530," + std::string(32, '-') + ",");
+    w->Files().SetListing(HandsetListing::FromLines(lines));
+    w->Files().ShowCurrentFolder();
     w->Files().DetailView()->selectAll();
-    QCOMPARE(w->Files().SelectedFiles().lines.size(), std::size_t{5});
+    QCOMPARE(w->Files().SelectedFiles().files.size(), std::size_t{5});
 
-    QCOMPARE(w->CutFiles(), 0);
+    QCOMPARE(RunToEnd(*w, [&] { return w->CutFiles(); }), 0);
     QCOMPARE(ReadFile(stage / "#A#" / "x.txt"), PatternBytes(10));
     QCOMPARE(ReadFile(stage / "#B#" / "x.txt"), PatternBytes(20));
     QCOMPARE(ReadFile(stage / "x.txt"), PatternBytes(30));
@@ -134,7 +142,8 @@ class StagingTest : public QObject {
     QCOMPARE(dialogs.size(), std::size_t{1});
     QCOMPARE(dialogs[0].filter(QString("転送成功")).size(), 4);
     QCOMPARE(dialogs[0].filter(QString("転送失敗 … ⅰ.txt")).size(), 1);
-    QCOMPARE(w->Transfers().LastDownloaded().size(), std::size_t{4});
+    // Only the four whose copies are on disk wait for a paste.
+    QCOMPARE(w->Cut().Waiting().size(), 4);
     // The handset's files go once a paste moves their copies out.
     QCOMPARE(DelCount(handset->Commands()), 0);
     const fs::path pasted = fs::path(env->dir.path()) / "pasted";
@@ -144,6 +153,25 @@ class StagingTest : public QObject {
     fs::rename(stage / "x.txt", pasted / "x.txt");
     fs::rename(stage / "ⅰ.txt", pasted / "i.txt");
     QTRY_COMPARE_WITH_TIMEOUT(DelCount(handset->Commands()), 4, 20000);
+
+    // One tagged copy taken alone: the session's list loses that file only.
+    WriteFile(root / "#A#" / "y.txt", PatternBytes(5));
+    WriteFile(root / "#B#" / "y.txt", PatternBytes(6));
+    QVERIFY(WaitIdle(*w));
+    QCOMPARE(w->Session().Refresh(), mirvo::app::CommandResult::kStarted);
+    QVERIFY(WaitIdle(*w));
+    w->Files().DetailView()->selectAll();
+    QCOMPARE(w->Files().SelectedFiles().files.size(), std::size_t{2});
+    std::vector<std::string> kept = ListedLines(*w);
+    std::erase_if(kept, [](const std::string& line) { return line.rfind("#A#", 0) != 0; });
+    QCOMPARE(kept.size(), std::size_t{1});
+    QCOMPARE(RunToEnd(*w, [&] { return w->CutFiles(); }), 0);
+    handset->ClearLog();
+    fs::rename(stage / "#B#" / "y.txt", pasted / "b.txt");
+    QTRY_COMPARE_WITH_TIMEOUT(DelCount(handset->Commands()), 1, 20000);
+    QVERIFY(WaitIdle(*w));
+    QVERIFY(!fs::exists(root / "#B#" / "y.txt") && fs::exists(root / "#A#" / "y.txt"));
+    QCOMPARE(ListedLines(*w), kept);
   }
 
   // Saved into a folder of the user's byte for byte, a handset folder as a
@@ -171,13 +199,17 @@ class StagingTest : public QObject {
     QStringList asked;
     std::vector<Answer> answers;
     w->SetReplaceAsker([&](QWidget*, const QString& question) {
-      asked << question.section("\r\n", 1, 1);
+      asked << question.section("\n", 1, 1);
       if (!answers.empty()) return answers.front();
       return question.contains("swap.txt") ? Answer::Replace : Answer::Skip;
     });
     w->Files().DetailView()->selectAll();
-    QCOMPARE(w->Files().SelectedFiles().lines.size(), std::size_t{6});
-    Action(*w, "save_to_folder")->trigger();
+    QCOMPARE(w->Files().SelectedFiles().files.size(), std::size_t{6});
+    QCOMPARE(RunToEnd(*w, [&] {
+               Action(*w, "save_to_folder")->trigger();
+               return w->Transfers().IsRunning() ? mirvo::app::CommandResult::kStarted : mirvo::app::CommandResult::kRefused;
+             }),
+             0);
     QCOMPARE(ReadFile(target / "new.bin"), PatternBytes(3000));
     QCOMPARE(ReadFile(target / "sub" / "deep.txt"), PatternBytes(30));
     QCOMPARE(ReadFile(target / "swap.txt"), PatternBytes(20));
@@ -202,13 +234,18 @@ class StagingTest : public QObject {
     handset->ClearLog();
     answers = {Answer::SkipAll};
     w->Files().DetailView()->selectAll();
-    Action(*w, "save_to_folder")->trigger();
+    QCOMPARE(RunToEnd(*w, [&] {
+               Action(*w, "save_to_folder")->trigger();
+               return w->Transfers().IsRunning() ? mirvo::app::CommandResult::kStarted : mirvo::app::CommandResult::kRefused;
+             }),
+             0);
     QCOMPARE(asked.size(), 1);
     QCOMPARE(CountOf(handset->Commands(), "GET_FILE"), 2);
     handset->ClearLog();
     answers = {Answer::Cancel};
     w->Files().DetailView()->selectAll();
-    QCOMPARE(w->SaveToFolder(), -1);
+    QCOMPARE(w->SaveToFolder(), mirvo::app::CommandResult::kRefused);
+    QVERIFY(!w->Session().IsBusy());
     QCOMPARE(CountOf(handset->Commands(), "GET_FILE"), 0);
     QCOMPARE(ReadFile(target / "keep.txt"), std::string("mine"));
   }
@@ -314,18 +351,28 @@ class StagingTest : public QObject {
     auto w = Connected();
     const fs::path cache = base / "cache" / "ZQR" / "mirvo";
     QCOMPARE(w->Transfers().StagingDir(), cache.string() + "/");
-    int swapped = -1;
-    const auto shown = w->Session().Engine().On().progress;
-    w->Session().Engine().On().progress = [&](std::int64_t done) {
-      shown(done);
-      if (swapped == -1)
-        swapped = AsOtherUser([&] {
-          return ::rename(mirvo.c_str(), old.c_str()) == 0 && ::symlink(their_dir.c_str(), mirvo.c_str()) == 0 ? 0 : 1;
-        });
+    // Swapped on the session's thread at the first frame, so that it comes
+    // between the staging folder's opening and the copy's writing.
+    struct Swap {
+      std::atomic<int> result{-1};
+      std::function<void(std::int64_t)> shown;
     };
+    auto swap = std::make_shared<Swap>();
+    w->Session().Worker().PostInspect([swap, mirvo, old, their_dir](mirvo::SerialPort&, mirvo::ProtocolEngine& engine) {
+      swap->shown = engine.On().progress;
+      engine.On().progress = [swap, mirvo, old, their_dir](std::int64_t done) {
+        swap->shown(done);
+        if (swap->result == -1)
+          swap->result = AsOtherUser([&] {
+            return ::rename(mirvo.c_str(), old.c_str()) == 0 && ::symlink(their_dir.c_str(), mirvo.c_str()) == 0 ? 0 : 1;
+          });
+      };
+    });
     SelectNamed(*w, {"one.bin"});
-    QCOMPARE(w->CutFiles(), 0);
-    QCOMPARE(swapped, 0);
+    QCOMPARE(RunToEnd(*w, [&] { return w->CutFiles(); }), 0);
+    w->Session().Worker().PostInspect(
+        [swap](mirvo::SerialPort&, mirvo::ProtocolEngine& engine) { engine.On().progress = swap->shown; });
+    QCOMPARE(swap->result.load(), 0);
     QCOMPARE(ReadFile(cache / "one.bin"), PatternBytes(3000));
     QVERIFY(fs::is_empty(theirs) && fs::is_empty(planted / "old"));
 
@@ -335,7 +382,7 @@ class StagingTest : public QObject {
     env->boxes.clear();
     handset->ClearLog();
     SelectNamed(*w, {"two.bin"});
-    QCOMPARE(w->CutFiles(), 0);
+    QCOMPARE(RunToEnd(*w, [&] { return w->CutFiles(); }), 0);
     QVERIFY(env->Texts().value(0).startsWith(QString("ファイルのコピーに失敗しました。")));
     QVERIFY(handset->Commands().empty());
     QVERIFY(fs::exists(root / "two.bin") && fs::is_empty(theirs));

@@ -13,9 +13,9 @@
 namespace mirvo::apptest {
 
 inline constexpr const char* kConnectFailed =
-    "接続に失敗しました。\r\nドライバが正しくインストールされていないか、電話機が正しく接続されていない可能性があります";
+    "接続に失敗しました。\nドライバが正しくインストールされていないか、電話機が正しく接続されていない可能性があります";
 inline constexpr const char* kPasswordFailed =
-    "何らかの理由により電話機との通信が開始できません。\r\n編集メニューのパスワード設定は電話機と一致していますか？";
+    "何らかの理由により電話機との通信が開始できません。\n編集メニューのパスワード設定は電話機と一致していますか？";
 
 // The sample handset of the window tests.
 inline std::filesystem::path MakeSample(const std::string& base) {

@@ -470,6 +470,24 @@ TEST_F(CliSessionTest, TheHandsetEndingTheSessionStopsTheRun) {
 
 // ---- put -----------------------------------------------------------------
 
+// Scripts rely on put replacing; --no-clobber keeps what the handset has.
+TEST_F(CliSessionTest, PutNoClobberPassesOverWhatTheHandsetHas) {
+  WriteFile(root_ / "Kept.txt", "old");
+  StartHandset();
+  WriteFile(dir_.path() + "/local/kept.txt", "new");
+  WriteFile(dir_.path() + "/local/fresh.txt", "fresh");
+  const Result kept = Cli({"put", "--no-clobber", dir_.path() + "/local/kept.txt", dir_.path() + "/local/fresh.txt"});
+  EXPECT_EQ(kept.status, kExitOk) << kept.err;
+  EXPECT_NE(kept.err.find("passed over"), std::string::npos) << kept.err;
+  EXPECT_EQ(ReadFile(root_ / "Kept.txt"), "old");
+  EXPECT_EQ(ReadFile(root_ / "fresh.txt"), "fresh");
+  EXPECT_EQ(Count("PUT_FILE"), 1u);
+  const Result replaced = Cli({"put", dir_.path() + "/local/kept.txt"});
+  EXPECT_EQ(replaced.status, kExitOk) << replaced.err;
+  EXPECT_EQ(Cli({"list", "kept.txt"}).status, kExitOk);
+  EXPECT_EQ(Cli({"get", "--no-clobber", "x"}).status, kExitUsage);
+}
+
 TEST_F(CliSessionTest, PutSendsFilesWithTheUploadAttributesAndShowsProgress) {
   StartHandset();
   const std::string big = dir_.path() + "/local/big.bin";

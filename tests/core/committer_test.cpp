@@ -50,22 +50,4 @@ TEST(CommitterTest, RunsJobsInOrderReportsEachAndHoldsAtMostItsBound) {
   EXPECT_EQ(ran, 4);
 }
 
-// A caller that waits on a slow copy keeps its own work going: only its
-// turn of the waiting hook lets the job end.
-TEST(CommitterTest, WaitsRunTheCallersHook) {
-  std::promise<void> served;
-  std::shared_future<void> was_served = served.get_future().share();
-  int turns = 0;
-  Committer committer(1, [&] {
-    if (++turns == 1) served.set_value();
-  });
-  committer.Submit(1, [&](std::string&) {
-    return was_served.wait_for(std::chrono::seconds(10)) == std::future_status::ready;
-  });
-  const std::vector<Committer::Result> done = committer.Finish();
-  ASSERT_EQ(done.size(), 1u);
-  EXPECT_TRUE(done[0].ok);
-  EXPECT_GE(turns, 1);
-}
-
 }  // namespace

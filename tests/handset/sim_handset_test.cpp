@@ -482,6 +482,27 @@ TEST_F(HandsetTest, GarbageAndHangUp) {
   EXPECT_LE(read(pc_->fd(), &c, 1), 0);
 }
 
+TEST_F(HandsetTest, UnpluggedAndPluggedInAgain) {
+  const fs::path link = root_ / "settings/ports/COM3";
+  Start(With([&](HandsetOptions& o) { o.port_link = link; }));
+  EXPECT_EQ(fs::read_symlink(link), handset_->DevicePath());
+  pc_->Send("ATE0\r\n");
+  EXPECT_EQ(pc_->Receive(12), "ATE0\r\n\r\nOK\r\n");
+  handset_->Unplug();
+  EXPECT_TRUE(handset_->State().hung_up);
+  EXPECT_FALSE(fs::is_symlink(link));
+  pollfd p{pc_->fd(), POLLIN, 0};
+  ASSERT_EQ(poll(&p, 1, 5000), 1);
+  EXPECT_TRUE(p.revents & POLLHUP);
+
+  ASSERT_TRUE(handset_->Replug());
+  EXPECT_FALSE(handset_->State().hung_up);
+  EXPECT_EQ(fs::read_symlink(link), handset_->DevicePath());
+  pc_ = std::make_unique<Pc>(handset_->DevicePath());
+  pc_->Send("ATI3\r\n");
+  EXPECT_EQ(pc_->Receive(19), "ATI3\r\n\r\nZQR\r\n\r\nOK\r\n");  // a fresh line: echo on again
+}
+
 TEST_F(HandsetTest, PacedLineStillCarriesEveryByte) {
   // No timing asserted here (benchmarks measure it): the paced paths must
   // move the same bytes in both directions.

@@ -44,7 +44,7 @@ Commands:
                      "." or ".." part, or holding "/", are refused. A file
                      appears in DIR only once it has arrived whole; an
                      existing file of that name is replaced.
-  put FILE... [--to FOLDER]
+  put FILE... [--to FOLDER] [--no-clobber]
                      Send local files to the handset under their file names,
                      into its top folder or into FOLDER ("pics" or
                      "pics\new"; "/" also separates folders).
@@ -78,6 +78,8 @@ Options:
   --password TEXT    The handset password. Default: PASSWORD in config.ini.
   -o, --output DIR   Output folder for get.
   --to FOLDER        Handset folder for put.
+  --no-clobber       put passes over a file the handset has already
+                     (without it, put replaces such a file).
   --foreground       mount stays in the foreground.
   -h, --help         Show this text.
   --                 Every later argument is a name, even one starting "-".
@@ -179,7 +181,7 @@ int RunLineCommand(const CliArgs& parsed, std::ostream& out, std::ostream& err, 
       status = RunGet(run, session, names, dir);
       break;
     case CliCommand::Put:
-      status = RunPut(run, session, files, prefix);
+      status = RunPut(run, session, files, prefix, parsed.no_clobber);
       break;
     case CliCommand::Del:
       status = RunDel(run, session, names);

@@ -54,6 +54,10 @@ bool ParseCliArgs(const std::vector<std::string>& args, CliArgs& parsed, std::st
       parsed.foreground = true;
       continue;
     }
+    if (!options_done && a == "--no-clobber") {
+      parsed.no_clobber = true;
+      continue;
+    }
     if (!options_done && a.size() > 1 && a[0] == '-') {
       const ValueOption* match = nullptr;
       std::optional<std::string> value;
@@ -149,6 +153,10 @@ bool ParseCliArgs(const std::vector<std::string>& args, CliArgs& parsed, std::st
   }
   if (parsed.to_folder && parsed.command != CliCommand::Put) {
     error = "--to belongs to put only";
+    return false;
+  }
+  if (parsed.no_clobber && parsed.command != CliCommand::Put) {
+    error = "--no-clobber belongs to put only";
     return false;
   }
   return true;

@@ -16,6 +16,7 @@ struct CliArgs {
   std::optional<std::string> output_dir;  // -o, get only
   std::optional<std::string> to_folder;   // --to, put only (UTF-8)
   bool foreground = false;                // --foreground, mount only
+  bool no_clobber = false;                // --no-clobber, put only
   std::vector<std::string> operands;      // after the command word
 };
 

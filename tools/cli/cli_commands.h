@@ -22,7 +22,9 @@ int RunGet(CliRun& run, Session& session, const std::vector<RequestedFile>& name
 
 // prefix: the handset folder (see HandsetFolderFor) the files go into.
 std::vector<std::string> CheckPutFiles(CliRun& run, const std::vector<std::string>& files, const std::string& prefix);
-int RunPut(CliRun& run, Session& session, const std::vector<std::string>& files, const std::string& prefix);
+// no_clobber: a file the handset has already is passed over, not replaced.
+int RunPut(CliRun& run, Session& session, const std::vector<std::string>& files, const std::string& prefix,
+           bool no_clobber = false);
 
 std::vector<RequestedFile> CheckDelNames(CliRun& run, const std::vector<std::string>& names);
 int RunDel(CliRun& run, Session& session, const std::vector<RequestedFile>& names);

@@ -13,6 +13,7 @@
 
 #include "cli/cli_commands.h"
 #include "cli/local_file.h"
+#include "protocol/handset_listing.h"
 
 namespace mirvo::cli {
 namespace {
@@ -77,8 +78,18 @@ std::vector<std::string> CheckPutFiles(CliRun& run, const std::vector<std::strin
   return ready;
 }
 
-int RunPut(CliRun& run, Session& session, const std::vector<std::string>& files, const std::string& prefix) {
+int RunPut(CliRun& run, Session& session, const std::vector<std::string>& files, const std::string& prefix,
+           bool no_clobber) {
   const std::string attr = UploadAttributes();
+  ListingSnapshot held;
+  if (no_clobber) {
+    // What is there already is known before anything is sent.
+    if (const ExchangeResult r = FetchList(session, run); r != ExchangeResult::Ok) {
+      for (const std::string& file : files) run.Fail("put " + file, "not sent: the handset's list did not come");
+      return kExitFileFailed;
+    }
+    held = HandsetListing::FromLines(session.lines);
+  }
 
   for (const std::string& file : files) {
     if (run.Stopped()) break;
@@ -87,6 +98,17 @@ int RunPut(CliRun& run, Session& session, const std::vector<std::string>& files,
     if (!session.MayTryNext(why)) {
       run.Fail(what, why);
       continue;
+    }
+    if (held) {
+      std::string why_not;
+      const auto name = HandsetNameFor(fs::path(file).filename().string(), why_not);
+      const auto& listed = held->Files();
+      if (name && std::any_of(listed.begin(), listed.end(), [&](const HandsetFile& f) {
+            return f.record.tag.empty() && SameHandsetName(f.record.name, prefix + *name);
+          })) {
+        run.Error(what + ": passed over: the handset has a file of that name (--no-clobber)");
+        continue;
+      }
     }
     std::error_code ec;
     const auto size = static_cast<std::int64_t>(fs::file_size(file, ec));

@@ -1,5 +1,8 @@
 // mirvo-handset: serves a local folder as a simulated handset on a
 // pseudo-terminal until SIGINT or SIGTERM.
+#include <cerrno>
+#include <charconv>
+#include <chrono>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -23,7 +26,8 @@ constexpr const char* kUsage =
     "\n"
     "  --root DIR          folder to serve (default: the current folder)\n"
     "  --link COMn         also link <settings dir>/ports/COMn to the device\n"
-    "                      (n = 1..256); the link is removed at exit\n"
+    "                      (n = 1..256); the link is removed when unplugged\n"
+    "                      and at exit\n"
     "  --settings-dir DIR  settings folder for --link (default: the program's)\n"
     "  --vendor V          ATI3 answer (default ZQR)\n"
     "  --model M           ATI4 answer (default TQ-R5101K)\n"
@@ -33,6 +37,10 @@ constexpr const char* kUsage =
     "  --list-frame N      list bytes per frame, 1..1024 (default 1024)\n"
     "  --stream-through-nak  send a list or file to its last frame even after\n"
     "                      the PC's NAK, as a handset with queued frames does\n"
+    "  --unplug-after S    pull the handset out after S seconds (decimals\n"
+    "                      allowed): its link and pseudo-terminal go away\n"
+    "  --replug-after S    plug it in again S seconds after that, on a new\n"
+    "                      pseudo-terminal, whose path is printed\n"
     "  --verbose           print each command received on stderr\n"
     "  --help              this text\n"
     "\n"
@@ -56,31 +64,32 @@ std::optional<int> ParseInt(std::string_view s, int low, int high) {
   return value;
 }
 
-// The link is ours to remove only while it still points at our device.
-class PortLink {
- public:
-  PortLink(std::filesystem::path link, const std::string& target) : link_(std::move(link)), target_(target) {
-    std::filesystem::create_directories(link_.parent_path());
-    std::error_code ec;
-    const auto status = std::filesystem::symlink_status(link_, ec);
-    if (std::filesystem::exists(status)) {
-      if (!std::filesystem::is_symlink(status)) throw std::runtime_error(link_.string() + " exists and is no link");
-      std::filesystem::remove(link_);
-    }
-    std::filesystem::create_symlink(target_, link_);
-  }
-  ~PortLink() {
-    std::error_code ec;
-    if (std::filesystem::read_symlink(link_, ec) == target_) std::filesystem::remove(link_, ec);
-  }
-  PortLink(const PortLink&) = delete;
-  PortLink& operator=(const PortLink&) = delete;
-  const std::filesystem::path& Path() const { return link_; }
+// Whole or decimal seconds ("2", "0.5"), up to a day.
+std::optional<std::chrono::milliseconds> ParseSeconds(std::string_view s) {
+  double seconds = 0;
+  const auto [end, ec] = std::from_chars(s.data(), s.data() + s.size(), seconds, std::chars_format::fixed);
+  if (s.empty() || ec != std::errc() || end != s.data() + s.size() || seconds < 0 || seconds > 86400)
+    return std::nullopt;
+  return std::chrono::milliseconds(static_cast<long long>(seconds * 1000));
+}
 
- private:
-  std::filesystem::path link_;
-  std::filesystem::path target_;
-};
+// Waits for a stop signal, for at most `bound` when given; true when one came.
+bool AwaitStop(const sigset_t& signals, std::optional<std::chrono::milliseconds> bound) {
+  using Clock = std::chrono::steady_clock;
+  const auto deadline = Clock::now() + bound.value_or(std::chrono::milliseconds(0));
+  for (;;) {
+    if (!bound) {
+      int signal = 0;
+      sigwait(&signals, &signal);
+      return true;
+    }
+    const auto left = std::chrono::duration_cast<std::chrono::nanoseconds>(deadline - Clock::now()).count();
+    if (left <= 0) return false;
+    const timespec ts{static_cast<time_t>(left / 1'000'000'000), static_cast<long>(left % 1'000'000'000)};
+    if (sigtimedwait(&signals, nullptr, &ts) > 0) return true;
+    if (errno == EAGAIN) return false;
+  }
+}
 
 }  // namespace
 
@@ -90,6 +99,7 @@ int main(int argc, char** argv) {
   mirvo::sim::HandsetOptions options;
   options.record_bytes = false;
   bool verbose = false;
+  std::optional<std::chrono::milliseconds> unplug_after, replug_after;
 
   for (int i = 1; i < argc; ++i) {
     const std::string_view arg = argv[i];
@@ -133,6 +143,10 @@ int main(int argc, char** argv) {
       // pacing cannot express: refused rather than run unpaced.
       if (!n || (*n > 0 && *n < 10)) return Fail("--bps wants 0 or a whole number of bit/s from 10");
       options.bytes_per_second = *n / 10;
+    } else if (arg == "--unplug-after" || arg == "--replug-after") {
+      const auto t = ParseSeconds(value);
+      if (!t) return Fail(std::string(arg) + " wants seconds, 0 to 86400");
+      (arg == "--unplug-after" ? unplug_after : replug_after) = t;
     } else if (arg == "--list-frame") {
       const auto n = ParseInt(value, 1, 1024);
       if (!n) return Fail("--list-frame wants 1 to 1024");
@@ -141,6 +155,8 @@ int main(int argc, char** argv) {
       return Fail("unknown option: " + std::string(arg) + " (see --help)");
     }
   }
+  if (replug_after && !unplug_after) return Fail("--replug-after wants --unplug-after");
+  if (!link_name.empty()) options.port_link = std::filesystem::path(settings_dir) / "ports" / link_name;
   if (verbose) {
     options.on_command = [](const std::string& command) {
       const auto shown = mirvo::text::Cp932ToUtf8(command);
@@ -157,14 +173,20 @@ int main(int argc, char** argv) {
 
   try {
     mirvo::sim::SimHandset handset(root, options);
-    std::optional<PortLink> link;
-    if (!link_name.empty()) link.emplace(std::filesystem::path(settings_dir) / "ports" / link_name, handset.DevicePath());
     std::cout << handset.DevicePath() << std::endl;
     std::cerr << "mirvo-handset: serving " << std::filesystem::absolute(root).string();
-    if (link) std::cerr << " as " << link->Path().string();
+    if (!options.port_link.empty()) std::cerr << " as " << options.port_link.string();
     std::cerr << "; stop with Ctrl+C\n";
-    int signal = 0;
-    sigwait(&stop_signals, &signal);
+    if (unplug_after && !AwaitStop(stop_signals, unplug_after)) {
+      handset.Unplug();
+      std::cerr << "mirvo-handset: unplugged\n";
+      if (replug_after && !AwaitStop(stop_signals, replug_after)) {
+        if (!handset.Replug()) return Fail("cannot plug in again");
+        std::cout << handset.DevicePath() << std::endl;
+        std::cerr << "mirvo-handset: plugged in again\n";
+      }
+    }
+    AwaitStop(stop_signals, std::nullopt);
   } catch (const std::exception& e) {
     return Fail(e.what());
   }

@@ -12,6 +12,25 @@
 namespace mirvo::sim {
 namespace {
 
+namespace fs = std::filesystem;
+
+bool MakeLink(const fs::path& link, const std::string& target) {
+  std::error_code ec;
+  fs::create_directories(link.parent_path(), ec);
+  const auto status = fs::symlink_status(link, ec);
+  if (fs::exists(status)) {
+    if (!fs::is_symlink(status) || !fs::remove(link, ec)) return false;
+  }
+  fs::create_symlink(target, link, ec);
+  return !ec;
+}
+
+// Ours to remove only while it still leads to our device.
+void RemoveLink(const fs::path& link, const std::string& target) {
+  std::error_code ec;
+  if (fs::read_symlink(link, ec) == target) fs::remove(link, ec);
+}
+
 FrameFault FaultAt(FrameFault::Kind kind, int nth) {
   FrameFault fault;
   fault.kind = kind;
@@ -31,9 +50,26 @@ SimHandset::Impl::Impl(std::filesystem::path root, HandsetOptions options)
   if (options_.bytes_per_second < 0) throw std::invalid_argument("bytes_per_second must not be negative");
   if (options_.wait.count() <= 0) throw std::invalid_argument("wait must be positive");
 
+  if (!OpenLine()) throw std::runtime_error("no pseudo-terminal");
+  wake_event_ = UniqueFd(::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC));
+  if (!wake_event_.IsOpen()) throw std::runtime_error("no eventfd");
+  if (!options_.port_link.empty() && !MakeLink(options_.port_link, device_path_))
+    throw std::runtime_error(options_.port_link.string() + " cannot be made: it exists and is no link, or cannot be written");
+  thread_ = std::thread([this] { Serve(); });
+}
+
+SimHandset::Impl::~Impl() {
+  stop_ = true;
+  Wake();
+  std::lock_guard lock(join_mutex_);
+  if (thread_.joinable()) thread_.join();
+  if (!options_.port_link.empty()) RemoveLink(options_.port_link, device_path_);
+}
+
+bool SimHandset::Impl::OpenLine() {
   int master = -1, slave = -1;
   char name[256] = {};
-  if (::openpty(&master, &slave, name, nullptr, nullptr) != 0) throw std::runtime_error("no pseudo-terminal");
+  if (::openpty(&master, &slave, name, nullptr, nullptr) != 0) return false;
   master_ = UniqueFd(master);
   slave_ = UniqueFd(slave);
   device_path_ = name;
@@ -44,22 +80,12 @@ SimHandset::Impl::Impl(std::filesystem::path root, HandsetOptions options)
   ::fcntl(master, F_SETFL, ::fcntl(master, F_GETFL) | O_NONBLOCK);
   ::fcntl(master, F_SETFD, FD_CLOEXEC);
   ::fcntl(slave, F_SETFD, FD_CLOEXEC);
-  wake_event_ = UniqueFd(::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC));
-  if (!wake_event_.IsOpen()) throw std::runtime_error("no eventfd");
-  thread_ = std::thread([this] { Serve(); });
+  return true;
 }
 
-SimHandset::Impl::~Impl() {
+void SimHandset::Impl::StopLine() {
   stop_ = true;
   Wake();
-  std::lock_guard lock(join_mutex_);
-  if (thread_.joinable()) thread_.join();
-}
-
-void SimHandset::Impl::HangUp() {
-  stop_ = true;
-  Wake();
-  std::lock_guard lock(join_mutex_);
   if (thread_.joinable()) thread_.join();
   // Marked before the descriptors go: State() looks at the master only while
   // not hung up, under the same lock.
@@ -71,6 +97,46 @@ void SimHandset::Impl::HangUp() {
   });
   master_.Reset();
   slave_.Reset();
+}
+
+void SimHandset::Impl::HangUp() {
+  std::lock_guard lock(join_mutex_);
+  StopLine();
+}
+
+void SimHandset::Impl::Unplug() {
+  std::lock_guard lock(join_mutex_);
+  // The link first, so that no name leads to a line on its way out.
+  if (!options_.port_link.empty()) RemoveLink(options_.port_link, device_path_);
+  StopLine();
+}
+
+bool SimHandset::Impl::Replug() {
+  std::lock_guard lock(join_mutex_);
+  if (master_.IsOpen()) return true;
+  if (!OpenLine()) return false;
+  if (!options_.port_link.empty() && !MakeLink(options_.port_link, device_path_)) {
+    master_.Reset();
+    slave_.Reset();
+    return false;
+  }
+  // What the last serving thread held of its line means nothing on this one.
+  input_.clear();
+  input_pos_ = 0;
+  modem_line_.clear();
+  modem_line_too_long_ = false;
+  echo_ = true;
+  line_quiet_since_ = Clock::now();
+  DrainWake();
+  UpdateState([](HandsetState& s) {
+    s.hung_up = false;
+    s.link_up = false;
+    s.session_open = false;
+    s.busy = false;
+  });
+  stop_ = false;
+  thread_ = std::thread([this] { Serve(); });
+  return true;
 }
 
 
@@ -114,6 +180,8 @@ void SimHandset::SendGarbage(std::string bytes) {
   impl_->QueueAction({QueuedAction::Kind::kGarbage, std::move(bytes)});
 }
 void SimHandset::HangUp() { impl_->HangUp(); }
+void SimHandset::Unplug() { impl_->Unplug(); }
+bool SimHandset::Replug() { return impl_->Replug(); }
 
 std::vector<std::string> SimHandset::Commands() const { return impl_->Commands(); }
 std::string SimHandset::ReceivedBytes() const { return impl_->ReceivedBytes(); }

@@ -32,7 +32,8 @@
 //   exceed 1024 bytes, else NAK (as for a wrong CRC) and nothing changes.
 //
 // Thread safety: every public member may be called from any thread while the
-// handset serves. Fault settings take effect at the next point they apply;
+// handset serves, but for DevicePath(), which Replug changes: read it on the
+// thread that replugs, or once Replug has returned. Fault settings take effect at the next point they apply;
 // `on_command` runs on the serving thread.
 #pragma once
 
@@ -74,13 +75,18 @@ struct HandsetOptions {
   bool record_bytes = true;
   // Called with each command text received (code page 932, no CR LF).
   std::function<void(const std::string&)> on_command;
+  // A link to the device, such as <settings dir>/ports/COMn, there while
+  // the handset is plugged in: made at the start and at Replug, removed at
+  // Unplug and at the end while it still leads to this handset. One that
+  // exists already is replaced if it is a link. Empty: none.
+  std::filesystem::path port_link;
 };
 
 struct HandsetState {
   bool link_up = false;
   bool session_open = false;
   bool busy = false;           // bytes from the PC unread, inside an exchange, or an action queued
-  bool hung_up = false;        // HangUp() or the line failed: serves no more
+  bool hung_up = false;        // HangUp(), Unplug() or the line failed: serves no more
   std::size_t commands_done = 0;   // command exchanges finished, however they ended
   std::size_t handset_ends = 0;    // own FT_END exchanges the PC answered in full
   std::size_t naks_sent = 0;
@@ -90,8 +96,8 @@ struct HandsetState {
 class SimHandset {
  public:
   // Creates the pseudo-terminal and starts serving. Throws std::runtime_error
-  // when the root or its sidecar is unusable or no pseudo-terminal can be had,
-  // std::invalid_argument for options out of range.
+  // when the root or its sidecar is unusable, no pseudo-terminal can be had or
+  // the port link cannot be made, std::invalid_argument for options out of range.
   explicit SimHandset(std::filesystem::path root, HandsetOptions options = {});
   ~SimHandset();  // stops and joins the serving thread, closes the terminal
   SimHandset(const SimHandset&) = delete;
@@ -142,6 +148,15 @@ class SimHandset {
 
   // Closes the master side: the PC's line hangs up and the handset stops.
   void HangUp();
+  // As a cable pulled out: removes the port link, stops serving and closes
+  // the pseudo-terminal, whose device then goes away. Files, options and
+  // fault settings stay.
+  void Unplug();
+  // As the cable put back after Unplug or HangUp: a new pseudo-terminal
+  // (DevicePath() may change), a fresh line (no link up, no session, echo
+  // on), the port link again. Does nothing while plugged in. False when no
+  // pseudo-terminal can be had or the link cannot be made: it stays unplugged.
+  bool Replug();
 
   // --- Observation ----------------------------------------------------
   // AT lines and command texts received (code page 932, CR LF stripped).

@@ -86,6 +86,8 @@ class SimHandset::Impl {
     Wake();
   }
   void HangUp();
+  void Unplug();
+  bool Replug();
 
   std::vector<std::string> Commands() const {
     std::lock_guard lock(mutex_);
@@ -162,6 +164,10 @@ class SimHandset::Impl {
   }
 
   // --- Line ---
+  // A new pseudo-terminal in master_, slave_ and device_path_.
+  bool OpenLine();
+  // Stops serving and closes the terminal; under join_mutex_.
+  void StopLine();
   FillOutcome FillInput(std::optional<Clock::time_point> deadline, bool wake_on_action);
   // Each wait is the handset's own unless given.
   std::optional<unsigned char> NextByte(std::optional<std::chrono::milliseconds> wait = {});
@@ -233,6 +239,8 @@ class SimHandset::Impl {
   std::uint64_t next_command_id_ = 0;
   std::string received_;
 
+  // Held while the line is opened or closed and the serving thread started
+  // or joined.
   std::mutex join_mutex_;
   std::thread thread_;  // last: starts once everything above exists
 };

@@ -145,12 +145,12 @@ class DesktopX11Test : public QObject {
 
   void clipboardAsOtherProgramsReadIt() {
     Select({"s0.txt", "s2.txt"});
-    QCOMPARE(w->CopyFiles(), 0);
+    QCOMPARE(RunToEnd(*w, [&] { return w->CopyFiles(); }), 0);
     const fs::path dir = fs::path(w->Transfers().StagingDir());
     QCOMPARE(Clipboard("x-special/gnome-copied-files"), "copy\n" + Url(dir / "s0.txt") + "\n" + Url(dir / "s2.txt"));
     QCOMPARE(Clipboard("text/uri-list"), Url(dir / "s0.txt") + "\r\n" + Url(dir / "s2.txt") + "\r\n");
     Select({"s1.txt"});
-    QCOMPARE(w->CutFiles(), 0);
+    QCOMPARE(RunToEnd(*w, [&] { return w->CutFiles(); }), 0);
     QCOMPARE(Clipboard("x-special/gnome-copied-files"), "cut\n" + Url(dir / "s1.txt"));
     QCOMPARE(Clipboard("application/x-kde-cutselection"), QString("1"));
     QCOMPARE(ReadFile(dir / "s1.txt"), PatternBytes(2049).substr(0, 2048));
