@@ -289,6 +289,34 @@ void BM_WindowLineSpeedSmallFiles(benchmark::State& state) {
   state.counters["ideal_ms_per_file"] = 1000.0 * 2 * 1029 / kLineBytesPerSecond;
 }
 
+// One file of 256 KiB each way through the window at 115200 bit/s, as a
+// share of what the line carries in 1,024-byte frames; range(0): upload.
+void BM_WindowLineSpeedLargeFile(benchmark::State& state) {
+  const bool upload = state.range(0) != 0;
+  mirvo::sim::HandsetOptions options;
+  options.bytes_per_second = static_cast<int>(kLineBytesPerSecond);
+  WindowRig rig(options);
+  const std::string content = mirvo::testing::PatternBytes(256 * 1024);
+  mirvo::testing::WriteFile(rig.HandsetFile("tone.bin"), content);
+  mirvo::testing::WriteFile(rig.LocalFile("tone.bin"), content);
+  if (!rig.Connect()) return state.SkipWithError("session did not open");
+  MainWindow& w = rig.window();
+  w.SetReplaceAsker([](QWidget*, const QString&) { return mirvo::app::ReplaceAnswer::Replace; });
+  double seconds = 0;
+  for (auto _ : state) {
+    rig.SelectAll();
+    const auto t0 = Clock::now();
+    const bool ran = rig.RunToEnd([&] {
+      return upload ? w.Transfers().UploadFiles({QString::fromStdString(rig.LocalFile("tone.bin").string())})
+                    : w.Transfers().DownloadSelected();
+    });
+    seconds += Seconds(Clock::now() - t0);
+    if (!ran || !rig.messages().empty()) return state.SkipWithError("transfer failed");
+  }
+  const double bps = static_cast<double>(content.size()) * static_cast<double>(state.iterations()) / seconds;
+  state.counters["of_frame_limit"] = bps / kLineBytesPerSecond / (1024.0 / 1029.0);
+}
+
 // 20 files of 2 KiB in one upload run at 115200 bit/s.
 void BM_WindowUploadGap(benchmark::State& state) {
   mirvo::bench::UartQueueDevices devices(4096);
@@ -339,6 +367,7 @@ void BM_WindowUploadGap(benchmark::State& state) {
 
 BENCHMARK(BM_WindowVsEngine)->Arg(0)->Arg(1)->ArgName("upload")->Iterations(4)->Unit(benchmark::kMillisecond)->UseRealTime();
 BENCHMARK(BM_WindowLineSpeedSmallFiles)->Iterations(1)->Unit(benchmark::kSecond)->UseRealTime();
+BENCHMARK(BM_WindowLineSpeedLargeFile)->Arg(0)->Arg(1)->ArgName("upload")->Iterations(1)->Unit(benchmark::kSecond)->UseRealTime();
 BENCHMARK(BM_WindowUploadGap)->Iterations(3)->Unit(benchmark::kSecond)->UseRealTime();
 
 int main(int argc, char** argv) {
