@@ -75,8 +75,8 @@ void SessionWorker::Shutdown() {
   QMetaObject::invokeMethod(
       this,
       [this] {
-        port_->Close();
         link_open_ = session_open_ = false;
+        port_->Close();
         thread_.quit();
       },
       Qt::QueuedConnection);
@@ -184,8 +184,8 @@ void SessionWorker::Connect(const std::string& port_name, const std::string& pas
   emit Identified(outcome.vendor, outcome.model);
 
   auto give_up = [&](ConnectOutcome::Step step) {
-    port_->Close();
     link_open_ = session_open_ = false;
+    port_->Close();
     outcome.step = step;
     emit ConnectFinished(outcome);
   };
@@ -198,16 +198,9 @@ void SessionWorker::Connect(const std::string& port_name, const std::string& pas
   }
   session_open_ = true;
 
-  std::vector<std::string> lines;
-  const ExchangeResult listed = engine_->GetList(lines);
-  if (listed == ExchangeResult::Ok) {
-    listing_ = HandsetListing::FromLines(lines);
-    emit ListReplaced(listing_);
-  } else if (listed == ExchangeResult::Failed) {
-    return give_up(ConnectOutcome::Step::kListFailed);
-  } else {
-    outcome.step = ConnectOutcome::Step::kListBroken;
-  }
+  const ExchangeResult listed = PublishList();
+  if (listed == ExchangeResult::Failed) return give_up(ConnectOutcome::Step::kListFailed);
+  if (listed != ExchangeResult::Ok) outcome.step = ConnectOutcome::Step::kListBroken;
   emit ConnectFinished(outcome);
 }
 
@@ -217,17 +210,22 @@ void SessionWorker::FetchList() {
     emit ListFetched(ExchangeResult::Broken);
     return;
   }
-  std::vector<std::string> lines;
-  const ExchangeResult r = engine_->GetList(lines);
-  if (r == ExchangeResult::Ok) {
-    listing_ = HandsetListing::FromLines(lines);
-    emit ListReplaced(listing_);
-  } else if (r == ExchangeResult::Failed) {
+  const ExchangeResult r = PublishList();
+  if (r == ExchangeResult::Failed) {
     EndSession(SessionEnd::kLinkLeft);
-  } else if (port_->HasHungUp()) {
+  } else if (r != ExchangeResult::Ok && port_->HasHungUp()) {
     EndSession(SessionEnd::kHungUp);
   }
   emit ListFetched(r);
+}
+
+ExchangeResult SessionWorker::PublishList() {
+  std::vector<std::string> lines;
+  const ExchangeResult r = engine_->GetList(lines);
+  if (r != ExchangeResult::Ok) return r;
+  listing_ = HandsetListing::FromLines(lines);
+  emit ListReplaced(listing_);
+  return r;
 }
 
 FileOutcome::Kind SessionWorker::Failed(ExchangeResult result) {
@@ -256,10 +254,13 @@ FileOutcome::Kind SessionWorker::Failed(ExchangeResult result) {
 
 void SessionWorker::EndSession(SessionEnd why) {
   if (!link_open_ && !session_open_) return;
-  // After a broken exchange the handset may still be there to hear the end.
-  if (why == SessionEnd::kBroken && session_open_) engine_->FtEnd();
-  port_->Close();
+  // Marked ended first: closing the port runs a line event it had handed
+  // over already (a hang-up), which must find the session gone.
+  const bool was_open = session_open_;
   link_open_ = session_open_ = false;
+  // After a broken exchange the handset may still be there to hear the end.
+  if (why == SessionEnd::kBroken && was_open) engine_->FtEnd();
+  port_->Close();
   emit SessionEnded(why);
 }
 
@@ -372,17 +373,15 @@ void SessionWorker::Send(const SendJob& job) {
   }
   // The handset's own list of what it now holds, the files sent included;
   // the edited copy stands where it cannot be had.
-  if (changed && session_open_) {
-    std::vector<std::string> lines;
-    const ExchangeResult listed = engine_->GetList(lines);
-    if (listed == ExchangeResult::Ok) {
-      listing_ = HandsetListing::FromLines(lines);
-    } else {
-      if (listed == ExchangeResult::Failed) EndSession(SessionEnd::kLinkLeft);
-      emit ListFailed(listed);
+  if (changed) {
+    const bool open = session_open_;
+    const ExchangeResult listed = open ? PublishList() : ExchangeResult::Broken;
+    if (listed != ExchangeResult::Ok) {
+      if (open && listed == ExchangeResult::Failed) EndSession(SessionEnd::kLinkLeft);
+      if (open) emit ListFailed(listed);
+      emit ListReplaced(listing_);
     }
   }
-  if (changed) emit ListReplaced(listing_);
   emit RunFinished();
 }
 
@@ -409,8 +408,8 @@ void SessionWorker::Delete(const std::vector<HandsetFile>& files) {
 void SessionWorker::Disconnect() {
   bool acknowledged = false;
   if (session_open_ && link_open_) acknowledged = engine_->FtEnd() == ExchangeResult::Ok;
+  link_open_ = session_open_ = false;  // before the close, as in EndSession
   port_->Close();
-  link_open_ = session_open_ = false;
   emit Disconnected(acknowledged);
 }
 

@@ -158,6 +158,8 @@ class SessionWorker : public QObject {
   void Delete(const std::vector<HandsetFile>& files);
   void Disconnect();
   void Probe(const std::string& port_name);
+  // The handset's list fetched and, when it came, published; GetList's result.
+  ExchangeResult PublishList();
   // After a failed exchange: what it does to the session, and the outcome's kind.
   FileOutcome::Kind Failed(ExchangeResult result);
   void EndSession(SessionEnd why);

@@ -1,10 +1,11 @@
 // The session's worker alone against the simulated handset: what it does on
 // its own thread while the window does nothing at all.
-#include <QSignalSpy>
 #include <QTest>
 #include <chrono>
 #include <filesystem>
+#include <functional>
 #include <memory>
+#include <optional>
 
 #include "app/session_worker.h"
 #include "handset/sim_handset.h"
@@ -26,6 +27,31 @@ class SessionWorkerTest : public QObject {
   std::unique_ptr<mirvo::sim::SimHandset> handset;
   std::unique_ptr<SessionWorker> worker;
 
+  // What the worker said, as this thread hears it: queued, so that nothing
+  // is touched from the worker's thread.
+  struct Heard {
+    std::optional<mirvo::app::ConnectOutcome> connected;
+    mirvo::ListingSnapshot listing;
+    std::vector<FileOutcome> settled;
+    std::vector<mirvo::EngineNotice> notices;
+    std::vector<mirvo::app::SessionEnd> ended;
+    int finished = 0;
+    int progress = 0;
+  } heard;
+
+  void Listen() {
+    constexpr auto kQueued = Qt::QueuedConnection;
+    SessionWorker* w = worker.get();
+    connect(w, &SessionWorker::ConnectFinished, this, [this](const auto& o) { heard.connected = o; }, kQueued);
+    connect(w, &SessionWorker::ListReplaced, this, [this](const auto& l) { heard.listing = l; }, kQueued);
+    connect(w, &SessionWorker::FileSettled, this, [this](const auto& o) { heard.settled.push_back(o); }, kQueued);
+    connect(w, &SessionWorker::Notice, this, [this](auto n) { heard.notices.push_back(n); }, kQueued);
+    connect(w, &SessionWorker::SessionEnded, this, [this](auto e) { heard.ended.push_back(e); }, kQueued);
+    connect(w, &SessionWorker::RunFinished, this, [this] { ++heard.finished; }, kQueued);
+    connect(w, &SessionWorker::FileProgress, this, [this] { ++heard.progress; }, kQueued);
+  }
+  static bool Until(const std::function<bool()>& done, int ms = 10000) { return QTest::qWaitFor(done, ms); }
+
   fs::path Root() const { return fs::path(dir->path()) / "handset"; }
   std::string Stage() const { return dir->path() + "/stage/"; }
 
@@ -36,32 +62,38 @@ class SessionWorkerTest : public QObject {
     options.wait = 2s;
     handset = std::make_unique<mirvo::sim::SimHandset>(Root(), options);
     worker = std::make_unique<SessionWorker>();
+    Listen();
     worker->Start();
     worker->PostTimeouts({.read_ms = 3000, .write_ms = 3000, .read_interval_ms = 3000},
                          {.ack = 2000, .data = 2000, .reply = 3000, .first_frame = 3000});
-    QSignalSpy connected(worker.get(), &SessionWorker::ConnectFinished);
     worker->PostConnect(handset->DevicePath(), "0000");
-    return connected.wait(15000) &&
-           connected.at(0).at(0).value<mirvo::app::ConnectOutcome>().step == mirvo::app::ConnectOutcome::Step::kReady;
+    return Until([&] { return heard.connected.has_value(); }, 15000) &&
+           heard.connected->step == mirvo::app::ConnectOutcome::Step::kReady;
   }
 
   // The handset's files by name, as its list says.
   std::vector<mirvo::HandsetFile> Files(std::initializer_list<const char*> names) {
-    QSignalSpy listed(worker.get(), &SessionWorker::ListReplaced);
+    heard.listing.reset();
     worker->PostFetchList();
-    if (!listed.wait(10000)) return {};
-    const auto listing = listed.at(0).at(0).value<mirvo::ListingSnapshot>();
+    if (!Until([&] { return heard.listing != nullptr; })) return {};
     std::vector<mirvo::HandsetFile> files;
     for (const char* name : names)
-      for (const auto& f : listing->Files())
+      for (const auto& f : heard.listing->Files())
         if (f.record.name == name) files.push_back(f);
     return files;
   }
 
-  static FileOutcome Outcome(const QSignalSpy& spy, int i) { return spy.at(i).at(0).value<FileOutcome>(); }
+  // Posts a fetch and hears it to its end.
+  bool FetchToEnd(std::vector<mirvo::HandsetFile> files) {
+    heard.settled.clear();
+    const int before = heard.finished;
+    worker->PostFetch({std::move(files), Stage(), {}});
+    return Until([&] { return heard.finished > before; });
+  }
 
  private slots:
   void init() {
+    heard = Heard{};
     dir = std::make_unique<mirvo::testing::TempDir>();
     WriteFile(Root() / "one.bin", PatternBytes(3000));
     WriteFile(Root() / "two.bin", PatternBytes(1500));
@@ -79,29 +111,27 @@ class SessionWorkerTest : public QObject {
     QVERIFY(Open());
     const auto files = Files({"one.bin", "two.bin"});
     QCOMPARE(files.size(), std::size_t{2});
-    QSignalSpy ended(worker.get(), &SessionWorker::SessionEnded);
     for (int round = 0; round < 10; ++round) {
-      QSignalSpy notices(worker.get(), &SessionWorker::Notice);
-      QSignalSpy settled(worker.get(), &SessionWorker::FileSettled);
-      QSignalSpy finished(worker.get(), &SessionWorker::RunFinished);
+      heard.notices.clear();
+      heard.settled.clear();
+      const int before = heard.finished;
       handset->ClearLog();
       handset->CorruptCrc(3);  // 1: the reply, 2 and 3: one.bin's first two data frames
       worker->PostFetch({files, Stage(), {}});
       // No event of this thread runs meanwhile.
       QVERIFY(handset->WaitForCommand("GET_FILE[two.bin]", 10s));
-      QVERIFY(finished.wait(10000));
-      QCOMPARE(notices.count(), 1);
-      QCOMPARE(notices.at(0).at(0).value<mirvo::EngineNotice>(), mirvo::EngineNotice::kCrcError);
-      QCOMPARE(settled.count(), 2);
-      QCOMPARE(Outcome(settled, 0).kind, FileOutcome::Kind::kExchange);
-      QCOMPARE(Outcome(settled, 0).result, ExchangeResult::FrameLost);
-      QCOMPARE(Outcome(settled, 1).kind, FileOutcome::Kind::kDone);
-      QCOMPARE(mirvo::testing::ReadFile(Outcome(settled, 1).local_path), PatternBytes(1500));
+      QVERIFY(Until([&] { return heard.finished > before; }));
+      QCOMPARE(heard.notices, std::vector<mirvo::EngineNotice>{mirvo::EngineNotice::kCrcError});
+      QCOMPARE(heard.settled.size(), std::size_t{2});
+      QCOMPARE(heard.settled[0].kind, FileOutcome::Kind::kExchange);
+      QCOMPARE(heard.settled[0].result, ExchangeResult::FrameLost);
+      QCOMPARE(heard.settled[1].kind, FileOutcome::Kind::kDone);
+      QCOMPARE(mirvo::testing::ReadFile(heard.settled[1].local_path), PatternBytes(1500));
       QVERIFY2(!fs::exists(Stage() + "one.bin"), "a failed file leaves no copy");
       QVERIFY(handset->ReceivedBytes().find('\x15') != std::string::npos);  // the NAK
       fs::remove(Stage() + "two.bin");
     }
-    QCOMPARE(ended.count(), 0);
+    QVERIFY(heard.ended.empty());
   }
 
   // Stop gives up a file in the middle of its data within a second; the
@@ -111,42 +141,38 @@ class SessionWorkerTest : public QObject {
     QVERIFY(Open(11520));  // 115,200 bit/s
     const auto big = Files({"big.bin"});
     QCOMPARE(big.size(), std::size_t{1});
-    QSignalSpy settled(worker.get(), &SessionWorker::FileSettled);
-    QSignalSpy finished(worker.get(), &SessionWorker::RunFinished);
-    QSignalSpy progress(worker.get(), &SessionWorker::FileProgress);
+    heard.settled.clear();
+    const int before = heard.finished;
     worker->PostFetch({big, Stage(), {}});
-    QVERIFY(progress.wait(10000));
+    QVERIFY(Until([&] { return heard.progress > 0; }));
     const auto asked = std::chrono::steady_clock::now();
     worker->StopJob();
-    QVERIFY(finished.wait(5000));
+    QVERIFY(Until([&] { return heard.finished > before; }, 5000));
     QVERIFY(std::chrono::steady_clock::now() - asked < 1s);
-    QCOMPARE(settled.count(), 1);
-    QCOMPARE(Outcome(settled, 0).kind, FileOutcome::Kind::kStopped);
+    QCOMPARE(heard.settled.size(), std::size_t{1});
+    QCOMPARE(heard.settled[0].kind, FileOutcome::Kind::kStopped);
     QVERIFY(!fs::exists(Stage() + "big.bin"));
-    QSignalSpy next(worker.get(), &SessionWorker::FileSettled);
     const auto two = Files({"two.bin"});
     QCOMPARE(two.size(), std::size_t{1});
-    worker->PostFetch({two, Stage(), {}});
-    QVERIFY(next.wait(10000));
-    QCOMPARE(Outcome(next, 0).kind, FileOutcome::Kind::kDone);
+    QVERIFY(FetchToEnd(two));
+    QCOMPARE(heard.settled.size(), std::size_t{1});
+    QCOMPARE(heard.settled[0].kind, FileOutcome::Kind::kDone);
   }
 
   // A line that goes away under a job ends the file and the session.
   void aHangUpEndsTheJobAndTheSession() {
     QVERIFY(Open());
     const auto files = Files({"one.bin", "two.bin"});
-    QSignalSpy ended(worker.get(), &SessionWorker::SessionEnded);
-    QSignalSpy settled(worker.get(), &SessionWorker::FileSettled);
-    QSignalSpy finished(worker.get(), &SessionWorker::RunFinished);
+    heard.settled.clear();
+    const int before = heard.finished;
     handset->SilenceFrom(0, 2);  // one.bin's data never comes
     worker->PostFetch({files, Stage(), {}});
     QVERIFY(handset->WaitForCommand("GET_FILE[one.bin]", 10s));
     handset->HangUp();
-    QVERIFY(finished.wait(10000));
-    QCOMPARE(settled.count(), 1);  // two.bin is not tried
-    QCOMPARE(Outcome(settled, 0).kind, FileOutcome::Kind::kHungUp);
-    QCOMPARE(ended.count(), 1);
-    QCOMPARE(ended.at(0).at(0).value<mirvo::app::SessionEnd>(), mirvo::app::SessionEnd::kHungUp);
+    QVERIFY(Until([&] { return heard.finished > before; }));
+    QCOMPARE(heard.settled.size(), std::size_t{1});  // two.bin is not tried
+    QCOMPARE(heard.settled[0].kind, FileOutcome::Kind::kHungUp);
+    QCOMPARE(heard.ended, std::vector<mirvo::app::SessionEnd>{mirvo::app::SessionEnd::kHungUp});
   }
 };
 

@@ -169,9 +169,19 @@ class AccessibilityX11Test : public QObject {
     QVERIFY(mail["description"].toString().endsWith("、2026/12/08 00:21、保護設定 OFF、コピーガード OFF"));
 
     // Each key says the file it moved to, once, and only from the view shown.
+    // What the view said as the menu gave it the focus may come late on a
+    // busy bus: End is heard first, and only what comes after it counts.
+    QVERIFY(Key("End"));
+    QVERIFY2(QTest::qWaitFor(
+                 [&] {
+                   const auto items = ItemsSaid();
+                   return !items.isEmpty() && items.last()["name"].toString() == names.last();
+                 },
+                 10000),
+             "End");
     said.clear();
-    const QStringList keys = {"End", "Home", next, next, next, next, "Home"};
-    const QStringList expected = {names.last(), names[0], names[1], names[2], names[3], names[4], names[0]};
+    const QStringList keys = {"Home", next, next, next, next, "End", "Home"};
+    const QStringList expected = {names[0], names[1], names[2], names[3], names[4], names.last(), names[0]};
     for (int i = 0; i < keys.size(); ++i) {
       QVERIFY(Key(keys[i]));
       QVERIFY2(QTest::qWaitFor([&] { return ItemsSaid().size() > i; }, 10000), qPrintable(keys[i]));
