@@ -274,6 +274,9 @@ int HandsetMount::Send(const std::string& path, const std::shared_ptr<StoredFile
   known = KnownFile{};
   known.size = st.st_size;
   known.copy = file;
+  // The time the writer left on it stays once the file is closed, as it
+  // showed while open: a tool that set it before closing (rsync) finds it.
+  known.mtime = st.st_mtim;
   stale_ = true;
   return 0;
 }

@@ -184,6 +184,10 @@ int HandsetMount::SetTimes(const std::string& path, const struct timespec times[
   std::lock_guard lock(mutex_);
   if (const auto pending = pending_.find(path); pending != pending_.end()) {
     ::futimens(pending->second->fd.Get(), times);
+    // Sent already and not yet released: the time stays with the file.
+    struct stat held{};
+    if (const auto known = known_.find(path); known != known_.end() && ::fstat(pending->second->fd.Get(), &held) == 0)
+      known->second.mtime = held.st_mtim;
     return 0;
   }
   const MountNode* node = tree_.Find(path);
