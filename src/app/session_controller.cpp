@@ -68,7 +68,6 @@ SessionController::SessionController(QWidget* dialogs_parent)
     const bool was_linked = link_open_ || session_open_;
     LinkDown();
     if (was_linked) Status(StatusField::Activity, "切断しました。");
-    emit Disconnected();
     JobEnded();
   });
   connect(w, &SessionWorker::Probed, this, &SessionController::Probed);

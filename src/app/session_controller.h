@@ -93,8 +93,6 @@ class SessionController : public QObject {
   void CommandsChanged();
   // Neither busy nor connecting any more: a close that waited may go on.
   void Idle();
-  // The end the user asked for has been made.
-  void Disconnected();
 
  private:
   void ConnectFinished(const ConnectOutcome& outcome);

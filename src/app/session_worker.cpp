@@ -108,8 +108,13 @@ void SessionWorker::PostFetch(FetchJob job) {
 }
 std::vector<FileOutcome> SessionWorker::FetchNow(FetchJob job) {
   std::vector<FileOutcome> outcomes;
+  const std::uint64_t id = ++posted_;  // a stop asked before it is not for it
   QMetaObject::invokeMethod(
-      this, [&] { Fetch(job, [&](const FileOutcome& outcome) { outcomes.push_back(outcome); }); },
+      this,
+      [&] {
+        current_job_ = id;
+        Fetch(job, [&](const FileOutcome& outcome) { outcomes.push_back(outcome); });
+      },
       Qt::BlockingQueuedConnection);
   return outcomes;
 }
@@ -158,14 +163,17 @@ std::stop_token SessionWorker::BeginJob() {
 
 void SessionWorker::Progress(std::int64_t bytes) {
   const auto now = std::chrono::steady_clock::now();
-  if (now - progress_shown_ < kProgressInterval && bytes < progress_end_) return;
+  if (now - progress_shown_ < kProgressInterval && bytes != progress_end_) return;
   progress_shown_ = now;
   emit FileProgress(bytes);
 }
 
 void SessionWorker::Connect(const std::string& port_name, const std::string& password) {
-  BeginJob();
+  // A connect is never given up halfway, and nothing of an earlier session
+  // stands for this one's list.
+  handset_ended_ = false;
   engine_->SetAbandonToken({});
+  listing_ = HandsetListing::Empty();
   ConnectOutcome outcome;
   port_->Close();
   SerialSettings settings = port_->GetSettings();

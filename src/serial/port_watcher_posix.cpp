@@ -176,14 +176,14 @@ class PortWatcher::Impl {
   }
 
   void ArmTimer(std::optional<Clock::time_point> due) {
-    itimerspec spec{};
+    itimerspec setting{};
     if (due) {
       const auto left = std::max<Clock::duration>(*due - Clock::now(), std::chrono::nanoseconds(1));
       const auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(left).count();
-      spec.it_value.tv_sec = static_cast<time_t>(ns / 1'000'000'000);
-      spec.it_value.tv_nsec = static_cast<long>(ns % 1'000'000'000);
+      setting.it_value.tv_sec = static_cast<time_t>(ns / 1'000'000'000);
+      setting.it_value.tv_nsec = static_cast<long>(ns % 1'000'000'000);
     }
-    ::timerfd_settime(timer.Get(), 0, &spec, nullptr);
+    ::timerfd_settime(timer.Get(), 0, &setting, nullptr);
   }
 
   std::map<std::string, WatchedPort> Scan() {
